@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain Debug build, then the suite again
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, then the install check (find_package and pkg-config).
+#   scripts/test.sh            all of it
+#   scripts/test.sh plain      one configuration (plain, address or thread)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+configs=("$@")
+((${#configs[@]})) || configs=(install plain address thread)
+
+run_suite() {
+  local name=$1 sanitize=$2 dir=build-$1
+  echo "=== $name ==="
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$sanitize" \
+        -DQVDS_BUILD_BENCH=$([ "$name" = plain ] && echo ON || echo OFF) >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+for c in "${configs[@]}"; do
+  case "$c" in
+    plain) run_suite plain "" ;;
+    address)
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_suite address address ;;
+    thread)
+      # Pseudo-terminal tests fork socat and clients; TSan only watches us.
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread thread ;;
+    install) scripts/install_check.sh ;;
+    *) echo "unknown configuration: $c" >&2; exit 2 ;;
+  esac
+done
