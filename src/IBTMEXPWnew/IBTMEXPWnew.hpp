@@ -1,0 +1,25 @@
+// The 13 driver operations as the component calls them. Each dispatches to
+// the installed driver (tmex_driver.hpp); with none installed they fail as
+// a missing driver library would: TMGetTypeVersion does not return 1,
+// TMExtendedStartSession returns no handle, the rest return kErrNoDriver.
+//
+// Widths: results are 16-bit signed, the session handle 32-bit signed.
+#pragma once
+
+#include <cstdint>
+
+#include "IBTMEXPWnew/tmex_driver.hpp"
+
+std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);
+std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved);
+std::int16_t TMSetup(std::int32_t session_handle);
+std::int16_t TMValidSession(std::int32_t session_handle);
+std::int16_t TMOneWireCom(std::int32_t session_handle, std::int16_t operation, std::int16_t timemode);
+std::int16_t TMFirst(std::int32_t session_handle, void* state_buffer);
+std::int16_t TMNext(std::int32_t session_handle, void* state_buffer);
+std::int16_t TMRom(std::int32_t session_handle, void* state_buffer, std::uint16_t* ROM);
+std::int16_t TMAccess(std::int32_t session_handle, void* state_buffer);
+std::int16_t TMTouchReset(std::int32_t session_handle);
+std::int16_t TMTouchByte(std::int32_t session_handle, std::int16_t outbyte);
+std::int16_t TMEndSession(std::int32_t session_handle);
+std::int16_t TMClose(std::int32_t session_handle);

@@ -1,0 +1,59 @@
+// The driver behind the 13 driver operations. The operations of
+// IBTMEXPWnew.hpp dispatch to one process-wide instance that the
+// application (or a test) installs; with none installed every operation
+// fails the way a missing driver library does.
+#pragma once
+
+#include <cstdint>
+#include <cstddef>
+#include <memory>
+
+namespace onewire {
+
+class TmexDriver {
+ public:
+  virtual ~TmexDriver() = default;
+  // `buffer` holds at least 101 bytes; on success it receives at most 100
+  // characters and a terminating zero byte.
+  virtual std::int16_t TMGetTypeVersion(std::int16_t adapter_type, char* buffer) = 0;
+  virtual std::int32_t TMExtendedStartSession(std::int16_t port, std::int16_t adapter_type, void* reserved) = 0;
+  virtual std::int16_t TMSetup(std::int32_t session) = 0;
+  virtual std::int16_t TMValidSession(std::int32_t session) = 0;
+  virtual std::int16_t TMOneWireCom(std::int32_t session, std::int16_t operation, std::int16_t time_mode) = 0;
+  // `state` is the caller's state buffer (at least kStateBufferSize bytes).
+  virtual std::int16_t TMFirst(std::int32_t session, void* state) = 0;
+  virtual std::int16_t TMNext(std::int32_t session, void* state) = 0;
+  // `rom`: 8 words, one ROM byte in the low byte of each, word 0 the family.
+  virtual std::int16_t TMRom(std::int32_t session, void* state, std::uint16_t* rom) = 0;
+  virtual std::int16_t TMAccess(std::int32_t session, void* state) = 0;
+  virtual std::int16_t TMTouchReset(std::int32_t session) = 0;
+  virtual std::int16_t TMTouchByte(std::int32_t session, std::int16_t byte) = 0;
+  virtual std::int16_t TMEndSession(std::int32_t session) = 0;
+  virtual std::int16_t TMClose(std::int32_t session) = 0;
+};
+
+// The least state buffer our drivers need, and what the component hands
+// them (1564 bytes).
+inline constexpr std::size_t kStateBufferSize = 1564;
+
+// Installs the driver that the operations dispatch to (null: none, every
+// operation fails). Safe while other threads call operations: a call in
+// progress finishes on the driver it started with.
+void InstallDriver(std::shared_ptr<TmexDriver> driver);
+std::shared_ptr<TmexDriver> InstalledDriver();
+
+// Installs a driver for the life of the guard, then restores the previous.
+class DriverGuard {
+ public:
+  explicit DriverGuard(std::shared_ptr<TmexDriver> driver) : previous_(InstalledDriver()) {
+    InstallDriver(std::move(driver));
+  }
+  ~DriverGuard() { InstallDriver(std::move(previous_)); }
+  DriverGuard(const DriverGuard&) = delete;
+  DriverGuard& operator=(const DriverGuard&) = delete;
+
+ private:
+  std::shared_ptr<TmexDriver> previous_;
+};
+
+}  // namespace onewire

@@ -1,0 +1,284 @@
+#include "onewire/driver.hpp"
+
+#include <cstring>
+
+#include "onewire/crc.hpp"
+#include "onewire/errors.hpp"
+
+namespace onewire {
+
+const char* op_name(Op op) {
+  static constexpr const char* kNames[kOpCount] = {
+      "TMGetTypeVersion", "TMExtendedStartSession", "TMSetup", "TMValidSession", "TMOneWireCom",
+      "TMFirst",          "TMNext",                 "TMRom",   "TMAccess",       "TMTouchReset",
+      "TMTouchByte",      "TMEndSession",           "TMClose"};
+  const auto i = static_cast<std::size_t>(op);
+  return i < static_cast<std::size_t>(kOpCount) ? kNames[i] : "?";
+}
+
+struct BusDriver::Session {
+  std::mutex mu;
+  int port = 0;
+  std::unique_ptr<Link> link;
+  bool ended = false;
+
+  // Reopens the port after TMClose released it.
+  int ensure_open() {
+    if (link->is_open()) return 1;
+    return link->open();
+  }
+};
+
+namespace {
+
+// What our driver keeps in the caller's state buffer: the search position
+// and the current device. Copied in and out, so the buffer needs no
+// alignment.
+struct SearchState {
+  std::uint32_t magic = 0;
+  Rom rom{};
+  std::int32_t last_discrepancy = 0;
+  std::int32_t last_family_discrepancy = 0;
+  std::uint8_t last_device = 0;
+  std::uint8_t has_current = 0;
+  Rom current{};
+};
+constexpr std::uint32_t kStateMagic = 0x51563158;  // "QV1X"
+static_assert(sizeof(SearchState) <= kStateBufferSize);
+
+SearchState load_state(const void* buffer) {
+  SearchState s;
+  std::memcpy(&s, buffer, sizeof s);
+  if (s.magic != kStateMagic) s = SearchState{};
+  s.magic = kStateMagic;
+  return s;
+}
+
+void store_state(void* buffer, const SearchState& s) { std::memcpy(buffer, &s, sizeof s); }
+
+}  // namespace
+
+BusDriver::BusDriver(LinkFactory factory, std::string version, std::function<bool(int)> types_answered)
+    : factory_(std::move(factory)), version_(std::move(version)), types_answered_(std::move(types_answered)) {}
+
+BusDriver::~BusDriver() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [handle, session] : sessions_) {
+    std::lock_guard<std::mutex> slock(session->mu);
+    session->link->close();
+  }
+}
+
+bool BusDriver::intercept(Op, std::int32_t, std::int32_t&) { return false; }
+
+std::shared_ptr<BusDriver::Session> BusDriver::find(std::int32_t handle) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = sessions_.find(handle);
+  return it == sessions_.end() ? nullptr : it->second;
+}
+
+int BusDriver::session_count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(sessions_.size());
+}
+
+// Runs `body` on the session's link under the session's lock, with the
+// port reopened if TMClose released it.
+template <typename Body>
+std::int16_t BusDriver::with_session(Op op, std::int32_t handle, Body&& body) {
+  std::int32_t injected = 0;
+  if (intercept(op, handle, injected)) return static_cast<std::int16_t>(injected);
+  auto session = find(handle);
+  if (!session) return kErrSessionInvalid;
+  std::lock_guard<std::mutex> lock(session->mu);
+  if (session->ended) return kErrSessionInvalid;
+  if (const int opened = session->ensure_open(); opened != 1)
+    return static_cast<std::int16_t>(opened < 0 ? opened : kErrPortIo);
+  return body(*session->link);
+}
+
+std::int16_t BusDriver::TMGetTypeVersion(std::int16_t adapter_type, char* buffer) {
+  std::int32_t injected = 0;
+  if (intercept(Op::kGetTypeVersion, 0, injected)) return static_cast<std::int16_t>(injected);
+  if (buffer == nullptr || !types_answered_(adapter_type)) return kErrAdapterType;
+  const std::size_t n = version_.size() < 100 ? version_.size() : 100;
+  std::memcpy(buffer, version_.data(), n);
+  buffer[n] = 0;
+  return 1;
+}
+
+std::int32_t BusDriver::TMExtendedStartSession(std::int16_t port, std::int16_t adapter_type, void*) {
+  std::int32_t injected = 0;
+  if (intercept(Op::kStartSession, 0, injected)) return injected;
+  if (!types_answered_(adapter_type)) return kErrAdapterType;
+  {
+    // One session per port: the port belongs to whoever holds it.
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [handle, s] : sessions_)
+      if (s->port == port) return 0;
+  }
+  std::int16_t error = kErrPortUnavailable;
+  std::unique_ptr<Link> link = factory_ ? factory_(port, adapter_type, error) : nullptr;
+  if (!link) return error < 0 ? error : kErrPortUnavailable;
+  const int opened = link->open();
+  if (opened != 1) {
+    link->close();
+    return opened < 0 ? opened : kErrAdapterNoResponse;
+  }
+  auto session = std::make_shared<Session>();
+  session->port = port;
+  session->link = std::move(link);
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [handle, s] : sessions_)
+    if (s->port == port) return 0;  // lost a race for the port
+  if (next_handle_ < 1) next_handle_ = 1;
+  const std::int32_t handle = next_handle_++;
+  sessions_.emplace(handle, std::move(session));
+  return handle;
+}
+
+std::int16_t BusDriver::TMSetup(std::int32_t h) {
+  return with_session(Op::kSetup, h, [&](Link& link) -> std::int16_t { (void)link; return 1; });
+}
+
+std::int16_t BusDriver::TMValidSession(std::int32_t h) {
+  std::int32_t injected = 0;
+  if (intercept(Op::kValidSession, h, injected)) return static_cast<std::int16_t>(injected);
+  auto session = find(h);
+  if (!session) return 0;
+  std::lock_guard<std::mutex> lock(session->mu);
+  return session->ended ? 0 : 1;
+}
+
+std::int16_t BusDriver::TMOneWireCom(std::int32_t h, std::int16_t operation, std::int16_t time_mode) {
+  return with_session(Op::kOneWireCom, h, [&](Link& link) -> std::int16_t {
+    if (operation != 0) return kErrSpeed;
+    if (time_mode < 0 || time_mode > 2) return kErrSpeed;
+    return static_cast<std::int16_t>(link.set_speed(static_cast<Speed>(time_mode)));
+  });
+}
+
+std::int16_t BusDriver::search(std::int32_t h, void* state_buffer, bool first) {
+  return with_session(first ? Op::kFirst : Op::kNext, h, [&](Link& link) -> std::int16_t {
+    if (state_buffer == nullptr) return kErrNoCurrentDevice;
+    SearchState state = load_state(state_buffer);
+    if (first) {
+      state.rom = Rom{};
+      state.last_discrepancy = 0;
+      state.last_family_discrepancy = 0;
+      state.last_device = 0;
+    } else if (state.last_device != 0) {
+      // The previous pass found the last device: the search is complete,
+      // and the next TMNext starts over.
+      state.last_discrepancy = 0;
+      state.last_family_discrepancy = 0;
+      state.last_device = 0;
+      store_state(state_buffer, state);
+      return 0;
+    }
+    SearchPass pass;
+    pass.rom = state.rom;
+    pass.last_discrepancy = state.last_discrepancy;
+    const int found = link.search(pass);
+    if (found != 1) {
+      state.last_discrepancy = 0;
+      state.last_device = 0;
+      store_state(state_buffer, state);
+      return static_cast<std::int16_t>(found);
+    }
+    // A ROM whose CRC fails (or whose family is 0) was misread: noise on
+    // the line or a device leaving during the search.
+    if (crc8(pass.rom.data(), pass.rom.size()) != 0 || pass.rom[0] == 0) {
+      state.last_discrepancy = 0;
+      state.last_device = 0;
+      store_state(state_buffer, state);
+      return kErrRomCrc;
+    }
+    state.rom = pass.rom;
+    state.current = pass.rom;
+    state.has_current = 1;
+    state.last_discrepancy = pass.last_zero;
+    state.last_family_discrepancy = pass.last_family_zero;
+    state.last_device = pass.last_zero == 0 ? 1 : 0;
+    store_state(state_buffer, state);
+    return 1;
+  });
+}
+
+std::int16_t BusDriver::TMFirst(std::int32_t h, void* state) { return search(h, state, true); }
+std::int16_t BusDriver::TMNext(std::int32_t h, void* state) { return search(h, state, false); }
+
+std::int16_t BusDriver::TMRom(std::int32_t h, void* state_buffer, std::uint16_t* rom) {
+  return with_session(Op::kRom, h, [&](Link& link) -> std::int16_t {
+    (void)link;
+    if (state_buffer == nullptr || rom == nullptr) return kErrNoCurrentDevice;
+    SearchState state = load_state(state_buffer);
+    if (rom[0] == 0) {
+      if (state.has_current == 0) return kErrNoCurrentDevice;
+      for (std::size_t k = 0; k < 8; ++k) rom[k] = state.current[k];
+    } else {
+      for (std::size_t k = 0; k < 8; ++k) state.current[k] = static_cast<std::uint8_t>(rom[k] & 0xFF);
+      state.has_current = 1;
+      store_state(state_buffer, state);
+    }
+    return 1;
+  });
+}
+
+std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
+  return with_session(Op::kAccess, h, [&](Link& link) -> std::int16_t {
+    if (state_buffer == nullptr) return kErrNoCurrentDevice;
+    const SearchState state = load_state(state_buffer);
+    if (state.has_current == 0) return kErrNoCurrentDevice;
+    const int presence = link.reset();
+    if (presence < 0) return static_cast<std::int16_t>(presence);
+    if (presence == kResetShort) return kErrBusShort;
+    if (presence == kResetNoPresence) return 0;
+    if (const int r = link.touch_byte(0x55); r < 0) return static_cast<std::int16_t>(r);
+    for (std::uint8_t b : state.current)
+      if (const int r = link.touch_byte(b); r < 0) return static_cast<std::int16_t>(r);
+    return 1;
+  });
+}
+
+std::int16_t BusDriver::TMTouchReset(std::int32_t h) {
+  return with_session(Op::kTouchReset, h, [&](Link& link) -> std::int16_t { return static_cast<std::int16_t>(link.reset()); });
+}
+
+std::int16_t BusDriver::TMTouchByte(std::int32_t h, std::int16_t byte) {
+  return with_session(Op::kTouchByte, h, [&](Link& link) -> std::int16_t {
+    const int r = link.touch_byte(byte & 0xFF);
+    return r < 0 ? static_cast<std::int16_t>(r) : filter_touch_byte(static_cast<std::int16_t>(r));
+  });
+}
+
+std::int16_t BusDriver::TMEndSession(std::int32_t h) {
+  std::int32_t injected = 0;
+  if (intercept(Op::kEndSession, h, injected)) return static_cast<std::int16_t>(injected);
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = sessions_.find(h);
+    if (it == sessions_.end()) return kErrSessionInvalid;
+    session = std::move(it->second);
+    sessions_.erase(it);
+  }
+  // Waits for a call in progress on another thread, then ends the session
+  // for good.
+  std::lock_guard<std::mutex> lock(session->mu);
+  session->ended = true;
+  session->link->close();
+  return 1;
+}
+
+std::int16_t BusDriver::TMClose(std::int32_t h) {
+  std::int32_t injected = 0;
+  if (intercept(Op::kClose, h, injected)) return static_cast<std::int16_t>(injected);
+  auto session = find(h);
+  if (!session) return kErrSessionInvalid;
+  std::lock_guard<std::mutex> lock(session->mu);
+  session->link->close();
+  return 1;
+}
+
+}  // namespace onewire

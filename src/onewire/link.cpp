@@ -1,0 +1,60 @@
+#include "onewire/link.hpp"
+
+#include "onewire/errors.hpp"
+
+namespace onewire {
+
+int Link::touch_byte(int byte) {
+  int result = 0;
+  for (int i = 0; i < 8; ++i) {
+    const int bit = touch_bit((byte >> i) & 1);
+    if (bit < 0) return bit;
+    if (bit != 0) result |= 1 << i;
+  }
+  return result;
+}
+
+int Link::search(SearchPass& pass) {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  const int command = touch_byte(pass.alarm_only ? 0xEC : 0xF0);
+  if (command < 0) return command;
+
+  Rom rom{};
+  int last_zero = 0;
+  int last_family_zero = 0;
+  for (int i = 1; i <= 64; ++i) {
+    const auto index = static_cast<std::size_t>((i - 1) / 8);
+    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
+    const int id_bit = touch_bit(1);
+    if (id_bit < 0) return id_bit;
+    const int cmp_bit = touch_bit(1);
+    if (cmp_bit < 0) return cmp_bit;
+    if (id_bit == 1 && cmp_bit == 1) return 0;
+    int direction = 0;
+    if (id_bit != cmp_bit) {
+      direction = id_bit;
+    } else {
+      if (i < pass.last_discrepancy)
+        direction = (pass.rom[index] & mask) != 0 ? 1 : 0;
+      else
+        direction = i == pass.last_discrepancy ? 1 : 0;
+      if (direction == 0) {
+        last_zero = i;
+        if (i <= 8) last_family_zero = i;
+      }
+    }
+    const int written = touch_bit(direction);
+    if (written < 0) return written;
+    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+  }
+  pass.rom = rom;
+  pass.last_zero = last_zero;
+  pass.last_family_zero = last_family_zero;
+  return 1;
+}
+
+}  // namespace onewire

@@ -1,0 +1,70 @@
+// A 1-Wire bus master as the driver sees it: reset, time slots, bytes and
+// search passes. Implemented by the simulated bus (sim/), the passive
+// serial adapter (passive/) and the DS2480B (ds2480b/). Every call is made
+// by one thread at a time (the driver serialises a session's calls).
+//
+// Results: a value >= 0 is the answer; a negative value is one of the
+// driver result codes of errors.hpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace onewire {
+
+using Rom = std::array<std::uint8_t, 8>;
+
+enum class Speed : std::uint8_t { kNormal = 0, kOverdrive = 1, kRelaxed = 2 };
+
+// Outcome of a reset pulse.
+enum ResetResult : int {
+  kResetNoPresence = 0,
+  kResetPresence = 1,
+  kResetAlarmPresence = 2,
+  kResetShort = 3,
+};
+
+// One pass of the ROM search. The caller fills `rom` (ROM_NO of the
+// previous pass), `last_discrepancy` and `alarm_only`; the pass writes the
+// ROM it walked into `rom`, the 1-based bit index of the last 0-branch
+// taken at a discrepancy into `last_zero` (0 when none), and the same for
+// the family byte (bits 1..8) into `last_family_zero`.
+struct SearchPass {
+  Rom rom{};
+  int last_discrepancy = 0;
+  bool alarm_only = false;
+  int last_zero = 0;
+  int last_family_zero = 0;
+};
+
+class Link {
+ public:
+  virtual ~Link() = default;
+
+  // Opens the adapter (port, detection, initialisation). 1 on success.
+  virtual int open() = 0;
+  // Releases the port; open() may be called again later.
+  virtual void close() = 0;
+  virtual bool is_open() const = 0;
+
+  // A reset pulse: one of ResetResult, or a negative error code.
+  virtual int reset() = 0;
+  // One time slot writing `bit` (a 1 is also a read slot): the bus level
+  // sampled (0 or 1), or a negative error code.
+  virtual int touch_bit(int bit) = 0;
+  // Eight slots, least significant bit first: the byte read back (0..255),
+  // or a negative error code.
+  virtual int touch_byte(int byte);
+  // One search pass (reset, F0 or EC, 64 triplets). 1 when a device
+  // answered all 64 bits, 0 when there was no presence or no device
+  // took part, negative on an error. The ROM CRC is not checked here.
+  virtual int search(SearchPass& pass);
+  // Sets the bus speed; returns the speed now in effect (its ordinal) or a
+  // negative error code.
+  virtual int set_speed(Speed speed) = 0;
+
+  // The version text of this kind of adapter (for TMGetTypeVersion).
+  virtual const char* name() const = 0;
+};
+
+}  // namespace onewire

@@ -1,0 +1,50 @@
+// DS18B20 (family 0x28) and DS18S20 (family 0x10) device models, with the
+// datasheet's scratchpad contents and CRC.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "onewire/sim/bus.hpp"
+
+namespace onewire::sim {
+
+class Ds18x20 : public Device {
+ public:
+  // `rom[0]` selects the model: 0x10 DS18S20, anything else behaves as a
+  // DS18B20 (0x28, also 0x22 and 0x3B which share its scratchpad layout).
+  explicit Ds18x20(const Rom& rom, double celsius = 25.0);
+  ~Ds18x20() override;
+
+  const Rom& rom() const override;
+  bool on_reset(rtl::TimePoint now) override;
+  bool drive(rtl::TimePoint now) override;
+  void sample(bool line, rtl::TimePoint now) override;
+  bool alarm(rtl::TimePoint now) override;
+
+  // The temperature the next conversion measures.
+  void set_temperature(double celsius);
+  double temperature() const;
+  // DS18B20 resolution in bits (9..12); writes the configuration register
+  // as WRITE SCRATCHPAD would. Ignored by a DS18S20.
+  void set_resolution(int bits);
+  // Replaces what READ SCRATCHPAD returns (all nine bytes, CRC included,
+  // sent as given) until cleared.
+  void set_scratchpad_override(std::optional<std::array<std::uint8_t, 9>> bytes);
+  // The scratchpad as it stands (byte 8 is the CRC of bytes 0..7).
+  std::array<std::uint8_t, 9> scratchpad(rtl::TimePoint now) const;
+  // Parasite-powered devices pull READ POWER SUPPLY low.
+  void set_parasite(bool parasite);
+  // Conversion time at the current resolution.
+  rtl::Duration conversion_time() const;
+  // Number of CONVERT T commands received.
+  int conversions() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace onewire::sim
