@@ -1,0 +1,192 @@
+// TQvDs18x20: the component that reads DS18B20 and DS18S20 1-Wire
+// temperature sensors through the driver operations.
+//
+// The application creates it on its main thread, sets ComPort, AdapterType
+// and Speed, opens a session and starts operations (TMEXGetDSCount,
+// TMEXConvertT, TMEXGetTemp). Each operation runs on a short-lived worker
+// thread; results come back as events on the main thread, through the
+// component's hidden window and through Synchronize, so the main thread
+// must serve its message queue (ProcessMessages, HandleMessage,
+// RunMessageLoop or MessageQueueFd, see rtl/messages.hpp).
+//
+// While Busy is true the worker owns the sensor list, the ROM slots and the
+// state buffer: read them from OnStartCommand, OnStartRead, OnGetTemp and
+// OnGetSensorCount, or once Busy is false again. TMEXerror, SesionActive,
+// FSesionHandle and FSensorCount may be read at any time.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "rtl/classes.hpp"
+#include "rtl/messages.hpp"
+
+class TMGetDsCount;
+
+enum TLanSpeed : std::uint8_t { lsNormal = 0, lsOverDrive = 1, lsRelaxed = 2 };
+
+// One device found on the bus.
+class TSensor : public TObject {
+ public:
+  std::array<std::uint8_t, 8> rom{};  // family code first, CRC byte last
+  std::string name;                   // device type text, such as "DS18B20"
+  std::string temp;                   // last temperature read, such as "25.1"
+  std::string romstr;                 // 16 upper-case hex digits, CRC first
+};
+
+// The text of the last failure. Written by the worker and read by the
+// application on its own thread, so every access takes a lock.
+class TErrorText {
+ public:
+  TErrorText& operator=(std::string text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    text_ = std::move(text);
+    return *this;
+  }
+  std::string str() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return text_;
+  }
+  operator std::string() const { return str(); }
+  bool operator==(const std::string& other) const { return str() == other; }
+
+ private:
+  mutable std::mutex mu_;
+  std::string text_;
+};
+
+// Notification messages of the hidden window.
+inline constexpr std::uint32_t WM_QV_SENSOR_COUNT = 1001;
+inline constexpr std::uint32_t WM_QV_WORKER_ERROR = 1002;
+inline constexpr std::uint32_t WM_QV_RESERVED = 1003;
+inline constexpr std::uint32_t WM_QV_TEMPERATURES = 1004;
+
+inline constexpr int kMaxSensors = 21;
+
+class TQvDs18x20 : public TComponent {
+ public:
+  explicit TQvDs18x20(TComponent* AOwner);
+  ~TQvDs18x20() override;
+
+  // --- published properties ---
+  const std::string& DriverVer() const { return FDriverVer; }
+  bool DriverActive() const { return FDriverActive; }
+  const std::string& ComPort() const { return FComPort; }
+  void ComPort(const std::string& value) { SetFComPort(value); }
+  bool SesionActive() const { return FSesionActive.load(); }
+  std::uint8_t AdapterType() const { return FiAdapterType; }
+  void AdapterType(std::uint8_t value) { SetFAdapterType(value); }
+  bool Busy() const { return FBusy; }
+  TLanSpeed Speed() const { return FSpeed; }
+  void Speed(TLanSpeed value) { SetFSpeed(value); }
+  const std::string& Version() const { return FVersion; }
+
+  // --- published events (read the handler, or assign one) ---
+  const TNotifyEvent& OnSessionError() const { return FOnSessionError; }
+  void OnSessionError(TNotifyEvent e) { FOnSessionError = std::move(e); }
+  const TNotifyEvent& OnSessionActive() const { return FOnSessionActive; }
+  void OnSessionActive(TNotifyEvent e) { FOnSessionActive = std::move(e); }
+  const TNotifyEvent& OnSessionClose() const { return FOnSessionClose; }
+  void OnSessionClose(TNotifyEvent e) { FOnSessionClose = std::move(e); }
+  const TNotifyEvent& OnGetSensorCount() const { return FOnGetSensorCount; }
+  void OnGetSensorCount(TNotifyEvent e) { FOnGetSensorCount = std::move(e); }
+  const TNotifyEvent& OnGetTemp() const { return FOnGetTemp; }
+  void OnGetTemp(TNotifyEvent e) { FOnGetTemp = std::move(e); }
+  const TNotifyEvent& OnStartCommand() const { return FOnStartCommand; }
+  void OnStartCommand(TNotifyEvent e) { FOnStartCommand = std::move(e); }
+  const TNotifyEvent& OnStartRead() const { return FOnStartRead; }
+  void OnStartRead(TNotifyEvent e) { FOnStartRead = std::move(e); }
+
+  // --- public methods ---
+  void DoOnStartCommand();
+  void DoOnStartRead();
+  void DoOnGetSensorCount();
+  std::int32_t TMEXOpenSession();
+  std::int32_t TMEXCloseSession();
+  void TMEXGetDSCount();
+  void TMEXConvertT();
+  void TMEXGetTemp();
+  // Appends `ptr` (the list owns it from now on); returns its index.
+  std::int32_t AddSensor(std::unique_ptr<TSensor> ptr);
+  void ClearSensors();
+  void SetFBusy();
+  void Close();
+  std::string get_driver_ver();
+
+  // Indexed property `sensor`: reads count from 0, writes from 1.
+  TSensor* sensor(std::int32_t idx) const { return getsensor(idx); }
+  // Entry idx-1 takes `Value` (the list owns it, and frees the sensor it
+  // displaces). idx above the count: nothing changes (Value is freed).
+  // idx of 0 or less: EListError, nothing changes.
+  void sensor(std::int32_t idx, std::unique_ptr<TSensor> Value) { setsensor(idx, std::move(Value)); }
+  // Number of entries in the sensor list.
+  int SensorListCount() const { return FSensors != nullptr ? FSensors->Count() : 0; }
+
+  std::string ClassName() const override { return "TQvDs18x20"; }
+  std::vector<TPropInfo> PublishedProperties() override;
+  void Loaded() override;
+
+  // --- public fields ---
+  HWND FQvDs18x20 = nullptr;  // the hidden notification window
+  TErrorText TMEXerror;
+  std::atomic<std::int32_t> FSensorCount{0};
+  std::array<std::array<std::uint16_t, 8>, kMaxSensors> FSlot{};
+  std::array<std::uint8_t, 1564> FStateBuffer{};
+  std::atomic<std::int32_t> FSesionHandle{0};
+  std::atomic<bool> FSesionActive{false};
+  // True when the last enumeration found more devices than there are
+  // slots; it recorded the first kMaxSensors in search order.
+  std::atomic<bool> FSensorOverflow{false};
+
+ protected:
+  TSensor* getsensor(std::int32_t idx) const;
+  void setsensor(std::int32_t idx, std::unique_ptr<TSensor> Value);
+  void SetFComPort(const std::string& value);
+  void SetFAdapterType(std::uint8_t value);
+  void SetFSpeed(TLanSpeed value);
+  void WndProc(TMessage& Msg);
+  void DeallocateHWnd(HWND wnd);
+  void WMthr_get_ds_cnt(TMessage& Msg);
+  void DoOnGetTemp();
+  void DoOnSessionActive();
+  void DoOnSessionClose();
+  void DoOnSessionError();
+  void KillTgdThread(TObject* Sender);
+  // Fills `Strings` with the sorted names of the serial ports the system
+  // knows (trimmed); never raises.
+  void EnumComPorts(TStrings* Strings);
+
+  std::uint8_t PortNum() const { return FiPortNum; }
+
+ private:
+  friend class TMGetDsCount;
+  void StartWorker(std::uint8_t operation);
+
+  std::string FDriverVer;
+  bool FDriverActive = false;
+  std::string FComPort;
+  std::string FPortType;
+  bool FBusy = false;
+  std::unique_ptr<TStrings> FAvailableComPorts;
+  std::uint8_t FiAdapterType = 1;
+  std::uint8_t FiPortNum = 1;
+  std::int32_t FActiveSensor = 0;
+  std::unique_ptr<TStringList> FSensors;
+  TLanSpeed FSpeed = lsNormal;
+  std::string FVersion;
+  TNotifyEvent FOnSessionError;
+  TNotifyEvent FOnSessionActive;
+  TNotifyEvent FOnSessionClose;
+  TNotifyEvent FOnGetSensorCount;
+  TNotifyEvent FOnGetTemp;
+  TNotifyEvent FOnStartCommand;
+  TNotifyEvent FOnStartRead;
+};
+
+// The running worker of the whole process, or null. Read and written on
+// the main thread only.
+extern TMGetDsCount* ActiveWorker;

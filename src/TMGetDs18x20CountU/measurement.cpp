@@ -1,0 +1,84 @@
+// One measurement: conversion on every device, the wait, then every known
+// sensor's scratchpad read and decoded.
+#include <array>
+
+#include "IBTMEXPWnew/IBTMEXPWnew.hpp"
+#include "QvDs18x20/QvDs18x20.hpp"
+#include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
+#include "onewire/crc.hpp"
+
+namespace {
+constexpr std::uint8_t kWriteScratchpad = 0x4E;
+constexpr std::uint8_t kReadScratchpad = 0xBE;
+constexpr std::uint8_t kFamilyDs2401 = 0x01;
+constexpr std::uint8_t kFamilyDs18b20 = 0x28;
+}  // namespace
+
+void TMGetDsCount::PomiarTemperatury() {
+  CheckValidSession();
+  TQvDs18x20& parent = Parent();
+  if (parent.FSensorCount == 0) OpcjaGetDscnt();
+  if (parent.FSensorCount == 0) {
+    parent.DoOnGetSensorCount();
+    return;
+  }
+  RozkazPomiaruDoDS();
+  Synchronize([&parent] { parent.DoOnStartCommand(); });
+  Sleep(kConversionWaitMs);
+  Synchronize([&parent] { parent.DoOnStartRead(); });
+
+  bool read_any = false;
+  void* state = parent.FStateBuffer.data();
+  const int n = parent.FSensorCount;
+  for (int i = 0; i < n; ++i) {
+    auto& slot = parent.FSlot[static_cast<std::size_t>(i)];
+    if (TMRom(FSessionHandle, state, slot.data()) != 1) continue;
+    TSensor* sensor = parent.getsensor(i);
+    std::int16_t access = TMAccess(FSessionHandle, state);
+    if (slot[0] == kFamilyDs2401) continue;  // no thermometer
+    if (slot[0] == kFamilyDs18b20) {
+      // TH, TL, configuration: 12-bit resolution for the conversions to
+      // come. The write needs its own reset and selection afterwards.
+      TMTouchByte(FSessionHandle, kWriteScratchpad);
+      TMTouchByte(FSessionHandle, 0xFF);
+      TMTouchByte(FSessionHandle, 0xFF);
+      TMTouchByte(FSessionHandle, 0xFF);
+      TMTouchReset(FSessionHandle);
+      TMRom(FSessionHandle, state, slot.data());
+      access = TMAccess(FSessionHandle, state);
+    }
+    if (access != 1) continue;
+    if (TMTouchByte(FSessionHandle, kReadScratchpad) < 0) continue;
+    // All nine bytes, so that the CRC can tell a real scratchpad from
+    // line noise or a device that left the bus (all ones), and an all-zero
+    // read (which passes the CRC) from a held-down line.
+    std::array<std::uint8_t, 9> pad{};
+    bool failed = false;
+    for (auto& byte : pad) {
+      const std::int16_t got = TMTouchByte(FSessionHandle, 0xFF);
+      if (got < 0) {
+        failed = true;
+        break;
+      }
+      byte = static_cast<std::uint8_t>(got & 0xFF);
+    }
+    if (failed) continue;
+    if (onewire::crc8(pad.data(), pad.size()) != 0) continue;
+    bool all_zero = true;
+    for (auto byte : pad) all_zero = all_zero && byte == 0;
+    if (all_zero) continue;
+    // The application may have changed the list: no entry, no store.
+    if (sensor == nullptr) continue;
+    sensor->temp = ObliczTemp(static_cast<std::uint8_t>(slot[0] & 0xFF), pad[0], pad[1], pad[6], pad[4]);
+    read_any = true;
+  }
+
+  if (read_any) {
+    PostToParent(WM_QV_TEMPERATURES);
+  } else {
+    parent.TMEXerror = "POMIAR T error: #";
+    PostToParent(WM_QV_WORKER_ERROR);
+    parent.FSesionActive = false;
+    parent.FSensorCount = 0;
+  }
+}

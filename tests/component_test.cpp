@@ -1,0 +1,386 @@
+// The component's data model, hidden window, events and sessions on the
+// simulated driver.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IBTMEXPWnew/IBTMEXPWnew.hpp"
+#include "QvDs18x20/QvDs18x20.hpp"
+#include "onewire/errors.hpp"
+#include "rtl/form_stream.hpp"
+#include "support/pump.hpp"
+#include "support/sim_fixture.hpp"
+
+using onewire::Op;
+using testing_support::PumpUntil;
+
+namespace {
+
+// Opens the protected parts that tests need to reach.
+class TestableQv : public TQvDs18x20 {
+ public:
+  using TQvDs18x20::getsensor;
+  using TQvDs18x20::PortNum;
+  using TQvDs18x20::setsensor;
+  using TQvDs18x20::TQvDs18x20;
+};
+
+std::unique_ptr<TSensor> Sensor(const std::string& romstr) {
+  auto s = std::make_unique<TSensor>();
+  s->romstr = romstr;
+  return s;
+}
+
+// Records which events fired, in order.
+struct EventLog {
+  std::vector<std::string> events;
+  void Attach(TQvDs18x20& c) {
+    c.OnSessionError([this](TObject*) { events.push_back("SessionError"); });
+    c.OnSessionActive([this](TObject*) { events.push_back("SessionActive"); });
+    c.OnSessionClose([this](TObject*) { events.push_back("SessionClose"); });
+    c.OnGetSensorCount([this](TObject*) { events.push_back("GetSensorCount"); });
+    c.OnGetTemp([this](TObject*) { events.push_back("GetTemp"); });
+  }
+};
+
+class ComponentTest : public testing_support::SimFixture {};
+
+}  // namespace
+
+TEST_F(ComponentTest, NewComponentHasItsDefaults) {
+  TestableQv c(nullptr);
+  EXPECT_EQ(c.ComPort(), "COM1");
+  EXPECT_EQ(c.PortNum(), 1);
+  EXPECT_EQ(c.AdapterType(), 1);
+  EXPECT_EQ(c.Speed(), lsNormal);
+  EXPECT_EQ(c.Version(), "1.1");
+  EXPECT_FALSE(c.Busy());
+  EXPECT_FALSE(c.SesionActive());
+  EXPECT_EQ(c.FSesionHandle.load(), 0);
+  EXPECT_EQ(c.TMEXerror.str(), "");
+  EXPECT_EQ(c.SensorListCount(), 0);
+  EXPECT_TRUE(c.DriverActive());
+  EXPECT_EQ(c.DriverVer(), "Simulated 1-Wire driver (qvds18x20)");
+  EXPECT_TRUE(IsWindow(c.FQvDs18x20));
+}
+
+TEST(ComponentNoDriver, MissingDriverIsReportedInTheVersion) {
+  onewire::DriverGuard none(nullptr);
+  TQvDs18x20 c(nullptr);
+  EXPECT_EQ(c.DriverVer(), "TMEX micro-lan Driver missing");
+  EXPECT_FALSE(c.DriverActive());
+}
+
+TEST_F(ComponentTest, VersionQueryFailureAndEightBitVersionText) {
+  driver->fail_version(true);
+  TQvDs18x20 c(nullptr);
+  EXPECT_FALSE(c.DriverActive());
+  EXPECT_EQ(c.DriverVer(), "TMEX micro-lan Driver missing");
+  driver->fail_version(false);
+  EXPECT_EQ(c.get_driver_ver(), "Simulated 1-Wire driver (qvds18x20)");
+  EXPECT_TRUE(c.DriverActive());
+}
+
+TEST_F(ComponentTest, PortNameGivesPortNumber) {
+  TestableQv c(nullptr);
+  const std::pair<const char*, int> cases[] = {{"COM12", 12}, {"com7", 7}, {"COM300", 44}, {"COM-1", 255},
+                                               {"COMX", 1},   {"COM", 1},  {"", 1},        {"XYZ3", 3},
+                                               {"COM2 ", 1}};
+  for (const auto& [name, number] : cases) {
+    c.ComPort("COM9");  // a different number first, so each case must set it
+    c.ComPort(name);
+    EXPECT_EQ(c.ComPort(), name);
+    EXPECT_EQ(c.PortNum(), number) << name;
+  }
+}
+
+TEST_F(ComponentTest, SpeedNeverHoldsOverdrive) {
+  TQvDs18x20 c(nullptr);
+  c.Speed(lsRelaxed);
+  EXPECT_EQ(c.Speed(), lsRelaxed);
+  c.Speed(lsOverDrive);
+  EXPECT_EQ(c.Speed(), lsNormal);
+  c.Speed(lsOverDrive);
+  EXPECT_EQ(c.Speed(), lsNormal);
+}
+
+TEST_F(ComponentTest, SensorListReadsFromZeroWritesFromOne) {
+  TestableQv c(nullptr);
+  EXPECT_EQ(c.AddSensor(Sensor("A")), 0);
+  EXPECT_EQ(c.AddSensor(Sensor("B")), 1);
+  EXPECT_EQ(c.AddSensor(Sensor("C")), 2);
+  EXPECT_EQ(c.getsensor(0)->romstr, "A");
+  EXPECT_EQ(c.getsensor(2)->romstr, "C");
+  EXPECT_EQ(c.getsensor(3), nullptr);
+  EXPECT_EQ(c.getsensor(-1), nullptr);
+
+  c.setsensor(1, Sensor("A2"));  // replaces the first; the old one is freed (ASan)
+  EXPECT_EQ(c.getsensor(0)->romstr, "A2");
+  c.setsensor(3, Sensor("C2"));
+  EXPECT_EQ(c.getsensor(2)->romstr, "C2");
+  c.setsensor(4, Sensor("D"));  // beyond the count: nothing
+  EXPECT_EQ(c.SensorListCount(), 3);
+  EXPECT_THROW(c.setsensor(0, Sensor("Z")), EListError);
+  EXPECT_THROW(c.setsensor(-2, Sensor("Z")), EListError);
+  EXPECT_EQ(c.getsensor(0)->romstr, "A2");
+  EXPECT_EQ(c.AddSensor(Sensor("D")), 3);
+
+  c.FSensorCount = 4;
+  c.ClearSensors();
+  EXPECT_EQ(c.SensorListCount(), 0);
+  EXPECT_EQ(c.FSensorCount.load(), 4);
+  c.ClearSensors();
+}
+
+TEST_F(ComponentTest, OpenSucceedsAndKeepsAnEarlierErrorText) {
+  AddThermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.Attach(c);
+  c.TMEXerror = "earlier";
+  EXPECT_EQ(c.TMEXOpenSession(), 1);
+  EXPECT_TRUE(c.SesionActive());
+  EXPECT_GT(c.FSesionHandle.load(), 0);
+  EXPECT_EQ(c.TMEXerror.str(), "earlier");
+  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive"}));
+}
+
+TEST_F(ComponentTest, OpeningTwiceEndsTheFirstSessionFirst) {
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.Attach(c);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const std::int32_t first = c.FSesionHandle;
+  driver->set_logging(true);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const auto calls = driver->log();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[0].op, Op::kClose);
+  EXPECT_EQ(calls[0].session, first);
+  EXPECT_EQ(calls[1].op, Op::kEndSession);
+  EXPECT_EQ(calls[1].session, first);
+  EXPECT_EQ(calls[2].op, Op::kStartSession);
+  EXPECT_NE(c.FSesionHandle.load(), first);
+  EXPECT_EQ(TMValidSession(first), 0);
+  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive", "SessionActive"}));
+  EXPECT_EQ(driver->session_count(), 1);
+}
+
+TEST_F(ComponentTest, OpenOutcomes) {
+  struct Case {
+    const char* what;
+    std::function<void(TQvDs18x20&)> arrange;
+    std::int32_t result;
+    bool active;
+    std::string error;
+    std::vector<std::string> events;
+  };
+  const std::vector<Case> cases = {
+      {"designer", [](TQvDs18x20& c) { c.SetDesigning(true); }, -501, false, "before", {}},
+      {"unknown port", [](TQvDs18x20& c) { c.ComPort("COM9"); }, -501, false,
+       "TMExtendedStartSession error: " + std::to_string(onewire::kErrPortUnavailable), {"SessionError"}},
+      {"invalid session",
+       [this](TQvDs18x20&) { driver->fail(Op::kValidSession, 1, -12); }, -12, false, "TMSetup error: -12",
+       {"SessionError"}},
+      {"speed not taken", [this](TQvDs18x20&) { driver->refuse_speed(true); }, 1, false, "before",
+       {"SessionError"}},
+  };
+  for (const auto& k : cases) {
+    driver->clear_faults();
+    TQvDs18x20 c(nullptr);
+    EventLog log;
+    log.Attach(c);
+    c.TMEXerror = "before";
+    k.arrange(c);
+    const std::int32_t handle_before = c.FSesionHandle;
+    EXPECT_EQ(c.TMEXOpenSession(), k.result) << k.what;
+    EXPECT_EQ(c.SesionActive(), k.active) << k.what;
+    EXPECT_EQ(c.TMEXerror.str(), k.error) << k.what;
+    EXPECT_EQ(log.events, k.events) << k.what;
+    const std::string what = k.what;
+    if (what == "designer") {
+      EXPECT_EQ(c.FSesionHandle.load(), handle_before);
+    } else if (what == "unknown port") {
+      EXPECT_EQ(c.FSesionHandle.load(), onewire::kErrPortUnavailable);
+    } else if (what == "speed not taken") {
+      EXPECT_EQ(TMValidSession(c.FSesionHandle), 1) << "left open";
+    }
+    c.SetDesigning(false);
+    c.TMEXCloseSession();
+  }
+}
+
+TEST_F(ComponentTest, ClosingReportsAndIsSkippedInDesignerAndWhileLoading) {
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.Attach(c);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const std::int32_t handle = c.FSesionHandle;
+
+  c.SetDesigning(true);
+  c.TMEXCloseSession();
+  c.SetDesigning(false);
+  c.SetLoading(true);
+  c.TMEXCloseSession();
+  c.SetLoading(false);
+  EXPECT_TRUE(c.SesionActive());
+  EXPECT_EQ(TMValidSession(handle), 1);
+
+  EXPECT_EQ(c.TMEXCloseSession(), 1);
+  EXPECT_FALSE(c.SesionActive());
+  EXPECT_EQ(c.FSesionHandle.load(), handle);  // kept after closing
+  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive", "SessionClose"}));
+
+  // Closing an ended session: the driver's answer in the text, no event.
+  EXPECT_EQ(c.TMEXCloseSession(), onewire::kErrSessionInvalid);
+  EXPECT_EQ(c.TMEXerror.str(), "TMEndSession error: " + std::to_string(onewire::kErrSessionInvalid));
+  EXPECT_EQ(log.events.size(), 2u);
+}
+
+TEST_F(ComponentTest, WorkerFailureMessageEndsTheSessionButKeepsSesionActive) {
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.Attach(c);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const std::int32_t handle = c.FSesionHandle;
+  driver->set_logging(true);
+  ASSERT_TRUE(PostMessage(c.FQvDs18x20, WM_QV_WORKER_ERROR, 0, 0));
+  ASSERT_TRUE(PumpUntil([&] { return log.events.size() == 2; }));
+  const auto calls = driver->log();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].op, Op::kClose);
+  EXPECT_EQ(calls[1].op, Op::kEndSession);
+  EXPECT_EQ(calls[1].session, handle);
+  EXPECT_EQ(log.events.back(), "SessionError");
+  EXPECT_TRUE(c.SesionActive());
+  EXPECT_EQ(TMValidSession(handle), 0);
+}
+
+TEST_F(ComponentTest, WindowMessagesBecomeEventsAndOthersGoToTheDefault) {
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.Attach(c);
+  driver->set_logging(true);
+  for (std::uint32_t m : {WM_QV_RESERVED, WM_QV_SENSOR_COUNT, WM_QV_TEMPERATURES, 42u})
+    ASSERT_TRUE(PostMessage(c.FQvDs18x20, m, 0, 0));
+  ASSERT_TRUE(PumpUntil([&] { return log.events.size() == 2; }));
+  ProcessMessages();
+  EXPECT_EQ(log.events, (std::vector<std::string>{"GetSensorCount", "GetTemp"}));
+  EXPECT_TRUE(driver->log().empty());  // 1003 and 42 call no driver operation
+
+  TQvDs18x20 quiet(nullptr);  // no handlers: nothing happens
+  ASSERT_TRUE(PostMessage(quiet.FQvDs18x20, WM_QV_SENSOR_COUNT, 0, 0));
+  ProcessMessages();
+}
+
+TEST_F(ComponentTest, MessagesForADestroyedComponentChangeNothing) {
+  int fired = 0;
+  HWND wnd = nullptr;
+  {
+    TQvDs18x20 c(nullptr);
+    c.OnGetTemp([&](TObject*) { ++fired; });
+    c.OnSessionError([&](TObject*) { ++fired; });
+    wnd = c.FQvDs18x20;
+    ASSERT_TRUE(PostMessage(wnd, WM_QV_TEMPERATURES, 0, 0));  // queued, never handled
+  }
+  driver->set_logging(true);
+  EXPECT_FALSE(PostMessage(wnd, WM_QV_WORKER_ERROR, 0, 0));
+  ProcessMessages();
+  EXPECT_EQ(fired, 0);
+  EXPECT_TRUE(driver->log().empty());
+}
+
+TEST_F(ComponentTest, DestroyingWithAnActiveSessionEndsItOnceWithoutEvents) {
+  int fired = 0;
+  std::int32_t handle = 0;
+  {
+    TQvDs18x20 c(nullptr);
+    ASSERT_EQ(c.TMEXOpenSession(), 1);
+    handle = c.FSesionHandle;
+    c.OnSessionClose([&](TObject*) { ++fired; });
+    c.OnSessionError([&](TObject*) { ++fired; });
+    driver->set_logging(true);
+  }
+  const auto calls = driver->log();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].op, Op::kEndSession);
+  EXPECT_EQ(calls[0].session, handle);
+  EXPECT_EQ(fired, 0);
+  EXPECT_EQ(driver->session_count(), 0);
+}
+
+TEST_F(ComponentTest, OwnerFreesTheComponent) {
+  TComponent form(nullptr);
+  auto* c = new TQvDs18x20(&form);
+  EXPECT_EQ(form.ComponentCount(), 1);
+  EXPECT_EQ(form.Components(0), c);
+}
+
+TEST_F(ComponentTest, FormFileRoundTrip) {
+  TQvDs18x20 c(nullptr);
+  c.SetName("QvDs18x201");
+  c.ComPort("COM3");
+  c.Speed(lsRelaxed);
+  const std::string text = WriteComponentToText(c);
+  EXPECT_EQ(text, "object QvDs18x201: TQvDs18x20\n  ComPort = 'COM3'\n  Speed = lsRelaxed\nend\n");
+  c.AdapterType(5);
+  const std::string with_type = WriteComponentToText(c);
+  EXPECT_NE(with_type.find("  AdapterType = 5\n"), std::string::npos);
+
+  class Watch : public TestableQv {
+   public:
+    using TestableQv::TestableQv;
+    void Loaded() override {
+      loading_seen_in_loaded = ComponentState().Contains(csLoading);
+      TestableQv::Loaded();
+      ++loaded;
+    }
+    int loaded = 0;
+    bool loading_seen_in_loaded = false;
+  } copy(nullptr);
+  ReadComponentFromText(with_type, copy);
+  EXPECT_EQ(copy.Name(), "QvDs18x201");
+  EXPECT_EQ(copy.ComPort(), "COM3");
+  EXPECT_EQ(copy.PortNum(), 3);
+  EXPECT_EQ(copy.AdapterType(), 5);
+  EXPECT_EQ(copy.Speed(), lsRelaxed);
+  EXPECT_EQ(copy.loaded, 1);
+  EXPECT_TRUE(copy.loading_seen_in_loaded);
+  EXPECT_FALSE(copy.ComponentState().Contains(csLoading));
+}
+
+TEST_F(ComponentTest, MalformedFormFilesAreRejectedWithTheirLine) {
+  const std::pair<const char*, int> bad[] = {
+      {"object A: TQvDs18x20\n  Busy = True\nend\n", 2},            // read-only
+      {"object A: TQvDs18x20\n  Colour = 1\nend\n", 2},             // unknown
+      {"object A: TQvDs18x20\n  Speed = lsFast\nend\n", 2},         // not an enumerator
+      {"object A: TQvDs18x20\n  ComPort = 'COM3\nend\n", 2},        // unterminated string
+      {"object A: TQvDs18x20\n  AdapterType = 300\nend\n", 2},      // out of range
+      {"object A: TForm\nend\n", 1},                                // other class
+      {"object A: TQvDs18x20\n  ComPort = 'COM4'\n", 2},            // no end
+  };
+  for (const auto& [text, line] : bad) {
+    TestableQv c(nullptr);
+    try {
+      ReadComponentFromText(text, c);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Line(), line) << text;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "wrong error for " << text << ": " << e.what();
+    }
+    EXPECT_FALSE(c.ComponentState().Contains(csLoading));
+  }
+}
+
+TEST_F(ComponentTest, TenThousandComponentsComeAndGo) {
+  for (int i = 0; i < 10000; ++i) {
+    TQvDs18x20 c(nullptr);
+    c.AddSensor(std::make_unique<TSensor>());
+    ASSERT_TRUE(PostMessage(c.FQvDs18x20, WM_QV_TEMPERATURES, 0, 0));
+  }
+  EXPECT_EQ(ProcessMessages(), 0);  // every queued message went with its window
+}
