@@ -29,6 +29,7 @@ struct SimBus::Impl {
   // the lock).
   std::atomic<std::int64_t> overshoot_ns{0};
   rtl::Clock* device_clock = nullptr;
+  std::vector<Device*> awake;  // scratch of slot(), kept to avoid allocating
 
   rtl::TimePoint device_now() const { return (device_clock != nullptr ? *device_clock : rtl::GetClock()).now(); }
 
@@ -38,9 +39,14 @@ struct SimBus::Impl {
     ++slots;
     bus_time += BusTiming::slot(speed);
     if (shorted) return false;
+    awake.clear();
     bool line = master;
-    for (const auto& d : devices) line = d->drive(now) && line;
-    for (const auto& d : devices) d->sample(line, now);
+    for (const auto& d : devices) {
+      if (d->asleep()) continue;
+      awake.push_back(d.get());
+      line = d->drive(now) && line;
+    }
+    for (Device* d : awake) d->sample(line, now);
     return line;
   }
 
@@ -216,6 +222,7 @@ class RomDevice final : public Device {
   bool on_reset(rtl::TimePoint) override {
     std::lock_guard lock(mutex_);
     layer_.reset();
+    asleep_.store(false, std::memory_order_relaxed);
     return true;
   }
 
@@ -228,11 +235,16 @@ class RomDevice final : public Device {
   void sample(bool line, rtl::TimePoint) override {
     std::lock_guard lock(mutex_);
     layer_.sample(line, false);
+    asleep_.store(layer_.idle(), std::memory_order_relaxed);
   }
 
   bool alarm(rtl::TimePoint) override { return false; }
 
+  bool asleep() override { return asleep_.load(std::memory_order_relaxed); }
+
  private:
+  // Mirrors layer_.idle() for the bus's lock-free check.
+  std::atomic<bool> asleep_{true};
   std::mutex mutex_;
   RomLayer layer_;
 };

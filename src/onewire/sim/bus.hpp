@@ -37,6 +37,10 @@ class Device {
   virtual void sample(bool line, rtl::TimePoint now) = 0;
   // Whether the device takes part in ALARM SEARCH (0xEC).
   virtual bool alarm(rtl::TimePoint now) = 0;
+  // True while the device neither drives nor samples the line until the
+  // next reset (it dropped out of a search or was not matched). The bus
+  // then skips it in every slot, which keeps a long bus cheap to model.
+  virtual bool asleep() { return false; }
 };
 
 // Modelled duration of bus primitives at a speed (DS2480B timing:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
 #include <mutex>
 
 #include "onewire/crc.hpp"
@@ -54,6 +55,9 @@ struct Ds18x20::Impl {
   enum class Fn : std::uint8_t { kCommand, kWrite, kRead, kConvert, kReady, kPower, kIdle };
 
   mutable std::mutex mutex;
+  // Mirrors layer.idle() for the bus's lock-free check; written under
+  // `mutex` after every reset and slot.
+  std::atomic<bool> asleep{true};
   RomLayer layer;
   const bool s20;
   double celsius;
@@ -235,6 +239,7 @@ bool Ds18x20::on_reset(rtl::TimePoint now) {
   // A reset ends the command, not a conversion in progress.
   impl_->settle(now);
   impl_->layer.reset();
+  impl_->asleep.store(false, std::memory_order_relaxed);
   impl_->fn = Impl::Fn::kCommand;
   return true;
 }
@@ -247,7 +252,10 @@ bool Ds18x20::drive(rtl::TimePoint now) {
 void Ds18x20::sample(bool line, rtl::TimePoint now) {
   std::lock_guard lock(impl_->mutex);
   impl_->sample(line, now);
+  impl_->asleep.store(impl_->layer.idle(), std::memory_order_relaxed);
 }
+
+bool Ds18x20::asleep() { return impl_->asleep.load(std::memory_order_relaxed); }
 
 bool Ds18x20::alarm(rtl::TimePoint now) {
   std::lock_guard lock(impl_->mutex);

@@ -23,6 +23,7 @@ class Ds18x20 : public Device {
   bool drive(rtl::TimePoint now) override;
   void sample(bool line, rtl::TimePoint now) override;
   bool alarm(rtl::TimePoint now) override;
+  bool asleep() override;
 
   // The temperature the next conversion measures.
   void set_temperature(double celsius);

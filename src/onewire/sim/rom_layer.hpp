@@ -23,6 +23,8 @@ class RomLayer {
   // True once a ROM command addressed this device; from then until the
   // next reset every slot belongs to the function layer.
   bool selected() const { return state_ == State::kSelected; }
+  // True while the device ignores every slot until the next reset.
+  bool idle() const { return state_ == State::kIdle; }
   // The level this layer leaves on the line in the current slot (true =
   // released). Meaningful while not selected().
   bool drive() const;
