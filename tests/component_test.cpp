@@ -384,3 +384,21 @@ TEST_F(ComponentTest, TenThousandComponentsComeAndGo) {
   }
   EXPECT_EQ(ProcessMessages(), 0);  // every queued message went with its window
 }
+
+TEST_F(ComponentTest, DestroyingAfterAHalfOpenSessionFreesThePort) {
+  // The speed was not taken: the driver's session stays open while the
+  // component does not count it as active. Destroying the component must
+  // not leave the port held for the rest of the process.
+  driver->refuse_speed(true);
+  {
+    TQvDs18x20 c(nullptr);
+    EXPECT_EQ(c.TMEXOpenSession(), 1);
+    EXPECT_FALSE(c.SesionActive());
+    EXPECT_EQ(driver->session_count(), 1);
+  }
+  EXPECT_EQ(driver->session_count(), 0);
+  driver->refuse_speed(false);
+  TQvDs18x20 next(nullptr);
+  EXPECT_EQ(next.TMEXOpenSession(), 1);
+  EXPECT_TRUE(next.SesionActive());
+}

@@ -39,7 +39,15 @@ TQvDs18x20::~TQvDs18x20() {
   FSensors.reset();
   DeallocateHWnd(FQvDs18x20);
   FQvDs18x20 = nullptr;
-  if (FSesionActive) TMEndSession(FSesionHandle);
+  if (FSesionActive) {
+    TMEndSession(FSesionHandle);
+  } else if (FSesionHandle > 0 && TMValidSession(FSesionHandle) == 1) {
+    // An open that failed after the start (invalid session, speed not
+    // taken) leaves the driver's session open though the component does
+    // not count it as active; left alone it would hold the port for the
+    // rest of the process.
+    TMEndSession(FSesionHandle);
+  }
 }
 
 std::string TQvDs18x20::get_driver_ver() {
