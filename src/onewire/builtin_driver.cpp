@@ -1,0 +1,45 @@
+#include "onewire/builtin_driver.hpp"
+
+#include "onewire/ds2480b/ds2480b_link.hpp"
+#include "onewire/errors.hpp"
+#include "onewire/passive/passive_link.hpp"
+#include "onewire/serial/port_map.hpp"
+#include "onewire/serial/transport.hpp"
+
+namespace onewire {
+
+namespace {
+
+bool builtin_type(int adapter_type) {
+  return adapter_type == kAdapterTypePassive || adapter_type == kAdapterTypeDs2480b;
+}
+
+std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int port, int adapter_type,
+                                        std::int16_t& error) {
+  if (!builtin_type(adapter_type)) {
+    error = kErrAdapterType;
+    return nullptr;
+  }
+  const auto path = serial::path_for_port(port);
+  if (!path) {
+    error = kErrPortUnavailable;
+    return nullptr;
+  }
+  auto transport = serial::make_serial_port(*path);
+  if (adapter_type == kAdapterTypePassive) return std::make_unique<passive::PassiveLink>(std::move(transport));
+  ds2480b::Ds2480bOptions ds;
+  ds.baud = options.ds2480b_baud;
+  return std::make_unique<ds2480b::Ds2480bLink>(std::move(transport), ds);
+}
+
+}  // namespace
+
+std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options) {
+  return std::make_shared<BusDriver>(
+      [options](int port, int adapter_type, std::int16_t& error) {
+        return open_builtin_link(options, port, adapter_type, error);
+      },
+      "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)", builtin_type);
+}
+
+}  // namespace onewire

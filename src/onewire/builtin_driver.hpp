@@ -1,0 +1,24 @@
+// Our driver on real serial adapters: port numbers map to device nodes the
+// way serial/port_map.hpp numbers them, adapter type 1 is the passive
+// serial adapter (DS9097 style) and type 5 the DS2480B (DS9097U style).
+// Any other type is refused with kErrAdapterType.
+#pragma once
+
+#include <memory>
+
+#include "onewire/driver.hpp"
+
+namespace onewire {
+
+inline constexpr int kAdapterTypePassive = 1;
+inline constexpr int kAdapterTypeDs2480b = 5;
+
+struct BuiltinDriverOptions {
+  // The rate the DS2480B is switched to after detection (9600, 19200,
+  // 57600 or 115200); it always starts at 9600.
+  int ds2480b_baud = 9600;
+};
+
+std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options = {});
+
+}  // namespace onewire

@@ -1,0 +1,53 @@
+// The passive serial adapter (DS9097 style): the UART's transmit line
+// drives the 1-Wire bus through an open-drain stage and its receive line
+// reads the bus back, so every character sent comes back as the bus saw
+// it. A 0xF0 at 9600 baud is a reset pulse, one character at 115200 baud
+// is one time slot (0xFF writes a 1 or reads, 0x00 writes a 0).
+#pragma once
+
+#include <memory>
+
+#include "onewire/link.hpp"
+#include "onewire/serial/transport.hpp"
+
+namespace onewire::passive {
+
+struct PassiveOptions {
+  // How long an echo may take beyond its own character times.
+  rtl::Duration reply_timeout = std::chrono::milliseconds(250);
+};
+
+class PassiveLink final : public Link {
+ public:
+  explicit PassiveLink(std::unique_ptr<serial::Transport> port, PassiveOptions options = {});
+  ~PassiveLink() override;
+
+  // Opens the port and checks that a reset character comes back; an
+  // adapter that echoes nothing fails with kErrAdapterNoResponse.
+  int open() override;
+  void close() override;
+  bool is_open() const override;
+
+  int reset() override;
+  int touch_bit(int bit) override;
+  // The eight slots go out as one write of eight characters.
+  int touch_byte(int byte) override;
+  // Only standard speed: the slot timing is fixed by the UART rate.
+  int set_speed(Speed speed) override;
+
+  const char* name() const override;
+
+ private:
+  int ensure_baud(int baud);
+  // Sends `n` characters and reads their `n` echoes.
+  int exchange(const std::uint8_t* out, std::uint8_t* in, std::size_t n, int baud);
+  // After a failed exchange: late echoes must not be taken for the next
+  // answers.
+  int fail(int code);
+
+  std::unique_ptr<serial::Transport> port_;
+  PassiveOptions options_;
+  bool open_ = false;
+};
+
+}  // namespace onewire::passive
