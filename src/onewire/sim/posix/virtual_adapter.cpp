@@ -1,0 +1,305 @@
+// The virtual adapter on a POSIX pseudo-terminal. The master side is in
+// packet mode (TIOCPKT), which tells us when the host flushes what it
+// wrote; the slave side is kept open by us as well, so that the master
+// never reads a hang-up between two host programs, and inotify reports
+// each host closing the slave.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "onewire/errors.hpp"
+#include "onewire/sim/virtual_adapter.hpp"
+
+namespace onewire::sim {
+
+namespace {
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool exists_no_follow(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+struct VirtualAdapter::Impl {
+  Impl(std::shared_ptr<SimBus> b, VirtualAdapterOptions o) : bus(std::move(b)), options(std::move(o)) {}
+
+  std::shared_ptr<SimBus> bus;
+  VirtualAdapterOptions options;
+  std::unique_ptr<AdapterEmulator> emulator;
+  std::string path;
+  bool linked = false;
+  int master = -1;
+  int slave = -1;
+  int watch = -1;
+  int wake = -1;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+
+  mutable std::mutex stats_mu;
+  VirtualAdapterStats stats;
+
+  // Pacing state (serving thread only): when the adapter will have taken
+  // in the host's last character, finished its last bus activity, and
+  // sent its last answer.
+  rtl::TimePoint rx_done{};
+  rtl::TimePoint op_done{};
+  rtl::TimePoint tx_done{};
+  rtl::TimePoint busy_until{};
+
+  int start();
+  void stop();
+  void serve();
+  void power_cycle();
+  // Serves one chunk of host bytes.
+  void handle(const std::uint8_t* data, std::size_t n);
+  // Waits on the pacing clock until `t`; false when asked to stop first.
+  bool pace_until(rtl::TimePoint t);
+  bool send(const std::uint8_t* data, std::size_t n);
+};
+
+int VirtualAdapter::Impl::start() {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return kErrPortUnavailable;
+  std::array<char, 128> name{};
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name.data(), name.size()) != 0) {
+    close_fd(master);
+    return kErrPortUnavailable;
+  }
+  path = name.data();
+  slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (slave < 0) {
+    close_fd(master);
+    return kErrPortUnavailable;
+  }
+  // Raw until a host sets its own modes: a host that does not would
+  // otherwise see its bytes echoed and its line endings translated.
+  termios tio{};
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  int packet = 1;
+  const int flags = fcntl(master, F_GETFL);
+  wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (ioctl(master, TIOCPKT, &packet) != 0 || flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      wake < 0 || watch < 0 || inotify_add_watch(watch, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    stop();
+    return kErrPortUnavailable;
+  }
+  if (!options.link_path.empty()) {
+    if (exists_no_follow(options.link_path)) {
+      if (!is_symlink(options.link_path) || ::unlink(options.link_path.c_str()) != 0) {
+        stop();
+        return kErrPortUnavailable;
+      }
+    }
+    if (::symlink(path.c_str(), options.link_path.c_str()) != 0) {
+      stop();
+      return kErrPortUnavailable;
+    }
+    linked = true;
+  }
+  emulator = make_adapter_emulator(options.kind, bus);
+  stopping.store(false);
+  thread = std::thread([this] { serve(); });
+  return 1;
+}
+
+void VirtualAdapter::Impl::stop() {
+  if (thread.joinable()) {
+    stopping.store(true);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t w = ::write(wake, &one, sizeof one);
+    thread.join();
+  }
+  if (linked) {
+    // Only our own link goes; someone may have replaced it meanwhile.
+    std::array<char, PATH_MAX> target{};
+    const ssize_t k = readlink(options.link_path.c_str(), target.data(), target.size() - 1);
+    if (k > 0 && std::string(target.data(), static_cast<std::size_t>(k)) == path) ::unlink(options.link_path.c_str());
+    linked = false;
+  }
+  close_fd(watch);
+  close_fd(wake);
+  close_fd(slave);
+  close_fd(master);
+}
+
+void VirtualAdapter::Impl::power_cycle() {
+  emulator->power_cycle();
+  // Answers the last host never read must not greet the next one.
+  tcflush(slave, TCIFLUSH);
+  std::lock_guard lock(stats_mu);
+  ++stats.power_cycles;
+}
+
+bool VirtualAdapter::Impl::send(const std::uint8_t* data, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t k = ::write(master, data + done, n - done);
+    if (k > 0) {
+      done += static_cast<std::size_t>(k);
+      continue;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    // The host is not reading and its input queue is full: wait a while
+    // for room, but never past a stop request.
+    std::array<pollfd, 2> p{pollfd{master, POLLOUT, 0}, pollfd{wake, POLLIN, 0}};
+    const int r = ::poll(p.data(), p.size(), 200);
+    if (r <= 0 || (p[1].revents & POLLIN) != 0) return false;
+  }
+  std::lock_guard lock(stats_mu);
+  stats.bytes_out += n;
+  return true;
+}
+
+bool VirtualAdapter::Impl::pace_until(rtl::TimePoint t) {
+  // A host that streams many bytes can book seconds of adapter time; a
+  // stop request must not wait for all of it.
+  constexpr rtl::Duration kSlice = std::chrono::milliseconds(50);
+  for (;;) {
+    if (stopping.load()) return false;
+    const rtl::TimePoint now = options.pacing->now();
+    if (now >= t) return true;
+    options.pacing->sleep_for(std::min(t - now, kSlice));
+  }
+}
+
+void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
+  rtl::Clock* pacing = options.pacing;
+  rtl::Clock& clock = pacing != nullptr ? *pacing : rtl::GetClock();
+  const rtl::TimePoint arrival = clock.now();
+  const rtl::TimePoint start = std::max(arrival, busy_until);
+  rx_done = std::max(rx_done, arrival);
+  op_done = std::max(op_done, arrival);
+  tx_done = std::max(tx_done, arrival);
+  // The emulator works in no time; the schedule says when a real adapter
+  // would have sent each answer.
+  std::vector<std::uint8_t> answers;
+  std::vector<std::uint8_t> out;
+  std::vector<rtl::TimePoint> when;
+  for (std::size_t i = 0; i < n; ++i) {
+    answers.clear();
+    emulator->receive(data[i], answers);
+    const ByteTiming& t = emulator->last_timing();
+    rx_done += t.receive;
+    op_done = std::max(op_done, rx_done) + t.wire;
+    for (std::uint8_t a : answers) {
+      tx_done = std::max(tx_done, op_done) + t.answer;
+      out.push_back(a);
+      when.push_back(tx_done);
+    }
+  }
+  busy_until = std::max({rx_done, op_done, tx_done});
+  {
+    std::lock_guard lock(stats_mu);
+    stats.bytes_in += n;
+    if (busy_until > start) stats.modelled += busy_until - start;
+    if (!out.empty()) ++stats.round_trips;
+  }
+  if (pacing == nullptr) {
+    send(out.data(), out.size());
+    return;
+  }
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!pace_until(when[i]) || !send(&out[i], 1)) return;
+}
+
+void VirtualAdapter::Impl::serve() {
+  // Paced answers are due within tens of microseconds; the default 50 us
+  // of timer slack would add to every one of them.
+  if (options.pacing != nullptr) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  std::array<std::uint8_t, 4097> buf{};
+  alignas(inotify_event) std::array<char, 4096> events{};
+  for (;;) {
+    std::array<pollfd, 3> p{pollfd{wake, POLLIN, 0}, pollfd{watch, POLLIN, 0}, pollfd{master, POLLIN, 0}};
+    const int r = ::poll(p.data(), p.size(), -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if ((p[0].revents & POLLIN) != 0) return;
+    // Closes first: bytes a new host wrote after the close belong to the
+    // freshly powered adapter.
+    if ((p[1].revents & POLLIN) != 0) {
+      const ssize_t k = ::read(watch, events.data(), events.size());
+      bool closed = false;
+      for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= k;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events.data() + off);
+        if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) closed = true;
+        off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+      if (closed) power_cycle();
+    }
+    if ((p[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t k = ::read(master, buf.data(), buf.size());
+      if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+      if (k <= 0) return;  // cannot happen while we hold the slave open
+      // Packet mode: a leading 0 means data follows, anything else is a
+      // status report.
+      if (buf[0] != TIOCPKT_DATA) {
+        if ((buf[0] & TIOCPKT_FLUSHWRITE) != 0) emulator->host_discarded_output();
+        continue;
+      }
+      if (k > 1) handle(buf.data() + 1, static_cast<std::size_t>(k - 1));
+    }
+  }
+}
+
+VirtualAdapter::VirtualAdapter(std::shared_ptr<SimBus> bus, VirtualAdapterOptions options)
+    : impl_(std::make_unique<Impl>(std::move(bus), std::move(options))) {}
+
+VirtualAdapter::~VirtualAdapter() { stop(); }
+
+int VirtualAdapter::start() {
+  if (running()) return 1;
+  return impl_->start();
+}
+
+void VirtualAdapter::stop() { impl_->stop(); }
+
+bool VirtualAdapter::running() const { return impl_->thread.joinable(); }
+
+const std::string& VirtualAdapter::path() const { return impl_->path; }
+
+VirtualAdapterStats VirtualAdapter::stats() const {
+  std::lock_guard lock(impl_->stats_mu);
+  return impl_->stats;
+}
+
+void VirtualAdapter::reset_stats() {
+  std::lock_guard lock(impl_->stats_mu);
+  impl_->stats = VirtualAdapterStats{};
+}
+
+}  // namespace onewire::sim
