@@ -1,0 +1,261 @@
+// The passive serial adapter: our emulator character by character, our
+// host backend against it in process (with the faults a serial line
+// has), and both through a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "onewire/driver.hpp"
+#include "onewire/errors.hpp"
+#include "onewire/passive/passive_link.hpp"
+#include "onewire/sim/adapter_emulator.hpp"
+#include "onewire/sim/emulated_port.hpp"
+#include "onewire/sim/sim_link.hpp"
+#include "onewire/sim/virtual_adapter.hpp"
+#include "support/adapter_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using onewire::Rom;
+using onewire::Speed;
+using onewire::passive::PassiveLink;
+using onewire::sim::Ds18x20;
+using onewire::sim::EmulatedPort;
+using onewire::sim::PassiveEmulator;
+using onewire::sim::SimBus;
+using testing_support::SensorBus;
+using Bytes = std::vector<std::uint8_t>;
+
+// ------------------------------------------------------------- emulator
+
+struct PassiveUart : ::testing::Test {
+  Bytes send(const Bytes& in) {
+    Bytes out;
+    for (auto b : in) adapter.receive(b, out);
+    return out;
+  }
+  // One byte as eight slot characters (LSB first), and the byte read.
+  int byte(int value) {
+    Bytes in;
+    for (int i = 0; i < 8; ++i) in.push_back(((value >> i) & 1) != 0 ? 0xFF : 0x00);
+    const Bytes out = send(in);
+    int r = 0;
+    for (int i = 0; i < 8; ++i)
+      if (out[static_cast<std::size_t>(i)] == 0xFF) r |= 1 << i;
+    return r;
+  }
+
+  std::shared_ptr<SimBus> bus = std::make_shared<SimBus>();
+  PassiveEmulator adapter{bus};
+};
+
+TEST_F(PassiveUart, ResetCharacterAnswersPresence) {
+  EXPECT_EQ(send({0xF0}), Bytes{0xF0});
+  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 1)));
+  EXPECT_EQ(send({0xF0}), Bytes{0xE0});
+  bus->set_short(true);
+  EXPECT_EQ(send({0xF0}), Bytes{0x00});
+  EXPECT_EQ(bus->resets(), 3u);
+}
+
+TEST_F(PassiveUart, SlotCharacters) {
+  const Rom rom = onewire::sim::make_rom(0x28, 0x1234);
+  bus->add(onewire::sim::make_rom_device(rom));
+  send({0xF0});
+  // READ ROM, then read it back: FF comes back unchanged for a 1 and with
+  // bits 0..2 cleared for a 0; 00 always echoes.
+  EXPECT_EQ(byte(0x33), 0x33);
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(byte(0xFF), rom[i]) << i;
+  // SEARCH ROM: bit 0 of family 0x28 is 0 (the device pulls the read slot
+  // low), its complement 1.
+  send({0xF0});
+  EXPECT_EQ(byte(0xF0), 0xF0);
+  EXPECT_EQ(send({0xFF}), Bytes{0xF8});
+  EXPECT_EQ(send({0xFF}), Bytes{0xFF});
+}
+
+TEST_F(PassiveUart, WriteZeroCharactersOfOtherHosts) {
+  // 0x80 (start bit plus seven zeros) is as much a write-0 slot as 0x00;
+  // only bit 0 decides. A device sees the same command either way.
+  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 9), 12.5);
+  bus->add(sensor);
+  send({0xF0});
+  // SKIP ROM (CC) and CONVERT T (44), zeros sent as 0x80.
+  Bytes in;
+  for (int value : {0xCC, 0x44})
+    for (int i = 0; i < 8; ++i) in.push_back(((value >> i) & 1) != 0 ? 0xFF : 0x80);
+  const Bytes out = send(in);
+  EXPECT_EQ(out, in);
+  EXPECT_EQ(sensor->conversions(), 1);
+}
+
+TEST_F(PassiveUart, TimingIsOneCharacterAtTheRateOfTheOperation) {
+  send({0xF0});
+  EXPECT_EQ(adapter.last_timing().receive, onewire::serial::char_time(9600));
+  EXPECT_EQ(adapter.last_timing().answer, rtl::Duration(0));
+  send({0xFF});
+  EXPECT_EQ(adapter.last_timing().receive, onewire::serial::char_time(115200));
+}
+
+// ------------------------------------------------------- host, in process
+
+struct PassiveHost : ::testing::Test {
+  std::unique_ptr<PassiveLink> make_link() {
+    auto p = std::make_unique<EmulatedPort>(adapter);
+    port = p.get();
+    return std::make_unique<PassiveLink>(std::move(p));
+  }
+
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard{skip};
+  SensorBus sensors{5};
+  std::shared_ptr<PassiveEmulator> adapter = std::make_shared<PassiveEmulator>(sensors.bus);
+  EmulatedPort* port = nullptr;
+};
+
+TEST_F(PassiveHost, OpenProbesWithAResetAndSlotsRunAt115200) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(port->written(), Bytes{0xF0});
+  EXPECT_EQ(port->baud(), 9600);
+  port->clear_written();
+  EXPECT_EQ(link->touch_byte(0xA5), 0xA5);
+  EXPECT_EQ(port->baud(), 115200);
+  EXPECT_EQ(port->written(), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0x00, 0xFF, 0x00, 0xFF}));
+  // One write of eight characters, not eight writes.
+  const auto writes = port->writes();
+  link->touch_byte(0xFF);
+  EXPECT_EQ(port->writes(), writes + 1);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  EXPECT_EQ(port->baud(), 9600);
+}
+
+TEST_F(PassiveHost, ResetResults) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  sensors.bus->set_short(true);
+  EXPECT_EQ(link->reset(), onewire::kResetShort);
+  sensors.bus->set_short(false);
+  for (const auto& s : sensors.sensors) sensors.bus->remove(s->rom());
+  EXPECT_EQ(link->reset(), onewire::kResetNoPresence);
+}
+
+TEST_F(PassiveHost, SearchAndBits) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(testing_support::search_all(*link), sensors.sorted_roms());
+  // A read slot on an idle bus reads 1; a write-0 slot reads 0.
+  EXPECT_EQ(link->touch_bit(1), 1);
+  EXPECT_EQ(link->touch_bit(0), 0);
+}
+
+TEST_F(PassiveHost, OnlyStandardSpeed) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->set_speed(Speed::kNormal), 0);
+  EXPECT_EQ(link->set_speed(Speed::kOverdrive), onewire::kErrSpeed);
+  EXPECT_EQ(link->set_speed(Speed::kRelaxed), onewire::kErrSpeed);
+}
+
+TEST_F(PassiveHost, SilentAdapterFailsOpenInBoundedTime) {
+  auto link = make_link();
+  port->set_silent(true);
+  const auto skipped = skip.skipped();
+  EXPECT_EQ(link->open(), onewire::kErrAdapterNoResponse);
+  EXPECT_FALSE(link->is_open());
+  EXPECT_LT(skip.skipped() - skipped, 1s);
+}
+
+TEST_F(PassiveHost, TruncatedByteFailsAndTheNextCallWorks) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->drop_answer(8);
+  EXPECT_EQ(link->touch_byte(0xFF), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+TEST_F(PassiveHost, ImpossibleEchoes) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  // A write-0 slot cannot come back with a bit set.
+  port->corrupt_answer(1, 0x10);
+  EXPECT_EQ(link->touch_bit(0), onewire::kErrAdapterNoResponse);
+  // Nor can a reset character with any of bits 0..3 set.
+  port->corrupt_answer(1, 0x01);
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  // Garbage waiting before the echo.
+  port->inject({0x5A});
+  EXPECT_EQ(link->touch_byte(0x00), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->touch_byte(0x00), 0x00);
+}
+
+TEST_F(PassiveHost, VanishedDevice) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->set_vanished(true);
+  EXPECT_EQ(link->touch_byte(0xFF), onewire::kErrPortIo);
+  EXPECT_FALSE(link->is_open());
+  EXPECT_EQ(link->open(), onewire::kErrPortUnavailable);
+  port->set_vanished(false);
+  EXPECT_EQ(link->open(), 1);
+}
+
+// ------------------------------------------------------- the driver
+
+TEST(PassiveDriver, ReadsEveryTemperatureInProcessAndOnAPseudoTerminal) {
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard(skip);
+  SensorBus sensors(7);
+  onewire::sim::VirtualAdapter pty(sensors.bus, {onewire::sim::AdapterKind::kPassive, "", nullptr});
+  ASSERT_EQ(pty.start(), 1);
+  for (bool on_pty : {false, true}) {
+    SCOPED_TRACE(on_pty ? "pseudo-terminal" : "in process");
+    auto driver = std::make_shared<onewire::BusDriver>(
+        [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
+          if (on_pty) return std::make_unique<PassiveLink>(onewire::serial::make_serial_port(pty.path()));
+          return std::make_unique<PassiveLink>(
+              std::make_unique<EmulatedPort>(std::make_shared<PassiveEmulator>(sensors.bus)));
+        },
+        "test", [](int t) { return t == 1; });
+    EXPECT_EQ(driver->TMExtendedStartSession(1, 5, nullptr), onewire::kErrAdapterType);
+    const std::int32_t session = driver->TMExtendedStartSession(1, 1, nullptr);
+    ASSERT_GT(session, 0);
+    testing_support::DriverWalk walk{*driver, session};
+    int end = 1;
+    EXPECT_EQ(walk.roms(&end), sensors.sorted_roms());
+    EXPECT_EQ(end, 0);
+    for (auto& s : sensors.sensors) s->set_temperature(s->temperature() + 1.0);
+    ASSERT_EQ(walk.convert_all(), 1);
+    skip.sleep_for(800ms);
+    for (const auto& s : sensors.sensors) {
+      int error = 1;
+      const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
+      ASSERT_EQ(error, 0);
+      ASSERT_EQ(bytes.size(), 9u);
+      EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
+      testing_support::Scratchpad pad{};
+      std::copy(bytes.begin(), bytes.end(), pad.begin());
+      EXPECT_NEAR(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature(), 0.07);
+    }
+    EXPECT_EQ(driver->TMEndSession(session), 1);
+  }
+}
+
+TEST(PassivePty, AdapterGoneMidSession) {
+  SensorBus sensors(2);
+  auto pty = std::make_unique<onewire::sim::VirtualAdapter>(
+      sensors.bus, onewire::sim::VirtualAdapterOptions{onewire::sim::AdapterKind::kPassive, "", nullptr});
+  ASSERT_EQ(pty->start(), 1);
+  const std::string path = pty->path();
+  PassiveLink link(onewire::serial::make_serial_port(path));
+  ASSERT_EQ(link.open(), 1);
+  EXPECT_EQ(link.touch_byte(0xCC), 0xCC);
+  pty.reset();
+  EXPECT_EQ(link.touch_byte(0xFF), onewire::kErrPortIo);
+  EXPECT_FALSE(link.is_open());
+}
+
+}  // namespace
