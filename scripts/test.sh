@@ -3,14 +3,14 @@
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, then the install check (find_package and pkg-config).
 #   scripts/test.sh            all of it
-#   scripts/test.sh plain      one configuration (plain, address or thread)
+#   scripts/test.sh plain      one configuration (install, fuzz, plain, address or thread)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 configs=("$@")
-((${#configs[@]})) || configs=(install plain address thread)
+((${#configs[@]})) || configs=(install fuzz plain address thread)
 
 run_suite() {
   local name=$1 sanitize=$2 dir=build-$1
@@ -31,6 +31,9 @@ for c in "${configs[@]}"; do
       # Pseudo-terminal tests fork socat and clients; TSan only watches us.
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread thread ;;
     install) scripts/install_check.sh ;;
+    # The adapters' answer parsers under libFuzzer, from the seed corpus,
+    # for a bounded time.
+    fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh ;;
     *) echo "unknown configuration: $c" >&2; exit 2 ;;
   esac
 done

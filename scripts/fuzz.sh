@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, address and undefined sanitizers)
+# and runs each for a bounded time, starting from the seeds in
+# fuzz/corpus. New inputs go to a scratch corpus, never into the tree.
+#   scripts/fuzz.sh                 every target, 30 s each
+#   FUZZ_SECONDS=300 scripts/fuzz.sh ds2480b_answers
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-30}
+dir=${FUZZ_BUILD_DIR:-build-fuzz}
+targets=("$@")
+((${#targets[@]})) || targets=(ds2480b_answers passive_answers emulators)
+
+command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzz targets" >&2; exit 2; }
+cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$dir" -j "${FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+status=0
+for t in "${targets[@]}"; do
+  echo "=== $t: ${seconds}s ==="
+  mkdir -p "$scratch/$t"
+  # Crash inputs land in the build folder, where CI can pick them up.
+  if ! "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+      -artifact_prefix="$dir/crash-$t-" "$scratch/$t" "fuzz/corpus/$t"; then
+    echo "FAIL: $t (crash input in $dir)" >&2
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,302 @@
+// The qvds18x20 tool run as a process, as a user runs it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs the tool with `args`, collecting both streams; kills it after
+// `limit` so that a hang fails the test instead of stalling the suite.
+Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    std::vector<char*> argv;
+    std::string tool = QVDS_TOOL_PATH;
+    argv.push_back(tool.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  Result r;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_streams = 2;
+  while (open_streams > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "tool did not finish within " << limit.count() << " s";
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A CSV reader for the tool's output: quoted fields with doubled quotes.
+std::vector<std::map<std::string, std::string>> ParseCsv(const std::string& text) {
+  auto split = [](const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted) {
+        if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+          fields.back() += '"';
+          ++i;
+        } else if (c == '"') {
+          quoted = false;
+        } else {
+          fields.back() += c;
+        }
+      } else if (c == '"') {
+        quoted = true;
+      } else if (c == ',') {
+        fields.emplace_back();
+      } else {
+        fields.back() += c;
+      }
+    }
+    return fields;
+  };
+  const auto lines = Lines(text);
+  std::vector<std::map<std::string, std::string>> rows;
+  if (lines.empty()) return rows;
+  const auto header = split(lines[0]);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const auto f = split(lines[i]);
+    EXPECT_EQ(f.size(), header.size()) << lines[i];
+    std::map<std::string, std::string> row;
+    for (std::size_t k = 0; k < header.size() && k < f.size(); ++k) row[header[k]] = f[k];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/qvds-tool-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string File(const std::string& name, const std::string& content) const {
+    const std::string p = path_ + "/" + name;
+    std::ofstream(p) << content;
+    return p;
+  }
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The devices of a test file, with the texts the tool must print for them.
+constexpr const char* kMixedBus = R"({
+  "devices": [
+    {"type": "DS18B20", "serial": "0000000000A1", "celsius": -12.5},
+    {"type": "DS18S20", "serial": "0000000000B2", "celsius": 23.75},
+    {"type": "DS2401",  "serial": "0000000000C3"}
+  ]
+})";
+
+}  // namespace
+
+TEST(Tool, ReadPrintsEverySensorOfTheDemonstrationBus) {
+  const Result r = Tool({"read"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0].substr(0, 5), "INDEX");
+  int below_zero = 0, ds2401 = 0;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i].find(" -") != std::string::npos && lines[i].find("DS2401") == std::string::npos) ++below_zero;
+    if (lines[i].find("DS2401") != std::string::npos) ++ds2401;
+  }
+  EXPECT_GE(below_zero, 1);
+  EXPECT_EQ(ds2401, 1);
+  EXPECT_EQ(r.err, "");  // no progress on a pipe
+}
+
+TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
+  TempDir dir;
+  const std::string file = dir.File("bus.json", kMixedBus);
+
+  const Result csv = Tool({"read", "--sim", file, "--format", "csv"});
+  ASSERT_EQ(csv.code, 0) << csv.err;
+  std::map<std::string, std::map<std::string, std::string>> by_name;
+  for (const auto& row : ParseCsv(csv.out)) by_name[row.at("name")] = row;
+  ASSERT_EQ(by_name.size(), 3u);
+  EXPECT_EQ(by_name["DS18B20"]["temp"], "-12.5");
+  EXPECT_EQ(by_name["DS18B20"]["celsius"], "-12.5");
+  EXPECT_EQ(by_name["DS18s20"]["temp"], "23.7");  // extended resolution
+  EXPECT_EQ(by_name["DS2401"]["temp"], "");
+  EXPECT_EQ(by_name["DS18B20"]["rom"].substr(14), "28");
+  EXPECT_EQ(by_name["DS18B20"]["port"], "COM1");
+
+  const Result js = Tool({"read", "--sim", file, "--format", "json"});
+  ASSERT_EQ(js.code, 0) << js.err;
+  const auto j = nlohmann::json::parse(js.out);
+  EXPECT_TRUE(j["error"].is_null());
+  EXPECT_EQ(j["port"], "COM1");
+  EXPECT_EQ(j["adapter"], 1);
+  EXPECT_EQ(j["driver"], "Simulated 1-Wire driver (qvds18x20)");
+  ASSERT_EQ(j["sensors"].size(), 3u);
+  for (const auto& s : j["sensors"]) {
+    if (s["name"] == "DS18B20") {
+      EXPECT_EQ(s["temp"], "-12.5");
+      EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), -12.5);
+    } else if (s["name"] == "DS18s20") {
+      EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), 23.7);
+    } else {
+      EXPECT_EQ(s["name"], "DS2401");
+      EXPECT_EQ(s["temp"], "");
+      EXPECT_TRUE(s["celsius"].is_null());
+    }
+  }
+}
+
+TEST(Tool, ListPrintsIndexRomAndName) {
+  TempDir dir;
+  const Result r = Tool({"list", "--sim", dir.File("bus.json", kMixedBus), "--format", "csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto rows = ParseCsv(r.out);
+  ASSERT_EQ(rows.size(), 3u);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].at("index"), std::to_string(i));
+    EXPECT_EQ(rows[i].at("rom").size(), 16u);
+  }
+  const Result table = Tool({"list"});
+  ASSERT_EQ(table.code, 0);
+  EXPECT_EQ(Lines(table.out).size(), 7u);  // header and six demonstration devices
+}
+
+TEST(Tool, WatchAppendsEveryRoundToTheLog) {
+  TempDir dir;
+  const std::string log = dir.Path("log.csv");
+  const Result r = Tool({"watch", "--interval", "0", "--count", "3", "--sim", dir.File("bus.json", kMixedBus),
+                         "--log", log, "--format", "csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  const auto rows = ParseCsv(text.str());
+  ASSERT_EQ(rows.size(), 9u);  // three rounds of three devices, one header
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.at("time").size(), 20u);  // 2026-12-08T04:10:47Z
+    if (row.at("name") == "DS18B20") {
+      EXPECT_EQ(row.at("temp"), "-12.5");
+    }
+  }
+  // A second run appends without a second header.
+  ASSERT_EQ(Tool({"watch", "--interval", "0", "--count", "1", "--sim", dir.File("bus2.json", kMixedBus), "--log", log}).code, 0);
+  std::ifstream again(log);
+  std::stringstream all;
+  all << again.rdbuf();
+  EXPECT_EQ(Lines(all.str()).size(), 13u);
+}
+
+TEST(Tool, VersionAndPortsAndHelp) {
+  const Result v = Tool({"version"});
+  ASSERT_EQ(v.code, 0);
+  EXPECT_NE(v.out.find("component 1.1"), std::string::npos);
+  EXPECT_NE(v.out.find("driver active: yes"), std::string::npos);
+  EXPECT_EQ(Tool({"ports"}).code, 0);
+  for (const char* cmd : {"read", "list", "watch", "ports", "version"}) {
+    const Result h = Tool({cmd, "--help"});
+    EXPECT_EQ(h.code, 0) << cmd;
+    EXPECT_NE(h.out.find("Usage"), std::string::npos) << cmd;
+  }
+}
+
+TEST(Tool, FailuresAreOneClearLineAndANonZeroExit) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"read", "--sim", dir.File("empty.json", R"({"devices": []})")}, 1, "no devices found on the bus"},
+      {{"read", "--sim", dir.File("bad.json", "{\n  \"devices\": [\n    {\"type\": \"DS18B20\",}\n  ]\n}")}, 1,
+       "line 3, column 24: malformed JSON"},
+      {{"read", "--sim", dir.File("odd.json", R"({"devices": [{"type": "DS9999"}]})")}, 1, "unknown device type"},
+      {{"read", "--sim", dir.Path("missing.json")}, 1, "cannot be read"},
+      {{"read", "--port", "/dev/qvds-no-such-port"}, 1, "/dev/qvds-no-such-port: no such device"},
+      {{"read", "--port", "/etc/hostname"}, 1, "cannot open a session on /etc/hostname"},
+      {{"read", "--port", "COM250"}, 1, "the port does not exist or cannot be opened"},
+      {{"read", "--port", "nonsense"}, 2, "--port takes a COM name"},
+      {{"read", "--adapter", "usb"}, 2, "--adapter takes"},
+      {{"read", "--frobnicate"}, 2, ""},
+      {{"watch"}, 2, "--interval"},
+      {{"read", "--sim", dir.File("faulty.json",
+                                  R"({"devices": [{"type": "DS18B20"}], "faults": [{"op": "TMTouchReset", "code": -4}]})")},
+       0, ""},
+  };
+  for (const Case& k : cases) {
+    const Result r = Tool(k.args);
+    std::string joined;
+    for (const auto& a : k.args) joined += a + " ";
+    EXPECT_EQ(r.code, k.code) << joined << "\n" << r.err;
+    if (!k.message.empty()) {
+      EXPECT_NE(r.err.find(k.message), std::string::npos) << joined << "\n" << r.err;
+    }
+    if (k.code == 1) {
+      EXPECT_EQ(r.err.rfind("qvds18x20: ", 0), 0u) << r.err;
+      EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    }
+  }
+}

@@ -1,0 +1,67 @@
+// Device files: a simulated bus described in JSON.
+//
+//   {
+//     "devices": [
+//       {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 21.5, "resolution": 12},
+//       {"type": "DS18S20", "celsius": -3.25},
+//       {"rom": "6300001A2B3C4D01"},
+//       {"type": "DS18B20", "celsius": 20, "scratchpad": "500548467FFF0C1000"}
+//     ],
+//     "faults": [{"op": "TMFirst", "call": 1, "code": -3}]
+//   }
+//
+// A device names its "type" (DS18B20, DS18S20, DS1822, DS2401, or a family
+// number such as 34 or "0x22") with an optional "serial" (12 hex digits,
+// or a number), or its whole "rom" as the tool prints it (16 hex digits,
+// CRC byte first, family code last, with a valid CRC). Thermometers take
+// "celsius", "resolution" (9..12, DS18B20 family only), "parasite", and
+// "scratchpad" (18 hex digits sent as READ SCRATCHPAD's answer, CRC byte
+// included, to simulate a damaged or odd device). "faults" inject driver
+// failures: the "call"-th call of "op" (a driver operation name) answers
+// "code".
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "onewire/driver.hpp"
+#include "onewire/sim/bus.hpp"
+
+namespace qvtool {
+
+// A device file that cannot be used; the message says where and why.
+class DeviceFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct InjectedFault {
+  onewire::Op op;
+  int call;
+  int code;
+};
+
+struct SimSetup {
+  std::shared_ptr<onewire::sim::SimBus> bus;
+  std::vector<InjectedFault> faults;
+};
+
+// Reads a device file; throws DeviceFileError (with line and column for
+// malformed JSON).
+SimSetup load_device_setup(const std::string& path);
+// The same from text; `origin` names it in messages.
+SimSetup parse_device_setup(const std::string& text, const std::string& origin);
+
+// The bus of a device file, for the virtual adapter.
+std::shared_ptr<onewire::sim::SimBus> load_device_file(const std::string& path);
+
+// The built-in demonstration set: three DS18B20 (one below zero), two
+// DS18S20 and a DS2401.
+std::shared_ptr<onewire::sim::SimBus> demo_bus();
+
+}  // namespace qvtool
+
+using qvtool::demo_bus;
+using qvtool::load_device_file;
