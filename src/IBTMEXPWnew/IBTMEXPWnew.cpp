@@ -9,7 +9,7 @@ namespace onewire {
 namespace {
 std::mutex g_driver_mu;
 std::shared_ptr<TmexDriver>& Slot() {
-  static std::shared_ptr<TmexDriver> driver;
+  static std::shared_ptr<TmexDriver> driver = PlatformDefaultDriver();
   return driver;
 }
 }  // namespace

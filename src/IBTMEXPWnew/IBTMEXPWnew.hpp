@@ -1,6 +1,7 @@
 // The 13 driver operations as the component calls them. Each dispatches to
-// the installed driver (tmex_driver.hpp); with none installed they fail as
-// a missing driver library would: TMGetTypeVersion does not return 1,
+// the installed driver (tmex_driver.hpp), by default the platform's
+// (PlatformDefaultDriver). After InstallDriver(nullptr) they fail as a
+// missing driver library would: TMGetTypeVersion does not return 1,
 // TMExtendedStartSession returns no handle, the rest return kErrNoDriver.
 //
 // Widths: results are 16-bit signed, the session handle 32-bit signed.

@@ -36,6 +36,10 @@ class TmexDriver {
 // them (1564 bytes).
 inline constexpr std::size_t kStateBufferSize = 1564;
 
+// The driver in force until one is installed: our built-in serial driver
+// on POSIX, the vendor's driver library on Windows.
+std::shared_ptr<TmexDriver> PlatformDefaultDriver();
+
 // Installs the driver that the operations dispatch to (null: none, every
 // operation fails). Safe while other threads call operations: a call in
 // progress finishes on the driver it started with.
