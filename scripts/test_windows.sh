@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Cross-builds the library, IBFS32.DLL and the test programs for 64-bit
+# Windows (MinGW-w64, posix threads) and runs every test program under
+# Wine in a private, throw-away Wine prefix.
+#
+#   scripts/test_windows.sh [build-dir]      (default: build-mingw)
+#
+# Environment: QVDS_JOBS (parallel jobs, default 2), QVDS_WINE_TIMEOUT
+# (seconds one test program may run, default 300), QVDS_NATIVE_TOOL (a
+# native qvds18x20 to serve simulated adapters; default the one in
+# build-plain).
+#
+# Two COM ports of the prefix are wired back to back (socat joins two
+# pseudo-terminals) for the serial port suite. The last line is the
+# summary "windows: N passed, N failed[, N skipped]"; the exit status is
+# non-zero when a test failed, a program crashed or timed out, or the
+# build failed.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${1:-$ROOT/build-mingw}
+JOBS=${QVDS_JOBS:-2}
+WINE_TIMEOUT=${QVDS_WINE_TIMEOUT:-300}
+WINE_DIR=/usr/lib/wine
+START=$(date +%s)
+
+log() { printf '== %s\n' "$*"; }
+
+# --- tools -----------------------------------------------------------------
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+[ -x "$WINE_DIR/wine64" ] || need+=(wine64)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v socat >/dev/null || need+=(socat)
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+if [ ${#need[@]} -gt 0 ]; then
+  log "installing ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "test_windows.sh: missing packages (${need[*]}) and not root to install them" >&2
+    exit 2
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  timeout 900 apt-get update -qq
+  timeout 1800 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# --- build -----------------------------------------------------------------
+log "cross build in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$BUILD" -j "$JOBS"
+BUILT=$(date +%s)
+
+# --- Wine prefix -----------------------------------------------------------
+RUN=$(mktemp -d /tmp/qvds-wine.XXXXXX)
+export WINEPREFIX=$RUN/prefix
+export WINEDEBUG=-all
+# No Mono or Gecko installers: nothing here needs them, and without a
+# display they would only stall the first start.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+SOCAT_PID=
+ADAPTER_PIDS=()
+cleanup() {
+  if [ -n "$SOCAT_PID" ]; then kill "$SOCAT_PID" 2>/dev/null || true; fi
+  for pid in "${ADAPTER_PIDS[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+  timeout 30 "$WINE_DIR/wineserver" -k 2>/dev/null || true
+  rm -rf "$RUN"
+}
+trap cleanup EXIT
+
+log "new Wine prefix in $WINEPREFIX"
+if ! timeout 300 "$WINE_DIR/wine64" wineboot -i >"$RUN/wineboot.log" 2>&1; then
+  cat "$RUN/wineboot.log" >&2
+  echo "test_windows.sh: wineboot failed" >&2
+  exit 1
+fi
+
+# Two COM ports wired to each other: the two ends of a socat pty pair.
+socat "pty,raw,echo=0,link=$RUN/ttyA" "pty,raw,echo=0,link=$RUN/ttyB" &
+SOCAT_PID=$!
+for _ in $(seq 100); do
+  [ -e "$RUN/ttyA" ] && [ -e "$RUN/ttyB" ] && break
+  sleep 0.1
+done
+if [ -e "$RUN/ttyA" ] && [ -e "$RUN/ttyB" ]; then
+  ln -sfn "$RUN/ttyA" "$WINEPREFIX/dosdevices/com41"
+  ln -sfn "$RUN/ttyB" "$WINEPREFIX/dosdevices/com42"
+  export QVDS_TEST_COM_PAIR=COM41,COM42
+else
+  log "socat made no pseudo-terminals: the COM port pair is missing"
+fi
+
+# Simulated adapters on two more COM ports, when a native build of the
+# tool is at hand (QVDS_NATIVE_TOOL, or the one scripts/test.sh builds):
+# the component then reaches them through IBFS32.DLL, the serial port and
+# the adapter protocols.
+NATIVE_TOOL=${QVDS_NATIVE_TOOL:-$ROOT/build-plain/tools/qvds18x20/qvds18x20}
+if [ -x "$NATIVE_TOOL" ]; then
+  cat >"$RUN/devices.json" <<'JSON'
+{"devices": [
+  {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 19.5},
+  {"type": "DS18S20", "serial": "00000000C0DE", "celsius": -3.0}
+]}
+JSON
+  "$NATIVE_TOOL" sim-adapter --type ds2480b --devices "$RUN/devices.json" --link "$RUN/ds2480b" >"$RUN/ds2480b.out" 2>&1 &
+  ADAPTER_PIDS+=($!)
+  "$NATIVE_TOOL" sim-adapter --type passive --devices "$RUN/devices.json" --link "$RUN/passive" >"$RUN/passive.out" 2>&1 &
+  ADAPTER_PIDS+=($!)
+  for _ in $(seq 100); do
+    [ -e "$RUN/ds2480b" ] && [ -e "$RUN/passive" ] && break
+    sleep 0.1
+  done
+  if [ -e "$RUN/ds2480b" ] && [ -e "$RUN/passive" ]; then
+    ln -sfn "$RUN/ds2480b" "$WINEPREFIX/dosdevices/com43"
+    ln -sfn "$RUN/passive" "$WINEPREFIX/dosdevices/com44"
+    export QVDS_TEST_ADAPTERS=COM43:5,COM44:1
+    export QVDS_TEST_ADAPTER_TEMPS=19.5,-3.0
+  else
+    log "sim-adapter made no pseudo-terminals:"
+    cat "$RUN/ds2480b.out" "$RUN/passive.out"
+  fi
+else
+  log "no native qvds18x20 tool ($NATIVE_TOOL): the adapter suite skips"
+fi
+
+# --- tests -----------------------------------------------------------------
+passed=0
+failed=0
+skipped=0
+broken=()
+cd "$BUILD/tests"
+for exe in *.exe; do
+  name=${exe%.exe}
+  out="$RUN/$name.log"
+  t0=$(date +%s)
+  set +e
+  timeout -k 10 "$WINE_TIMEOUT" "$WINE_DIR/wine64" "./$exe" --gtest_brief=1 >"$out" 2>&1
+  rc=$?
+  set -e
+  t1=$(date +%s)
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tail -1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+  s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+  p=${p:-0}
+  f=${f:-0}
+  s=${s:-0}
+  status="ok"
+  if ! grep -q '^\[==========\] .* ran\.' "$out"; then
+    # Crashed or timed out before its summary (a crash under Wine may
+    # even exit with 0): one failure for the program.
+    f=$((f > 0 ? f : 1))
+    status="no summary, exit $rc"
+  elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
+    f=1
+    status="exit $rc"
+  elif [ "$f" -gt 0 ]; then
+    status="FAILED"
+  fi
+  if [ "$status" != "ok" ]; then
+    broken+=("$name")
+    cat "$out"
+  fi
+  printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$name" "$p" "$f" "$s" $((t1 - t0)) "$status"
+  passed=$((passed + p))
+  failed=$((failed + f))
+  skipped=$((skipped + s))
+done
+END=$(date +%s)
+
+log "build $((BUILT - START))s, Wine prefix and tests $((END - BUILT))s"
+if [ ${#broken[@]} -gt 0 ]; then log "failing programs: ${broken[*]}"; fi
+echo "windows: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
