@@ -1,7 +1,6 @@
 // The run-time layer on its own: text conversions, string lists,
 // ownership, the message queue and threads.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <thread>
@@ -15,6 +14,10 @@
 #include "support/pump.hpp"
 
 using testing_support::PumpUntil;
+
+// Numbers below this belong to the system on Windows, which refuses to
+// post some of them.
+constexpr std::uint32_t kFirstUserMessage = 0x400;
 
 TEST(SysUtils, IntegerTextBothWays) {
   EXPECT_EQ(IntToStr(-501), "-501");
@@ -109,11 +112,11 @@ TEST(MessageQueue, DeliversInPostingOrderOnTheOwningThread) {
     where = std::this_thread::get_id();
   });
   std::thread poster([&] {
-    for (std::uint32_t i = 0; i < 100; ++i) ASSERT_TRUE(PostMessage(wnd, i, 0, 0));
+    for (std::uint32_t i = 0; i < 100; ++i) ASSERT_TRUE(PostMessage(wnd, kFirstUserMessage + i, 0, 0));
   });
   poster.join();
   EXPECT_TRUE(PumpUntil([&] { return seen.size() == 100; }));
-  for (std::uint32_t i = 0; i < 100; ++i) ASSERT_EQ(seen[i], i);
+  for (std::uint32_t i = 0; i < 100; ++i) ASSERT_EQ(seen[i], kFirstUserMessage + i);
   EXPECT_EQ(where, std::this_thread::get_id());
   DeallocateHWnd(wnd);
 }
@@ -131,27 +134,6 @@ TEST(MessageQueue, DestroyedWindowGetsNothingAndPostFails) {
   HWND other = AllocateHWnd([](TMessage&) {});
   EXPECT_NE(other, wnd);
   DeallocateHWnd(other);
-}
-
-TEST(MessageQueue, PollableDescriptorSignalsPendingWorkAndClearsWhenDrained) {
-  int delivered = 0;
-  HWND wnd = AllocateHWnd([&](TMessage&) { ++delivered; });
-  const int fd = MessageQueueFd();
-  ASSERT_GE(fd, 0);
-  ProcessMessages();
-  pollfd p{fd, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 0), 0);
-  std::thread poster([&] {
-    for (int i = 0; i < 3; ++i) PostMessage(wnd, 7, 0, 0);
-  });
-  poster.join();
-  p.revents = 0;
-  ASSERT_EQ(poll(&p, 1, 5000), 1);  // three posts, one wake-up
-  EXPECT_EQ(ProcessMessages(), 3);
-  EXPECT_EQ(delivered, 3);
-  p.revents = 0;
-  EXPECT_EQ(poll(&p, 1, 0), 0);
-  DeallocateHWnd(wnd);
 }
 
 namespace {
