@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a plain Debug build, then the suite again
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, then the install check (find_package and pkg-config).
+# Builds and runs every test: the install check (find_package and
+# pkg-config), the adapters' fuzz targets for a bounded time, a plain
+# Debug build, the Windows build under Wine, then the suite again under
+# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
 #   scripts/test.sh            all of it
-#   scripts/test.sh plain      one configuration (install, fuzz, plain, address or thread)
+#   scripts/test.sh plain      one configuration (install, fuzz, plain, windows, address or thread)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 configs=("$@")
-((${#configs[@]})) || configs=(install fuzz plain address thread)
+((${#configs[@]})) || configs=(install fuzz plain windows address thread)
 
 run_suite() {
   local name=$1 sanitize=$2 dir=build-$1
@@ -31,6 +32,9 @@ for c in "${configs[@]}"; do
       # Pseudo-terminal tests fork socat and clients; TSan only watches us.
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread thread ;;
     install) scripts/install_check.sh ;;
+    # Cross-built with MinGW-w64 and run under Wine; needs the plain build's
+    # tool to serve the simulated adapters behind COM ports.
+    windows) echo "=== windows ==="; scripts/test_windows.sh build-mingw ;;
     # The adapters' answer parsers under libFuzzer, from the seed corpus,
     # for a bounded time.
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh ;;

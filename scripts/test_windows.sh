@@ -49,7 +49,7 @@ fi
 log "cross build in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_TOOLS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 BUILT=$(date +%s)
 
@@ -167,6 +167,31 @@ for exe in *.exe; do
   failed=$((failed + f))
   skipped=$((skipped + s))
 done
+
+# The tool itself on the simulated adapters behind COM43 and COM44, as a
+# user runs it under Wine: every simulated temperature must come back.
+TOOL_EXE=$BUILD/tools/qvds18x20/qvds18x20.exe
+if [ -n "${QVDS_TEST_ADAPTERS:-}" ] && [ -f "$TOOL_EXE" ]; then
+  for spec in COM43:ds2480b COM44:passive; do
+    port=${spec%%:*}
+    type=${spec#*:}
+    out="$RUN/tool-$type.log"
+    set +e
+    timeout -k 10 120 "$WINE_DIR/wine64" "$TOOL_EXE" read --port "$port" --adapter "$type" --format csv >"$out" 2>&1
+    rc=$?
+    set -e
+    temps=$(awk -F, 'NR > 1 && $7 != "" {print $7}' "$out" | tr -d '\r' | sort -n | paste -sd, -)
+    if [ "$rc" -eq 0 ] && [ "$temps" = "-3.0,19.5" ]; then
+      passed=$((passed + 1))
+      printf '%-32s %4d passed %3d failed %3d skipped  %s\n' "tool read $port ($type)" 1 0 0 "$temps"
+    else
+      failed=$((failed + 1))
+      broken+=("tool-$type")
+      cat "$out"
+      printf '%-32s %4d passed %3d failed %3d skipped  exit %s, temperatures "%s"\n' "tool read $port ($type)" 0 1 0 "$rc" "$temps"
+    fi
+  done
+fi
 END=$(date +%s)
 
 log "build $((BUILT - START))s, Wine prefix and tests $((END - BUILT))s"

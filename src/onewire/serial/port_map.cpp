@@ -61,8 +61,6 @@ std::vector<PortEntry> enumerate_ports(const std::string& dev_root) {
   return out;
 }
 
-std::optional<std::string> path_for_port(int number) { return path_for_port(number, "/dev"); }
-
 std::optional<std::string> path_for_port(int number, const std::string& dev_root) {
   if (number < 1 || number > kMaxPortNumber) return std::nullopt;
   {

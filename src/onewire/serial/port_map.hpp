@@ -31,6 +31,7 @@ struct PortEntry {
 std::vector<PortEntry> enumerate_ports(const std::string& dev_root = "/dev");
 
 // The path behind COM `number`, or nothing when no port has that number.
+// On Windows an unpinned number is the system's own \\.\COMn.
 std::optional<std::string> path_for_port(int number);
 std::optional<std::string> path_for_port(int number, const std::string& dev_root);
 

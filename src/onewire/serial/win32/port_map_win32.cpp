@@ -1,0 +1,13 @@
+// Windows numbers its COM ports itself: COMn is \\.\COMn unless pinned.
+#include "onewire/serial/port_map.hpp"
+
+namespace onewire::serial {
+
+std::optional<std::string> path_for_port(int number) {
+  if (number < 1 || number > kMaxPortNumber) return std::nullopt;
+  // Pins come first; there are no device nodes to number on Windows.
+  if (auto pinned = path_for_port(number, "/dev")) return pinned;
+  return "\\\\.\\COM" + std::to_string(number);
+}
+
+}  // namespace onewire::serial
