@@ -1,5 +1,6 @@
 // The qvds18x20 tool run as a process, as a user runs it.
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,7 +27,10 @@ struct Result {
 
 // Runs the tool with `args`, collecting both streams; kills it after
 // `limit` so that a hang fails the test instead of stalling the suite.
-Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(30)) {
+// `on_output` sees the standard output collected so far after each read,
+// with the process id, to act on a running tool.
+Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(30),
+            const std::function<void(pid_t, const std::string&)>& on_output = nullptr) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
   const pid_t pid = fork();
@@ -68,6 +72,7 @@ Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = s
         --open_streams;
       } else {
         (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+        if (i == 0 && on_output) on_output(pid, r.out);
       }
     }
   }
@@ -299,4 +304,44 @@ TEST(Tool, FailuresAreOneClearLineAndANonZeroExit) {
       EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     }
   }
+}
+
+TEST(Tool, WatchStopsCleanlyOnCtrlC) {
+  TempDir dir;
+  const std::string log = dir.Path("log.csv");
+  bool sent = false;
+  const Result r = Tool({"watch", "--interval", "0.2", "--format", "csv", "--log", log}, std::chrono::seconds(30),
+                        [&](pid_t pid, const std::string& out) {
+                          if (!sent && Lines(out).size() >= 8) {  // header and a first round
+                            kill(pid, SIGINT);
+                            sent = true;
+                          }
+                        });
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(r.code, 0) << r.err;
+  // Every round that was printed is also complete in the log.
+  const auto printed = ParseCsv(r.out);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(ParseCsv(text.str()).size(), printed.size());
+  EXPECT_EQ(printed.size() % 6, 0u);
+}
+
+TEST(Tool, AnAdapterThatDoesNotAnswerFailsWithinSeconds) {
+  // A pseudo-terminal whose far end nobody serves: a port with no adapter.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  for (const char* adapter : {"ds2480b", "passive"}) {
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = Tool({"read", "--port", slave, "--adapter", adapter}, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << adapter;
+    EXPECT_EQ(r.code, 1) << adapter;
+    EXPECT_NE(r.err.find("qvds18x20: "), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
+  close(master);
 }
