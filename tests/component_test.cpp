@@ -12,21 +12,15 @@
 #include "onewire/errors.hpp"
 #include "rtl/form_stream.hpp"
 #include "support/pump.hpp"
+#include "support/testable_qv.hpp"
 #include "support/sim_fixture.hpp"
 
 using onewire::Op;
 using testing_support::PumpUntil;
+using testing_support::TestableQv;
 
 namespace {
 
-// Opens the protected parts that tests need to reach.
-class TestableQv : public TQvDs18x20 {
- public:
-  using TQvDs18x20::getsensor;
-  using TQvDs18x20::PortNum;
-  using TQvDs18x20::setsensor;
-  using TQvDs18x20::TQvDs18x20;
-};
 
 std::unique_ptr<TSensor> Sensor(const std::string& romstr) {
   auto s = std::make_unique<TSensor>();

@@ -19,16 +19,13 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "support/pump.hpp"
+#include "support/testable_qv.hpp"
 
 using testing_support::PumpUntil;
+using testing_support::TestableQv;
 
 namespace {
 
-class TestableQv : public TQvDs18x20 {
- public:
-  using TQvDs18x20::getsensor;
-  using TQvDs18x20::TQvDs18x20;
-};
 
 std::vector<std::string> Split(const std::string& text, char sep) {
   std::vector<std::string> out;

@@ -14,17 +14,14 @@
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/errors.hpp"
 #include "support/pump.hpp"
+#include "support/testable_qv.hpp"
 #include "win32/native.hpp"
 
 using testing_support::PumpUntil;
+using testing_support::TestableQv;
 
 namespace {
 
-class TestableQv : public TQvDs18x20 {
- public:
-  using TQvDs18x20::getsensor;
-  using TQvDs18x20::TQvDs18x20;
-};
 
 void RunOp(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
   (c.*starter)();

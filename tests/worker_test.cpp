@@ -13,18 +13,15 @@
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/errors.hpp"
 #include "support/pump.hpp"
+#include "support/testable_qv.hpp"
 #include "support/sim_fixture.hpp"
 
 using onewire::Op;
 using testing_support::PumpUntil;
+using testing_support::TestableQv;
 
 namespace {
 
-class TestableQv : public TQvDs18x20 {
- public:
-  using TQvDs18x20::getsensor;
-  using TQvDs18x20::TQvDs18x20;
-};
 
 // Every event with the thread it ran on.
 struct Recorder {

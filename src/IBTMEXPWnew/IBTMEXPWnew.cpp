@@ -31,58 +31,38 @@ std::shared_ptr<TmexDriver> InstalledDriver() {
 
 }  // namespace onewire
 
-using onewire::InstalledDriver;
-using onewire::kErrNoDriver;
+namespace {
+
+// Calls `op` on the installed driver; without one, answers `missing`.
+template <typename R, typename... Params, typename... Args>
+R Dispatch(R (onewire::TmexDriver::*op)(Params...), R missing, Args... args) {
+  const auto driver = onewire::InstalledDriver();
+  return driver ? ((*driver).*op)(args...) : missing;
+}
+
+using D = onewire::TmexDriver;
+constexpr std::int16_t kMissing = onewire::kErrNoDriver;
+
+}  // namespace
 
 std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version) {
-  auto d = InstalledDriver();
-  return d ? d->TMGetTypeVersion(HSType, Version) : kErrNoDriver;
+  return Dispatch(&D::TMGetTypeVersion, kMissing, HSType, Version);
 }
 std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved) {
-  auto d = InstalledDriver();
-  return d ? d->TMExtendedStartSession(PortNum, PortType, Reserved) : kErrNoDriver;
+  return Dispatch(&D::TMExtendedStartSession, std::int32_t{kMissing}, PortNum, PortType, Reserved);
 }
-std::int16_t TMSetup(std::int32_t h) {
-  auto d = InstalledDriver();
-  return d ? d->TMSetup(h) : kErrNoDriver;
-}
-std::int16_t TMValidSession(std::int32_t h) {
-  auto d = InstalledDriver();
-  return d ? d->TMValidSession(h) : kErrNoDriver;
-}
+std::int16_t TMSetup(std::int32_t h) { return Dispatch(&D::TMSetup, kMissing, h); }
+std::int16_t TMValidSession(std::int32_t h) { return Dispatch(&D::TMValidSession, kMissing, h); }
 std::int16_t TMOneWireCom(std::int32_t h, std::int16_t operation, std::int16_t timemode) {
-  auto d = InstalledDriver();
-  return d ? d->TMOneWireCom(h, operation, timemode) : kErrNoDriver;
+  return Dispatch(&D::TMOneWireCom, kMissing, h, operation, timemode);
 }
-std::int16_t TMFirst(std::int32_t h, void* state) {
-  auto d = InstalledDriver();
-  return d ? d->TMFirst(h, state) : kErrNoDriver;
-}
-std::int16_t TMNext(std::int32_t h, void* state) {
-  auto d = InstalledDriver();
-  return d ? d->TMNext(h, state) : kErrNoDriver;
-}
-std::int16_t TMRom(std::int32_t h, void* state, std::uint16_t* rom) {
-  auto d = InstalledDriver();
-  return d ? d->TMRom(h, state, rom) : kErrNoDriver;
-}
-std::int16_t TMAccess(std::int32_t h, void* state) {
-  auto d = InstalledDriver();
-  return d ? d->TMAccess(h, state) : kErrNoDriver;
-}
-std::int16_t TMTouchReset(std::int32_t h) {
-  auto d = InstalledDriver();
-  return d ? d->TMTouchReset(h) : kErrNoDriver;
-}
+std::int16_t TMFirst(std::int32_t h, void* state) { return Dispatch(&D::TMFirst, kMissing, h, state); }
+std::int16_t TMNext(std::int32_t h, void* state) { return Dispatch(&D::TMNext, kMissing, h, state); }
+std::int16_t TMRom(std::int32_t h, void* state, std::uint16_t* rom) { return Dispatch(&D::TMRom, kMissing, h, state, rom); }
+std::int16_t TMAccess(std::int32_t h, void* state) { return Dispatch(&D::TMAccess, kMissing, h, state); }
+std::int16_t TMTouchReset(std::int32_t h) { return Dispatch(&D::TMTouchReset, kMissing, h); }
 std::int16_t TMTouchByte(std::int32_t h, std::int16_t outbyte) {
-  auto d = InstalledDriver();
-  return d ? d->TMTouchByte(h, outbyte) : kErrNoDriver;
+  return Dispatch(&D::TMTouchByte, kMissing, h, outbyte);
 }
-std::int16_t TMEndSession(std::int32_t h) {
-  auto d = InstalledDriver();
-  return d ? d->TMEndSession(h) : kErrNoDriver;
-}
-std::int16_t TMClose(std::int32_t h) {
-  auto d = InstalledDriver();
-  return d ? d->TMClose(h) : kErrNoDriver;
-}
+std::int16_t TMEndSession(std::int32_t h) { return Dispatch(&D::TMEndSession, kMissing, h); }
+std::int16_t TMClose(std::int32_t h) { return Dispatch(&D::TMClose, kMissing, h); }
