@@ -19,6 +19,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-$ROOT/build-mingw}
+case "$BUILD" in /*) ;; *) BUILD=$PWD/$BUILD ;; esac
 JOBS=${QVDS_JOBS:-2}
 WINE_TIMEOUT=${QVDS_WINE_TIMEOUT:-300}
 WINE_DIR=/usr/lib/wine
