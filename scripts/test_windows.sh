@@ -172,7 +172,11 @@ done
 # The tool itself on the simulated adapters behind COM43 and COM44, as a
 # user runs it under Wine: every simulated temperature must come back.
 TOOL_EXE=$BUILD/tools/qvds18x20/qvds18x20.exe
-if [ -n "${QVDS_TEST_ADAPTERS:-}" ] && [ -f "$TOOL_EXE" ]; then
+if [ -n "${QVDS_TEST_ADAPTERS:-}" ] && [ ! -f "$TOOL_EXE" ]; then
+  failed=$((failed + 1))
+  broken+=("tool")
+  echo "the Windows tool was not built: $TOOL_EXE"
+elif [ -n "${QVDS_TEST_ADAPTERS:-}" ]; then
   for spec in COM43:ds2480b COM44:passive; do
     port=${spec%%:*}
     type=${spec#*:}
