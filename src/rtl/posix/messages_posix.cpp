@@ -34,13 +34,25 @@ struct Queue {
   std::condition_variable cv;
   std::deque<Item> items;
   bool woken = false;
+  // Whether the wake descriptor is readable: it is written only on the way
+  // from idle to pending and read only on the way back, so a burst of
+  // posts costs one system call each way instead of one per message.
+  bool signalled = false;
+
   std::unique_ptr<rtl::detail::WakeSignal> wake = rtl::detail::WakeSignal::Create();
+
+  void SignalLocked() {
+    if (!signalled) {
+      wake->Signal();
+      signalled = true;
+    }
+  }
 
   void Push(Item item) {
     {
       std::lock_guard<std::mutex> lock(mu);
       items.push_back(item);
-      wake->Signal();
+      SignalLocked();
     }
     cv.notify_all();
   }
@@ -62,7 +74,10 @@ struct Queue {
     std::lock_guard<std::mutex> lock(mu);
     if (items.empty()) {
       woken = false;
-      wake->Clear();
+      if (signalled) {
+        wake->Clear();
+        signalled = false;
+      }
       return false;
     }
     out = items.front();
@@ -211,7 +226,7 @@ void WakeMainThread() {
   {
     std::lock_guard<std::mutex> lock(queue->mu);
     queue->woken = true;
-    queue->wake->Signal();
+    queue->SignalLocked();
   }
   queue->cv.notify_all();
 }
