@@ -177,9 +177,9 @@ if [ -n "${QVDS_TEST_ADAPTERS:-}" ] && [ ! -f "$TOOL_EXE" ]; then
   broken+=("tool")
   echo "the Windows tool was not built: $TOOL_EXE"
 elif [ -n "${QVDS_TEST_ADAPTERS:-}" ]; then
-  for spec in COM43:ds2480b COM44:passive; do
-    port=${spec%%:*}
-    type=${spec#*:}
+  for pair in COM43:ds2480b COM44:passive; do
+    port=${pair%%:*}
+    type=${pair#*:}
     out="$RUN/tool-$type.log"
     set +e
     timeout -k 10 120 "$WINE_DIR/wine64" "$TOOL_EXE" read --port "$port" --adapter "$type" --format csv >"$out" 2>&1
