@@ -117,9 +117,9 @@ constexpr const char* kCsvHeader = "time,port,adapter,index,rom,name,temp,celsiu
 
 // One bus, one component, one session: what every command but "ports"
 // and "version" opens.
-class Bench {
+class BusSession {
  public:
-  explicit Bench(const Options& o) : options_(o), adapter_(adapter_number(o.adapter)), speed_(speed_of(o.speed)) {
+  explicit BusSession(const Options& o) : options_(o), adapter_(adapter_number(o.adapter)), speed_(speed_of(o.speed)) {
     resolve_port();
     install_driver();
     c_ = std::make_unique<Component>(nullptr);
@@ -129,7 +129,7 @@ class Bench {
     c_->get_driver_ver();
   }
 
-  ~Bench() {
+  ~BusSession() {
     if (c_) c_->Close();
   }
 
@@ -329,8 +329,8 @@ void clear_progress(const Options& o) {
 
 // One measurement: true when at least one sensor was read. Temperatures of
 // sensors not read in it are left empty.
-bool measure(Bench& bench, std::string& error) {
-  Component& c = bench.c();
+bool measure(BusSession& session, std::string& error) {
+  Component& c = session.c();
   bool got = false;
   c.OnGetTemp([&](TObject*) { got = true; });
   // While the worker waits here, the list is ours: clear the previous
@@ -341,7 +341,7 @@ bool measure(Bench& bench, std::string& error) {
       if (TSensor* s = c.sensor(i)) s->temp.clear();
     if (progress) progress(sender);
   });
-  bench.run(&TQvDs18x20::TMEXGetTemp);
+  session.run(&TQvDs18x20::TMEXGetTemp);
   c.OnStartRead(progress);
   error = got ? "" : explain(c.TMEXerror.str());
   return got;
@@ -372,14 +372,14 @@ void request_stop() { g_stop.store(true); }
 
 int run_read(const Options& o) {
   return guarded([&] {
-    Bench bench(o);
-    attach_progress(bench.c(), o);
-    bench.open();
-    Printer printer(o, bench.port_label(), bench.adapter(), bench.c().DriverVer());
+    BusSession session(o);
+    attach_progress(session.c(), o);
+    session.open();
+    Printer printer(o, session.port_label(), session.adapter(), session.c().DriverVer());
     std::string error;
-    const bool ok = measure(bench, error);
+    const bool ok = measure(session, error);
     clear_progress(o);
-    if (ok || o.format == Format::kJson) printer.measurement(rows_of(bench.c()), error, false);
+    if (ok || o.format == Format::kJson) printer.measurement(rows_of(session.c()), error, false);
     if (!ok) return fail_with(error);
     return kExitOk;
   });
@@ -387,12 +387,10 @@ int run_read(const Options& o) {
 
 int run_list(const Options& o) {
   return guarded([&] {
-    Bench bench(o);
-    bench.open();
-    std::atomic<bool> counted{false};
-    bench.c().OnGetSensorCount([&](TObject*) { counted = true; });
-    bench.run(&TQvDs18x20::TMEXGetDSCount);
-    Component& c = bench.c();
+    BusSession session(o);
+    session.open();
+    session.run(&TQvDs18x20::TMEXGetDSCount);
+    Component& c = session.c();
     const std::string error = c.FSensorCount == 0 ? explain(c.TMEXerror.str()) : "";
     const auto rows = rows_of(c);
     switch (o.format) {
@@ -407,8 +405,8 @@ int run_list(const Options& o) {
       case Format::kJson: {
         json j;
         j["time"] = iso_time();
-        j["port"] = bench.port_label();
-        j["adapter"] = bench.adapter();
+        j["port"] = session.port_label();
+        j["adapter"] = session.adapter();
         j["driver"] = c.DriverVer();
         j["sensors"] = json::array();
         for (const auto& r : rows) j["sensors"].push_back({{"index", r.index}, {"rom", r.rom}, {"name", r.name}});
@@ -428,10 +426,10 @@ int run_watch(const Options& o) {
   return guarded([&] {
     if (!(o.interval >= 0) || !std::isfinite(o.interval)) throw UsageError("--interval takes seconds, 0 or more");
     if (o.count < 0) throw UsageError("--count takes a number of rounds, 1 or more");
-    Bench bench(o);
-    attach_progress(bench.c(), o);
-    bench.open();
-    Printer printer(o, bench.port_label(), bench.adapter(), bench.c().DriverVer());
+    BusSession session(o);
+    attach_progress(session.c(), o);
+    session.open();
+    Printer printer(o, session.port_label(), session.adapter(), session.c().DriverVer());
     on_interrupt(&request_stop);
     int rounds = 0;
     int good = 0;
@@ -439,11 +437,11 @@ int run_watch(const Options& o) {
       const auto next = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.interval));
       std::string error;
-      const bool ok = measure(bench, error);
+      const bool ok = measure(session, error);
       clear_progress(o);
       ++rounds;
       if (ok) ++good;
-      if (ok || o.format == Format::kJson) printer.measurement(rows_of(bench.c()), error, true);
+      if (ok || o.format == Format::kJson) printer.measurement(rows_of(session.c()), error, true);
       if (!ok) std::fprintf(stderr, "qvds18x20: %s\n", error.c_str());
       if (o.count != 0 && rounds >= o.count) break;
       // Between rounds the main thread keeps serving its queue.
@@ -474,10 +472,10 @@ int run_ports(const Options&) {
 
 int run_version(const Options& o) {
   return guarded([&] {
-    Bench bench(o);
-    Component& c = bench.c();
+    BusSession session(o);
+    Component& c = session.c();
     std::printf("qvds18x20 %s\ncomponent %s\ndriver (adapter type %d): %s\ndriver active: %s\n", QVDS_TOOL_VERSION,
-                c.Version().c_str(), bench.adapter(), c.DriverVer().c_str(), c.DriverActive() ? "yes" : "no");
+                c.Version().c_str(), session.adapter(), c.DriverVer().c_str(), c.DriverActive() ? "yes" : "no");
     return kExitOk;
   });
 }
