@@ -13,6 +13,7 @@
 #include "onewire/sim/bus.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/sim_link.hpp"
+#include "support/adapter_support.hpp"
 
 namespace {
 
@@ -86,23 +87,7 @@ struct Fixture : ::testing::Test {
   }
 
   // Every ROM on the bus in search order, by the AN187 multi-pass loop.
-  std::vector<Rom> search_all(bool alarm_only = false) {
-    std::vector<Rom> found;
-    SearchPass pass;
-    pass.alarm_only = alarm_only;
-    for (;;) {
-      const int r = link.search(pass);
-      if (r != 1) {
-        EXPECT_EQ(r, 0);
-        break;
-      }
-      EXPECT_EQ(onewire::crc8(pass.rom.data(), 8), 0);
-      found.push_back(pass.rom);
-      if (pass.last_zero == 0 || found.size() > 64) break;
-      pass.last_discrepancy = pass.last_zero;
-    }
-    return found;
-  }
+  std::vector<Rom> search_all(bool alarm_only = false) { return testing_support::search_all(link, alarm_only); }
 
   ManualClock clock;
   std::shared_ptr<SimBus> bus = std::make_shared<SimBus>();

@@ -12,6 +12,7 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/errors.hpp"
+#include "support/adapter_support.hpp"
 #include "support/pump.hpp"
 #include "support/testable_qv.hpp"
 #include "support/sim_fixture.hpp"
@@ -77,12 +78,7 @@ void RunOp(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
 // ROMs in the order the search walks them: bit 0 of byte 0 is the most
 // significant key.
 std::vector<onewire::Rom> SearchOrder(std::vector<onewire::Rom> roms) {
-  auto key = [](const onewire::Rom& r) {
-    std::string bits;
-    for (int i = 0; i < 64; ++i) bits += ((r[static_cast<std::size_t>(i / 8)] >> (i % 8)) & 1) ? '1' : '0';
-    return bits;
-  };
-  std::sort(roms.begin(), roms.end(), [&](const auto& a, const auto& b) { return key(a) < key(b); });
+  std::sort(roms.begin(), roms.end(), testing_support::bus_order_less);
   return roms;
 }
 
