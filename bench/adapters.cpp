@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/builtin_driver.hpp"
 #include "onewire/crc.hpp"
 #include "onewire/serial/port_map.hpp"

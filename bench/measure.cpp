@@ -46,7 +46,7 @@ struct Rig {
 
   void run(void (TQvDs18x20::*starter)()) {
     (component.get()->*starter)();
-    RunMessageLoop([] { return ActiveWorker == nullptr; });
+    RunMessageLoop([this] { return !component->Working(); });
   }
 
   std::shared_ptr<onewire::sim::SimBus> bus;

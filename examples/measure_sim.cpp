@@ -36,7 +36,7 @@ int main() {
   sensors.TMEXGetTemp();
   // Serve the main thread until the worker has ended.
   RunMessageLoop([&] {
-    done = !sensors.Busy() && ActiveWorker == nullptr;
+    done = !sensors.Working();
     return done;
   });
   ProcessMessages();

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "IBTMEXPWnew/vendor_driver.hpp"
+#include "onewire/vendor_driver.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "support/pump.hpp"

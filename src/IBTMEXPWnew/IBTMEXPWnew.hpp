@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 
 std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);
 std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved);

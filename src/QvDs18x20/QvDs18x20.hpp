@@ -4,15 +4,26 @@
 // The application creates it on its main thread, sets ComPort, AdapterType
 // and Speed, opens a session and starts operations (TMEXGetDSCount,
 // TMEXConvertT, TMEXGetTemp). Each operation runs on a short-lived worker
-// thread; results come back as events on the main thread, through the
-// component's hidden window and through Synchronize, so the main thread
-// must serve its message queue (ProcessMessages, HandleMessage,
-// RunMessageLoop or MessageQueueFd, see rtl/messages.hpp).
+// thread; results come back as events through the component's hidden
+// window and through Synchronize, so the main thread must serve its message
+// queue (ProcessMessages, HandleMessage, RunMessageLoop or MessageQueueFd,
+// see rtl/messages.hpp). Working() tells when an operation has ended.
+//
+// Where each event fires:
+//   OnGetTemp, OnStartCommand, OnStartRead, OnSessionClose: the main thread.
+//   OnGetSensorCount: the main thread, except when a measurement finds no
+//     sensor at all, when it fires on the worker.
+//   OnSessionActive, OnSessionError: the thread that called
+//     TMEXOpenSession (the main thread), and for a worker failure the main
+//     thread; when a worker finds its session lost and reopens it, they
+//     fire on the worker.
+//   OnOperationEnd: the main thread, once per operation, after its last
+//     notification was posted.
 //
 // While Busy is true the worker owns the sensor list, the ROM slots and the
 // state buffer: read them from OnStartCommand, OnStartRead, OnGetTemp and
-// OnGetSensorCount, or once Busy is false again. TMEXerror, SesionActive,
-// FSesionHandle and FSensorCount may be read at any time.
+// OnGetSensorCount, or once Busy is false again. TMEXerror, LastResult,
+// SesionActive, FSesionHandle and FSensorCount may be read at any time.
 #pragma once
 
 #include <array>
@@ -22,15 +33,15 @@
 #include <mutex>
 #include <string>
 
+#include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
+#include "qvds18x20/export.hpp"
 #include "rtl/classes.hpp"
 #include "rtl/messages.hpp"
-
-class TMGetDsCount;
 
 enum TLanSpeed : std::uint8_t { lsNormal = 0, lsOverDrive = 1, lsRelaxed = 2 };
 
 // One device found on the bus.
-class TSensor : public TObject {
+class QVDS_API TSensor : public TObject {
  public:
   std::array<std::uint8_t, 8> rom{};  // family code first, CRC byte last
   std::string name;                   // device type text, such as "DS18B20"
@@ -38,18 +49,29 @@ class TSensor : public TObject {
   std::string romstr;                 // 16 upper-case hex digits, CRC first
 };
 
-// The text of the last failure. Written by the worker and read by the
-// application on its own thread, so every access takes a lock.
+// The text of the last failure and the result code that came with it.
+// Written by the worker and read by the application on its own thread, so
+// every access takes a lock; text and code change together.
 class TErrorText {
  public:
-  TErrorText& operator=(std::string text) {
+  // Replaces the text and the code.
+  void set(std::string text, std::int32_t code) {
     std::lock_guard<std::mutex> lock(mu_);
     text_ = std::move(text);
+    code_ = code;
+  }
+  // A text the application writes itself carries no result code.
+  TErrorText& operator=(std::string text) {
+    set(std::move(text), 0);
     return *this;
   }
   std::string str() const {
     std::lock_guard<std::mutex> lock(mu_);
     return text_;
+  }
+  std::int32_t code() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return code_;
   }
   operator std::string() const { return str(); }
   bool operator==(const std::string& other) const { return str() == other; }
@@ -57,17 +79,10 @@ class TErrorText {
  private:
   mutable std::mutex mu_;
   std::string text_;
+  std::int32_t code_ = 0;
 };
 
-// Notification messages of the hidden window.
-inline constexpr std::uint32_t WM_QV_SENSOR_COUNT = 1001;
-inline constexpr std::uint32_t WM_QV_WORKER_ERROR = 1002;
-inline constexpr std::uint32_t WM_QV_RESERVED = 1003;
-inline constexpr std::uint32_t WM_QV_TEMPERATURES = 1004;
-
-inline constexpr int kMaxSensors = 21;
-
-class TQvDs18x20 : public TComponent {
+class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
  public:
   explicit TQvDs18x20(TComponent* AOwner);
   ~TQvDs18x20() override;
@@ -100,6 +115,10 @@ class TQvDs18x20 : public TComponent {
   void OnStartCommand(TNotifyEvent e) { FOnStartCommand = std::move(e); }
   const TNotifyEvent& OnStartRead() const { return FOnStartRead; }
   void OnStartRead(TNotifyEvent e) { FOnStartRead = std::move(e); }
+  // Not a stored property: fires on the main thread when an operation this
+  // component started has ended (its worker's termination handler ran).
+  const TNotifyEvent& OnOperationEnd() const { return FOnOperationEnd; }
+  void OnOperationEnd(TNotifyEvent e) { FOnOperationEnd = std::move(e); }
 
   // --- public methods ---
   void DoOnStartCommand();
@@ -112,7 +131,7 @@ class TQvDs18x20 : public TComponent {
   void TMEXGetTemp();
   // Appends `ptr` (the list owns it from now on); returns its index.
   std::int32_t AddSensor(std::unique_ptr<TSensor> ptr);
-  void ClearSensors();
+  void ClearSensors() override;
   void SetFBusy();
   void Close();
   std::string get_driver_ver();
@@ -125,6 +144,20 @@ class TQvDs18x20 : public TComponent {
   void sensor(std::int32_t idx, std::unique_ptr<TSensor> Value) { setsensor(idx, std::move(Value)); }
   // Number of entries in the sensor list.
   int SensorListCount() const { return FSensors != nullptr ? FSensors->Count() : 0; }
+
+  // True from the moment an operation of this component is started until
+  // its worker has ended (before Busy is set and until after it is
+  // cleared). Main thread only.
+  bool Working() const { return FWorking; }
+  // The driver's result code that came with the text in TMEXerror (for
+  // "POMIAR T error: #" kErrNoSensorRead). 0 before any failure.
+  std::int32_t LastResult() const { return TMEXerror.code(); }
+  // What a result code of LastResult means, in words; empty for codes
+  // with no meaning of their own.
+  static std::string DescribeResult(std::int32_t code);
+  // Fills `Strings` with the sorted names of the serial ports the system
+  // knows (trimmed); never raises.
+  void EnumComPorts(TStrings* Strings);
 
   std::string ClassName() const override { return "TQvDs18x20"; }
   std::vector<TPropInfo> PublishedProperties() override;
@@ -156,21 +189,38 @@ class TQvDs18x20 : public TComponent {
   void DoOnSessionClose();
   void DoOnSessionError();
   void KillTgdThread(TObject* Sender);
-  // Fills `Strings` with the sorted names of the serial ports the system
-  // knows (trimmed); never raises.
-  void EnumComPorts(TStrings* Strings);
 
   std::uint8_t PortNum() const { return FiPortNum; }
 
  private:
-  friend class TMGetDsCount;
   void StartWorker(std::uint8_t operation);
+
+  // --- what the worker may use (TWorkerHost) ---
+  RomSlot& Slot(int index) override { return FSlot[static_cast<std::size_t>(index)]; }
+  void* StateBuffer() override { return FStateBuffer.data(); }
+  std::int32_t SensorCount() const override { return FSensorCount; }
+  void SetSensorCount(std::int32_t count) override { FSensorCount = count; }
+  void SetSensorOverflow(bool overflow) override { FSensorOverflow = overflow; }
+  void AddFoundSensor(const std::array<std::uint8_t, 8>& rom, const std::string& name,
+                      const std::string& romstr) override;
+  bool StoreTemperature(std::int32_t index, const std::string& text) override;
+  void SetError(const std::string& text, std::int32_t code) override { TMEXerror.set(text, code); }
+  std::int32_t ErrorCode() const override { return TMEXerror.code(); }
+  void Notify(std::uint32_t message) override;
+  bool ReopenSession(std::int32_t& handle) override;
+  void MarkSessionLost() override;
+  void HandBack(std::int32_t handle) override { FSesionHandle = handle; }
+  void SetBusy() override { SetFBusy(); }
+  void StartCommand() override { DoOnStartCommand(); }
+  void StartRead() override { DoOnStartRead(); }
+  void SensorCountFromWorker() override { DoOnGetSensorCount(); }
 
   std::string FDriverVer;
   bool FDriverActive = false;
   std::string FComPort;
   std::string FPortType;
   bool FBusy = false;
+  bool FWorking = false;
   std::unique_ptr<TStrings> FAvailableComPorts;
   std::uint8_t FiAdapterType = 1;
   std::uint8_t FiPortNum = 1;
@@ -185,8 +235,9 @@ class TQvDs18x20 : public TComponent {
   TNotifyEvent FOnGetTemp;
   TNotifyEvent FOnStartCommand;
   TNotifyEvent FOnStartRead;
+  TNotifyEvent FOnOperationEnd;
 };
 
 // The running worker of the whole process, or null. Read and written on
 // the main thread only.
-extern TMGetDsCount* ActiveWorker;
+QVDS_API extern TMGetDsCount* ActiveWorker;

@@ -16,7 +16,7 @@ std::int32_t TQvDs18x20::TMEXOpenSession() {
 
   FSesionHandle = TMExtendedStartSession(FiPortNum, FiAdapterType, nullptr);
   if (FSesionHandle < 1) {
-    TMEXerror = "TMExtendedStartSession error: " + IntToStr(FSesionHandle);
+    TMEXerror.set("TMExtendedStartSession error: " + IntToStr(FSesionHandle), FSesionHandle);
   } else {
     TMSetup(FSesionHandle);
     result = TMValidSession(FSesionHandle);
@@ -28,7 +28,7 @@ std::int32_t TQvDs18x20::TMEXOpenSession() {
         DoOnSessionActive();
       }
     } else {
-      TMEXerror = "TMSetup error: " + IntToStr(result);
+      TMEXerror.set("TMSetup error: " + IntToStr(result), result);
     }
   }
   if (!FSesionActive) DoOnSessionError();
@@ -43,7 +43,7 @@ std::int32_t TQvDs18x20::TMEXCloseSession() {
     TMClose(FSesionHandle);
     DoOnSessionClose();
   } else {
-    TMEXerror = "TMEndSession error: " + IntToStr(result);
+    TMEXerror.set("TMEndSession error: " + IntToStr(result), result);
   }
   return result;
 }
@@ -56,7 +56,7 @@ void TQvDs18x20::Close() {
   // otherwise Close called right after a starter would return at once.
   // Waiting on the queue between rounds rather than spinning leaves the
   // core free.
-  auto working = [this] { return FBusy || (ActiveWorker != nullptr && ActiveWorker->StartedBy(this)); };
+  auto working = [this] { return FBusy || FWorking; };
   while (working()) {
     if (ProcessMessages() == 0 && working()) WaitMessage(std::chrono::milliseconds(50));
   }

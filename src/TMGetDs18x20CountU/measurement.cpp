@@ -3,7 +3,6 @@
 #include <array>
 
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
-#include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/crc.hpp"
 
@@ -16,24 +15,23 @@ constexpr std::uint8_t kFamilyDs18b20 = 0x28;
 
 void TMGetDsCount::PomiarTemperatury() {
   CheckValidSession();
-  TQvDs18x20& parent = Parent();
-  if (parent.FSensorCount == 0) OpcjaGetDscnt();
-  if (parent.FSensorCount == 0) {
-    parent.DoOnGetSensorCount();
+  TWorkerHost& parent = *FTParent;
+  if (parent.SensorCount() == 0) OpcjaGetDscnt();
+  if (parent.SensorCount() == 0) {
+    parent.SensorCountFromWorker();
     return;
   }
   RozkazPomiaruDoDS();
-  Synchronize([&parent] { parent.DoOnStartCommand(); });
+  Synchronize([&parent] { parent.StartCommand(); });
   Sleep(kConversionWaitMs);
-  Synchronize([&parent] { parent.DoOnStartRead(); });
+  Synchronize([&parent] { parent.StartRead(); });
 
   bool read_any = false;
-  void* state = parent.FStateBuffer.data();
-  const int n = parent.FSensorCount;
+  void* state = parent.StateBuffer();
+  const int n = parent.SensorCount();
   for (int i = 0; i < n; ++i) {
-    auto& slot = parent.FSlot[static_cast<std::size_t>(i)];
+    TWorkerHost::RomSlot& slot = parent.Slot(i);
     if (TMRom(FSessionHandle, state, slot.data()) != 1) continue;
-    TSensor* sensor = parent.getsensor(i);
     std::int16_t access = TMAccess(FSessionHandle, state);
     if (slot[0] == kFamilyDs2401) continue;  // no thermometer
     if (slot[0] == kFamilyDs18b20) {
@@ -68,17 +66,15 @@ void TMGetDsCount::PomiarTemperatury() {
     for (auto byte : pad) all_zero = all_zero && byte == 0;
     if (all_zero) continue;
     // The application may have changed the list: no entry, no store.
-    if (sensor == nullptr) continue;
-    sensor->temp = ObliczTemp(static_cast<std::uint8_t>(slot[0] & 0xFF), pad[0], pad[1], pad[6], pad[4]);
+    const std::string text = ObliczTemp(static_cast<std::uint8_t>(slot[0] & 0xFF), pad[0], pad[1], pad[6], pad[4]);
+    if (!parent.StoreTemperature(i, text)) continue;
     read_any = true;
   }
 
   if (read_any) {
-    PostToParent(WM_QV_TEMPERATURES);
+    parent.Notify(WM_QV_TEMPERATURES);
   } else {
-    parent.TMEXerror = "POMIAR T error: #";
-    PostToParent(WM_QV_WORKER_ERROR);
-    parent.FSesionActive = false;
-    parent.FSensorCount = 0;
+    Fail("POMIAR T error: #", kErrNoSensorRead);
+    parent.MarkSessionLost();
   }
 }

@@ -23,7 +23,7 @@
 #include <mutex>
 #include <string>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/builtin_driver.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/sim/bus.hpp"

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/link.hpp"
 
 namespace onewire {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace onewire {
 
@@ -29,5 +30,24 @@ inline constexpr std::int16_t kErrPortIo = -8;
 inline constexpr std::int16_t kErrSessionInvalid = -200;
 // No driver is installed.
 inline constexpr std::int16_t kErrNoDriver = -201;
+
+// What a result of our driver means, in words: for the codes above, and
+// for 0 (a search that found no device). Empty for any other number.
+inline std::string describe(std::int32_t code) {
+  switch (code) {
+    case 0: return "no device answered";
+    case kErrPortUnavailable: return "the port does not exist or cannot be opened";
+    case kErrAdapterType: return "no adapter of this type";
+    case kErrAdapterNoResponse: return "the adapter did not answer";
+    case kErrBusShort: return "the 1-Wire bus is shorted";
+    case kErrRomCrc: return "a ROM code was misread";
+    case kErrNoCurrentDevice: return "no device is selected";
+    case kErrSpeed: return "the adapter cannot run that speed";
+    case kErrPortIo: return "the port failed or went away";
+    case kErrSessionInvalid: return "the session ended";
+    case kErrNoDriver: return "no 1-Wire driver";
+    default: return "";
+  }
+}
 
 }  // namespace onewire

@@ -77,13 +77,3 @@ bool IsMainThread();
 
 // Wakes the main thread's queue without queueing anything.
 void WakeMainThread();
-
-namespace rtl::detail {
-// Main-thread work item used by Synchronize. Runs `fn` on the main thread
-// while the caller waits; rethrows what it raised. From the main thread
-// itself `fn` runs at once.
-void RunOnMainThread(const std::function<void()>& fn);
-// Main thread only: waits up to `timeout` for Synchronize requests or a
-// wake-up, runs the requests waiting and returns their number.
-int ServeSyncRequests(std::chrono::milliseconds timeout);
-}  // namespace rtl::detail

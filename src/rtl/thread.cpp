@@ -8,6 +8,7 @@
 
 #include "rtl/clock.hpp"
 #include "rtl/messages.hpp"
+#include "rtl/sync_requests.hpp"
 
 namespace rtl::detail {
 

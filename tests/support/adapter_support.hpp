@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/crc.hpp"
 #include "onewire/link.hpp"
 #include "onewire/sim/bus.hpp"

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/sim/bus.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/sim_driver.hpp"

@@ -34,12 +34,7 @@ std::atomic<bool> g_stop{false};
 // reports and leaves.
 constexpr auto kOperationDeadline = std::chrono::seconds(20);
 
-// Gives the tool the component's port lister.
-class Component : public TQvDs18x20 {
- public:
-  using TQvDs18x20::EnumComPorts;
-  using TQvDs18x20::TQvDs18x20;
-};
+using Component = TQvDs18x20;
 
 class UsageError : public std::runtime_error {
  public:
@@ -51,29 +46,12 @@ class Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string describe_code(long code) {
-  switch (code) {
-    case onewire::kErrPortUnavailable: return "the port does not exist or cannot be opened";
-    case onewire::kErrAdapterType: return "no adapter of this type";
-    case onewire::kErrAdapterNoResponse: return "the adapter did not answer";
-    case onewire::kErrBusShort: return "the 1-Wire bus is shorted";
-    case onewire::kErrRomCrc: return "a ROM code was misread";
-    case onewire::kErrPortIo: return "the port failed or went away";
-    case onewire::kErrSessionInvalid: return "the session ended";
-    case onewire::kErrNoDriver: return "no 1-Wire driver";
-    default: return "";
-  }
-}
-
-// The error text, with what our driver's code means where it has one.
-std::string explain(const std::string& text) {
-  const auto colon = text.rfind(": ");
-  if (colon == std::string::npos) return text;
-  const std::string number = text.substr(colon + 2);
-  const std::int32_t code = StrToIntDef(number, 1);
-  if (code == 1 && number != "1") return text;
-  if (text.rfind("Thread TMFirst error: ", 0) == 0 && code == 0) return "no devices found on the bus (" + text + ")";
-  const std::string meaning = describe_code(code);
+// The component's last error text, with what its result code means.
+std::string explain(const Component& c) {
+  const std::string text = c.TMEXerror.str();
+  const std::int32_t code = c.LastResult();
+  if (code == 0) return "no devices found on the bus (" + text + ")";
+  const std::string meaning = TQvDs18x20::DescribeResult(code);
   return meaning.empty() ? text : text + " (" + meaning + ")";
 }
 
@@ -142,7 +120,7 @@ class BusSession {
     if (!c_->SesionActive()) {
       const std::string text = c_->TMEXerror.str();
       throw Failure("cannot open a session on " + port_label_ + " (adapter type " + std::to_string(adapter_) +
-                    "): " + (text.empty() ? "the adapter did not take the requested speed" : explain(text)));
+                    "): " + (text.empty() ? "the adapter did not take the requested speed" : explain(*c_)));
     }
   }
 
@@ -150,8 +128,8 @@ class BusSession {
   void run(void (TQvDs18x20::*starter)()) {
     (c_.get()->*starter)();
     const auto deadline = std::chrono::steady_clock::now() + kOperationDeadline;
-    RunMessageLoop([&] { return ActiveWorker == nullptr || std::chrono::steady_clock::now() > deadline; });
-    if (ActiveWorker != nullptr) {
+    RunMessageLoop([&] { return !c_->Working() || std::chrono::steady_clock::now() > deadline; });
+    if (c_->Working()) {
       // The worker is stuck in the driver and cannot be cancelled: leaving
       // without waiting for it is all that is left.
       std::fprintf(stderr, "qvds18x20: the adapter on %s stopped answering\n", port_label_.c_str());
@@ -343,7 +321,7 @@ bool measure(BusSession& session, std::string& error) {
   });
   session.run(&TQvDs18x20::TMEXGetTemp);
   c.OnStartRead(progress);
-  error = got ? "" : explain(c.TMEXerror.str());
+  error = got ? "" : explain(c);
   return got;
 }
 
@@ -391,7 +369,7 @@ int run_list(const Options& o) {
     session.open();
     session.run(&TQvDs18x20::TMEXGetDSCount);
     Component& c = session.c();
-    const std::string error = c.FSensorCount == 0 ? explain(c.TMEXerror.str()) : "";
+    const std::string error = c.FSensorCount == 0 ? explain(c) : "";
     const auto rows = rows_of(c);
     switch (o.format) {
       case Format::kTable:

@@ -2,6 +2,7 @@
 // owns windows (created on first use); the main thread's queue also
 // carries Synchronize requests, in order with the posted messages.
 #include "rtl/messages.hpp"
+#include "rtl/sync_requests.hpp"
 
 #include <condition_variable>
 #include <deque>

@@ -3,7 +3,7 @@
 // numbers that Wine would give them.
 #include <string>
 
-#include "onewire/serial/port_map.hpp"
+#include "rtl/com_ports.hpp"
 #include "rtl/registry.hpp"
 #include "rtl/registry_store.hpp"
 
@@ -24,7 +24,7 @@ namespace rtl::registry::detail {
 
 std::vector<std::pair<std::u16string, std::u16string>> serial_comm_values(const std::string& dev_root) {
   std::vector<std::pair<std::u16string, std::u16string>> values;
-  for (const onewire::serial::PortEntry& e : onewire::serial::enumerate_ports(dev_root))
+  for (const rtl::com::PortEntry& e : rtl::com::enumerate_ports(dev_root))
     values.emplace_back(utf8_to_utf16("\\Device\\Serial" + std::to_string(e.number - 1)),
                         utf8_to_utf16("COM" + std::to_string(e.number)));
   return values;

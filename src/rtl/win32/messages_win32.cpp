@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "rtl/messages.hpp"
+#include "rtl/sync_requests.hpp"
 #include "rtl/win32/user_queue.hpp"
 
 namespace {

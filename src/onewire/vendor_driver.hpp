@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 
 namespace onewire {
 

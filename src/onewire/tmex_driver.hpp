@@ -1,7 +1,8 @@
-// The driver behind the 13 driver operations. The operations of
-// IBTMEXPWnew.hpp dispatch to one process-wide instance that the
-// application (or a test) installs; with none installed every operation
-// fails the way a missing driver library does.
+// The driver interface: the 13 operations a 1-Wire driver answers, and the
+// process-wide slot that holds the driver in force. The free-function
+// operations the component calls (IBTMEXPWnew) dispatch to whatever this
+// slot holds; with nothing in it every operation fails the way a missing
+// driver library does.
 #pragma once
 
 #include <cstdint>

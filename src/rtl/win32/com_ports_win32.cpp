@@ -1,7 +1,7 @@
 // Windows numbers its COM ports itself: COMn is \\.\COMn unless pinned.
-#include "onewire/serial/port_map.hpp"
+#include "rtl/com_ports.hpp"
 
-namespace onewire::serial {
+namespace rtl::com {
 
 std::optional<std::string> path_for_port(int number) {
   if (number < 1 || number > kMaxPortNumber) return std::nullopt;
@@ -10,4 +10,4 @@ std::optional<std::string> path_for_port(int number) {
   return "\\\\.\\COM" + std::to_string(number);
 }
 
-}  // namespace onewire::serial
+}  // namespace rtl::com

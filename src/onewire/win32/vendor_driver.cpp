@@ -7,7 +7,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include "IBTMEXPWnew/vendor_driver.hpp"
+#include "onewire/vendor_driver.hpp"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // With nothing installed, POSIX programs reach real adapters through our
 // own driver: ComPort and AdapterType are all they need to set.
-#include "IBTMEXPWnew/tmex_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "onewire/builtin_driver.hpp"
 
 namespace onewire {

@@ -1,7 +1,7 @@
 // With nothing installed, Windows programs use the vendor's driver library
 // (IBFS32.DLL), found by name like any program linked against it would.
-#include "IBTMEXPWnew/tmex_driver.hpp"
-#include "IBTMEXPWnew/vendor_driver.hpp"
+#include "onewire/tmex_driver.hpp"
+#include "onewire/vendor_driver.hpp"
 
 namespace onewire {
 

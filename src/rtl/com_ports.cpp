@@ -1,4 +1,4 @@
-#include "onewire/serial/port_map.hpp"
+#include "rtl/com_ports.hpp"
 
 #include <array>
 #include <filesystem>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <system_error>
 
-namespace onewire::serial {
+namespace rtl::com {
 namespace {
 
 std::mutex g_pins_mu;
@@ -84,4 +84,4 @@ void unpin_port(int number) {
   pins().erase(number);
 }
 
-}  // namespace onewire::serial
+}  // namespace rtl::com

@@ -1,0 +1,63 @@
+# One library target per layer, each seeing only its own headers and those
+# of the layers it links.
+#
+# Every layer gets an include root of its own in the build tree that holds
+# links to its own headers, laid out as under src/ ("onewire/driver.hpp").
+# A layer's include path is its root plus the roots of the layers it links,
+# so a header of a layer above is simply not there: an include that runs
+# upward fails to compile, and the build keeps the arrows pointing down.
+#
+#   qvds_layer(NAME target FOLDERS unit [unit...] [LINKS layer...])
+#
+# FOLDERS are unit folders under src/; each contributes its portable
+# sources and those of its posix/ or win32/ folder (picked by the platform,
+# never by #ifdef). A folder's subfolders are units of their own and belong
+# to whichever layer names them.
+#
+# The layers are object libraries; the library that applications link
+# (qvds18x20) is made of all of them.
+
+set(QVDS_LAYER_ROOTS ${CMAKE_BINARY_DIR}/layers)
+
+function(qvds_link_header root src_root header)
+  file(RELATIVE_PATH rel ${src_root} ${header})
+  get_filename_component(dir ${root}/${rel} DIRECTORY)
+  file(MAKE_DIRECTORY ${dir})
+  if(NOT EXISTS ${root}/${rel})
+    file(CREATE_LINK ${header} ${root}/${rel} SYMBOLIC COPY_ON_ERROR)
+  endif()
+endfunction()
+
+function(qvds_layer)
+  cmake_parse_arguments(L "" "NAME" "FOLDERS;LINKS" ${ARGN})
+  set(src_root ${PROJECT_SOURCE_DIR}/src)
+  set(root ${QVDS_LAYER_ROOTS}/${L_NAME})
+  # Stale links of headers that were moved or removed would let an old
+  # path keep compiling: the root is laid anew at every configure.
+  file(REMOVE_RECURSE ${root})
+  file(MAKE_DIRECTORY ${root})
+  set(sources)
+  set(headers)
+  foreach(folder IN LISTS L_FOLDERS)
+    file(GLOB unit_src CONFIGURE_DEPENDS ${src_root}/${folder}/*.cpp)
+    file(GLOB plat_src CONFIGURE_DEPENDS ${src_root}/${folder}/${QVDS_PLATFORM}/*.cpp)
+    file(GLOB unit_hdr CONFIGURE_DEPENDS ${src_root}/${folder}/*.hpp ${src_root}/${folder}/posix/*.hpp
+         ${src_root}/${folder}/win32/*.hpp)
+    list(APPEND sources ${unit_src} ${plat_src})
+    list(APPEND headers ${unit_hdr})
+    foreach(hdr IN LISTS unit_hdr)
+      qvds_link_header(${root} ${src_root} ${hdr})
+    endforeach()
+  endforeach()
+  add_library(${L_NAME} OBJECT ${sources} ${headers})
+  target_include_directories(${L_NAME} PUBLIC $<BUILD_INTERFACE:${root}>)
+  target_include_directories(${L_NAME} PUBLIC $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/export>)
+  set_target_properties(${L_NAME} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  set_target_properties(${L_NAME} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  if(BUILD_SHARED_LIBS)
+    target_compile_definitions(${L_NAME} PRIVATE qvds18x20_EXPORTS)
+  endif()
+  if(L_LINKS)
+    target_link_libraries(${L_NAME} PUBLIC ${L_LINKS})
+  endif()
+endfunction()
