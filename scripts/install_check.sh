@@ -1,42 +1,67 @@
 #!/usr/bin/env bash
-# Installs the library into a scratch prefix and builds a consumer against
-# it twice: through find_package(qvds18x20) and through pkg-config.
+# Installs the library into scratch prefixes and builds an application
+# against each install alone (the source tree is out of reach): the
+# example program examples/measure_sim.cpp, through find_package(qvds18x20)
+# and through pkg-config, against the static library, then through
+# find_package against the shared library, whose hidden symbols leave the
+# application only the public API. Each build is run and must measure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-prefix=$(mktemp -d)
+root=$PWD
 work=$(mktemp -d)
-trap 'rm -rf "$prefix" "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
+jobs=${QVDS_JOBS:-2}
 
-cmake -S . -B build-install -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF \
-      -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_TOOLS=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-cmake --build build-install
-cmake --install build-install >/dev/null
-
-cat > "$work/consumer.cpp" <<'CPP'
-#include <QvDs18x20/QvDs18x20.hpp>
-#include <onewire/sim/sim_driver.hpp>
-#include <cstdio>
-int main() {
-  onewire::InstallDriver(std::make_shared<onewire::sim::SimDriver>());
-  TQvDs18x20 c(nullptr);
-  std::puts(c.DriverVer().c_str());
-  return c.DriverActive() ? 0 : 1;
-}
-CPP
-cat > "$work/CMakeLists.txt" <<'CMAKE'
+# The example is copied away from the tree so that no relative include
+# can reach the sources.
+mkdir -p "$work/app"
+cp examples/measure_sim.cpp "$work/app/"
+cat > "$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.20)
 project(consumer CXX)
 set(CMAKE_CXX_STANDARD 20)
 find_package(qvds18x20 REQUIRED)
-add_executable(consumer consumer.cpp)
+add_executable(consumer measure_sim.cpp)
 target_link_libraries(consumer PRIVATE qvds18x20::qvds18x20)
 CMAKE
-cmake -S "$work" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/build" >/dev/null
-"$work/build/consumer"
-echo "find_package: ok"
 
-PKG_CONFIG_PATH="$prefix/lib/pkgconfig:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)/pkgconfig" \
-  c++ "$work/consumer.cpp" -o "$work/consumer-pc" $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)/pkgconfig" pkg-config --cflags --libs qvds18x20)
-"$work/consumer-pc"
-echo "pkg-config: ok"
+# Runs a built consumer and checks that it read the example's DS18B20.
+check_run() {
+  local what=$1
+  shift
+  local out
+  out=$("$@")
+  if ! grep -q '21\.5' <<<"$out"; then
+    printf '%s\n' "$out" >&2
+    echo "install check: $what did not measure" >&2
+    exit 1
+  fi
+  echo "$what: ok"
+}
+
+install_variant() {
+  local name=$1 shared=$2 prefix=$work/prefix-$1
+  cmake -S "$root" -B "build-install-$name" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF \
+        -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_TOOLS=OFF -DBUILD_SHARED_LIBS="$shared" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+  cmake --build "build-install-$name" -j "$jobs" >/dev/null
+  cmake --install "build-install-$name" >/dev/null
+  # Only public headers are installed.
+  if find "$prefix/include" -name protocol.hpp -o -name rom_layer.hpp -o -name registry_store.hpp | grep -q .; then
+    echo "install check: internal headers were installed" >&2
+    exit 1
+  fi
+  cmake -S "$work/app" -B "$work/build-$name" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/build-$name" >/dev/null
+  LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)" \
+    check_run "find_package ($name)" "$work/build-$name/consumer"
+}
+
+install_variant static OFF
+prefix=$work/prefix-static
+pc_path="$prefix/lib/pkgconfig:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)/pkgconfig"
+# shellcheck disable=SC2046
+c++ "$work/app/measure_sim.cpp" -o "$work/consumer-pc" $(PKG_CONFIG_PATH="$pc_path" pkg-config --cflags --libs qvds18x20)
+check_run "pkg-config (static)" "$work/consumer-pc"
+
+install_variant shared ON

@@ -7,20 +7,22 @@
 // Widths: results are 16-bit signed, the session handle 32-bit signed.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 
 #include "onewire/tmex_driver.hpp"
 
-std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);
-std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved);
-std::int16_t TMSetup(std::int32_t session_handle);
-std::int16_t TMValidSession(std::int32_t session_handle);
-std::int16_t TMOneWireCom(std::int32_t session_handle, std::int16_t operation, std::int16_t timemode);
-std::int16_t TMFirst(std::int32_t session_handle, void* state_buffer);
-std::int16_t TMNext(std::int32_t session_handle, void* state_buffer);
-std::int16_t TMRom(std::int32_t session_handle, void* state_buffer, std::uint16_t* ROM);
-std::int16_t TMAccess(std::int32_t session_handle, void* state_buffer);
-std::int16_t TMTouchReset(std::int32_t session_handle);
-std::int16_t TMTouchByte(std::int32_t session_handle, std::int16_t outbyte);
-std::int16_t TMEndSession(std::int32_t session_handle);
-std::int16_t TMClose(std::int32_t session_handle);
+QVDS_API std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);
+QVDS_API std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved);
+QVDS_API std::int16_t TMSetup(std::int32_t session_handle);
+QVDS_API std::int16_t TMValidSession(std::int32_t session_handle);
+QVDS_API std::int16_t TMOneWireCom(std::int32_t session_handle, std::int16_t operation, std::int16_t timemode);
+QVDS_API std::int16_t TMFirst(std::int32_t session_handle, void* state_buffer);
+QVDS_API std::int16_t TMNext(std::int32_t session_handle, void* state_buffer);
+QVDS_API std::int16_t TMRom(std::int32_t session_handle, void* state_buffer, std::uint16_t* ROM);
+QVDS_API std::int16_t TMAccess(std::int32_t session_handle, void* state_buffer);
+QVDS_API std::int16_t TMTouchReset(std::int32_t session_handle);
+QVDS_API std::int16_t TMTouchByte(std::int32_t session_handle, std::int16_t outbyte);
+QVDS_API std::int16_t TMEndSession(std::int32_t session_handle);
+QVDS_API std::int16_t TMClose(std::int32_t session_handle);

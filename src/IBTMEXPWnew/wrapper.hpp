@@ -9,28 +9,30 @@
 // accumulators instead (onewire/crc.hpp).
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
 // State buffer for TMFirst/TMNext/TMRom/TMAccess.
-extern std::uint8_t StateBuf[15360];
-extern std::int32_t SHandle;
-extern std::uint16_t CRC16;
-extern std::uint8_t CRC8;
+QVDS_API extern std::uint8_t StateBuf[15360];
+QVDS_API extern std::int32_t SHandle;
+QVDS_API extern std::uint16_t CRC16;
+QVDS_API extern std::uint8_t CRC8;
 
 // Feeds one byte to the CRC8 accumulator (Dallas/Maxim CRC-8, table
 // driven) and returns the new value. Set CRC8 to 0 before a new run.
-std::uint8_t DoCRC8(std::uint8_t x);
+QVDS_API std::uint8_t DoCRC8(std::uint8_t x);
 
 // Feeds one byte, least significant bit first, to the CRC16 accumulator
 // (x^16 + x^15 + x^2 + 1, reflected 0xA001). Set CRC16 to 0 before a new
 // run.
-void DoCRC16(std::uint8_t x);
+QVDS_API void DoCRC16(std::uint8_t x);
 
 // One directory entry of the 1-Wire file structure, byte for byte as
 // stored on the device.
-struct FileEntry {
+struct QVDS_API FileEntry {
   char name[8];
   std::uint8_t extension;
   std::uint8_t startpage;
@@ -42,7 +44,7 @@ using PFileEntry = FileEntry*;
 
 // A directory path: NumEntries names of 8 characters each in Entries,
 // and a reference character for where the path starts.
-struct DirectoryPath {
+struct QVDS_API DirectoryPath {
   std::uint8_t NumEntries;
   std::uint8_t padding;
   char16_t Ref;

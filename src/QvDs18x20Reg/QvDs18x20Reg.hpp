@@ -2,6 +2,8 @@
 // gives the inspector drop-down lists for its port and speed properties.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <functional>
 #include <string>
 
@@ -9,7 +11,7 @@
 #include "rtl/designer.hpp"
 
 // Offers the serial ports the system knows, sorted.
-class TQvComPortProperty : public TStringProperty {
+class QVDS_API TQvComPortProperty : public TStringProperty {
  public:
   using TStringProperty::TStringProperty;
   TPropertyAttributes GetAttributes() override;
@@ -17,7 +19,7 @@ class TQvComPortProperty : public TStringProperty {
 };
 
 // The speed property's editor: same attributes, no list of its own.
-class TQvDs18x20SpeedProperty : public TStringProperty {
+class QVDS_API TQvDs18x20SpeedProperty : public TStringProperty {
  public:
   using TStringProperty::TStringProperty;
   TPropertyAttributes GetAttributes() override;
@@ -29,13 +31,13 @@ class TQvDs18x20SpeedProperty : public TStringProperty {
 namespace qvds18x20reg {
 
 // Registers TQvDs18x20 on the palette page "ZORDA".
-void Register();
+QVDS_API void Register();
 
 // Replaces `List` with the names of the serial ports listed under
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM, sorted, exactly as
 // stored (not trimmed). The walk stops at the first value it cannot read,
 // one too large included. Exceptions pass to the caller (a null `List`
 // raises std::invalid_argument); the key is closed in any case.
-void EnumComPorts(TStrings* List);
+QVDS_API void EnumComPorts(TStrings* List);
 
 }  // namespace qvds18x20reg

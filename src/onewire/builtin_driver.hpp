@@ -4,6 +4,8 @@
 // Any other type is refused with kErrAdapterType.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <memory>
 
 #include "onewire/driver.hpp"
@@ -13,12 +15,12 @@ namespace onewire {
 inline constexpr int kAdapterTypePassive = 1;
 inline constexpr int kAdapterTypeDs2480b = 5;
 
-struct BuiltinDriverOptions {
+struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
   // 57600 or 115200); it always starts at 9600.
   int ds2480b_baud = 9600;
 };
 
-std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options = {});
+QVDS_API std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options = {});
 
 }  // namespace onewire

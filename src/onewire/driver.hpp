@@ -7,6 +7,8 @@
 // the worker's later calls fail with kErrSessionInvalid.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -41,9 +43,9 @@ enum class Op : std::uint8_t {
   kClose,
 };
 inline constexpr int kOpCount = 13;
-const char* op_name(Op op);
+QVDS_API const char* op_name(Op op);
 
-class BusDriver : public TmexDriver {
+class QVDS_API BusDriver : public TmexDriver {
  public:
   // `version` is the text TMGetTypeVersion reports for `types_answered`
   // (a predicate on the adapter type number).

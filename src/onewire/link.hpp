@@ -7,6 +7,8 @@
 // driver result codes of errors.hpp.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <array>
 #include <cstdint>
 
@@ -29,7 +31,7 @@ enum ResetResult : int {
 // ROM it walked into `rom`, the 1-based bit index of the last 0-branch
 // taken at a discrepancy into `last_zero` (0 when none), and the same for
 // the family byte (bits 1..8) into `last_family_zero`.
-struct SearchPass {
+struct QVDS_API SearchPass {
   Rom rom{};
   int last_discrepancy = 0;
   bool alarm_only = false;
@@ -37,7 +39,7 @@ struct SearchPass {
   int last_family_zero = 0;
 };
 
-class Link {
+class QVDS_API Link {
  public:
   virtual ~Link() = default;
 

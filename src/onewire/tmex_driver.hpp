@@ -5,13 +5,15 @@
 // driver library does.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 #include <cstddef>
 #include <memory>
 
 namespace onewire {
 
-class TmexDriver {
+class QVDS_API TmexDriver {
  public:
   virtual ~TmexDriver() = default;
   // `buffer` holds at least 101 bytes; on success it receives at most 100
@@ -39,16 +41,16 @@ inline constexpr std::size_t kStateBufferSize = 1564;
 
 // The driver in force until one is installed: our built-in serial driver
 // on POSIX, the vendor's driver library on Windows.
-std::shared_ptr<TmexDriver> PlatformDefaultDriver();
+QVDS_API std::shared_ptr<TmexDriver> PlatformDefaultDriver();
 
 // Installs the driver that the operations dispatch to (null: none, every
 // operation fails). Safe while other threads call operations: a call in
 // progress finishes on the driver it started with.
-void InstallDriver(std::shared_ptr<TmexDriver> driver);
-std::shared_ptr<TmexDriver> InstalledDriver();
+QVDS_API void InstallDriver(std::shared_ptr<TmexDriver> driver);
+QVDS_API std::shared_ptr<TmexDriver> InstalledDriver();
 
 // Installs a driver for the life of the guard, then restores the previous.
-class DriverGuard {
+class QVDS_API DriverGuard {
  public:
   explicit DriverGuard(std::shared_ptr<TmexDriver> driver) : previous_(InstalledDriver()) {
     InstallDriver(std::move(driver));

@@ -9,12 +9,14 @@
 // every other operation answers kErrNoDriver as well.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <memory>
 
 #include "onewire/tmex_driver.hpp"
 
 namespace onewire {
 
-std::shared_ptr<TmexDriver> load_vendor_driver(const wchar_t* dll_name = L"IBFS32.DLL");
+QVDS_API std::shared_ptr<TmexDriver> load_vendor_driver(const wchar_t* dll_name = L"IBFS32.DLL");
 
 }  // namespace onewire

@@ -2,6 +2,8 @@
 // ownership and state flags, notify events and string lists.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-class TObject {
+class QVDS_API TObject {
  public:
   TObject() = default;
   TObject(const TObject&) = delete;
@@ -22,7 +24,7 @@ class TObject {
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 // Raised by string lists for an index outside 0..Count-1.
-class EListError : public std::out_of_range {
+class QVDS_API EListError : public std::out_of_range {
  public:
   explicit EListError(const std::string& what) : std::out_of_range(what) {}
 };
@@ -32,7 +34,7 @@ enum class TComponentStateFlag : std::uint8_t { csLoading = 1, csDesigning = 2 }
 inline constexpr TComponentStateFlag csLoading = TComponentStateFlag::csLoading;
 inline constexpr TComponentStateFlag csDesigning = TComponentStateFlag::csDesigning;
 
-class TComponentState {
+class QVDS_API TComponentState {
  public:
   bool Contains(TComponentStateFlag f) const { return (bits_ & static_cast<std::uint8_t>(f)) != 0; }
   void Include(TComponentStateFlag f) { bits_ = static_cast<std::uint8_t>(bits_ | static_cast<std::uint8_t>(f)); }
@@ -44,7 +46,7 @@ class TComponentState {
 
 // One published property as the form streamer sees it: read and write as
 // text, and whether the value is written to a form.
-struct TPropInfo {
+struct QVDS_API TPropInfo {
   std::string name;
   std::function<std::string()> get;
   std::function<void(const std::string&)> set;  // empty: read-only
@@ -54,7 +56,7 @@ struct TPropInfo {
   bool quoted = false;  // string property: written between single quotes
 };
 
-class TComponent : public TObject {
+class QVDS_API TComponent : public TObject {
  public:
   explicit TComponent(TComponent* AOwner);
   ~TComponent() override;  // frees the owned components, last first
@@ -91,7 +93,7 @@ class TComponent : public TObject {
   TComponentState state_;
 };
 
-class TStrings : public TObject {
+class QVDS_API TStrings : public TObject {
  public:
   virtual int Count() const = 0;
   virtual const std::string& Strings(int index) const = 0;
@@ -110,7 +112,7 @@ class TStrings : public TObject {
 
 // Entries are a text and an attached object, kept in insertion order until
 // Sort. The list never owns the attached objects.
-class TStringList : public TStrings {
+class QVDS_API TStringList : public TStrings {
  public:
   int Count() const override { return static_cast<int>(items_.size()); }
   const std::string& Strings(int index) const override;

@@ -3,6 +3,8 @@
 // while production waits the real time.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,7 +14,7 @@ namespace rtl {
 using Duration = std::chrono::nanoseconds;
 using TimePoint = std::chrono::steady_clock::time_point;
 
-class Clock {
+class QVDS_API Clock {
  public:
   virtual ~Clock() = default;
   virtual TimePoint now() = 0;
@@ -24,7 +26,7 @@ class Clock {
 };
 
 // Waits the real time.
-class RealClock final : public Clock {
+class QVDS_API RealClock final : public Clock {
  public:
   TimePoint now() override { return std::chrono::steady_clock::now(); }
   void sleep_for(Duration d) override;
@@ -34,7 +36,7 @@ class RealClock final : public Clock {
 // clock's time forward by the length of the sleep, for every thread that
 // reads it. Devices that look at the clock therefore see a conversion
 // finished after the component's wait, with no real time spent.
-class SkipClock final : public Clock {
+class QVDS_API SkipClock final : public Clock {
  public:
   TimePoint now() override {
     return std::chrono::steady_clock::now() + Duration(offset_ns_.load(std::memory_order_acquire));
@@ -48,7 +50,7 @@ class SkipClock final : public Clock {
 
 // Real time divided by `factor`: a wait of 750 ms takes 750/factor ms and
 // the clock's time moves factor times faster than the real one.
-class ScaledClock final : public Clock {
+class QVDS_API ScaledClock final : public Clock {
  public:
   explicit ScaledClock(double factor);
   TimePoint now() override;
@@ -62,11 +64,11 @@ class ScaledClock final : public Clock {
 // The process-wide clock (a RealClock unless one is installed). The
 // installed clock must outlive its use; passing nullptr restores the real
 // clock.
-Clock& GetClock();
-void SetClock(Clock* clock);
+QVDS_API Clock& GetClock();
+QVDS_API void SetClock(Clock* clock);
 
 // Installs a clock for the life of the guard.
-class ClockGuard {
+class QVDS_API ClockGuard {
  public:
   explicit ClockGuard(Clock& c) : previous_(&GetClock()) { SetClock(&c); }
   ~ClockGuard() { SetClock(previous_); }

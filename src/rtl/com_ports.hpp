@@ -13,6 +13,8 @@
 // Pins are process-wide and may be changed from any thread.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,25 +23,25 @@ namespace rtl::com {
 
 inline constexpr int kMaxPortNumber = 255;
 
-struct PortEntry {
+struct QVDS_API PortEntry {
   int number;  // COM number, 1..kMaxPortNumber
   std::string path;
 };
 
 // Every numbered port, pins included, in ascending number order.
 // `dev_root` is the folder that holds the device nodes.
-std::vector<PortEntry> enumerate_ports(const std::string& dev_root = "/dev");
+QVDS_API std::vector<PortEntry> enumerate_ports(const std::string& dev_root = "/dev");
 
 // The path behind COM `number`, or nothing when no port has that number.
 // On Windows an unpinned number is the system's own \\.\COMn.
-std::optional<std::string> path_for_port(int number);
-std::optional<std::string> path_for_port(int number, const std::string& dev_root);
+QVDS_API std::optional<std::string> path_for_port(int number);
+QVDS_API std::optional<std::string> path_for_port(int number, const std::string& dev_root);
 
 // Gives COM `number` to `path` whether or not the node exists, and keeps
 // the number away from the candidates. Numbers outside 1..kMaxPortNumber
 // are ignored, as Wine ignores such overrides. Pinning a number again
 // replaces its path.
-void pin_port(int number, std::string path);
-void unpin_port(int number);
+QVDS_API void pin_port(int number, std::string path);
+QVDS_API void unpin_port(int number);
 
 }  // namespace rtl::com

@@ -4,6 +4,8 @@
 // test) can read it.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -14,7 +16,7 @@
 
 // A class reference: what the palette needs to show a class and make an
 // instance of it.
-class TComponentClass {
+class QVDS_API TComponentClass {
  public:
   TComponentClass(std::string class_name, std::function<TComponent*(TComponent* AOwner)> factory)
       : class_name_(std::move(class_name)), factory_(std::move(factory)) {}
@@ -35,21 +37,21 @@ TComponentClass ClassOf(std::string class_name) {
 }
 
 // Puts `classes` on the palette page `page`.
-void RegisterComponents(const std::string& page, std::initializer_list<TComponentClass> classes);
-void RegisterComponents(const std::string& page, const std::vector<TComponentClass>& classes);
+QVDS_API void RegisterComponents(const std::string& page, std::initializer_list<TComponentClass> classes);
+QVDS_API void RegisterComponents(const std::string& page, const std::vector<TComponentClass>& classes);
 
 namespace rtl::designer {
 
 // One RegisterComponents call.
-struct Registration {
+struct QVDS_API Registration {
   std::string page;
   std::vector<TComponentClass> classes;
 };
 
 // Every registration since start-up or the last clear, in call order.
 // Safe from any thread.
-std::vector<Registration> registrations();
-void clear_registrations();
+QVDS_API std::vector<Registration> registrations();
+QVDS_API void clear_registrations();
 
 }  // namespace rtl::designer
 
@@ -73,7 +75,7 @@ enum TPropertyAttribute : std::uint8_t {
 
 // A set of TPropertyAttribute, one bit per member (bit n for value n), as
 // the design environment stores it.
-class TPropertyAttributes {
+class QVDS_API TPropertyAttributes {
  public:
   constexpr TPropertyAttributes() = default;
   constexpr TPropertyAttributes(std::initializer_list<TPropertyAttribute> members) {
@@ -92,7 +94,7 @@ class TPropertyAttributes {
 
 // Edits one property of a component in the object inspector. The property
 // is reached through its TPropInfo (read and write as text).
-class TPropertyEditor : public TObject {
+class QVDS_API TPropertyEditor : public TObject {
  public:
   explicit TPropertyEditor(TPropInfo prop = {}) : prop_(std::move(prop)) {}
 
@@ -117,7 +119,7 @@ class TPropertyEditor : public TObject {
 };
 
 // Editor for properties whose value is their text.
-class TStringProperty : public TPropertyEditor {
+class QVDS_API TStringProperty : public TPropertyEditor {
  public:
   using TPropertyEditor::TPropertyEditor;
 

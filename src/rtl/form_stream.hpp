@@ -9,6 +9,8 @@
 // numbers are decimal; enumerations are written by identifier.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,7 +18,7 @@
 #include "rtl/classes.hpp"
 
 // A form that cannot be read: the message names the line.
-class EReadError : public std::runtime_error {
+class QVDS_API EReadError : public std::runtime_error {
  public:
   EReadError(int line, const std::string& what);
   int Line() const { return line_; }
@@ -26,7 +28,7 @@ class EReadError : public std::runtime_error {
 };
 
 // Writes every published property that has a setter and is stored.
-std::string WriteComponentToText(TComponent& component);
+QVDS_API std::string WriteComponentToText(TComponent& component);
 
 // Reads the properties of one object block into `component`: sets
 // csLoading, runs each property's setter in the order of the text, then
@@ -34,4 +36,4 @@ std::string WriteComponentToText(TComponent& component);
 // from the component's, and malformed values raise EReadError; the
 // component then keeps the values set before the bad line, and csLoading
 // is cleared.
-void ReadComponentFromText(std::string_view text, TComponent& component);
+QVDS_API void ReadComponentFromText(std::string_view text, TComponent& component);

@@ -10,6 +10,8 @@
 // procedure, including messages that were queued before.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -21,7 +23,7 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 
-struct TMessage {
+struct QVDS_API TMessage {
   std::uint32_t Msg = 0;
   WPARAM WParam = 0;
   LPARAM LParam = 0;
@@ -32,48 +34,48 @@ using TWndMethod = std::function<void(TMessage&)>;
 
 // Makes a hidden window whose procedure is `method`, owned by the calling
 // thread.
-HWND AllocateHWnd(TWndMethod method);
+QVDS_API HWND AllocateHWnd(TWndMethod method);
 
 // Detaches the procedure, discards the queued messages and destroys the
 // window. Call it on the owning thread. A null or unknown handle is ignored.
-void DeallocateHWnd(HWND wnd);
+QVDS_API void DeallocateHWnd(HWND wnd);
 
 // The default window procedure: the result for messages a window does not
 // handle itself.
-LRESULT DefWindowProc(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
+QVDS_API LRESULT DefWindowProc(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
 
 // Queues a message for `wnd` and returns at once. False when the window
 // does not exist (never made, or destroyed).
-bool PostMessage(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
+QVDS_API bool PostMessage(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
 
-bool IsWindow(HWND wnd);
+QVDS_API bool IsWindow(HWND wnd);
 
 // Handles everything waiting in the calling thread's queue (messages and,
 // on the main thread, Synchronize requests) and returns. Returns the number
 // of items handled. Items that arrive while it runs are handled too.
-int ProcessMessages();
+QVDS_API int ProcessMessages();
 
 // Waits until the calling thread's queue has something to handle or the
 // timeout passes. True when something is waiting.
-bool WaitMessage(std::chrono::milliseconds timeout);
+QVDS_API bool WaitMessage(std::chrono::milliseconds timeout);
 
 // Waits for one item (up to the timeout) and handles everything waiting.
 // Returns the number handled.
-int HandleMessage(std::chrono::milliseconds timeout);
+QVDS_API int HandleMessage(std::chrono::milliseconds timeout);
 
 // Serves the calling thread's queue until `done` returns true. `done` is
 // tested before each wait and after each round.
-void RunMessageLoop(const std::function<bool()>& done);
+QVDS_API void RunMessageLoop(const std::function<bool()>& done);
 
 // A descriptor that becomes readable while the calling thread's queue has
 // something to handle, so another event loop (poll, select, epoll) can
 // drive the queue: when it is readable, call ProcessMessages. Repeated
 // posts merge into one wake-up. -1 where the platform has none.
-int MessageQueueFd();
+QVDS_API int MessageQueueFd();
 
 // True on the thread that the run-time layer treats as the application's
 // main thread (the one that loaded it).
-bool IsMainThread();
+QVDS_API bool IsMainThread();
 
 // Wakes the main thread's queue without queueing anything.
-void WakeMainThread();
+QVDS_API void WakeMainThread();

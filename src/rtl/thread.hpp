@@ -4,6 +4,8 @@
 // itself.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -18,9 +20,9 @@ struct ThreadState;
 // worker threads (termination handlers included) and runs those waiting,
 // leaving posted window messages queued. Returns the number run. Elsewhere
 // it returns 0 at once.
-int CheckSynchronize(std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+QVDS_API int CheckSynchronize(std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
-class TThread : public TObject {
+class QVDS_API TThread : public TObject {
  public:
   // The thread body does not start before Resume: the creator first sets
   // its fields and handlers. A thread not created suspended still starts at

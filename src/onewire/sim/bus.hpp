@@ -6,6 +6,8 @@
 // in-process simulated driver (SimLink) and the virtual serial adapters.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -24,7 +26,7 @@ namespace onewire::sim {
 // line high), the bus computes the wired-AND with the master's level, then
 // every device samples the resulting level (sample). The bus's clock time
 // is passed so that devices can model conversion times.
-class Device {
+class QVDS_API Device {
  public:
   virtual ~Device() = default;
   virtual const Rom& rom() const = 0;
@@ -45,12 +47,12 @@ class Device {
 
 // Modelled duration of bus primitives at a speed (DS2480B timing:
 // standard reset 1096 us and slot 60 us; overdrive 138 us and 10 us).
-struct BusTiming {
+struct QVDS_API BusTiming {
   static rtl::Duration reset(Speed s);
   static rtl::Duration slot(Speed s);
 };
 
-class SimBus {
+class QVDS_API SimBus {
  public:
   SimBus();
   ~SimBus();
@@ -95,11 +97,11 @@ class SimBus {
 
 // Makes a valid ROM code: family, 48-bit serial (least significant byte
 // first on the bus), CRC computed.
-Rom make_rom(std::uint8_t family, std::uint64_t serial);
+QVDS_API Rom make_rom(std::uint8_t family, std::uint64_t serial);
 
 // A device that only has a ROM: DS2401 (family 0x01) and every family we do
 // not model further. Answers SEARCH ROM, ALARM SEARCH (never alarming),
 // MATCH ROM, SKIP ROM, READ ROM, and nothing else.
-std::shared_ptr<Device> make_rom_device(const Rom& rom);
+QVDS_API std::shared_ptr<Device> make_rom_device(const Rom& rom);
 
 }  // namespace onewire::sim

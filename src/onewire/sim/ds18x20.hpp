@@ -2,6 +2,8 @@
 // datasheet's scratchpad contents and CRC.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -11,7 +13,7 @@
 
 namespace onewire::sim {
 
-class Ds18x20 : public Device {
+class QVDS_API Ds18x20 : public Device {
  public:
   // `rom[0]` selects the model: 0x10 DS18S20, anything else behaves as a
   // DS18B20 (0x28, also 0x22 and 0x3B which share its scratchpad layout).

@@ -9,6 +9,8 @@
 //   onewire::InstallDriver(driver);
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,7 +24,7 @@
 
 namespace onewire::sim {
 
-class SimDriver : public BusDriver {
+class QVDS_API SimDriver : public BusDriver {
  public:
   SimDriver();
   ~SimDriver() override;
