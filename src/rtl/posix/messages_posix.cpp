@@ -101,8 +101,13 @@ std::thread::id& MainThreadIdStorage() {
 [[maybe_unused]] const std::thread::id g_capture_main_thread = MainThreadIdStorage();
 
 std::shared_ptr<Queue>& MainQueue() {
-  static std::shared_ptr<Queue> q = std::make_shared<Queue>();
-  return q;
+  // Never destroyed: a worker that the thread reaper joins at exit still
+  // wakes the main thread after its termination handler, and statics made
+  // after the queue (the reaper, when a thread starts before any window
+  // exists) are destroyed before it. Static objects go away at exit; this
+  // one stays reachable until the process ends.
+  static auto* q = new std::shared_ptr<Queue>(std::make_shared<Queue>());
+  return *q;
 }
 
 std::shared_ptr<Queue> ThisQueue() {
