@@ -21,7 +21,7 @@
 #include "support/pump.hpp"
 #include "support/testable_qv.hpp"
 
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 using testing_support::TestableQv;
 
 namespace {
@@ -52,10 +52,10 @@ std::vector<Adapter> Adapters() {
   return out;
 }
 
-void RunOp(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
+void run_op(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
   (c.*starter)();
   // Serial exchanges and the real 750 ms conversion.
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(pump_until([&c] { return !c.Working(); }, std::chrono::seconds(60)));
   ProcessMessages();
 }
 
@@ -76,7 +76,7 @@ TEST(SerialAdapterThroughTheDriverLibrary, ComponentFindsAndMeasuresEveryThermom
     c.ComPort(a.port);
     c.AdapterType(static_cast<std::uint8_t>(a.type));
     ASSERT_EQ(c.TMEXOpenSession(), 1) << c.TMEXerror.str();
-    RunOp(c, &TQvDs18x20::TMEXGetTemp);
+    run_op(c, &TQvDs18x20::TMEXGetTemp);
     EXPECT_EQ(c.TMEXerror.str(), "");
     std::vector<std::string> got;
     for (int i = 0; i < c.SensorListCount(); ++i) got.push_back(c.getsensor(i)->temp);

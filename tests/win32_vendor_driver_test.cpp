@@ -17,16 +17,16 @@
 #include "support/testable_qv.hpp"
 #include "win32/native.hpp"
 
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 using testing_support::TestableQv;
 
 namespace {
 
 
-void RunOp(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
+void run_op(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
   (c.*starter)();
   // A conversion waits its real 750 ms inside the library.
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(pump_until([&c] { return !c.Working(); }, std::chrono::seconds(30)));
   ProcessMessages();
 }
 
@@ -125,7 +125,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     ASSERT_EQ(c.TMEXOpenSession(), 1);
     EXPECT_TRUE(c.SesionActive());
 
-    RunOp(c, &TQvDs18x20::TMEXGetDSCount);
+    run_op(c, &TQvDs18x20::TMEXGetDSCount);
     ASSERT_EQ(c.FSensorCount.load(), 2);
     std::map<std::string, std::string> names;
     for (int i = 0; i < c.SensorListCount(); ++i) names[c.getsensor(i)->romstr] = c.getsensor(i)->name;
@@ -139,7 +139,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     EXPECT_EQ(b20, 1);
     EXPECT_EQ(s20, 1);
 
-    RunOp(c, &TQvDs18x20::TMEXGetTemp);
+    run_op(c, &TQvDs18x20::TMEXGetTemp);
     std::map<std::string, std::string> temps;
     for (int i = 0; i < c.SensorListCount(); ++i) temps[c.getsensor(i)->romstr.substr(14)] = c.getsensor(i)->temp;
     EXPECT_EQ(temps["28"], "21.5");
