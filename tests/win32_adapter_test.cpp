@@ -27,7 +27,7 @@ using testing_support::TestableQv;
 namespace {
 
 
-std::vector<std::string> Split(const std::string& text, char sep) {
+std::vector<std::string> split(const std::string& text, char sep) {
   std::vector<std::string> out;
   std::stringstream in(text);
   for (std::string part; std::getline(in, part, sep);)
@@ -40,11 +40,11 @@ struct Adapter {
   int type = 0;
 };
 
-std::vector<Adapter> Adapters() {
+std::vector<Adapter> adapters_from_env() {
   std::vector<Adapter> out;
   const char* env = std::getenv("QVDS_TEST_ADAPTERS");
   if (env == nullptr) return out;
-  for (const std::string& item : Split(env, ',')) {
+  for (const std::string& item : split(env, ',')) {
     const std::size_t colon = item.find(':');
     if (colon == std::string::npos) continue;
     out.push_back(Adapter{item.substr(0, colon), std::atoi(item.c_str() + colon + 1)});
@@ -62,10 +62,10 @@ void run_op(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
 }  // namespace
 
 TEST(SerialAdapterThroughTheDriverLibrary, ComponentFindsAndMeasuresEveryThermometer) {
-  const std::vector<Adapter> adapters = Adapters();
+  const std::vector<Adapter> adapters = adapters_from_env();
   const char* temps_env = std::getenv("QVDS_TEST_ADAPTER_TEMPS");
   if (adapters.empty() || temps_env == nullptr) GTEST_SKIP() << "QVDS_TEST_ADAPTERS names no served COM port";
-  std::vector<std::string> expected = Split(temps_env, ',');
+  std::vector<std::string> expected = split(temps_env, ',');
   std::sort(expected.begin(), expected.end());
 
   onewire::DriverGuard guard(onewire::load_vendor_driver());

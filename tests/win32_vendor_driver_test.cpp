@@ -30,7 +30,7 @@ void run_op(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
   ProcessMessages();
 }
 
-std::string Version(onewire::TmexDriver &d, std::int16_t type, std::int16_t *result) {
+std::string version_text(onewire::TmexDriver &d, std::int16_t type, std::int16_t *result) {
   std::array<char, 102> buffer{};
   *result = d.TMGetTypeVersion(type, buffer.data());
   return buffer.data();
@@ -42,7 +42,7 @@ TEST(VendorDriver, MissingLibraryMeansNoDriver) {
   auto d = onewire::load_vendor_driver(L"QVDS_NO_SUCH_LIBRARY.DLL");
   ASSERT_NE(d, nullptr);
   std::int16_t r = 0;
-  Version(*d, 1, &r);
+  version_text(*d, 1, &r);
   EXPECT_NE(r, 1);
   EXPECT_EQ(d->TMExtendedStartSession(1, 1, nullptr), onewire::kErrNoDriver);
   EXPECT_EQ(d->TMTouchReset(1), onewire::kErrNoDriver);
@@ -58,7 +58,7 @@ TEST(VendorDriver, LibraryWithoutTheEntryPointsMeansNoDriver) {
   // A real library, but not a driver: none of the 13 names is there.
   auto d = onewire::load_vendor_driver(L"kernel32.dll");
   std::int16_t r = 0;
-  Version(*d, 1, &r);
+  version_text(*d, 1, &r);
   EXPECT_EQ(r, onewire::kErrNoDriver);
   EXPECT_EQ(d->TMExtendedStartSession(1, 1, nullptr), onewire::kErrNoDriver);
 }
@@ -72,7 +72,7 @@ TEST(VendorDriver, LibraryStaysLoadedWhileItsDriverLives) {
     auto d = onewire::load_vendor_driver(kCopy);
     EXPECT_TRUE(native::IsLoaded(kCopy));
     std::int16_t r = 0;
-    Version(*d, 5, &r);
+    version_text(*d, 5, &r);
     EXPECT_EQ(r, 1);
   }
   EXPECT_FALSE(native::IsLoaded(kCopy));
@@ -91,12 +91,12 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     // Serial adapters: the passive adapter (1) and the DS2480B (5), nothing
     // else; a port that Windows does not have cannot be opened.
     std::int16_t r = 0;
-    const std::string serial_version = Version(*d, 1, &r);
+    const std::string serial_version = version_text(*d, 1, &r);
     EXPECT_EQ(r, 1);
     EXPECT_NE(serial_version.find("serial"), std::string::npos) << serial_version;
-    Version(*d, 5, &r);
+    version_text(*d, 5, &r);
     EXPECT_EQ(r, 1);
-    Version(*d, 6, &r);
+    version_text(*d, 6, &r);
     EXPECT_NE(r, 1);
     EXPECT_EQ(d->TMExtendedStartSession(250, 1, nullptr), onewire::kErrPortUnavailable);
     EXPECT_EQ(d->TMExtendedStartSession(1, 6, nullptr), onewire::kErrAdapterType);
@@ -111,7 +111,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     }
 
     ASSERT_TRUE(native::CallExport(L"IBFS32.DLL", "QvUseSimulatedBus"));
-    sim_version = Version(*d, 1, &r);
+    sim_version = version_text(*d, 1, &r);
     EXPECT_EQ(r, 1);
     EXPECT_NE(sim_version, serial_version);
 
