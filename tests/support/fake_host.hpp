@@ -113,14 +113,18 @@ class FakeHost final : public TWorkerHost {
 
 // Runs one worker operation for `host` on `session` and serves the main
 // thread until the worker has ended (its termination handler ran, so
-// everything it did is visible here). False when it did not end in time.
+// everything it did is visible here) and its thread is gone: the thread
+// still wakes the main queue after the handler, and a test process that
+// exits before then can crash in its exit handlers when no main-thread
+// queue existed before the first worker started. False when either did
+// not happen in time.
 inline bool run_worker(FakeHost& host, std::int32_t session, TOpcje operation) {
   auto ended = std::make_shared<bool>(false);
   auto* worker = new TMGetDsCount(&host, session, true);
   worker->opcja = operation;
   worker->OnTerminate = [ended](TObject*) { *ended = true; };
   worker->Resume();
-  return pump_until([ended] { return *ended; });
+  return pump_until([ended] { return *ended; }) && pump_until([] { return TThread::RunningCount() == 0; });
 }
 
 }  // namespace testing_support
