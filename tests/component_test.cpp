@@ -1,5 +1,5 @@
 // The component's data model, hidden window, events and sessions on the
-// simulated driver.
+// simulated driver, and the operations it runs on workers as their host.
 #include <gtest/gtest.h>
 
 #include <algorithm>
