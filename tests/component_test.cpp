@@ -1,8 +1,10 @@
 // The component's data model, hidden window, events and sessions on the
-// simulated driver.
+// simulated driver, and the operations it runs on workers as their host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,29 +18,69 @@
 #include "support/sim_fixture.hpp"
 
 using onewire::Op;
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 using testing_support::TestableQv;
 
 namespace {
 
 
-std::unique_ptr<TSensor> Sensor(const std::string& romstr) {
+std::unique_ptr<TSensor> make_sensor(const std::string& romstr) {
   auto s = std::make_unique<TSensor>();
   s->romstr = romstr;
   return s;
 }
 
-// Records which events fired, in order.
+// Records which events fired, in order, and on which thread: some fire on
+// the worker.
 struct EventLog {
-  std::vector<std::string> events;
-  void Attach(TQvDs18x20& c) {
-    c.OnSessionError([this](TObject*) { events.push_back("SessionError"); });
-    c.OnSessionActive([this](TObject*) { events.push_back("SessionActive"); });
-    c.OnSessionClose([this](TObject*) { events.push_back("SessionClose"); });
-    c.OnGetSensorCount([this](TObject*) { events.push_back("GetSensorCount"); });
-    c.OnGetTemp([this](TObject*) { events.push_back("GetTemp"); });
+  struct Event {
+    std::string name;
+    bool on_main;
+  };
+  void add(const char* name) {
+    std::lock_guard<std::mutex> lock(mu);
+    events.push_back({name, std::this_thread::get_id() == main});
   }
+  void attach(TQvDs18x20& c) {
+    c.OnSessionError([this](TObject*) { add("SessionError"); });
+    c.OnSessionActive([this](TObject*) { add("SessionActive"); });
+    c.OnSessionClose([this](TObject*) { add("SessionClose"); });
+    c.OnGetSensorCount([this](TObject*) { add("GetSensorCount"); });
+    c.OnGetTemp([this](TObject*) { add("GetTemp"); });
+    c.OnStartCommand([this](TObject*) { add("StartCommand"); });
+    c.OnStartRead([this](TObject*) { add("StartRead"); });
+  }
+  std::vector<std::string> names() {
+    std::lock_guard<std::mutex> lock(mu);
+    std::vector<std::string> out;
+    for (auto& e : events) out.push_back(e.name);
+    return out;
+  }
+  int count(const std::string& name, bool on_main) {
+    std::lock_guard<std::mutex> lock(mu);
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) {
+      return e.name == name && e.on_main == on_main;
+    }));
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu);
+    events.clear();
+  }
+
+  std::mutex mu;
+  std::vector<Event> events;
+  std::thread::id main = std::this_thread::get_id();
 };
+
+// Runs one operation and serves the main thread until it has ended (its
+// messages are queued before its end, so they have all been handled).
+void run_op(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
+  (c.*starter)();
+  EXPECT_TRUE(c.Working());
+  ASSERT_TRUE(pump_until([&] { return !c.Working(); }));
+  ProcessMessages();
+  EXPECT_FALSE(c.Busy());
+}
 
 class ComponentTest : public testing_support::SimFixture {};
 
@@ -103,24 +145,24 @@ TEST_F(ComponentTest, SpeedNeverHoldsOverdrive) {
 
 TEST_F(ComponentTest, SensorListReadsFromZeroWritesFromOne) {
   TestableQv c(nullptr);
-  EXPECT_EQ(c.AddSensor(Sensor("A")), 0);
-  EXPECT_EQ(c.AddSensor(Sensor("B")), 1);
-  EXPECT_EQ(c.AddSensor(Sensor("C")), 2);
+  EXPECT_EQ(c.AddSensor(make_sensor("A")), 0);
+  EXPECT_EQ(c.AddSensor(make_sensor("B")), 1);
+  EXPECT_EQ(c.AddSensor(make_sensor("C")), 2);
   EXPECT_EQ(c.getsensor(0)->romstr, "A");
   EXPECT_EQ(c.getsensor(2)->romstr, "C");
   EXPECT_EQ(c.getsensor(3), nullptr);
   EXPECT_EQ(c.getsensor(-1), nullptr);
 
-  c.setsensor(1, Sensor("A2"));  // replaces the first; the old one is freed (ASan)
+  c.setsensor(1, make_sensor("A2"));  // replaces the first; the old one is freed (ASan)
   EXPECT_EQ(c.getsensor(0)->romstr, "A2");
-  c.setsensor(3, Sensor("C2"));
+  c.setsensor(3, make_sensor("C2"));
   EXPECT_EQ(c.getsensor(2)->romstr, "C2");
-  c.setsensor(4, Sensor("D"));  // beyond the count: nothing
+  c.setsensor(4, make_sensor("D"));  // beyond the count: nothing
   EXPECT_EQ(c.SensorListCount(), 3);
-  EXPECT_THROW(c.setsensor(0, Sensor("Z")), EListError);
-  EXPECT_THROW(c.setsensor(-2, Sensor("Z")), EListError);
+  EXPECT_THROW(c.setsensor(0, make_sensor("Z")), EListError);
+  EXPECT_THROW(c.setsensor(-2, make_sensor("Z")), EListError);
   EXPECT_EQ(c.getsensor(0)->romstr, "A2");
-  EXPECT_EQ(c.AddSensor(Sensor("D")), 3);
+  EXPECT_EQ(c.AddSensor(make_sensor("D")), 3);
 
   c.FSensorCount = 4;
   c.ClearSensors();
@@ -130,22 +172,22 @@ TEST_F(ComponentTest, SensorListReadsFromZeroWritesFromOne) {
 }
 
 TEST_F(ComponentTest, OpenSucceedsAndKeepsAnEarlierErrorText) {
-  AddThermometer(0x28, 1, 20.0);
+  add_thermometer(0x28, 1, 20.0);
   TQvDs18x20 c(nullptr);
   EventLog log;
-  log.Attach(c);
+  log.attach(c);
   c.TMEXerror = "earlier";
   EXPECT_EQ(c.TMEXOpenSession(), 1);
   EXPECT_TRUE(c.SesionActive());
   EXPECT_GT(c.FSesionHandle.load(), 0);
   EXPECT_EQ(c.TMEXerror.str(), "earlier");
-  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive"}));
+  EXPECT_EQ(log.names(), (std::vector<std::string>{"SessionActive"}));
 }
 
 TEST_F(ComponentTest, OpeningTwiceEndsTheFirstSessionFirst) {
   TQvDs18x20 c(nullptr);
   EventLog log;
-  log.Attach(c);
+  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t first = c.FSesionHandle;
   driver->set_logging(true);
@@ -159,7 +201,7 @@ TEST_F(ComponentTest, OpeningTwiceEndsTheFirstSessionFirst) {
   EXPECT_EQ(calls[2].op, Op::kStartSession);
   EXPECT_NE(c.FSesionHandle.load(), first);
   EXPECT_EQ(TMValidSession(first), 0);
-  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive", "SessionActive"}));
+  EXPECT_EQ(log.names(), (std::vector<std::string>{"SessionActive", "SessionActive"}));
   EXPECT_EQ(driver->session_count(), 1);
 }
 
@@ -170,30 +212,33 @@ TEST_F(ComponentTest, OpenOutcomes) {
     std::int32_t result;
     bool active;
     std::string error;
+    std::int32_t code;  // LastResult, the code that came with the text
     std::vector<std::string> events;
   };
   const std::vector<Case> cases = {
-      {"designer", [](TQvDs18x20& c) { c.SetDesigning(true); }, -501, false, "before", {}},
+      {"designer", [](TQvDs18x20& c) { c.SetDesigning(true); }, -501, false, "before", 0, {}},
       {"unknown port", [](TQvDs18x20& c) { c.ComPort("COM9"); }, -501, false,
-       "TMExtendedStartSession error: " + std::to_string(onewire::kErrPortUnavailable), {"SessionError"}},
-      {"invalid session",
-       [this](TQvDs18x20&) { driver->fail(Op::kValidSession, 1, -12); }, -12, false, "TMSetup error: -12",
+       "TMExtendedStartSession error: " + std::to_string(onewire::kErrPortUnavailable), onewire::kErrPortUnavailable,
        {"SessionError"}},
-      {"speed not taken", [this](TQvDs18x20&) { driver->refuse_speed(true); }, 1, false, "before",
+      {"invalid session",
+       [this](TQvDs18x20&) { driver->fail(Op::kValidSession, 1, -12); }, -12, false, "TMSetup error: -12", -12,
+       {"SessionError"}},
+      {"speed not taken", [this](TQvDs18x20&) { driver->refuse_speed(true); }, 1, false, "before", 0,
        {"SessionError"}},
   };
   for (const auto& k : cases) {
     driver->clear_faults();
     TQvDs18x20 c(nullptr);
     EventLog log;
-    log.Attach(c);
+    log.attach(c);
     c.TMEXerror = "before";
     k.arrange(c);
     const std::int32_t handle_before = c.FSesionHandle;
     EXPECT_EQ(c.TMEXOpenSession(), k.result) << k.what;
     EXPECT_EQ(c.SesionActive(), k.active) << k.what;
     EXPECT_EQ(c.TMEXerror.str(), k.error) << k.what;
-    EXPECT_EQ(log.events, k.events) << k.what;
+    EXPECT_EQ(c.LastResult(), k.code) << k.what;
+    EXPECT_EQ(log.names(), k.events) << k.what;
     const std::string what = k.what;
     if (what == "designer") {
       EXPECT_EQ(c.FSesionHandle.load(), handle_before);
@@ -210,7 +255,7 @@ TEST_F(ComponentTest, OpenOutcomes) {
 TEST_F(ComponentTest, ClosingReportsAndIsSkippedInDesignerAndWhileLoading) {
   TQvDs18x20 c(nullptr);
   EventLog log;
-  log.Attach(c);
+  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t handle = c.FSesionHandle;
 
@@ -226,29 +271,30 @@ TEST_F(ComponentTest, ClosingReportsAndIsSkippedInDesignerAndWhileLoading) {
   EXPECT_EQ(c.TMEXCloseSession(), 1);
   EXPECT_FALSE(c.SesionActive());
   EXPECT_EQ(c.FSesionHandle.load(), handle);  // kept after closing
-  EXPECT_EQ(log.events, (std::vector<std::string>{"SessionActive", "SessionClose"}));
+  EXPECT_EQ(log.names(), (std::vector<std::string>{"SessionActive", "SessionClose"}));
 
   // Closing an ended session: the driver's answer in the text, no event.
   EXPECT_EQ(c.TMEXCloseSession(), onewire::kErrSessionInvalid);
   EXPECT_EQ(c.TMEXerror.str(), "TMEndSession error: " + std::to_string(onewire::kErrSessionInvalid));
-  EXPECT_EQ(log.events.size(), 2u);
+  EXPECT_EQ(c.LastResult(), onewire::kErrSessionInvalid);
+  EXPECT_EQ(log.names().size(), 2u);
 }
 
 TEST_F(ComponentTest, WorkerFailureMessageEndsTheSessionButKeepsSesionActive) {
   TQvDs18x20 c(nullptr);
   EventLog log;
-  log.Attach(c);
+  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t handle = c.FSesionHandle;
   driver->set_logging(true);
   ASSERT_TRUE(PostMessage(c.FQvDs18x20, WM_QV_WORKER_ERROR, 0, 0));
-  ASSERT_TRUE(PumpUntil([&] { return log.events.size() == 2; }));
+  ASSERT_TRUE(pump_until([&] { return log.names().size() == 2; }));
   const auto calls = driver->log();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].op, Op::kClose);
   EXPECT_EQ(calls[1].op, Op::kEndSession);
   EXPECT_EQ(calls[1].session, handle);
-  EXPECT_EQ(log.events.back(), "SessionError");
+  EXPECT_EQ(log.names().back(), "SessionError");
   EXPECT_TRUE(c.SesionActive());
   EXPECT_EQ(TMValidSession(handle), 0);
 }
@@ -256,13 +302,13 @@ TEST_F(ComponentTest, WorkerFailureMessageEndsTheSessionButKeepsSesionActive) {
 TEST_F(ComponentTest, WindowMessagesBecomeEventsAndOthersGoToTheDefault) {
   TQvDs18x20 c(nullptr);
   EventLog log;
-  log.Attach(c);
+  log.attach(c);
   driver->set_logging(true);
   for (std::uint32_t m : {WM_QV_RESERVED, WM_QV_SENSOR_COUNT, WM_QV_TEMPERATURES, 42u})
     ASSERT_TRUE(PostMessage(c.FQvDs18x20, m, 0, 0));
-  ASSERT_TRUE(PumpUntil([&] { return log.events.size() == 2; }));
+  ASSERT_TRUE(pump_until([&] { return log.names().size() == 2; }));
   ProcessMessages();
-  EXPECT_EQ(log.events, (std::vector<std::string>{"GetSensorCount", "GetTemp"}));
+  EXPECT_EQ(log.names(), (std::vector<std::string>{"GetSensorCount", "GetTemp"}));
   EXPECT_TRUE(driver->log().empty());  // 1003 and 42 call no driver operation
 
   TQvDs18x20 quiet(nullptr);  // no handlers: nothing happens
@@ -395,4 +441,222 @@ TEST_F(ComponentTest, DestroyingAfterAHalfOpenSessionFreesThePort) {
   TQvDs18x20 next(nullptr);
   EXPECT_EQ(next.TMEXOpenSession(), 1);
   EXPECT_TRUE(next.SesionActive());
+}
+
+// --- operations: the component as its worker's host ---
+
+TEST_F(ComponentTest, MeasurementEventsFireOnTheMainThreadWhileWorking) {
+  add_thermometer(0x28, 1, 21.5);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  log.attach(c);
+  std::vector<bool> busy_seen;
+  c.OnStartCommand([&](TObject*) {
+    log.add("StartCommand");
+    busy_seen.push_back(c.Busy());
+  });
+  int ends = 0;
+  c.OnOperationEnd([&](TObject*) {
+    ++ends;
+    EXPECT_FALSE(c.Working());
+    EXPECT_FALSE(c.Busy());
+  });
+  c.TMEXGetTemp();
+  EXPECT_TRUE(c.Working());
+  EXPECT_FALSE(c.Busy());  // set by the worker through the main thread later
+  ASSERT_TRUE(pump_until([&] { return !c.Working(); }));
+  ProcessMessages();
+
+  const std::vector<std::string> events = {"GetSensorCount", "StartCommand", "StartRead", "GetTemp"};
+  EXPECT_EQ(log.names(), events);
+  EXPECT_EQ(ends, 1);
+  for (const auto& e : events) EXPECT_EQ(log.count(e, true), 1) << e;
+  EXPECT_EQ(busy_seen, std::vector<bool>{true});
+  EXPECT_EQ(c.sensor(0)->temp, "21.5");
+  EXPECT_EQ(c.LastResult(), 0);
+  EXPECT_TRUE(c.SesionActive());
+}
+
+TEST_F(ComponentTest, MeasurementThatReadsNoSensorEndsTheSession) {
+  add_rom_device(0x01, 9);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  log.attach(c);
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
+  EXPECT_EQ(c.LastResult(), kErrNoSensorRead);
+  EXPECT_EQ(TQvDs18x20::DescribeResult(c.LastResult()), "no sensor could be read");
+  EXPECT_EQ(log.names(),
+            (std::vector<std::string>{"GetSensorCount", "StartCommand", "StartRead", "SessionError"}));
+  EXPECT_FALSE(c.SesionActive());
+  EXPECT_EQ(c.FSensorCount.load(), 0);
+  EXPECT_EQ(c.SensorListCount(), 1);  // the list stays
+  EXPECT_EQ(c.sensor(0)->temp, "");
+}
+
+TEST_F(ComponentTest, ListEmptiedDuringAMeasurementStoresNothing) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  c.OnStartRead([&](TObject*) { c.ClearSensors(); });  // while the worker waits
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(c.SensorListCount(), 0);
+  EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
+  EXPECT_EQ(c.LastResult(), kErrNoSensorRead);
+}
+
+TEST_F(ComponentTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  log.attach(c);
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: 0");
+  EXPECT_EQ(log.count("GetSensorCount", false), 1);
+  EXPECT_EQ(log.count("SessionError", true), 1);
+  EXPECT_EQ(log.count("StartCommand", true), 0);
+  EXPECT_EQ(log.count("GetTemp", true), 0);
+}
+
+TEST_F(ComponentTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
+  add_thermometer(0x28, 1, 20);
+  add_thermometer(0x28, 2, 20);
+  TQvDs18x20 c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  const std::string first = c.sensor(0)->romstr + c.sensor(1)->romstr;
+  c.sensor(0)->temp = "marker";
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.FSensorCount.load(), 2);
+  EXPECT_EQ(c.sensor(0)->romstr + c.sensor(1)->romstr, first);
+  EXPECT_EQ(c.sensor(0)->temp, "");  // a fresh TSensor
+}
+
+TEST_F(ComponentTest, OneOperationAtATimeInTheWholeProcess) {
+  auto dev = add_thermometer(0x28, 1, 20.0);
+  auto bus2 = std::make_shared<onewire::sim::SimBus>();
+  driver->attach(2, bus2);
+  TQvDs18x20 c(nullptr);
+  TQvDs18x20 other(nullptr);
+  other.ComPort("COM2");
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  ASSERT_EQ(other.TMEXOpenSession(), 1);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  const int conversions = dev->conversions();
+
+  int ends = 0;
+  int other_ends = 0;
+  c.OnOperationEnd([&](TObject*) { ++ends; });
+  other.OnOperationEnd([&](TObject*) { ++other_ends; });
+  c.OnStartCommand([&](TObject*) {
+    c.TMEXGetTemp();  // ignored: a worker runs
+    other.TMEXGetDSCount();
+    other.TMEXConvertT();
+    other.TMEXGetTemp();
+    EXPECT_TRUE(c.Busy());
+    EXPECT_FALSE(other.Working());
+  });
+  c.TMEXGetTemp();
+  c.TMEXGetTemp();  // second call before the first worker even set Busy
+  ASSERT_TRUE(pump_until([&] { return !c.Working(); }));
+  ProcessMessages();
+  EXPECT_EQ(ends, 1);
+  EXPECT_EQ(dev->conversions(), conversions + 1);
+  EXPECT_EQ(other_ends, 0);
+  EXPECT_FALSE(other.Busy());
+  EXPECT_EQ(bus2->resets(), 0u);
+}
+
+TEST_F(ComponentTest, StarterWithoutSessionOpensItOnTheWorker) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  log.attach(c);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(log.count("SessionActive", false), 1);
+  EXPECT_EQ(log.names().front(), "SessionActive");
+  EXPECT_TRUE(c.SesionActive());
+  EXPECT_EQ(TMValidSession(c.FSesionHandle), 1);
+  EXPECT_EQ(c.FSensorCount.load(), 1);
+}
+
+TEST_F(ComponentTest, LostSessionIsReopenedAndTheNewHandleKept) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const std::int32_t old = c.FSesionHandle;
+  TMEndSession(old);  // the driver forgets the session
+  log.attach(c);
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(log.count("SessionActive", false), 1);
+  EXPECT_NE(c.FSesionHandle.load(), old);
+  EXPECT_EQ(TMValidSession(c.FSesionHandle), 1);
+  EXPECT_EQ(c.sensor(0)->temp, "20.0");
+}
+
+TEST_F(ComponentTest, SessionThatCannotBeReopenedReportsEveryFailure) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  EventLog log;
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  const std::int32_t old = c.FSesionHandle;
+  TMEndSession(old);
+  driver->fail_always(Op::kStartSession, onewire::kErrPortUnavailable);
+  log.attach(c);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  // Three reopens fail on the worker and post; then SKIP ROM and TMFirst
+  // fail on the dead handle.
+  EXPECT_EQ(log.count("SessionError", false), 3);
+  EXPECT_EQ(log.count("SessionError", true), 5);
+  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: " + std::to_string(onewire::kErrSessionInvalid));
+  EXPECT_EQ(c.LastResult(), onewire::kErrSessionInvalid);
+  EXPECT_EQ(c.FSesionHandle.load(), old);  // the worker's rejected handle
+  EXPECT_FALSE(c.SesionActive());
+}
+
+TEST_F(ComponentTest, DestroyingTheComponentWaitsForItsWorker) {
+  add_thermometer(0x28, 1, 20.0);
+  int fired = 0;
+  int ended = 0;
+  {
+    TQvDs18x20 c(nullptr);
+    ASSERT_EQ(c.TMEXOpenSession(), 1);
+    c.OnGetTemp([&](TObject*) { ++fired; });
+    c.OnOperationEnd([&](TObject*) { ++ended; });
+    c.TMEXGetTemp();
+  }
+  EXPECT_EQ(ended, 1) << "the worker ended before the component went";
+  ProcessMessages();
+  EXPECT_EQ(fired, 0);  // its messages went with its window
+  EXPECT_EQ(driver->session_count(), 0);
+}
+
+TEST_F(ComponentTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  bool closed = false;
+  c.OnGetTemp([&](TObject*) {
+    c.Close();
+    closed = true;
+    EXPECT_FALSE(c.Busy());
+    EXPECT_FALSE(c.Working());
+  });
+  c.TMEXGetTemp();
+  ASSERT_TRUE(pump_until([&] { return closed; }));
+  EXPECT_FALSE(c.SesionActive());
+}
+
+TEST_F(ComponentTest, CloseWhileAWorkerRunsWaitsForIt) {
+  add_thermometer(0x28, 1, 20.0);
+  TQvDs18x20 c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  c.TMEXGetTemp();
+  c.Close();
+  EXPECT_FALSE(c.Busy());
+  EXPECT_FALSE(c.Working());
 }

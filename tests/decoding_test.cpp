@@ -4,16 +4,11 @@
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 
 namespace {
-std::string Decode(std::uint8_t family, std::uint16_t raw, std::uint8_t count_remain, std::uint8_t config) {
+std::string decode(std::uint8_t family, std::uint16_t raw, std::uint8_t count_remain, std::uint8_t config) {
   return TMGetDsCount::ObliczTemp(family, static_cast<std::uint8_t>(raw & 0xFF), static_cast<std::uint8_t>(raw >> 8),
                                   count_remain, config);
 }
 }  // namespace
-
-TEST(Decoding, TenthsTable) {
-  const std::uint8_t expected[16] = {0, 1, 1, 2, 2, 3, 4, 4, 5, 6, 6, 7, 7, 8, 9, 9};
-  for (int k = 0; k < 16; ++k) EXPECT_EQ(Ft_tab[static_cast<std::size_t>(k)], expected[k]) << k;
-}
 
 TEST(Decoding, WorkedExamples) {
   struct Row {
@@ -35,25 +30,25 @@ TEST(Decoding, WorkedExamples) {
       {0x22, 0x0191, 0, 0x1F, "25.1"},
   };
   for (const Row& r : rows)
-    EXPECT_EQ(Decode(r.family, r.raw, r.count_remain, r.config), r.text)
+    EXPECT_EQ(decode(r.family, r.raw, r.count_remain, r.config), r.text)
         << std::hex << int(r.family) << " " << r.raw << " cr " << int(r.count_remain) << " cfg " << int(r.config);
 }
 
 TEST(Decoding, EdgesOfTheEncoding) {
   // A floating line (all ones) still decodes; the measurement's CRC check
   // is what keeps it out of the results.
-  EXPECT_EQ(Decode(0x28, 0xFFFF, 0xFF, 0xFF), "-0.1");
-  EXPECT_EQ(Decode(0x10, 0xFFFF, 0xFF, 0xFF), "-16.2");
+  EXPECT_EQ(decode(0x28, 0xFFFF, 0xFF, 0xFF), "-0.1");
+  EXPECT_EQ(decode(0x10, 0xFFFF, 0xFF, 0xFF), "-16.2");
   // The integer part is eight bits wide.
-  EXPECT_EQ(Decode(0x28, 0x1000, 0, 0x7F), "0.0");
-  EXPECT_EQ(Decode(0x28, 0x8000, 0, 0x7F), "-0.0");
+  EXPECT_EQ(decode(0x28, 0x1000, 0, 0x7F), "0.0");
+  EXPECT_EQ(decode(0x28, 0x8000, 0, 0x7F), "-0.0");
   // Configuration matters only for 0x28, COUNT REMAIN only for 0x10.
-  EXPECT_EQ(Decode(0x28, 0x0197, 0x00, 0x7F), Decode(0x28, 0x0197, 0x0F, 0x7F));
-  EXPECT_EQ(Decode(0x10, 0x0032, 0x05, 0x1F), Decode(0x10, 0x0032, 0x05, 0x7F));
-  EXPECT_EQ(Decode(0x3B, 0x0197, 0, 0x1F), "25.4");
+  EXPECT_EQ(decode(0x28, 0x0197, 0x00, 0x7F), decode(0x28, 0x0197, 0x0F, 0x7F));
+  EXPECT_EQ(decode(0x10, 0x0032, 0x05, 0x1F), decode(0x10, 0x0032, 0x05, 0x7F));
+  EXPECT_EQ(decode(0x3B, 0x0197, 0, 0x1F), "25.4");
   // Always one digit after the point, never a plus sign.
   for (std::uint32_t raw = 0; raw <= 0xFFFF; raw += 37) {
-    const std::string t = Decode(0x28, static_cast<std::uint16_t>(raw), 0, 0x7F);
+    const std::string t = decode(0x28, static_cast<std::uint16_t>(raw), 0, 0x7F);
     ASSERT_GE(t.size(), 3u);
     EXPECT_EQ(t[t.size() - 2], '.') << t;
     EXPECT_NE(t[0], '+');

@@ -13,7 +13,7 @@
 #include "support/sim_fixture.hpp"
 
 using onewire::Op;
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 
 namespace {
 class StressTest : public testing_support::SimFixture {};
@@ -23,8 +23,8 @@ TEST_F(StressTest, RandomFaultsNeitherHangNorCorrupt) {
   std::mt19937 rng(20261208);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   std::vector<std::shared_ptr<onewire::sim::Ds18x20>> parked;
-  for (int i = 0; i < 6; ++i) AddThermometer(i % 2 ? 0x10 : 0x28, 0x500 + static_cast<std::uint64_t>(i), -20.0 + i * 9);
-  AddRomDevice(0x01, 0x77);
+  for (int i = 0; i < 6; ++i) add_thermometer(i % 2 ? 0x10 : 0x28, 0x500 + static_cast<std::uint64_t>(i), -20.0 + i * 9);
+  add_rom_device(0x01, 0x77);
 
   const std::regex temperature(R"(-?\d{1,3}\.\d)");
   const Op ops[] = {Op::kValidSession, Op::kFirst, Op::kNext, Op::kRom, Op::kAccess,
@@ -71,7 +71,7 @@ TEST_F(StressTest, RandomFaultsNeitherHangNorCorrupt) {
       default:
         break;
     }
-    ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }, std::chrono::seconds(30))) << "round " << round;
+    ASSERT_TRUE(pump_until([&] { return !component->Working(); }, std::chrono::seconds(30))) << "round " << round;
     ProcessMessages();
     driver->clear_faults();
 

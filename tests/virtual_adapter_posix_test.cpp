@@ -118,9 +118,9 @@ TEST(VirtualAdapterHost, ClosingThePortPowerCyclesTheAdapter) {
     EXPECT_EQ(host.take(1), Bytes{0x02});
     // An answer this host never reads.
     host.put({0xC5});
-    ASSERT_TRUE(testing_support::PumpUntil([&] { return adapter.stats().bytes_out == 3; }, 5s));
+    ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().bytes_out == 3; }, 5s));
   }
-  ASSERT_TRUE(testing_support::PumpUntil([&] { return adapter.stats().power_cycles == 1; }, 5s));
+  ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 1; }, 5s));
   HostFd next(adapter.path());
   // Fresh: the first byte calibrates and gets no answer, the rate is
   // 9600 again, and the old unread answer is gone.
@@ -176,7 +176,7 @@ TEST(VirtualAdapterPacing, AnswersWaitForCharacterAndBusTimes) {
   HostFd host(adapter.path());
   const rtl::TimePoint t0 = clock.now();
   host.put({0xC1});  // calibration: one character, no answer
-  ASSERT_TRUE(testing_support::PumpUntil([&] { return adapter.stats().bytes_in == 1; }, 5s));
+  ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().bytes_in == 1; }, 5s));
   host.put({0xC1});  // reset: character in, 1096 us on the bus, answer out
   EXPECT_EQ(host.take(1), Bytes{0xCD});
   const auto s = adapter.stats();

@@ -21,13 +21,13 @@
 #include "support/pump.hpp"
 #include "support/testable_qv.hpp"
 
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 using testing_support::TestableQv;
 
 namespace {
 
 
-std::vector<std::string> Split(const std::string& text, char sep) {
+std::vector<std::string> split(const std::string& text, char sep) {
   std::vector<std::string> out;
   std::stringstream in(text);
   for (std::string part; std::getline(in, part, sep);)
@@ -40,11 +40,11 @@ struct Adapter {
   int type = 0;
 };
 
-std::vector<Adapter> Adapters() {
+std::vector<Adapter> adapters_from_env() {
   std::vector<Adapter> out;
   const char* env = std::getenv("QVDS_TEST_ADAPTERS");
   if (env == nullptr) return out;
-  for (const std::string& item : Split(env, ',')) {
+  for (const std::string& item : split(env, ',')) {
     const std::size_t colon = item.find(':');
     if (colon == std::string::npos) continue;
     out.push_back(Adapter{item.substr(0, colon), std::atoi(item.c_str() + colon + 1)});
@@ -52,20 +52,20 @@ std::vector<Adapter> Adapters() {
   return out;
 }
 
-void RunOp(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
+void run_op(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
   (c.*starter)();
   // Serial exchanges and the real 750 ms conversion.
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(pump_until([&c] { return !c.Working(); }, std::chrono::seconds(60)));
   ProcessMessages();
 }
 
 }  // namespace
 
 TEST(SerialAdapterThroughTheDriverLibrary, ComponentFindsAndMeasuresEveryThermometer) {
-  const std::vector<Adapter> adapters = Adapters();
+  const std::vector<Adapter> adapters = adapters_from_env();
   const char* temps_env = std::getenv("QVDS_TEST_ADAPTER_TEMPS");
   if (adapters.empty() || temps_env == nullptr) GTEST_SKIP() << "QVDS_TEST_ADAPTERS names no served COM port";
-  std::vector<std::string> expected = Split(temps_env, ',');
+  std::vector<std::string> expected = split(temps_env, ',');
   std::sort(expected.begin(), expected.end());
 
   onewire::DriverGuard guard(onewire::load_vendor_driver());
@@ -76,7 +76,7 @@ TEST(SerialAdapterThroughTheDriverLibrary, ComponentFindsAndMeasuresEveryThermom
     c.ComPort(a.port);
     c.AdapterType(static_cast<std::uint8_t>(a.type));
     ASSERT_EQ(c.TMEXOpenSession(), 1) << c.TMEXerror.str();
-    RunOp(c, &TQvDs18x20::TMEXGetTemp);
+    run_op(c, &TQvDs18x20::TMEXGetTemp);
     EXPECT_EQ(c.TMEXerror.str(), "");
     std::vector<std::string> got;
     for (int i = 0; i < c.SensorListCount(); ++i) got.push_back(c.getsensor(i)->temp);

@@ -17,20 +17,20 @@
 #include "support/testable_qv.hpp"
 #include "win32/native.hpp"
 
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 using testing_support::TestableQv;
 
 namespace {
 
 
-void RunOp(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
+void run_op(TQvDs18x20 &c, void (TQvDs18x20::*starter)()) {
   (c.*starter)();
   // A conversion waits its real 750 ms inside the library.
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(pump_until([&c] { return !c.Working(); }, std::chrono::seconds(30)));
   ProcessMessages();
 }
 
-std::string Version(onewire::TmexDriver &d, std::int16_t type, std::int16_t *result) {
+std::string version_text(onewire::TmexDriver &d, std::int16_t type, std::int16_t *result) {
   std::array<char, 102> buffer{};
   *result = d.TMGetTypeVersion(type, buffer.data());
   return buffer.data();
@@ -42,7 +42,7 @@ TEST(VendorDriver, MissingLibraryMeansNoDriver) {
   auto d = onewire::load_vendor_driver(L"QVDS_NO_SUCH_LIBRARY.DLL");
   ASSERT_NE(d, nullptr);
   std::int16_t r = 0;
-  Version(*d, 1, &r);
+  version_text(*d, 1, &r);
   EXPECT_NE(r, 1);
   EXPECT_EQ(d->TMExtendedStartSession(1, 1, nullptr), onewire::kErrNoDriver);
   EXPECT_EQ(d->TMTouchReset(1), onewire::kErrNoDriver);
@@ -58,7 +58,7 @@ TEST(VendorDriver, LibraryWithoutTheEntryPointsMeansNoDriver) {
   // A real library, but not a driver: none of the 13 names is there.
   auto d = onewire::load_vendor_driver(L"kernel32.dll");
   std::int16_t r = 0;
-  Version(*d, 1, &r);
+  version_text(*d, 1, &r);
   EXPECT_EQ(r, onewire::kErrNoDriver);
   EXPECT_EQ(d->TMExtendedStartSession(1, 1, nullptr), onewire::kErrNoDriver);
 }
@@ -72,7 +72,7 @@ TEST(VendorDriver, LibraryStaysLoadedWhileItsDriverLives) {
     auto d = onewire::load_vendor_driver(kCopy);
     EXPECT_TRUE(native::IsLoaded(kCopy));
     std::int16_t r = 0;
-    Version(*d, 5, &r);
+    version_text(*d, 5, &r);
     EXPECT_EQ(r, 1);
   }
   EXPECT_FALSE(native::IsLoaded(kCopy));
@@ -91,12 +91,12 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     // Serial adapters: the passive adapter (1) and the DS2480B (5), nothing
     // else; a port that Windows does not have cannot be opened.
     std::int16_t r = 0;
-    const std::string serial_version = Version(*d, 1, &r);
+    const std::string serial_version = version_text(*d, 1, &r);
     EXPECT_EQ(r, 1);
     EXPECT_NE(serial_version.find("serial"), std::string::npos) << serial_version;
-    Version(*d, 5, &r);
+    version_text(*d, 5, &r);
     EXPECT_EQ(r, 1);
-    Version(*d, 6, &r);
+    version_text(*d, 6, &r);
     EXPECT_NE(r, 1);
     EXPECT_EQ(d->TMExtendedStartSession(250, 1, nullptr), onewire::kErrPortUnavailable);
     EXPECT_EQ(d->TMExtendedStartSession(1, 6, nullptr), onewire::kErrAdapterType);
@@ -111,7 +111,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     }
 
     ASSERT_TRUE(native::CallExport(L"IBFS32.DLL", "QvUseSimulatedBus"));
-    sim_version = Version(*d, 1, &r);
+    sim_version = version_text(*d, 1, &r);
     EXPECT_EQ(r, 1);
     EXPECT_NE(sim_version, serial_version);
 
@@ -125,7 +125,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     ASSERT_EQ(c.TMEXOpenSession(), 1);
     EXPECT_TRUE(c.SesionActive());
 
-    RunOp(c, &TQvDs18x20::TMEXGetDSCount);
+    run_op(c, &TQvDs18x20::TMEXGetDSCount);
     ASSERT_EQ(c.FSensorCount.load(), 2);
     std::map<std::string, std::string> names;
     for (int i = 0; i < c.SensorListCount(); ++i) names[c.getsensor(i)->romstr] = c.getsensor(i)->name;
@@ -139,7 +139,7 @@ TEST(VendorDriver, ComponentRunsOnOurLibraryFirstOnSerialPortsThenOnItsSimulated
     EXPECT_EQ(b20, 1);
     EXPECT_EQ(s20, 1);
 
-    RunOp(c, &TQvDs18x20::TMEXGetTemp);
+    run_op(c, &TQvDs18x20::TMEXGetTemp);
     std::map<std::string, std::string> temps;
     for (int i = 0; i < c.SensorListCount(); ++i) temps[c.getsensor(i)->romstr.substr(14)] = c.getsensor(i)->temp;
     EXPECT_EQ(temps["28"], "21.5");

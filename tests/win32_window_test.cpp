@@ -21,7 +21,7 @@
 #include "win32/native.hpp"
 
 using onewire::Op;
-using testing_support::PumpUntil;
+using testing_support::pump_until;
 
 namespace {
 
@@ -121,7 +121,7 @@ TEST(HiddenWindow, PostsFromManyThreadsKeepEachThreadsOrder) {
     });
   }
   for (auto& p : posters) p.join();
-  ASSERT_TRUE(PumpUntil([&] { return got.size() == 3 * kPerThread; }));
+  ASSERT_TRUE(pump_until([&] { return got.size() == 3 * kPerThread; }));
   std::vector<std::intptr_t> next(3, 0);
   for (const auto& [t, i] : got) {
     ASSERT_LT(t, 3u);
@@ -255,7 +255,7 @@ TEST(MainQueue, SynchronizeKeepsItsPlaceAmongPostedMessages) {
     PostMessage(wnd, kWmUser, 2, 0);
   });
   worker.Resume();
-  ASSERT_TRUE(PumpUntil([&] { return log.size() == 3; }));
+  ASSERT_TRUE(pump_until([&] { return log.size() == 3; }));
   EXPECT_EQ(log, (std::vector<std::string>{"msg1", "sync", "msg2"}));
   worker.WaitFor();
   DeallocateHWnd(wnd);
@@ -351,7 +351,7 @@ TEST_F(WindowComponentTest, WorkerErrorPostedByAnotherThreadEndsTheSessionOnTheM
   poster.join();
   // Nothing happens until the main thread serves its queue.
   EXPECT_TRUE(events.names.empty());
-  ASSERT_TRUE(PumpUntil([&] { return !events.names.empty(); }));
+  ASSERT_TRUE(pump_until([&] { return !events.names.empty(); }));
   EXPECT_EQ(events.names, std::vector<std::string>{"SessionError"});
   EXPECT_EQ(driver->calls(Op::kClose), closes + 1);
   EXPECT_EQ(driver->calls(Op::kEndSession), ends + 1);
@@ -369,7 +369,7 @@ TEST_F(WindowComponentTest, ReservedMessageIsSwallowedAndOthersBecomeEvents) {
     native::Post(c.FQvDs18x20, WM_QV_TEMPERATURES, 0, 0);
   });
   poster.join();
-  ASSERT_TRUE(PumpUntil([&] { return events.names.size() == 2; }));
+  ASSERT_TRUE(pump_until([&] { return events.names.size() == 2; }));
   EXPECT_EQ(events.names, (std::vector<std::string>{"GetSensorCount", "GetTemp"}));
   EXPECT_EQ(driver->calls(Op::kClose), before);
   // Sent rather than posted, the reserved message answers 0 as well.

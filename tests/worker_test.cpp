@@ -1,88 +1,28 @@
-// Enumeration, conversion and measurement on a worker thread, end to end on
-// the simulated bus.
+// The worker against a small fake of its host (TWorkerHost) on the
+// simulated bus: what it records through the interface, in which order and
+// on which thread, and how each failure is handed back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "IBTMEXPWnew/IBTMEXPWnew.hpp"
-#include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/errors.hpp"
 #include "support/adapter_support.hpp"
-#include "support/pump.hpp"
-#include "support/testable_qv.hpp"
+#include "support/fake_host.hpp"
 #include "support/sim_fixture.hpp"
 
 using onewire::Op;
-using testing_support::PumpUntil;
-using testing_support::TestableQv;
+using testing_support::FakeHost;
+using testing_support::run_worker;
 
 namespace {
 
+using Calls = std::vector<std::string>;
 
-// Every event with the thread it ran on.
-struct Recorder {
-  struct Event {
-    std::string name;
-    bool on_main;
-  };
-  std::vector<Event> events;
-  std::mutex mu;
-  std::thread::id main = std::this_thread::get_id();
-
-  void Add(const char* name) {
-    std::lock_guard<std::mutex> lock(mu);
-    events.push_back({name, std::this_thread::get_id() == main});
-  }
-  void Attach(TQvDs18x20& c) {
-    c.OnSessionError([this](TObject*) { Add("SessionError"); });
-    c.OnSessionActive([this](TObject*) { Add("SessionActive"); });
-    c.OnSessionClose([this](TObject*) { Add("SessionClose"); });
-    c.OnGetSensorCount([this](TObject*) { Add("GetSensorCount"); });
-    c.OnGetTemp([this](TObject*) { Add("GetTemp"); });
-    c.OnStartCommand([this](TObject*) { Add("StartCommand"); });
-    c.OnStartRead([this](TObject*) { Add("StartRead"); });
-  }
-  std::vector<std::string> Names() {
-    std::lock_guard<std::mutex> lock(mu);
-    std::vector<std::string> out;
-    for (auto& e : events) out.push_back(e.name);
-    return out;
-  }
-  int Count(const std::string& name, bool on_main) {
-    std::lock_guard<std::mutex> lock(mu);
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) {
-      return e.name == name && e.on_main == on_main;
-    }));
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu);
-    events.clear();
-  }
-};
-
-// Runs one operation and serves the main thread until the worker has ended
-// (its messages are queued before its termination handler, so they have
-// all been handled by then).
-void RunOp(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {
-  (c.*starter)();
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }));
-  ProcessMessages();
-  EXPECT_FALSE(c.Busy());
-}
-
-// ROMs in the order the search walks them: bit 0 of byte 0 is the most
-// significant key.
-std::vector<onewire::Rom> SearchOrder(std::vector<onewire::Rom> roms) {
-  std::sort(roms.begin(), roms.end(), testing_support::bus_order_less);
-  return roms;
-}
-
-std::string RomText(const onewire::Rom& r) {
+std::string rom_text(const onewire::Rom& r) {
   static const char* hex = "0123456789ABCDEF";
   std::string s;
   for (int k = 7; k >= 0; --k) {
@@ -92,438 +32,333 @@ std::string RomText(const onewire::Rom& r) {
   return s;
 }
 
+std::vector<onewire::Rom> search_order(std::vector<onewire::Rom> roms) {
+  std::sort(roms.begin(), roms.end(), testing_support::bus_order_less);
+  return roms;
+}
+
+// Calls that start with `prefix`, in order.
+Calls calls_starting(const FakeHost& host, const std::string& prefix) {
+  Calls out;
+  for (const auto& c : host.calls())
+    if (c.rfind(prefix, 0) == 0) out.push_back(c);
+  return out;
+}
+
+// Skips every wait like SkipClock, and notes each wait in the host's call
+// log so that its place among the calls shows.
+class NotingClock final : public rtl::Clock {
+ public:
+  explicit NotingClock(FakeHost& host) : host_(host) {}
+  rtl::TimePoint now() override { return skip_.now(); }
+  void sleep_for(rtl::Duration d) override {
+    host_.note("Sleep " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()));
+    skip_.sleep_for(d);
+  }
+
+ private:
+  FakeHost& host_;
+  rtl::SkipClock skip_;
+};
+
 class WorkerTest : public testing_support::SimFixture {
  protected:
-  void TearDown() override { ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; })); }
+  std::int32_t open_session() {
+    const std::int32_t h = driver->TMExtendedStartSession(1, 1, nullptr);
+    EXPECT_GT(h, 0);
+    return h;
+  }
 };
 
 }  // namespace
 
-TEST_F(WorkerTest, EnumerationRecordsEveryDeviceInSearchOrder) {
+TEST_F(WorkerTest, EnumerationRecordsEachDeviceThroughTheHostInSearchOrder) {
   std::vector<onewire::Rom> roms;
-  roms.push_back(AddThermometer(0x28, 0x0416913C6BFF, 20)->rom());
-  roms.push_back(AddThermometer(0x10, 0x42, 20)->rom());
-  roms.push_back(AddRomDevice(0x01, 0x77));
-  roms.push_back(AddRomDevice(0x22, 0x78));
-  TestableQv c(nullptr);
-  Recorder rec;
-  rec.Attach(c);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Clear();
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
+  roms.push_back(add_thermometer(0x28, 0x0416913C6BFF, 20)->rom());
+  roms.push_back(add_thermometer(0x10, 0x42, 20)->rom());
+  roms.push_back(add_rom_device(0x01, 0x77));
+  roms.push_back(add_rom_device(0x22, 0x78));
+  const auto order = search_order(roms);
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getDScnt));
 
-  EXPECT_EQ(rec.Names(), std::vector<std::string>{"GetSensorCount"});
-  EXPECT_EQ(rec.Count("GetSensorCount", true), 1);
-  ASSERT_EQ(c.FSensorCount.load(), 4);
-  ASSERT_EQ(c.SensorListCount(), 4);
-  const auto order = SearchOrder(roms);
-  for (int i = 0; i < 4; ++i) {
-    const TSensor* s = c.getsensor(i);
-    const auto& rom = order[static_cast<std::size_t>(i)];
-    EXPECT_EQ(s->romstr, RomText(rom));
-    EXPECT_TRUE(std::equal(rom.begin(), rom.end(), s->rom.begin()));
-    for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(c.FSlot[static_cast<std::size_t>(i)][k], rom[k]);
+  Calls expected = {"SetBusy", "SetSensorCount 0", "SetSensorOverflow false", "ClearSensors"};
+  int i = 0;
+  for (const auto& rom : order) {
     const char* name = rom[0] == 0x28 ? "DS18B20" : rom[0] == 0x10 ? "DS18s20" : rom[0] == 0x01 ? "DS2401" : "DS18S20";
-    EXPECT_EQ(s->name, name);
-    EXPECT_EQ(s->temp, "");
+    expected.push_back("AddFoundSensor " + rom_text(rom) + " " + name);
+    expected.push_back("SetSensorCount " + std::to_string(++i));
   }
-  EXPECT_FALSE(c.FSensorOverflow);
-  EXPECT_EQ(c.TMEXerror.str(), "");
+  expected.push_back("Notify " + std::to_string(WM_QV_SENSOR_COUNT));
+  expected.push_back("HandBack " + std::to_string(h));
+  EXPECT_EQ(host.calls(), expected);
+  EXPECT_EQ(host.calls_on(true), Calls{"SetBusy"});
+  for (std::size_t k = 0; k < order.size(); ++k)
+    for (std::size_t b = 0; b < 8; ++b) EXPECT_EQ(host.slots[k][b], order[k][b]) << k;
+  // The example device of the documentation, as the tool prints it.
+  EXPECT_NE(std::find(host.romstrs.begin(), host.romstrs.end(), "D70416913C6BFF28"), host.romstrs.end());
 }
 
-TEST_F(WorkerTest, RomTextOfTheExampleDevice) {
-  bus->add(onewire::sim::make_rom_device({0x28, 0xFF, 0x6B, 0x3C, 0x91, 0x16, 0x04, 0xD7}));
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  ASSERT_EQ(c.FSensorCount.load(), 1);
-  EXPECT_EQ(c.getsensor(0)->romstr, "D70416913C6BFF28");
-  EXPECT_EQ(c.getsensor(0)->name, "DS18B20");
-  const std::array<std::uint16_t, 8> words = {0x28, 0xFF, 0x6B, 0x3C, 0x91, 0x16, 0x04, 0xD7};
-  EXPECT_EQ(c.FSlot[0], words);
-}
-
-TEST_F(WorkerTest, EnumerationFailures) {
-  for (int i = 0; i < 4; ++i) AddThermometer(0x28, 100 + static_cast<std::uint64_t>(i), 20);
+TEST_F(WorkerTest, EnumerationFailuresCarryTheDriversCode) {
+  for (int i = 0; i < 4; ++i) add_thermometer(0x28, 100 + static_cast<std::uint64_t>(i), 20);
   struct Case {
     const char* what;
     Op op;
     int nth;
     std::int16_t code;
     int recorded;
-    std::string error;
-    std::vector<std::string> events;
+    Calls errors;
+    Calls notes;
   };
+  const std::string error = "Notify " + std::to_string(WM_QV_WORKER_ERROR);
+  const std::string count = "Notify " + std::to_string(WM_QV_SENSOR_COUNT);
   const Case cases[] = {
-      {"first search", Op::kFirst, 1, -3, 0, "Thread TMFirst error: -3", {"SessionError"}},
-      {"first ROM", Op::kRom, 1, -6, 0, "Thread TMRom error: -6", {"SessionError"}},
-      {"third ROM", Op::kRom, 3, -6, 2, "Thread TMRom error: -6", {"SessionError", "GetSensorCount"}},
-      {"next part-way", Op::kNext, 2, -3, 2, "before", {"GetSensorCount"}},
+      {"first search", Op::kFirst, 1, -3, 0, {"SetError Thread TMFirst error: -3 | -3"}, {error}},
+      {"first ROM", Op::kRom, 1, -6, 0, {"SetError Thread TMRom error: -6 | -6"}, {error}},
+      {"third ROM", Op::kRom, 3, -6, 2, {"SetError Thread TMRom error: -6 | -6"}, {error, count}},
+      // A failing TMNext ends the walk like a completed search.
+      {"next part-way", Op::kNext, 2, -3, 2, {}, {count}},
   };
   for (const Case& k : cases) {
-    TestableQv c(nullptr);
-    Recorder rec;
-    ASSERT_EQ(c.TMEXOpenSession(), 1);
-    rec.Attach(c);
-    c.TMEXerror = "before";
+    SCOPED_TRACE(k.what);
+    const std::int32_t h = open_session();
+    FakeHost host;
     driver->fail(k.op, k.nth, k.code);
-    RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-    EXPECT_EQ(c.FSensorCount.load(), k.recorded) << k.what;
-    EXPECT_EQ(c.SensorListCount(), k.recorded) << k.what;
-    EXPECT_EQ(c.TMEXerror.str(), k.error) << k.what;
-    EXPECT_EQ(rec.Names(), k.events) << k.what;
+    ASSERT_TRUE(run_worker(host, h, getDScnt));
+    EXPECT_EQ(host.sensor_count, k.recorded);
+    EXPECT_EQ(host.romstrs.size(), static_cast<std::size_t>(k.recorded));
+    EXPECT_EQ(calls_starting(host, "SetError"), k.errors);
+    EXPECT_EQ(calls_starting(host, "Notify"), k.notes);
+    EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(h));
     driver->clear_faults();
+    driver->TMEndSession(h);
   }
-}
 
-TEST_F(WorkerTest, EmptyBusEnumeration) {
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: 0");
-  EXPECT_EQ(rec.Names(), std::vector<std::string>{"SessionError"});
-  EXPECT_EQ(c.FSensorCount.load(), 0);
-  EXPECT_EQ(c.SensorListCount(), 0);
+  // An empty bus: the search's own 0 goes with the text.
+  for (const auto& d : bus->devices()) bus->remove(d->rom());
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getDScnt));
+  EXPECT_EQ(calls_starting(host, "SetError"), Calls{"SetError Thread TMFirst error: 0 | 0"});
+  EXPECT_EQ(host.sensor_count, 0);
 }
 
 TEST_F(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
   std::vector<onewire::Rom> roms;
-  for (int i = 0; i < 22; ++i) roms.push_back(AddThermometer(0x28, 0x1000 + static_cast<std::uint64_t>(i) * 7, 20)->rom());
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  EXPECT_EQ(c.FSensorCount.load(), kMaxSensors);
-  EXPECT_EQ(c.SensorListCount(), kMaxSensors);
-  EXPECT_TRUE(c.FSensorOverflow);
-  EXPECT_EQ(rec.Names(), std::vector<std::string>{"GetSensorCount"});
-  const auto order = SearchOrder(roms);
-  EXPECT_EQ(c.getsensor(20)->romstr, RomText(order[20]));
+  for (int i = 0; i < 22; ++i)
+    roms.push_back(add_thermometer(0x28, 0x1000 + static_cast<std::uint64_t>(i) * 7, 20)->rom());
+  const auto order = search_order(roms);
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getDScnt));
+  EXPECT_EQ(host.sensor_count, kMaxSensors);
+  ASSERT_EQ(host.romstrs.size(), static_cast<std::size_t>(kMaxSensors));
+  EXPECT_EQ(host.romstrs.back(), rom_text(order[20]));
+  EXPECT_TRUE(host.overflow);
+  const Calls calls = host.calls();
+  const Calls tail(calls.end() - 4, calls.end());
+  EXPECT_EQ(tail, (Calls{"SetSensorCount 21", "SetSensorOverflow true", "Notify " + std::to_string(WM_QV_SENSOR_COUNT),
+                         "HandBack " + std::to_string(h)}));
 
-  // With one device fewer the flag clears again.
+  // Exactly as many devices as slots is no overflow.
   bus->remove(order[21]);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  EXPECT_EQ(c.FSensorCount.load(), kMaxSensors);
-  EXPECT_FALSE(c.FSensorOverflow);
+  FakeHost again;
+  ASSERT_TRUE(run_worker(again, h, getDScnt));
+  EXPECT_EQ(again.sensor_count, kMaxSensors);
+  EXPECT_FALSE(again.overflow);
+  EXPECT_TRUE(calls_starting(again, "SetSensorOverflow true").empty());
 }
 
-TEST_F(WorkerTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
-  AddThermometer(0x28, 1, 20);
-  AddThermometer(0x28, 2, 20);
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  const std::string first = c.getsensor(0)->romstr + c.getsensor(1)->romstr;
-  c.getsensor(0)->temp = "marker";
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  EXPECT_EQ(c.getsensor(0)->romstr + c.getsensor(1)->romstr, first);
-  EXPECT_EQ(c.getsensor(0)->temp, "");  // a fresh TSensor
-}
-
-TEST_F(WorkerTest, ConversionCommand) {
-  auto dev = AddThermometer(0x28, 1, 20);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXConvertT);
-  EXPECT_TRUE(rec.Names().empty());
+TEST_F(WorkerTest, ConversionCommandChecksBothEchoes) {
+  auto dev = add_thermometer(0x28, 1, 20);
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, setMeasure));
+  EXPECT_EQ(host.calls(), (Calls{"SetBusy", "HandBack " + std::to_string(h)}));
   EXPECT_EQ(dev->conversions(), 1);
 
-  driver->fail(Op::kTouchByte, 1, 0);  // SKIP ROM echo 0
-  RunOp(c, &TQvDs18x20::TMEXConvertT);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMTouchByte (SKIP ROM) error: 0");
-  EXPECT_EQ(rec.Names(), std::vector<std::string>{"SessionError"});
-  EXPECT_EQ(dev->conversions(), 1);  // CONVERT T was not sent
-
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Clear();
-  driver->fail(Op::kTouchByte, 2, -4);  // CONVERT T
-  RunOp(c, &TQvDs18x20::TMEXConvertT);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMTouchByte (CONVERT T) error: -4");
-  EXPECT_EQ(rec.Names(), std::vector<std::string>{"SessionError"});
-
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  driver->fail(Op::kTouchByte, 1, 255);
-  RunOp(c, &TQvDs18x20::TMEXConvertT);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMTouchByte (SKIP ROM) error: 255");
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  driver->fail(Op::kTouchByte, 2, 0);  // 0 is accepted after CONVERT T
-  c.TMEXerror = "";
-  RunOp(c, &TQvDs18x20::TMEXConvertT);
-  EXPECT_EQ(c.TMEXerror.str(), "");
+  // Echoes changed on the line (the device still got the byte) or calls
+  // that failed outright.
+  struct Case {
+    const char* what;
+    int nth;
+    std::uint8_t mask;   // XORed into the byte read back, or
+    std::int16_t code;   // the call's answer when mask is 0
+    const char* error;
+  };
+  const Case cases[] = {
+      {"SKIP ROM reads 0", 1, 0xCC, 0, "SetError Thread TMTouchByte (SKIP ROM) error: 0 | 0"},
+      {"SKIP ROM reads 255", 1, 0x33, 0, "SetError Thread TMTouchByte (SKIP ROM) error: 255 | 255"},
+      {"CONVERT T fails", 2, 0, -4, "SetError Thread TMTouchByte (CONVERT T) error: -4 | -4"},
+      {"CONVERT T reads 255", 2, 0xBB, 0, "SetError Thread TMTouchByte (CONVERT T) error: 255 | 255"},
+      {"CONVERT T reads 0", 2, 0x44, 0, nullptr},  // a sound echo after CONVERT T
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    FakeHost failing;
+    if (k.mask != 0) {
+      driver->corrupt_byte(k.nth, k.mask);
+    } else {
+      driver->fail(Op::kTouchByte, k.nth, k.code);
+    }
+    ASSERT_TRUE(run_worker(failing, h, setMeasure));
+    if (k.error != nullptr) {
+      EXPECT_EQ(calls_starting(failing, "SetError"), Calls{k.error});
+      EXPECT_EQ(calls_starting(failing, "Notify"), Calls{"Notify " + std::to_string(WM_QV_WORKER_ERROR)});
+    } else {
+      EXPECT_EQ(failing.calls().size(), 2u);
+    }
+    driver->clear_faults();
+  }
+  EXPECT_EQ(dev->conversions(), 3) << "CONVERT T goes out only after a sound SKIP ROM echo";
 }
 
-TEST_F(WorkerTest, MeasurementOfTwoDs18b20AndADs18s20) {
-  auto a = AddThermometer(0x28, 1, 21.5);
-  auto b = AddThermometer(0x28, 2, -10.125);
-  auto s = AddThermometer(0x10, 3, 23.75);
+TEST_F(WorkerTest, MeasurementWaitsBetweenCommandAndReadAndStoresByIndex) {
+  auto a = add_thermometer(0x28, 1, 21.5);
+  auto b = add_thermometer(0x28, 2, -10.125);
+  auto s = add_thermometer(0x10, 3, 23.75);
+  add_rom_device(0x01, 4);
   a->set_resolution(9);
   b->set_resolution(10);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  std::vector<bool> busy_seen;
-  c.OnStartCommand([&](TObject*) {
-    rec.Add("StartCommand");
-    busy_seen.push_back(c.Busy());
-  });
-  c.TMEXGetTemp();
-  EXPECT_FALSE(c.Busy());  // set by the worker through the main thread later
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }));
-  ProcessMessages();
+  const std::int32_t h = open_session();
+  FakeHost host;
+  NotingClock clock(host);
+  rtl::ClockGuard guard(clock);
+  ASSERT_TRUE(run_worker(host, h, getTemp));
 
-  EXPECT_EQ(rec.Names(), (std::vector<std::string>{"GetSensorCount", "StartCommand", "StartRead", "GetTemp"}));
-  for (const char* e : {"GetSensorCount", "StartCommand", "StartRead", "GetTemp"}) EXPECT_EQ(rec.Count(e, true), 1) << e;
-  EXPECT_EQ(busy_seen, std::vector<bool>{true});
-  EXPECT_FALSE(c.Busy());
+  // With no sensor known the measurement enumerates first.
+  EXPECT_EQ(calls_starting(host, "Notify"),
+            (Calls{"Notify " + std::to_string(WM_QV_SENSOR_COUNT), "Notify " + std::to_string(WM_QV_TEMPERATURES)}));
+  const Calls calls = host.calls();
+  const auto at = [&](const std::string& c) { return std::find(calls.begin(), calls.end(), c) - calls.begin(); };
+  const auto wait = at("Sleep " + std::to_string(kConversionWaitMs));
+  EXPECT_LT(at("StartCommand"), wait);
+  EXPECT_EQ(at("StartRead"), wait + 1);
+  EXPECT_EQ(host.calls_on(true), (Calls{"SetBusy", "StartCommand", "StartRead"}));
+  EXPECT_EQ(calls.back(), "HandBack " + std::to_string(h));
+
   std::map<std::string, std::string> temps;
-  for (int i = 0; i < c.SensorListCount(); ++i) temps[c.getsensor(i)->romstr] = c.getsensor(i)->temp;
-  EXPECT_EQ(temps[RomText(a->rom())], "21.5");
+  for (std::size_t i = 0; i < host.romstrs.size(); ++i) temps[host.romstrs[i]] = host.temps[i];
+  EXPECT_EQ(temps[rom_text(a->rom())], "21.5");
   // Converted at 10 bits before the measurement set 12: -10.25.
-  EXPECT_EQ(temps[RomText(b->rom())], "-10.2");
-  EXPECT_EQ(temps[RomText(s->rom())], "23.7");  // extended resolution: 23.75
-  // Each DS18B20 was set to 12 bits by the measurement's write.
-  EXPECT_EQ(a->scratchpad(clock.now())[4], 0x7F);
-  EXPECT_EQ(b->scratchpad(clock.now())[4], 0x7F);
-  EXPECT_TRUE(c.SesionActive());
+  EXPECT_EQ(temps[rom_text(b->rom())], "-10.2");
+  EXPECT_EQ(temps[rom_text(s->rom())], "23.7");  // extended resolution: 23.75
+  EXPECT_EQ(calls_starting(host, "StoreTemperature").size(), 3u) << "the DS2401 is no thermometer";
+  EXPECT_EQ(a->scratchpad(clock.now())[4], 0x7F) << "each DS18B20 is set to 12 bits";
 
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);  // now converted at 12 bits
-  for (int i = 0; i < c.SensorListCount(); ++i) {
-    if (c.getsensor(i)->romstr == RomText(b->rom())) {
-      EXPECT_EQ(c.getsensor(i)->temp, "-10.1");
+  // A second run knows the sensors and converts at 12 bits.
+  FakeHost known;
+  known.slots = host.slots;
+  known.state = host.state;
+  known.sensor_count = host.sensor_count;
+  known.romstrs = host.romstrs;
+  known.temps = host.temps;
+  ASSERT_TRUE(run_worker(known, h, getTemp));
+  EXPECT_TRUE(calls_starting(known, "ClearSensors").empty());
+  for (std::size_t i = 0; i < known.romstrs.size(); ++i) {
+    if (known.romstrs[i] == rom_text(b->rom())) {
+      EXPECT_EQ(known.temps[i], "-10.1");
     }
   }
 }
 
-TEST_F(WorkerTest, ProductionWaitsTheRealConversionTime) {
-  rtl::RealClock real;
-  rtl::ClockGuard guard(real);
-  AddThermometer(0x28, 1, 30.0);
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  std::chrono::steady_clock::time_point command, read;
-  c.OnStartCommand([&](TObject*) { command = std::chrono::steady_clock::now(); });
-  c.OnStartRead([&](TObject*) { read = std::chrono::steady_clock::now(); });
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_GE(read - command, std::chrono::milliseconds(kConversionWaitMs));
-  EXPECT_EQ(c.getsensor(0)->temp, "30.0");
-}
+TEST_F(WorkerTest, MeasurementThatReadsNoSensorFailsAndMarksTheSessionLost) {
+  const std::string failure = "SetError POMIAR T error: # | " + std::to_string(kErrNoSensorRead);
+  const Calls tail_expected = {failure, "Notify " + std::to_string(WM_QV_WORKER_ERROR), "MarkSessionLost"};
+  const auto tail = [](const FakeHost& host) {
+    const Calls c = host.calls();
+    return Calls(c.end() - 4, c.end() - 1);
+  };
 
-TEST_F(WorkerTest, OnlyADs2401MeansTheMeasurementFailed) {
-  AddRomDevice(0x01, 9);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
-  EXPECT_EQ(rec.Names(), (std::vector<std::string>{"GetSensorCount", "StartCommand", "StartRead", "SessionError"}));
-  EXPECT_FALSE(c.SesionActive());
-  EXPECT_EQ(c.FSensorCount.load(), 0);
-  EXPECT_EQ(c.SensorListCount(), 1);  // the list stays
-  EXPECT_EQ(c.getsensor(0)->temp, "");
-}
+  // Only a DS2401 on the bus.
+  add_rom_device(0x01, 9);
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getTemp));
+  EXPECT_EQ(tail(host), tail_expected);
+  EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(h));
 
-TEST_F(WorkerTest, SensorRemovedAfterEnumerationKeepsItsText) {
-  auto a = AddThermometer(0x28, 1, 20.0);
-  auto b = AddThermometer(0x28, 2, 22.0);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  const int index_b = c.getsensor(0)->romstr == RomText(b->rom()) ? 0 : 1;
-  ASSERT_EQ(c.getsensor(index_b)->temp, "22.0");
-  bus->remove(b->rom());
-  a->set_temperature(25.0);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(c.getsensor(index_b)->temp, "22.0");
-  EXPECT_EQ(c.getsensor(1 - index_b)->temp, "25.0");
-  EXPECT_EQ(rec.Names().back(), "GetTemp");
-}
-
-TEST_F(WorkerTest, ScratchpadThatFailsItsCheckIsNotATemperature) {
-  auto a = AddThermometer(0x28, 1, 20.0);
-  auto b = AddThermometer(0x28, 2, 21.0);
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  const int ia = c.getsensor(0)->romstr == RomText(a->rom()) ? 0 : 1;
-  ASSERT_EQ(c.getsensor(ia)->temp, "20.0");
-  a->set_temperature(30.0);
-  b->set_temperature(31.0);
-
-  double b_temp = 31.0;
-  for (auto pad : {std::array<std::uint8_t, 9>{}, std::array<std::uint8_t, 9>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}) {
-    b->set_temperature(b_temp);
-    a->set_scratchpad_override(pad);
-    RunOp(c, &TQvDs18x20::TMEXGetTemp);
-    EXPECT_EQ(c.getsensor(ia)->temp, "20.0");
-    EXPECT_EQ(c.getsensor(1 - ia)->temp, b_temp == 31.0 ? "31.0" : "32.0");
-    b_temp += 1.0;
+  // A thermometer whose every read fails its check: all zeros (a held-down
+  // line, which passes the CRC) and all ones (a device gone).
+  auto t = add_thermometer(0x28, 1, 20.0);
+  for (auto pad : {testing_support::Scratchpad{}, testing_support::Scratchpad{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                                              0xFF, 0xFF}}) {
+    t->set_scratchpad_override(pad);
+    FakeHost bad;
+    ASSERT_TRUE(run_worker(bad, h, getTemp));
+    EXPECT_EQ(tail(bad), tail_expected);
+    EXPECT_TRUE(calls_starting(bad, "StoreTemperature").empty());
   }
-  a->set_scratchpad_override(std::nullopt);
+  t->set_scratchpad_override(std::nullopt);
 
-  // One bit flipped on the line in the first listed sensor's temperature
-  // byte: that read is discarded, the other sensor is reported. Bytes read
-  // back by TMTouchByte: SKIP ROM and CONVERT T, then for the first sensor
-  // the three-byte write (4 with its command), READ SCRATCHPAD, byte 0.
-  const std::string first_before = c.getsensor(0)->temp;
-  a->set_temperature(40.0);
-  b->set_temperature(41.0);
+  // A read that the list no longer has an entry for stores nothing.
+  FakeHost emptied;
+  ASSERT_TRUE(run_worker(emptied, h, getDScnt));
+  emptied.temps.clear();
+  ASSERT_TRUE(run_worker(emptied, h, getTemp));
+  EXPECT_EQ(tail(emptied), tail_expected);
+}
+
+TEST_F(WorkerTest, OneDamagedReadLeavesTheOtherSensors) {
+  auto a = add_thermometer(0x28, 1, 40.0);
+  add_thermometer(0x28, 2, 41.0);
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getDScnt));
+  ASSERT_EQ(host.romstrs.size(), 2u);
+  // One bit flipped on the line in the first sensor's temperature byte.
+  // Bytes read back by TMTouchByte: SKIP ROM and CONVERT T, then for the
+  // first sensor the three-byte write (4 with its command), READ
+  // SCRATCHPAD, byte 0.
   driver->corrupt_byte(2 + 4 + 1 + 1, 0x04);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(c.getsensor(0)->temp, first_before);
-  EXPECT_EQ(c.getsensor(1)->temp, ia == 0 ? "41.0" : "40.0");
-  EXPECT_EQ(c.TMEXerror.str(), "");
+  ASSERT_TRUE(run_worker(host, h, getTemp));
+  const std::string second = host.romstrs[1] == rom_text(a->rom()) ? "40.0" : "41.0";
+  EXPECT_EQ(calls_starting(host, "StoreTemperature"), Calls{"StoreTemperature 1 " + second});
+  EXPECT_EQ(calls_starting(host, "Notify").back(), "Notify " + std::to_string(WM_QV_TEMPERATURES));
+  EXPECT_TRUE(calls_starting(host, "SetError").empty());
 }
 
-TEST_F(WorkerTest, MissingListEntryStoresNothing) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  c.OnStartRead([&](TObject*) { c.ClearSensors(); });  // while the worker waits
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(c.SensorListCount(), 0);
-  EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
+TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountFromTheWorker) {
+  const std::int32_t h = open_session();
+  FakeHost host;
+  ASSERT_TRUE(run_worker(host, h, getTemp));
+  EXPECT_EQ(host.error_text, "Thread TMFirst error: 0");
+  const Calls off_main = host.calls_on(false);
+  EXPECT_NE(std::find(off_main.begin(), off_main.end(), "SensorCountFromWorker"), off_main.end());
+  EXPECT_EQ(host.calls_on(true), Calls{"SetBusy"}) << "no conversion, no read";
 }
 
-TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: 0");
-  EXPECT_EQ(rec.Count("GetSensorCount", false), 1);
-  EXPECT_EQ(rec.Count("SessionError", true), 1);
-  EXPECT_EQ(rec.Count("StartCommand", true), 0);
-  EXPECT_EQ(rec.Count("GetTemp", true), 0);
+TEST_F(WorkerTest, LostSessionIsReopenedThroughTheHost) {
+  add_thermometer(0x28, 1, 20.0);
+  const std::int32_t old = open_session();
+  driver->TMEndSession(old);
+  const std::int32_t fresh = open_session();
+  FakeHost host;
+  host.reopen_handle = fresh;
+  ASSERT_TRUE(run_worker(host, old, getTemp));
+  EXPECT_EQ(calls_starting(host, "ReopenSession").size(), 1u);
+  EXPECT_TRUE(calls_starting(host, "SetError").empty());
+  ASSERT_EQ(host.temps.size(), 1u);
+  EXPECT_EQ(host.temps[0], "20.0");
+  EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(fresh));
 }
 
-TEST_F(WorkerTest, OneWorkerAtATimeAcrossComponents) {
-  auto dev = AddThermometer(0x28, 1, 20.0);
-  auto bus2 = std::make_shared<onewire::sim::SimBus>();
-  driver->attach(2, bus2);
-  TestableQv c(nullptr);
-  TestableQv other(nullptr);
-  other.ComPort("COM2");
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  ASSERT_EQ(other.TMEXOpenSession(), 1);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  const int conversions = dev->conversions();
-
-  TMGetDsCount* running = nullptr;
-  c.OnStartCommand([&](TObject*) {
-    running = ActiveWorker;
-    c.TMEXGetTemp();  // ignored: a worker runs
-    other.TMEXGetDSCount();
-    other.TMEXConvertT();
-    other.TMEXGetTemp();
-    EXPECT_EQ(ActiveWorker, running);
-  });
-  c.TMEXGetTemp();
-  c.TMEXGetTemp();  // second call before the first worker even set Busy
-  ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; }));
-  ProcessMessages();
-  EXPECT_NE(running, nullptr);
-  EXPECT_EQ(dev->conversions(), conversions + 1);
-  EXPECT_FALSE(other.Busy());
-  EXPECT_EQ(bus2->resets(), 0u);
-}
-
-TEST_F(WorkerTest, StarterWithoutSessionOpensItOnTheWorker) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  Recorder rec;
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
-  EXPECT_EQ(rec.Count("SessionActive", false), 1);
-  EXPECT_EQ(rec.Names().front(), "SessionActive");
-  EXPECT_TRUE(c.SesionActive());
-  EXPECT_EQ(TMValidSession(c.FSesionHandle), 1);
-  EXPECT_EQ(c.FSensorCount.load(), 1);
-}
-
-TEST_F(WorkerTest, LostSessionIsReopenedAndTheNewHandleKept) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  const std::int32_t old = c.FSesionHandle;
-  TMEndSession(old);  // the driver forgets the session
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetTemp);
-  EXPECT_EQ(rec.Count("SessionActive", false), 1);
-  EXPECT_NE(c.FSesionHandle.load(), old);
-  EXPECT_EQ(TMValidSession(c.FSesionHandle), 1);
-  EXPECT_EQ(c.getsensor(0)->temp, "20.0");
-}
-
-TEST_F(WorkerTest, SessionThatCannotBeReopenedReportsEveryFailure) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  const std::int32_t old = c.FSesionHandle;
-  TMEndSession(old);
-  driver->fail_always(Op::kStartSession, onewire::kErrPortUnavailable);
-  rec.Attach(c);
-  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
+TEST_F(WorkerTest, SessionThatCannotBeReopenedIsHandedBackAfterEveryFailure) {
+  add_thermometer(0x28, 1, 20.0);
+  const std::int32_t old = open_session();
+  driver->TMEndSession(old);
+  FakeHost host;
+  host.error_code = onewire::kErrPortUnavailable;  // what the failed open left
+  ASSERT_TRUE(run_worker(host, old, getDScnt));
   // Checks in Execute, in the enumeration and in its conversion command
-  // each reopen, fail on the worker and post; then SKIP ROM and TMFirst
-  // fail on the dead handle.
-  EXPECT_EQ(rec.Count("SessionError", false), 3);
-  EXPECT_EQ(rec.Count("SessionError", true), 5);
-  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: " + std::to_string(onewire::kErrSessionInvalid));
-  EXPECT_EQ(c.FSesionHandle.load(), old);  // the worker's rejected handle
-  EXPECT_FALSE(c.SesionActive());
-}
-
-TEST_F(WorkerTest, DestroyingTheComponentWaitsForItsWorker) {
-  AddThermometer(0x28, 1, 20.0);
-  int fired = 0;
-  {
-    TestableQv c(nullptr);
-    ASSERT_EQ(c.TMEXOpenSession(), 1);
-    c.OnGetTemp([&](TObject*) { ++fired; });
-    c.TMEXGetTemp();
-  }
-  EXPECT_EQ(ActiveWorker, nullptr);
-  ProcessMessages();
-  EXPECT_EQ(fired, 0);  // its messages went with its window
-  EXPECT_EQ(driver->session_count(), 0);
-}
-
-TEST_F(WorkerTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  Recorder rec;
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  bool closed = false;
-  c.OnGetTemp([&](TObject*) {
-    c.Close();
-    closed = true;
-    EXPECT_FALSE(c.Busy());
-    EXPECT_EQ(ActiveWorker, nullptr);
-  });
-  c.TMEXGetTemp();
-  ASSERT_TRUE(PumpUntil([&] { return closed; }));
-  EXPECT_FALSE(c.SesionActive());
-}
-
-TEST_F(WorkerTest, CloseWhileAWorkerRunsWaitsForIt) {
-  AddThermometer(0x28, 1, 20.0);
-  TestableQv c(nullptr);
-  ASSERT_EQ(c.TMEXOpenSession(), 1);
-  c.TMEXGetTemp();
-  c.Close();
-  EXPECT_FALSE(c.Busy());
-  EXPECT_EQ(ActiveWorker, nullptr);
+  // each try to reopen; then SKIP ROM and TMFirst fail on the dead handle.
+  const std::string dead = std::to_string(onewire::kErrSessionInvalid);
+  const std::string open_failed = "SetError Thread TMEXOpenSession error:  | " + std::to_string(onewire::kErrPortUnavailable);
+  EXPECT_EQ(calls_starting(host, "ReopenSession").size(), 3u);
+  EXPECT_EQ(calls_starting(host, "SetError"),
+            (Calls{open_failed, open_failed, open_failed, "SetError Thread TMTouchByte (SKIP ROM) error: " + dead + " | " + dead,
+                   "SetError Thread TMFirst error: " + dead + " | " + dead}));
+  EXPECT_EQ(calls_starting(host, "Notify").size(), 5u);
+  EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(old));
 }

@@ -4,7 +4,7 @@
 
 namespace testing_support {
 
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     ProcessMessages();

@@ -9,6 +9,6 @@ namespace testing_support {
 
 // Serves ProcessMessages until `done` is true; false when `timeout` passed
 // first.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace testing_support

@@ -1,0 +1,213 @@
+// The DS2480B emulator: what the chip answers to every byte a host sends,
+// and what each byte costs on the line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "onewire/sim/adapter_emulator.hpp"
+#include "onewire/sim/ds18x20.hpp"
+#include "onewire/serial/transport.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using onewire::Rom;
+using onewire::Speed;
+using onewire::sim::Ds18x20;
+using onewire::sim::Ds2480bEmulator;
+using onewire::sim::SimBus;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Ds2480bChip : ::testing::Test {
+  Bytes send(const Bytes& in) {
+    Bytes out;
+    for (auto b : in) chip.receive(b, out);
+    return out;
+  }
+  // Calibrated and in command mode.
+  void calibrate() { ASSERT_TRUE(send({0xC1}).empty()); }
+
+  std::shared_ptr<SimBus> bus = std::make_shared<SimBus>();
+  Ds2480bEmulator chip{bus};
+};
+
+TEST_F(Ds2480bChip, MasterResetSwallowsCalibrationAndRestoresDefaults) {
+  // Power-up: the first byte only calibrates, whatever it is.
+  EXPECT_TRUE(chip.awaiting_calibration());
+  EXPECT_TRUE(send({0xC1}).empty());
+  EXPECT_EQ(bus->resets(), 0u);
+  // Change rate, enter data mode; a break undoes everything.
+  EXPECT_EQ(send({0x77}), Bytes{0x76});
+  EXPECT_EQ(chip.baud(), 115200);
+  send({0xE1});
+  EXPECT_TRUE(chip.data_mode());
+  chip.line_break();
+  EXPECT_FALSE(chip.data_mode());
+  EXPECT_EQ(chip.baud(), 9600);
+  EXPECT_TRUE(send({0xC5}).empty());  // calibration again
+  EXPECT_EQ(send({0x0F}), Bytes{0x00});
+}
+
+TEST_F(Ds2480bChip, NulInCommandModeIsAMasterReset) {
+  calibrate();
+  send({0x73});
+  EXPECT_EQ(chip.baud(), 19200);
+  EXPECT_TRUE(send({0x00}).empty());
+  EXPECT_TRUE(chip.awaiting_calibration());
+  EXPECT_EQ(chip.baud(), 9600);
+  // In data mode a NUL is data; E3 first makes it the master reset.
+  calibrate();
+  EXPECT_EQ(send({0xE1, 0x00}), Bytes{0x00});
+  EXPECT_FALSE(chip.awaiting_calibration());
+  EXPECT_TRUE(send({0xE3, 0x00}).empty());
+  EXPECT_TRUE(chip.awaiting_calibration());
+}
+
+TEST_F(Ds2480bChip, EscapeRule) {
+  calibrate();
+  // E1 E3 E3: one E3 on the bus, one answer, still in data mode.
+  const auto slots = bus->slots();
+  EXPECT_EQ(send({0xE1, 0xE3, 0xE3}), Bytes{0xE3});
+  EXPECT_EQ(bus->slots() - slots, 8u);
+  EXPECT_TRUE(chip.data_mode());
+  // E3 C5: the E3 was a mode switch and C5 runs as a reset command.
+  EXPECT_EQ(send({0xE3, 0xC5}), Bytes{0xCF});
+  EXPECT_FALSE(chip.data_mode());
+  // E3 in command mode does nothing.
+  EXPECT_TRUE(send({0xE3}).empty());
+  EXPECT_FALSE(chip.data_mode());
+}
+
+TEST_F(Ds2480bChip, ConfigurationWritesEchoAndReadsReturnTheValue) {
+  calibrate();
+  EXPECT_EQ(send({0x17, 0x45, 0x5B, 0x3F, 0x29}), (Bytes{0x16, 0x44, 0x5A, 0x3E, 0x28}));
+  EXPECT_EQ(send({0x03, 0x05, 0x07, 0x09, 0x0B, 0x0F}), (Bytes{0x06, 0x08, 0x0E, 0x04, 0x0A, 0x00}));
+  EXPECT_EQ(chip.parameter(3), 7);
+  // The rate change answers at the new rate and the chip keeps it.
+  EXPECT_EQ(send({0x75}), Bytes{0x74});
+  EXPECT_EQ(send({0x0F}), Bytes{0x04});
+  EXPECT_EQ(chip.baud(), 57600);
+}
+
+TEST_F(Ds2480bChip, ResetAnswersPresenceShortAndNone) {
+  calibrate();
+  EXPECT_EQ(send({0xC1}), Bytes{0xCF});
+  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 1)));
+  EXPECT_EQ(send({0xC1}), Bytes{0xCD});
+  // The speed bits are not echoed.
+  EXPECT_EQ(send({0xC5}), Bytes{0xCD});
+  EXPECT_EQ(chip.speed(), Speed::kRelaxed);
+  bus->set_short(true);
+  EXPECT_EQ(send({0xC9}), Bytes{0xCC});
+  EXPECT_EQ(chip.speed(), Speed::kOverdrive);
+}
+
+TEST_F(Ds2480bChip, SingleBitsCopyTheCommandAndDoubleTheBit) {
+  calibrate();
+  // Empty bus: a read slot reads 1, a write-0 slot reads 0.
+  EXPECT_EQ(send({0x91}), Bytes{0x93});
+  EXPECT_EQ(send({0x81}), Bytes{0x80});
+  EXPECT_EQ(send({0x85}), Bytes{0x84});
+  // Pull-up bit: replaced in the answer; with SPUD infinite the pulse
+  // answer comes exactly once, at F1.
+  EXPECT_EQ(send({0x3F}), Bytes{0x3E});
+  EXPECT_EQ(send({0x97}), Bytes{0x97});
+  EXPECT_TRUE(chip.pulse_active());
+  EXPECT_EQ(send({0xF1}), Bytes{0xEC});
+  EXPECT_TRUE(send({0xF1}).empty());
+  // With a finite SPUD it ends by itself and answers right away.
+  EXPECT_EQ(send({0x31}), Bytes{0x30});
+  EXPECT_EQ(send({0x83}), (Bytes{0x80, 0xEC}));
+  EXPECT_FALSE(chip.pulse_active());
+}
+
+TEST_F(Ds2480bChip, ConvertWithStrongPullUpAsHostsDoIt) {
+  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 30.5);
+  bus->add(sensor);
+  calibrate();
+  // Reset, skip ROM, then 0x44 bit by bit with the pull-up on the last.
+  EXPECT_EQ(send({0xC5, 0xE1, 0xCC, 0xE3, 0x3F}), (Bytes{0xCD, 0xCC, 0x3E}));
+  EXPECT_EQ(send({0x85, 0x85, 0x95, 0x85, 0x85, 0x85, 0x95, 0x87}),
+            (Bytes{0x84, 0x84, 0x97, 0x84, 0x84, 0x84, 0x97, 0x84}));
+  EXPECT_EQ(sensor->conversions(), 1);
+  EXPECT_EQ(send({0xF1}), Bytes{0xEC});
+}
+
+TEST_F(Ds2480bChip, SearchAcceleratorExchangesSixteenBytes) {
+  calibrate();
+  const Bytes zeros(16, 0x00);
+  auto pass = [&](const Bytes& request) {
+    Bytes in = {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+    in.insert(in.end(), request.begin(), request.end());
+    in.insert(in.end(), {0xE3, 0xA1});
+    Bytes out = send(in);
+    EXPECT_EQ(out.size(), 18u);  // reset, F0 echo, 16
+    EXPECT_FALSE(chip.search_accelerator());
+    EXPECT_FALSE(chip.data_mode());
+    return out;
+  };
+  // Nobody on the bus: every bit reads 1,1, all flags and directions 1.
+  Bytes out = pass(zeros);
+  EXPECT_EQ(out[0], 0xCF);
+  EXPECT_EQ(Bytes(out.begin() + 2, out.end()), Bytes(16, 0xFF));
+
+  // The two ROMs of the worked example.
+  bus->add(onewire::sim::make_rom_device(Rom{0x10, 0x01, 0, 0, 0, 0, 0, 0xCC}));
+  bus->add(onewire::sim::make_rom_device(Rom{0x28, 0x01, 0, 0, 0, 0, 0, 0x29}));
+  out = pass(zeros);
+  EXPECT_EQ(out[1], 0xF0);
+  EXPECT_EQ(Bytes(out.begin() + 2, out.end()),
+            (Bytes{0x40, 0x02, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0xA0}));
+}
+
+TEST_F(Ds2480bChip, AcceleratedSearchReportsAnErrorWhenTheDeviceLeaves) {
+  auto rom = onewire::sim::make_rom(0x28, 0x123456);
+  bus->add(onewire::sim::make_rom_device(rom));
+  calibrate();
+  // Start the search, then pull the device before the accelerated part:
+  // from then on nobody answers, and every later bit is flag 1, dir 1.
+  EXPECT_EQ(send({0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}), (Bytes{0xCD, 0xF0}));
+  Bytes out = send(Bytes(4, 0x00));
+  bus->remove(rom);
+  const Bytes rest = send(Bytes(12, 0x00));
+  EXPECT_EQ(rest, Bytes(12, 0xFF));
+  // The first 16 ROM bits came through with no discrepancy.
+  for (std::size_t k = 0; k < 4; ++k)
+    for (int j = 0; j < 4; ++j) {
+      const int n = static_cast<int>(k) * 4 + j;
+      EXPECT_EQ((out[k] >> (2 * j)) & 1, 0) << n;
+      EXPECT_EQ((out[k] >> (2 * j + 1)) & 1, (rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) << n;
+    }
+}
+
+TEST_F(Ds2480bChip, HostFlushAfterALostSearchEndRepairsTheMode) {
+  calibrate();
+  Bytes in = {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  in.insert(in.end(), 16, 0x00);
+  send(in);
+  // "E3 A5" lost to the host's flush.
+  EXPECT_TRUE(chip.search_accelerator());
+  chip.host_discarded_output();
+  EXPECT_FALSE(chip.search_accelerator());
+  EXPECT_EQ(send({0xC5}), Bytes{0xCF});
+  // Outside a search a flush changes nothing.
+  send({0xE1});
+  chip.host_discarded_output();
+  EXPECT_TRUE(chip.data_mode());
+}
+
+TEST_F(Ds2480bChip, TimingOfEachByte) {
+  calibrate();
+  send({0xC1});
+  EXPECT_EQ(chip.last_timing().receive, onewire::serial::char_time(9600));
+  EXPECT_EQ(chip.last_timing().wire, 1096us);
+  send({0xE1, 0x12});
+  EXPECT_EQ(chip.last_timing().wire, 8 * 60us);
+  send({0xE3, 0x77});
+  // The rate change: received at 9600, answered at 115200.
+  EXPECT_EQ(chip.last_timing().receive, onewire::serial::char_time(9600));
+  EXPECT_EQ(chip.last_timing().answer, onewire::serial::char_time(115200));
+}
+
+}  // namespace

@@ -1,0 +1,324 @@
+// Our DS2480B host backend against the emulated chip in process, with the
+// faults a serial line has, alone and under the driver.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "onewire/driver.hpp"
+#include "onewire/ds2480b/ds2480b_link.hpp"
+#include "onewire/errors.hpp"
+#include "onewire/sim/adapter_emulator.hpp"
+#include "onewire/sim/emulated_port.hpp"
+#include "onewire/sim/sim_link.hpp"
+#include "support/adapter_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using onewire::Rom;
+using onewire::Speed;
+using onewire::ds2480b::Ds2480bLink;
+using onewire::ds2480b::Ds2480bOptions;
+using onewire::sim::Ds2480bEmulator;
+using onewire::sim::EmulatedPort;
+using testing_support::SensorBus;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Ds2480bHost : ::testing::Test {
+  explicit Ds2480bHost(int sensors = 5) : sensors_(sensors) {}
+
+  std::unique_ptr<Ds2480bLink> make_link(Ds2480bOptions options = {}) {
+    auto p = std::make_unique<EmulatedPort>(chip);
+    port = p.get();
+    return std::make_unique<Ds2480bLink>(std::move(p), options);
+  }
+
+  // Timeouts of a silent adapter run on the skipping clock in no time.
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard{skip};
+  SensorBus sensors_;
+  std::shared_ptr<Ds2480bEmulator> chip = std::make_shared<Ds2480bEmulator>(sensors_.bus);
+  EmulatedPort* port = nullptr;
+};
+
+TEST_F(Ds2480bHost, OpenDetectsTheChipWithTheExactSequence) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_TRUE(link->is_open());
+  EXPECT_EQ(port->breaks(), 1u);
+  EXPECT_EQ(port->written(), (Bytes{0xE3, 0x00, 0xC1, 0x17, 0x45, 0x5B, 0x3F, 0x29, 0x0F, 0x91}));
+  EXPECT_FALSE(chip->awaiting_calibration());
+  EXPECT_EQ(chip->parameter(1), 3);  // slew rate 1.37 V/us
+  EXPECT_EQ(chip->parameter(3), 7);  // infinite strong pull-up
+  EXPECT_EQ(link->baud(), 9600);
+}
+
+TEST_F(Ds2480bHost, OpenWorksWithoutABreakFromAnyChipState) {
+  port = nullptr;
+  auto link = make_link();
+  port->set_break_supported(false);
+  // Leave the chip in data mode with a pending escape: the worst case.
+  Bytes junk;
+  for (auto b : Bytes{0xC1, 0xE1, 0xE3}) chip->receive(b, junk);
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+TEST_F(Ds2480bHost, ResetDecodesEveryResult) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  sensors_.bus->set_short(true);
+  EXPECT_EQ(link->reset(), onewire::kResetShort);
+  sensors_.bus->set_short(false);
+  for (const auto& s : sensors_.sensors) sensors_.bus->remove(s->rom());
+  EXPECT_EQ(link->reset(), onewire::kResetNoPresence);
+  onewire::SearchPass pass;
+  EXPECT_EQ(link->search(pass), 0);
+}
+
+TEST_F(Ds2480bHost, SearchFindsWhatTheBitwiseSearchFinds) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  // A third ROM sharing the first 60 bits with another makes a deep
+  // discrepancy.
+  Rom twin = sensors_.sensors[1]->rom();
+  twin[6] ^= 0x80;
+  twin[7] = onewire::crc8(twin.data(), 7);
+  sensors_.bus->add(onewire::sim::make_rom_device(twin));
+  onewire::sim::SimLink reference(sensors_.bus);
+  reference.open();
+  const auto expected = testing_support::search_all(reference);
+  ASSERT_EQ(expected.size(), 6u);
+  const auto writes = port->writes();
+  const auto found = testing_support::search_all(*link);
+  EXPECT_EQ(found, expected);
+  // Per pass one reset and one exchange with the 16 accelerator bytes,
+  // never bit by bit.
+  EXPECT_EQ(port->writes() - writes, 2 * found.size());
+}
+
+TEST_F(Ds2480bHost, AlarmSearchFindsOnlyAlarmingSensors) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  // TH 40, TL 5 on every sensor; only the DS18S20s measure outside.
+  for (const auto& s : sensors_.sensors) s->set_temperature(s->rom()[0] == 0x10 ? 50.0 : 20.0);
+  ASSERT_EQ(link->reset(), onewire::kResetPresence);
+  for (int b : {0xCC, 0x4E, 0x28, 0x05, 0x7F}) link->touch_byte(b);
+  ASSERT_EQ(link->reset(), onewire::kResetPresence);
+  for (int b : {0xCC, 0x44}) link->touch_byte(b);
+  skip.sleep_for(800ms);
+  std::vector<Rom> alarming;
+  for (const auto& s : sensors_.sensors)
+    if (s->rom()[0] == 0x10) alarming.push_back(s->rom());
+  std::sort(alarming.begin(), alarming.end(), testing_support::bus_order_less);
+  EXPECT_EQ(testing_support::search_all(*link, true), alarming);
+}
+
+TEST_F(Ds2480bHost, DataByteE3IsDoubledAndReachesTheBus) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  const Rom rom = sensors_.sensors[0]->rom();
+  ASSERT_EQ(link->reset(), onewire::kResetPresence);
+  link->touch_byte(0x55);
+  for (auto b : rom) link->touch_byte(b);
+  port->clear_written();
+  // WRITE SCRATCHPAD with TH = E3.
+  EXPECT_EQ(link->touch_byte(0x4E), 0x4E);
+  EXPECT_EQ(link->touch_byte(0xE3), 0xE3);
+  EXPECT_EQ(port->written(), (Bytes{0x4E, 0xE3, 0xE3}));
+  EXPECT_EQ(link->touch_byte(0x11), 0x11);
+  EXPECT_EQ(link->touch_byte(0x7F), 0x7F);
+  EXPECT_EQ(sensors_.sensors[0]->scratchpad(rtl::GetClock().now())[2], 0xE3);
+  // And the chip stayed in data mode throughout.
+  EXPECT_TRUE(chip->data_mode());
+}
+
+TEST_F(Ds2480bHost, BitsAndSpeeds) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->set_speed(Speed::kOverdrive), static_cast<int>(Speed::kOverdrive));
+  EXPECT_EQ(chip->speed(), Speed::kOverdrive);
+  port->clear_written();
+  EXPECT_EQ(link->touch_bit(1), 1);
+  EXPECT_EQ(link->touch_bit(0), 0);
+  EXPECT_EQ(port->written(), (Bytes{0x99, 0x89}));
+  EXPECT_EQ(link->set_speed(Speed::kRelaxed), static_cast<int>(Speed::kRelaxed));
+  EXPECT_EQ(chip->speed(), Speed::kRelaxed);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  EXPECT_EQ(port->written().back(), 0xC5);
+}
+
+TEST_F(Ds2480bHost, HigherBaudRate) {
+  Ds2480bOptions options;
+  options.baud = 115200;
+  auto link = make_link(options);
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(chip->baud(), 115200);
+  EXPECT_EQ(port->baud(), 115200);
+  EXPECT_EQ(testing_support::search_all(*link), sensors_.sorted_roms());
+}
+
+TEST_F(Ds2480bHost, SpeedSurvivesAResync) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  ASSERT_EQ(link->set_speed(Speed::kRelaxed), 2);
+  port->drop_answer(1);
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->touch_byte(0xFF), 0xFF);
+  EXPECT_EQ(chip->speed(), Speed::kRelaxed);
+}
+
+// ------------------------------------------------------- host faults
+
+TEST_F(Ds2480bHost, SilentAdapterFailsOpenInBoundedTime) {
+  auto link = make_link();
+  port->set_silent(true);
+  const auto skipped = skip.skipped();
+  EXPECT_EQ(link->open(), onewire::kErrAdapterNoResponse);
+  EXPECT_FALSE(link->is_open());
+  // Three detection cycles, each bounded by its reply deadline.
+  EXPECT_LT(skip.skipped() - skipped, 3s);
+}
+
+TEST_F(Ds2480bHost, LostAnswerFailsTheCallAndTheNextCallResyncs) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->drop_answer(1);
+  EXPECT_EQ(link->touch_byte(0xFF), onewire::kErrAdapterNoResponse);
+  const auto breaks = port->breaks();
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  EXPECT_EQ(port->breaks(), breaks + 1);
+  EXPECT_EQ(testing_support::search_all(*link), sensors_.sorted_roms());
+}
+
+TEST_F(Ds2480bHost, TruncatedSearchAnswer) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  ASSERT_EQ(link->reset(), onewire::kResetPresence);
+  // Reset answer of the search, then the F0 echo, then the 16: drop the
+  // last one.
+  port->drop_answer(18);
+  onewire::SearchPass pass;
+  EXPECT_EQ(link->search(pass), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(testing_support::search_all(*link), sensors_.sorted_roms());
+}
+
+TEST_F(Ds2480bHost, WrongEchoesAreRejected) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  // A data byte whose answer has a bit the host wrote as 0.
+  port->corrupt_answer(1, 0x01);
+  EXPECT_EQ(link->touch_byte(0x00), onewire::kErrAdapterNoResponse);
+  // A reset answer without its top bits.
+  port->corrupt_answer(1 + 7, 0x80);  // after the 7 answers of the resync
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  // A bit answer whose two read bits differ.
+  port->corrupt_answer(1 + 7, 0x01);
+  EXPECT_EQ(link->touch_bit(1), onewire::kErrAdapterNoResponse);
+  // A search whose command echo is wrong.
+  port->corrupt_answer(2 + 7, 0x04);
+  onewire::SearchPass pass;
+  EXPECT_EQ(link->search(pass), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+TEST_F(Ds2480bHost, GarbageBeforeAnAnswer) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->inject({0x3C});
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+TEST_F(Ds2480bHost, GarbageDuringDetectionIsRetried) {
+  auto link = make_link();
+  // The first detection's configuration answers get a wrong byte.
+  port->corrupt_answer(2, 0x40);
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(port->breaks(), 2u);
+}
+
+TEST_F(Ds2480bHost, AdapterFallingSilentFailsEveryCallInBoundedTime) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->set_silent(true);
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  EXPECT_EQ(link->touch_byte(0xFF), onewire::kErrAdapterNoResponse);
+  port->set_silent(false);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+TEST_F(Ds2480bHost, VanishedDeviceIsAnIoErrorAndReopensWhenBack) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  port->set_vanished(true);
+  EXPECT_EQ(link->reset(), onewire::kErrPortIo);
+  EXPECT_FALSE(link->is_open());
+  EXPECT_EQ(link->open(), onewire::kErrPortUnavailable);
+  port->set_vanished(false);
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+}
+
+// ------------------------------------------------------- the driver
+
+struct Ds2480bDriver : Ds2480bHost {
+  Ds2480bDriver() : Ds2480bHost(10) {}
+
+  std::shared_ptr<onewire::BusDriver> make_driver() {
+    return std::make_shared<onewire::BusDriver>(
+        [this](int port_number, int type, std::int16_t& error) -> std::unique_ptr<onewire::Link> {
+          if (port_number != 3 || type != 5) {
+            error = onewire::kErrPortUnavailable;
+            return nullptr;
+          }
+          return make_link();
+        },
+        "test", [](int t) { return t == 5; });
+  }
+};
+
+TEST_F(Ds2480bDriver, FindsEverySensorAndReadsItsTemperature) {
+  auto driver = make_driver();
+  const std::int32_t session = driver->TMExtendedStartSession(3, 5, nullptr);
+  ASSERT_GT(session, 0);
+  testing_support::DriverWalk walk{*driver, session};
+  int end = 1;
+  const auto roms = walk.roms(&end);
+  EXPECT_EQ(end, 0);
+  ASSERT_EQ(roms, sensors_.sorted_roms());
+  ASSERT_EQ(walk.convert_all(), 1);
+  skip.sleep_for(800ms);
+  for (const auto& s : sensors_.sensors) {
+    int error = 1;
+    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(bytes.size(), 9u);
+    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
+    testing_support::Scratchpad pad{};
+    std::copy(bytes.begin(), bytes.end(), pad.begin());
+    EXPECT_NEAR(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature(), 0.07);
+  }
+  EXPECT_EQ(driver->TMEndSession(session), 1);
+}
+
+TEST_F(Ds2480bDriver, FaultsBecomeNegativeDriverCodes) {
+  auto driver = make_driver();
+  EXPECT_EQ(driver->TMExtendedStartSession(4, 5, nullptr), onewire::kErrPortUnavailable);
+  const std::int32_t session = driver->TMExtendedStartSession(3, 5, nullptr);
+  ASSERT_GT(session, 0);
+  port->set_silent(true);
+  EXPECT_EQ(driver->TMTouchReset(session), onewire::kErrAdapterNoResponse);
+  port->set_silent(false);
+  port->set_vanished(true);
+  EXPECT_EQ(driver->TMTouchByte(session, 0xFF), onewire::kErrPortIo);
+  // The session stays; once the device is back the next call reopens it.
+  EXPECT_EQ(driver->TMTouchReset(session), onewire::kErrPortUnavailable);
+  port->set_vanished(false);
+  EXPECT_EQ(driver->TMTouchReset(session), onewire::kResetPresence);
+  EXPECT_EQ(driver->TMEndSession(session), 1);
+}
+
+}  // namespace
