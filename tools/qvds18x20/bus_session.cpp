@@ -7,6 +7,7 @@
 #include "onewire/builtin_driver.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/sim/sim_driver.hpp"
+#include "onewire/tmex_driver.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
