@@ -9,8 +9,8 @@
 #include <string>
 
 #include "onewire/sim/virtual_adapter.hpp"
-#include "qvds18x20/app.hpp"
 #include "qvds18x20/device_file.hpp"
+#include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
 #include "rtl/clock.hpp"
 

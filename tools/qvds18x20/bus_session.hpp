@@ -1,0 +1,69 @@
+// One bus, one component, one session: what read, list, watch and version
+// open. The session picks the driver (the simulated bus or the built-in
+// adapters), gives the port a number the component can take, and runs the
+// component's operations with a deadline.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "QvDs18x20/QvDs18x20.hpp"
+
+namespace qvtool {
+
+using Component = TQvDs18x20;
+
+// What the command line chose, checked except for the port.
+struct BusChoice {
+  std::string port;  // COM name or device path; empty: simulated bus on COM1
+  int adapter = 1;
+  TLanSpeed speed = lsNormal;
+  bool sim = false;      // --sim given
+  std::string sim_file;  // --sim FILE
+};
+
+// True for COM1..COM255 in any letter case.
+bool is_com_name(const std::string& name);
+
+// The component's last failure in words: its error text, with what its
+// result code means.
+std::string explain(const Component& c);
+
+class BusSession {
+ public:
+  // Throws UsageError for a port that is neither a COM name nor a path,
+  // Failure for a missing device, DeviceFileError for a bad --sim file.
+  explicit BusSession(const BusChoice& choice);
+  ~BusSession();
+  BusSession(const BusSession&) = delete;
+  BusSession& operator=(const BusSession&) = delete;
+
+  Component& component() { return *c_; }
+  const std::string& port_label() const { return port_label_; }
+  int adapter() const { return choice_.adapter; }
+
+  // Opens the session; throws Failure when it does not open.
+  void open();
+
+  // Starts an operation and serves the main thread until its worker ends.
+  // A worker that does not end within the deadline ends the process.
+  void run(void (Component::*starter)());
+
+  // One measurement: true when at least one sensor was read; `error` says
+  // why not otherwise. Temperatures of sensors not read in it are empty.
+  bool measure(std::string& error);
+
+  // Finds the devices on the bus; the error when none were found, else "".
+  std::string list();
+
+ private:
+  void resolve_port();
+  void install_driver();
+
+  BusChoice choice_;
+  std::string com_name_;
+  std::string port_label_;
+  std::unique_ptr<Component> c_;
+};
+
+}  // namespace qvtool

@@ -1,0 +1,160 @@
+#include "qvds18x20/output.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
+
+namespace qvtool {
+namespace {
+
+using nlohmann::json;
+
+const std::vector<std::string> kCsvReadingsHeader = {"time", "port", "adapter", "index", "rom", "name", "temp", "celsius"};
+const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name"};
+
+// Table columns are padded to these widths, the last one is not. The time
+// is always 20 characters (2026-12-08T04:10:47Z).
+constexpr std::size_t kTimeWidth = 20;
+const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
+
+std::string iso_time() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const std::tm tm = utc_time(t);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+std::optional<double> celsius_of(const std::string& temp) {
+  if (temp.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double v = std::strtod(temp.c_str(), &end);
+  if (end == temp.c_str() || *end != 0) return std::nullopt;
+  return v;
+}
+
+std::string csv_field(const std::string& s) {
+  if (s.find_first_of(",\"\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string csv_line(const std::vector<std::string>& cells) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) line += (i == 0 ? "" : ",") + csv_field(cells[i]);
+  return line;
+}
+
+// `widths` pads every cell but the last, each followed by one space.
+void print_table_line(const std::vector<std::string>& cells, const std::vector<std::size_t>& widths) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    line += cells[i];
+    if (i + 1 == cells.size()) break;
+    if (cells[i].size() < widths[i]) line.append(widths[i] - cells[i].size(), ' ');
+    line += ' ';
+  }
+  std::printf("%s\n", line.c_str());
+}
+
+}  // namespace
+
+const std::map<std::string, Format>& format_names() {
+  static const std::map<std::string, Format> names = {
+      {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}};
+  return names;
+}
+
+Output::Output(Format format, Content content, Source source, const std::string& log_file)
+    : format_(format), content_(content), source_(std::move(source)), log_file_(log_file) {
+  if (log_file_.empty()) return;
+  log_ = std::fopen(log_file_.c_str(), "a");
+  if (log_ == nullptr) throw Failure(log_file_ + ": cannot be opened for appending");
+  std::fseek(log_, 0, SEEK_END);
+  if (std::ftell(log_) == 0) std::fprintf(log_, "%s\n", csv_line(kCsvReadingsHeader).c_str());
+}
+
+Output::~Output() {
+  if (log_ != nullptr) std::fclose(log_);
+}
+
+void Output::write(const std::vector<SensorRow>& rows, const std::string& error) {
+  const std::string time = iso_time();
+  switch (format_) {
+    case Format::kTable:
+      write_table(rows, time);
+      break;
+    case Format::kCsv:
+      write_csv(rows, time);
+      break;
+    case Format::kJson:
+      write_json(rows, error, time);
+      break;
+  }
+  std::fflush(stdout);
+  if (log_ != nullptr && readings()) {
+    for (const auto& r : rows) std::fprintf(log_, "%s\n", csv_line(csv_cells(r, time)).c_str());
+    if (!sync_file(log_)) throw Failure(log_file_ + ": cannot be written");
+  }
+}
+
+void Output::write_table(const std::vector<SensorRow>& rows, const std::string& time) {
+  const bool timed = content_ == Content::kReadingsOverTime;
+  std::vector<std::size_t> widths = kColumnWidths;
+  if (timed) widths.insert(widths.begin(), kTimeWidth);
+  auto line = [&](std::vector<std::string> cells, const std::string& time_cell, const std::string& temp_cell) {
+    if (timed) cells.insert(cells.begin(), time_cell);
+    if (readings()) cells.push_back(temp_cell);
+    print_table_line(cells, widths);
+  };
+  if (!header_done_ && !rows.empty()) {
+    line({"INDEX", "ROM", "NAME"}, "TIME", "TEMP");
+    header_done_ = true;
+  }
+  for (const auto& r : rows) line({std::to_string(r.index), r.rom, r.name}, time, r.temp.empty() ? "-" : r.temp);
+}
+
+void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
+  if (!header_done_) {
+    std::printf("%s\n", csv_line(readings() ? kCsvReadingsHeader : kCsvDevicesHeader).c_str());
+    header_done_ = true;
+  }
+  for (const auto& r : rows) std::printf("%s\n", csv_line(csv_cells(r, time)).c_str());
+}
+
+void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) const {
+  json j;
+  j["time"] = time;
+  j["port"] = source_.port;
+  j["adapter"] = source_.adapter;
+  j["driver"] = source_.driver;
+  j["sensors"] = json::array();
+  for (const auto& r : rows) {
+    json sensor = {{"index", r.index}, {"rom", r.rom}, {"name", r.name}};
+    if (readings()) {
+      const auto c = celsius_of(r.temp);
+      sensor["temp"] = r.temp;
+      sensor["celsius"] = c ? json(*c) : json(nullptr);
+    }
+    j["sensors"].push_back(sensor);
+  }
+  j["error"] = error.empty() ? json(nullptr) : json(error);
+  std::printf("%s\n", j.dump().c_str());
+}
+
+std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
+  if (!readings()) return {std::to_string(r.index), r.rom, r.name};
+  const auto c = celsius_of(r.temp);
+  char celsius[32] = "";
+  if (c) std::snprintf(celsius, sizeof celsius, "%.1f", *c);
+  return {time, source_.port, std::to_string(source_.adapter), std::to_string(r.index), r.rom, r.name, r.temp, celsius};
+}
+
+}  // namespace qvtool
