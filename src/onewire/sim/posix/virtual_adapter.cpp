@@ -207,23 +207,28 @@ void VirtualAdapter::Impl::send_through_bridge(const std::vector<std::uint8_t>& 
                                                const std::vector<rtl::TimePoint>& due) {
   constexpr std::size_t kPacket = 62;
   const rtl::Duration period = options.bridge_latency;
-  rtl::Clock& clock = bridge_clock();
-  rtl::TimePoint last_sent{};
-  std::size_t s = 0;
-  while (s < out.size()) {
+  // Packets first (start, end, when), so that the statistics are complete
+  // before the host can see the last answer.
+  struct Packet {
+    std::size_t begin, end;
+    rtl::TimePoint at;
+  };
+  std::vector<Packet> packets;
+  for (std::size_t s = 0; s < out.size();) {
     const auto periods = std::max<std::int64_t>((due[s] - bridge_origin + period - rtl::Duration(1)) / period, 0);
     const rtl::TimePoint tick = bridge_origin + periods * period;
     std::size_t e = s;
     while (e < out.size() && e - s < kPacket && due[e] <= tick) ++e;
-    const rtl::TimePoint at = e - s == kPacket ? due[e - 1] : tick;
-    if (!pace_until(clock, at) || !send(&out[s], e - s)) return;
-    last_sent = at;
+    packets.push_back({s, e, e - s == kPacket ? due[e - 1] : tick});
     s = e;
   }
-  if (!out.empty() && last_sent > due.back()) {
+  if (!packets.empty() && packets.back().at > due.back()) {
     std::lock_guard lock(stats_mu);
-    stats.bridge_wait += last_sent - due.back();
+    stats.bridge_wait += packets.back().at - due.back();
   }
+  rtl::Clock& clock = bridge_clock();
+  for (const Packet& p : packets)
+    if (!pace_until(clock, p.at) || !send(&out[p.begin], p.end - p.begin)) return;
 }
 
 void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
