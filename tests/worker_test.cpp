@@ -92,14 +92,19 @@ std::string RomText(const onewire::Rom& r) {
   return s;
 }
 
-class WorkerTest : public testing_support::SimFixture {
+// Every case runs twice: with the driver's block exchange (what our
+// drivers offer) and without it (the vendor's driver), where the worker
+// reads byte by byte; nothing observable may differ.
+class WorkerTest : public testing_support::SimFixture, public ::testing::WithParamInterface<bool> {
  protected:
+  WorkerTest() { driver->offer_block_exchange(GetParam()); }
   void TearDown() override { ASSERT_TRUE(PumpUntil([] { return ActiveWorker == nullptr; })); }
+  bool blocks() const { return GetParam(); }
 };
 
 }  // namespace
 
-TEST_F(WorkerTest, EnumerationRecordsEveryDeviceInSearchOrder) {
+TEST_P(WorkerTest, EnumerationRecordsEveryDeviceInSearchOrder) {
   std::vector<onewire::Rom> roms;
   roms.push_back(AddThermometer(0x28, 0x0416913C6BFF, 20)->rom());
   roms.push_back(AddThermometer(0x10, 0x42, 20)->rom());
@@ -131,7 +136,7 @@ TEST_F(WorkerTest, EnumerationRecordsEveryDeviceInSearchOrder) {
   EXPECT_EQ(c.TMEXerror.str(), "");
 }
 
-TEST_F(WorkerTest, RomTextOfTheExampleDevice) {
+TEST_P(WorkerTest, RomTextOfTheExampleDevice) {
   bus->add(onewire::sim::make_rom_device({0x28, 0xFF, 0x6B, 0x3C, 0x91, 0x16, 0x04, 0xD7}));
   TestableQv c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -143,7 +148,7 @@ TEST_F(WorkerTest, RomTextOfTheExampleDevice) {
   EXPECT_EQ(c.FSlot[0], words);
 }
 
-TEST_F(WorkerTest, EnumerationFailures) {
+TEST_P(WorkerTest, EnumerationFailures) {
   for (int i = 0; i < 4; ++i) AddThermometer(0x28, 100 + static_cast<std::uint64_t>(i), 20);
   struct Case {
     const char* what;
@@ -176,7 +181,7 @@ TEST_F(WorkerTest, EnumerationFailures) {
   }
 }
 
-TEST_F(WorkerTest, EmptyBusEnumeration) {
+TEST_P(WorkerTest, EmptyBusEnumeration) {
   TestableQv c(nullptr);
   Recorder rec;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -188,7 +193,7 @@ TEST_F(WorkerTest, EmptyBusEnumeration) {
   EXPECT_EQ(c.SensorListCount(), 0);
 }
 
-TEST_F(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
+TEST_P(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
   std::vector<onewire::Rom> roms;
   for (int i = 0; i < 22; ++i) roms.push_back(AddThermometer(0x28, 0x1000 + static_cast<std::uint64_t>(i) * 7, 20)->rom());
   TestableQv c(nullptr);
@@ -210,7 +215,7 @@ TEST_F(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
   EXPECT_FALSE(c.FSensorOverflow);
 }
 
-TEST_F(WorkerTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
+TEST_P(WorkerTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
   AddThermometer(0x28, 1, 20);
   AddThermometer(0x28, 2, 20);
   TestableQv c(nullptr);
@@ -223,7 +228,7 @@ TEST_F(WorkerTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
   EXPECT_EQ(c.getsensor(0)->temp, "");  // a fresh TSensor
 }
 
-TEST_F(WorkerTest, ConversionCommand) {
+TEST_P(WorkerTest, ConversionCommand) {
   auto dev = AddThermometer(0x28, 1, 20);
   TestableQv c(nullptr);
   Recorder rec;
@@ -257,7 +262,7 @@ TEST_F(WorkerTest, ConversionCommand) {
   EXPECT_EQ(c.TMEXerror.str(), "");
 }
 
-TEST_F(WorkerTest, MeasurementOfTwoDs18b20AndADs18s20) {
+TEST_P(WorkerTest, MeasurementOfTwoDs18b20AndADs18s20) {
   auto a = AddThermometer(0x28, 1, 21.5);
   auto b = AddThermometer(0x28, 2, -10.125);
   auto s = AddThermometer(0x10, 3, 23.75);
@@ -300,7 +305,7 @@ TEST_F(WorkerTest, MeasurementOfTwoDs18b20AndADs18s20) {
   }
 }
 
-TEST_F(WorkerTest, ProductionWaitsTheRealConversionTime) {
+TEST_P(WorkerTest, ProductionWaitsTheRealConversionTime) {
   rtl::RealClock real;
   rtl::ClockGuard guard(real);
   AddThermometer(0x28, 1, 30.0);
@@ -314,7 +319,7 @@ TEST_F(WorkerTest, ProductionWaitsTheRealConversionTime) {
   EXPECT_EQ(c.getsensor(0)->temp, "30.0");
 }
 
-TEST_F(WorkerTest, OnlyADs2401MeansTheMeasurementFailed) {
+TEST_P(WorkerTest, OnlyADs2401MeansTheMeasurementFailed) {
   AddRomDevice(0x01, 9);
   TestableQv c(nullptr);
   Recorder rec;
@@ -329,7 +334,7 @@ TEST_F(WorkerTest, OnlyADs2401MeansTheMeasurementFailed) {
   EXPECT_EQ(c.getsensor(0)->temp, "");
 }
 
-TEST_F(WorkerTest, SensorRemovedAfterEnumerationKeepsItsText) {
+TEST_P(WorkerTest, SensorRemovedAfterEnumerationKeepsItsText) {
   auto a = AddThermometer(0x28, 1, 20.0);
   auto b = AddThermometer(0x28, 2, 22.0);
   TestableQv c(nullptr);
@@ -347,7 +352,7 @@ TEST_F(WorkerTest, SensorRemovedAfterEnumerationKeepsItsText) {
   EXPECT_EQ(rec.Names().back(), "GetTemp");
 }
 
-TEST_F(WorkerTest, ScratchpadThatFailsItsCheckIsNotATemperature) {
+TEST_P(WorkerTest, ScratchpadThatFailsItsCheckIsNotATemperature) {
   auto a = AddThermometer(0x28, 1, 20.0);
   auto b = AddThermometer(0x28, 2, 21.0);
   TestableQv c(nullptr);
@@ -383,7 +388,7 @@ TEST_F(WorkerTest, ScratchpadThatFailsItsCheckIsNotATemperature) {
   EXPECT_EQ(c.TMEXerror.str(), "");
 }
 
-TEST_F(WorkerTest, MissingListEntryStoresNothing) {
+TEST_P(WorkerTest, MissingListEntryStoresNothing) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -394,7 +399,7 @@ TEST_F(WorkerTest, MissingListEntryStoresNothing) {
   EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
 }
 
-TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
+TEST_P(WorkerTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
   TestableQv c(nullptr);
   Recorder rec;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -407,7 +412,7 @@ TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
   EXPECT_EQ(rec.Count("GetTemp", true), 0);
 }
 
-TEST_F(WorkerTest, OneWorkerAtATimeAcrossComponents) {
+TEST_P(WorkerTest, OneWorkerAtATimeAcrossComponents) {
   auto dev = AddThermometer(0x28, 1, 20.0);
   auto bus2 = std::make_shared<onewire::sim::SimBus>();
   driver->attach(2, bus2);
@@ -438,7 +443,7 @@ TEST_F(WorkerTest, OneWorkerAtATimeAcrossComponents) {
   EXPECT_EQ(bus2->resets(), 0u);
 }
 
-TEST_F(WorkerTest, StarterWithoutSessionOpensItOnTheWorker) {
+TEST_P(WorkerTest, StarterWithoutSessionOpensItOnTheWorker) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   Recorder rec;
@@ -451,7 +456,7 @@ TEST_F(WorkerTest, StarterWithoutSessionOpensItOnTheWorker) {
   EXPECT_EQ(c.FSensorCount.load(), 1);
 }
 
-TEST_F(WorkerTest, LostSessionIsReopenedAndTheNewHandleKept) {
+TEST_P(WorkerTest, LostSessionIsReopenedAndTheNewHandleKept) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   Recorder rec;
@@ -466,7 +471,7 @@ TEST_F(WorkerTest, LostSessionIsReopenedAndTheNewHandleKept) {
   EXPECT_EQ(c.getsensor(0)->temp, "20.0");
 }
 
-TEST_F(WorkerTest, SessionThatCannotBeReopenedReportsEveryFailure) {
+TEST_P(WorkerTest, SessionThatCannotBeReopenedReportsEveryFailure) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   Recorder rec;
@@ -486,7 +491,7 @@ TEST_F(WorkerTest, SessionThatCannotBeReopenedReportsEveryFailure) {
   EXPECT_FALSE(c.SesionActive());
 }
 
-TEST_F(WorkerTest, DestroyingTheComponentWaitsForItsWorker) {
+TEST_P(WorkerTest, DestroyingTheComponentWaitsForItsWorker) {
   AddThermometer(0x28, 1, 20.0);
   int fired = 0;
   {
@@ -501,7 +506,7 @@ TEST_F(WorkerTest, DestroyingTheComponentWaitsForItsWorker) {
   EXPECT_EQ(driver->session_count(), 0);
 }
 
-TEST_F(WorkerTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
+TEST_P(WorkerTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   Recorder rec;
@@ -518,7 +523,7 @@ TEST_F(WorkerTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
   EXPECT_FALSE(c.SesionActive());
 }
 
-TEST_F(WorkerTest, CloseWhileAWorkerRunsWaitsForIt) {
+TEST_P(WorkerTest, CloseWhileAWorkerRunsWaitsForIt) {
   AddThermometer(0x28, 1, 20.0);
   TestableQv c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -527,3 +532,76 @@ TEST_F(WorkerTest, CloseWhileAWorkerRunsWaitsForIt) {
   EXPECT_FALSE(c.Busy());
   EXPECT_EQ(ActiveWorker, nullptr);
 }
+
+// The read phase's driver calls per device: the byte-wise sequence, call
+// for call, without the block exchange; one or two block exchanges per
+// thermometer with it.
+TEST_P(WorkerTest, ReadPhaseCallsOnEachPath) {
+  AddThermometer(0x28, 1, 20.0);
+  AddThermometer(0x10, 2, 21.0);
+  AddRomDevice(0x01, 3);
+  TestableQv c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  RunOp(c, &TQvDs18x20::TMEXGetDSCount);
+  ASSERT_EQ(c.SensorListCount(), 3);
+  driver->set_logging(true);
+  // The worker waits while the main thread runs this: the log then holds
+  // the read phase alone.
+  c.OnStartRead([&](TObject*) { driver->clear_log(); });
+  RunOp(c, &TQvDs18x20::TMEXGetTemp);
+  std::vector<Op> ops;
+  for (const auto& call : driver->log()) ops.push_back(call.op);
+
+  std::vector<Op> expected;
+  for (int i = 0; i < c.SensorListCount(); ++i) {
+    const std::string family = c.getsensor(i)->romstr.substr(14);
+    expected.push_back(Op::kRom);
+    if (blocks()) {
+      if (family == "28") expected.insert(expected.end(), {Op::kBlockExchange, Op::kBlockExchange});
+      if (family == "10") expected.push_back(Op::kBlockExchange);
+      continue;
+    }
+    expected.push_back(Op::kAccess);
+    if (family == "01") continue;
+    if (family == "28") {
+      expected.insert(expected.end(), 4, Op::kTouchByte);
+      expected.insert(expected.end(), {Op::kTouchReset, Op::kRom, Op::kAccess});
+    }
+    expected.insert(expected.end(), 10, Op::kTouchByte);
+  }
+  EXPECT_EQ(ops, expected);
+  EXPECT_EQ(c.TMEXerror.str(), "");
+  for (int i = 0; i < 2; ++i) EXPECT_NE(c.getsensor(i)->temp, "");
+}
+
+// A failure part-way through one sensor's read leaves that sensor's text
+// as it was and the others are read, on either path.
+TEST_P(WorkerTest, FailedReadOfOneSensorKeepsItsText) {
+  auto a = AddThermometer(0x28, 1, 20.0);
+  auto b = AddThermometer(0x10, 2, 21.0);
+  TestableQv c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  RunOp(c, &TQvDs18x20::TMEXGetTemp);
+  const std::string first = c.getsensor(0)->temp;
+  const std::string second = c.getsensor(1)->temp;
+  ASSERT_NE(first, "");
+  a->set_temperature(30.0);
+  b->set_temperature(31.0);
+  // The first listed sensor's fifth scratchpad byte (or its read block)
+  // fails with an I/O error. Calls counted from the measurement's start:
+  // SKIP ROM and CONVERT T come first.
+  const bool first_is_b20 = c.getsensor(0)->romstr.substr(14) == "28";
+  if (blocks())
+    driver->fail(Op::kBlockExchange, first_is_b20 ? 2 : 1, onewire::kErrPortIo);
+  else
+    driver->fail(Op::kTouchByte, 2 + (first_is_b20 ? 4 : 0) + 1 + 5, onewire::kErrPortIo);
+  RunOp(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(c.getsensor(0)->temp, first);
+  EXPECT_EQ(c.getsensor(1)->temp, first_is_b20 ? "31.0" : "30.0");
+  EXPECT_EQ(c.TMEXerror.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, WorkerTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "BlockExchange" : "Bytewise");
+                         });
