@@ -136,6 +136,8 @@ class BusSession {
   Component& c() { return *c_; }
   const std::string& port_label() const { return port_label_; }
   int adapter() const { return adapter_; }
+  // The serial rate of the open session's adapter; 0 without one.
+  int serial_baud() const { return builtin_ ? builtin_->serial_baud(StrToIntDef(com_name_.substr(3), 0)) : 0; }
 
   void open() {
     c_->TMEXOpenSession();
@@ -200,13 +202,17 @@ class BusSession {
       for (const auto& f : setup.faults) driver->fail(f.op, f.call, f.code);
       onewire::InstallDriver(driver);
     } else {
-      onewire::InstallDriver(onewire::make_builtin_driver());
+      onewire::BuiltinDriverOptions options;
+      options.ds2480b_baud = options_.baud;
+      builtin_ = onewire::make_builtin_driver(options);
+      onewire::InstallDriver(builtin_);
     }
   }
 
   Options options_;
   int adapter_;
   TLanSpeed speed_;
+  std::shared_ptr<onewire::BusDriver> builtin_;
   std::string com_name_;
   std::string port_label_;
   std::unique_ptr<Component> c_;
@@ -476,6 +482,11 @@ int run_version(const Options& o) {
     Component& c = session.c();
     std::printf("qvds18x20 %s\ncomponent %s\ndriver (adapter type %d): %s\ndriver active: %s\n", QVDS_TOOL_VERSION,
                 c.Version().c_str(), session.adapter(), c.DriverVer().c_str(), c.DriverActive() ? "yes" : "no");
+    if (!o.port.empty() && !o.sim) {
+      // The rate is the adapter's, known once a session has detected it.
+      session.open();
+      std::printf("serial rate: %d baud\n", session.serial_baud());
+    }
     return kExitOk;
   });
 }

@@ -17,6 +17,10 @@ void add_bus_options(CLI::App& cmd, qvtool::Options& o) {
   cmd.add_option("--adapter", o.adapter, "adapter type: a number, passive (1) or ds2480b (5)")
       ->capture_default_str();
   cmd.add_option("--speed", o.speed, "bus speed: normal or relaxed")->capture_default_str();
+  cmd.add_option("--baud", o.baud,
+                 "serial rate of a DS2480B adapter after detection (it falls back to 9600 where the rate fails)")
+      ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
+      ->capture_default_str();
   cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
       ->expected(0, 1)
       ->each([&o](const std::string&) { o.sim = true; })
