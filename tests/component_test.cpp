@@ -660,3 +660,83 @@ TEST_F(ComponentTest, CloseWhileAWorkerRunsWaitsForIt) {
   EXPECT_FALSE(c.Busy());
   EXPECT_FALSE(c.Working());
 }
+
+// The read phase through the component on both paths: with the driver's
+// block exchange and without it (the vendor's driver).
+class ComponentReadPathTest : public testing_support::SimFixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  ComponentReadPathTest() { driver->offer_block_exchange(GetParam()); }
+  bool blocks() const { return GetParam(); }
+};
+
+// The read phase's driver calls per device: the byte-wise sequence, call
+// for call, without the block exchange; one or two block exchanges per
+// thermometer with it.
+TEST_P(ComponentReadPathTest, ReadPhaseCallsOnEachPath) {
+  add_thermometer(0x28, 1, 20.0);
+  add_thermometer(0x10, 2, 21.0);
+  add_rom_device(0x01, 3);
+  TestableQv c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  run_op(c, &TQvDs18x20::TMEXGetDSCount);
+  ASSERT_EQ(c.SensorListCount(), 3);
+  driver->set_logging(true);
+  // The worker waits while the main thread runs this: the log then holds
+  // the read phase alone.
+  c.OnStartRead([&](TObject*) { driver->clear_log(); });
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  std::vector<Op> ops;
+  for (const auto& call : driver->log()) ops.push_back(call.op);
+
+  std::vector<Op> expected;
+  for (int i = 0; i < c.SensorListCount(); ++i) {
+    const std::string family = c.getsensor(i)->romstr.substr(14);
+    expected.push_back(Op::kRom);
+    if (blocks()) {
+      if (family == "28") expected.insert(expected.end(), {Op::kBlockExchange, Op::kBlockExchange});
+      if (family == "10") expected.push_back(Op::kBlockExchange);
+      continue;
+    }
+    expected.push_back(Op::kAccess);
+    if (family == "01") continue;
+    if (family == "28") {
+      expected.insert(expected.end(), 4, Op::kTouchByte);
+      expected.insert(expected.end(), {Op::kTouchReset, Op::kRom, Op::kAccess});
+    }
+    expected.insert(expected.end(), 10, Op::kTouchByte);
+  }
+  EXPECT_EQ(ops, expected);
+  EXPECT_EQ(c.TMEXerror.str(), "");
+  for (int i = 0; i < 2; ++i) EXPECT_NE(c.getsensor(i)->temp, "");
+}
+
+// A failure part-way through one sensor's read leaves that sensor's text
+// as it was and the others are read, on either path.
+TEST_P(ComponentReadPathTest, FailedReadOfOneSensorKeepsItsText) {
+  auto a = add_thermometer(0x28, 1, 20.0);
+  auto b = add_thermometer(0x10, 2, 21.0);
+  TestableQv c(nullptr);
+  ASSERT_EQ(c.TMEXOpenSession(), 1);
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  const std::string first = c.getsensor(0)->temp;
+  ASSERT_NE(first, "");
+  a->set_temperature(30.0);
+  b->set_temperature(31.0);
+  // The first listed sensor's fifth scratchpad byte (or its read block)
+  // fails with an I/O error. Calls counted from the measurement's start:
+  // SKIP ROM and CONVERT T come first.
+  const bool first_is_b20 = c.getsensor(0)->romstr.substr(14) == "28";
+  if (blocks())
+    driver->fail(Op::kBlockExchange, first_is_b20 ? 2 : 1, onewire::kErrPortIo);
+  else
+    driver->fail(Op::kTouchByte, 2 + (first_is_b20 ? 4 : 0) + 1 + 5, onewire::kErrPortIo);
+  run_op(c, &TQvDs18x20::TMEXGetTemp);
+  EXPECT_EQ(c.getsensor(0)->temp, first);
+  EXPECT_EQ(c.getsensor(1)->temp, first_is_b20 ? "31.0" : "30.0");
+  EXPECT_EQ(c.TMEXerror.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ComponentReadPathTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "BlockExchange" : "Bytewise");
+                         });

@@ -43,15 +43,32 @@ struct Ds2480bHost : ::testing::Test {
 };
 
 TEST_F(Ds2480bHost, OpenDetectsTheChipWithTheExactSequence) {
-  auto link = make_link();
+  Ds2480bOptions at9600;
+  at9600.baud = 9600;
+  auto link = make_link(at9600);
   ASSERT_EQ(link->open(), 1);
   EXPECT_TRUE(link->is_open());
   EXPECT_EQ(port->breaks(), 1u);
+  // Break in bytes, calibration and the setup in one write.
   EXPECT_EQ(port->written(), (Bytes{0xE3, 0x00, 0xC1, 0x17, 0x45, 0x5B, 0x3F, 0x29, 0x0F, 0x91}));
+  EXPECT_EQ(port->writes(), 2u);
   EXPECT_FALSE(chip->awaiting_calibration());
   EXPECT_EQ(chip->parameter(1), 3);  // slew rate 1.37 V/us
   EXPECT_EQ(chip->parameter(3), 7);  // infinite strong pull-up
   EXPECT_EQ(link->baud(), 9600);
+}
+
+TEST_F(Ds2480bHost, OpenSwitchesTo115200ByDefaultAndReadsTheRateBack) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  // The rate change rides on the setup write; at the new rate the rate
+  // is read back with one configuration write beside it.
+  EXPECT_EQ(port->written(), (Bytes{0xE3, 0x00, 0xC1, 0x17, 0x45, 0x5B, 0x3F, 0x29, 0x0F, 0x91, 0x77, 0x0F, 0x45}));
+  EXPECT_EQ(port->writes(), 3u);
+  EXPECT_EQ(chip->baud(), 115200);
+  EXPECT_EQ(link->baud(), 115200);
+  EXPECT_EQ(link->serial_baud(), 115200);
+  EXPECT_FALSE(link->baud_fallback());
 }
 
 TEST_F(Ds2480bHost, OpenWorksWithoutABreakFromAnyChipState) {
@@ -94,9 +111,9 @@ TEST_F(Ds2480bHost, SearchFindsWhatTheBitwiseSearchFinds) {
   const auto writes = port->writes();
   const auto found = testing_support::search_all(*link);
   EXPECT_EQ(found, expected);
-  // Per pass one reset and one exchange with the 16 accelerator bytes,
+  // Per pass one exchange: the reset with the 16 accelerator bytes,
   // never bit by bit.
-  EXPECT_EQ(port->writes() - writes, 2 * found.size());
+  EXPECT_EQ(port->writes() - writes, found.size());
 }
 
 TEST_F(Ds2480bHost, AlarmSearchFindsOnlyAlarmingSensors) {
@@ -206,7 +223,9 @@ TEST_F(Ds2480bHost, TruncatedSearchAnswer) {
 }
 
 TEST_F(Ds2480bHost, WrongEchoesAreRejected) {
-  auto link = make_link();
+  Ds2480bOptions at9600;  // a resync then answers 7 bytes
+  at9600.baud = 9600;
+  auto link = make_link(at9600);
   ASSERT_EQ(link->open(), 1);
   // A data byte whose answer has a bit the host wrote as 0.
   port->corrupt_answer(1, 0x01);

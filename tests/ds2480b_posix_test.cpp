@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <memory>
 
@@ -23,30 +24,40 @@ using testing_support::SensorBus;
 
 TEST(Ds2480bPty, DriverOverAVirtualAdapter) {
   SensorBus sensors(6);
-  onewire::sim::VirtualAdapter adapter(sensors.bus, {onewire::sim::AdapterKind::kDs2480b, "", nullptr});
-  ASSERT_EQ(adapter.start(), 1);
-  for (int baud : {9600, 115200}) {
-    Ds2480bOptions options;
-    options.baud = baud;
-    auto driver = std::make_shared<onewire::BusDriver>(
-        [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
-          return std::make_unique<Ds2480bLink>(onewire::serial::make_serial_port(adapter.path()), options);
-        },
-        "test", [](int) { return true; });
-    const std::int32_t session = driver->TMExtendedStartSession(1, 5, nullptr);
-    ASSERT_GT(session, 0) << baud;
-    testing_support::DriverWalk walk{*driver, session};
-    EXPECT_EQ(walk.roms(), sensors.sorted_roms()) << baud;
-    int error = 1;
-    const auto pad = walk.command(sensors.sensors[2]->rom(), 0xBE, 9, &error);
-    EXPECT_EQ(error, 0);
-    ASSERT_EQ(pad.size(), 9u);
-    EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
-    EXPECT_EQ(driver->TMEndSession(session), 1);
+  // Wired straight, and behind a bridge with the FTDI default latency.
+  for (const rtl::Duration latency : {rtl::Duration(0), rtl::Duration(16ms)}) {
+    onewire::sim::VirtualAdapterOptions o;
+    o.bridge_latency = latency;
+    onewire::sim::VirtualAdapter adapter(sensors.bus, o);
+    ASSERT_EQ(adapter.start(), 1);
+    for (int baud : {9600, 115200}) {
+      Ds2480bOptions options;
+      options.baud = baud;
+      auto driver = std::make_shared<onewire::BusDriver>(
+          [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
+            return std::make_unique<Ds2480bLink>(onewire::serial::make_serial_port(adapter.path()), options);
+          },
+          "test", [](int) { return true; });
+      const std::int32_t session = driver->TMExtendedStartSession(1, 5, nullptr);
+      ASSERT_GT(session, 0) << baud;
+      EXPECT_EQ(driver->serial_baud(1), baud);
+      testing_support::DriverWalk walk{*driver, session};
+      EXPECT_EQ(walk.roms(), sensors.sorted_roms()) << baud;
+      int error = 1;
+      const auto pad = walk.command(sensors.sensors[2]->rom(), 0xBE, 9, &error);
+      EXPECT_EQ(error, 0);
+      ASSERT_EQ(pad.size(), 9u);
+      EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
+      // The same read as one block exchange.
+      std::array<std::uint8_t, 10> block{0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      EXPECT_EQ(driver->QvBlockExchange(session, walk.state.data(), onewire::kBlockSelect, block.data(), 10), 1);
+      EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 1, block.end()), pad);
+      EXPECT_EQ(driver->TMEndSession(session), 1);
+    }
+    // Every session's close powered the adapter down.
+    EXPECT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 2; }, 5s))
+        << adapter.stats().power_cycles;
   }
-  // Every session's close powered the adapter down.
-  EXPECT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 2; }, 5s))
-      << adapter.stats().power_cycles;
 }
 
 TEST(Ds2480bPty, AdapterGoneMidSession) {

@@ -3,6 +3,7 @@
 // has), and both through a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <vector>
 
@@ -242,6 +243,38 @@ TEST(PassiveDriver, ReadsEveryTemperatureInProcessAndOnAPseudoTerminal) {
     }
     EXPECT_EQ(driver->TMEndSession(session), 1);
   }
+}
+
+// Behind a USB bridge with the FTDI default latency timer: every exchange
+// waits for a tick, and the search's one exchange per triplet keeps that
+// to seconds.
+TEST(PassivePty, DriverBehindABridge) {
+  SensorBus sensors(2);
+  onewire::sim::VirtualAdapterOptions o;
+  o.kind = onewire::sim::AdapterKind::kPassive;
+  o.bridge_latency = 16ms;
+  onewire::sim::VirtualAdapter pty(sensors.bus, o);
+  ASSERT_EQ(pty.start(), 1);
+  auto driver = std::make_shared<onewire::BusDriver>(
+      [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
+        return std::make_unique<PassiveLink>(onewire::serial::make_serial_port(pty.path()));
+      },
+      "test", [](int t) { return t == 1; });
+  const std::int32_t session = driver->TMExtendedStartSession(1, 1, nullptr);
+  ASSERT_GT(session, 0);
+  testing_support::DriverWalk walk{*driver, session};
+  EXPECT_EQ(walk.roms(), sensors.sorted_roms());
+  for (const auto& s : sensors.sensors) {
+    int error = 1;
+    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
+    EXPECT_EQ(error, 0);
+    ASSERT_EQ(bytes.size(), 9u);
+    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
+    std::array<std::uint8_t, 10> block{0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(driver->QvBlockExchange(session, walk.state.data(), onewire::kBlockSelect, block.data(), 10), 1);
+    EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 1, block.end()), bytes);
+  }
+  EXPECT_EQ(driver->TMEndSession(session), 1);
 }
 
 TEST(PassivePty, AdapterGoneMidSession) {

@@ -7,6 +7,9 @@
 #
 #   tests/third_party_clients_test.sh BUILD_DIR
 #
+# The DS2480B and the passive adapter are also served behind a modelled
+# USB bridge with a 16 ms latency timer.
+#
 # Skips (exit 0) only when the programs are not installed.
 set -uo pipefail
 
@@ -147,7 +150,8 @@ stop_adapter() {
 # --- owserver + owread ------------------------------------------------------
 run_owserver() {
   local type=$1 device_option=$2 link=$work/owfs-$1
-  start_adapter "$type" "$link" || return
+  shift 2
+  start_adapter "$type" "$link" "$@" || return
   local port="" pid=""
   for try in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 20000))
@@ -182,6 +186,10 @@ run_digitemp digitemp_DS9097U ds2480b --realtime
 run_digitemp digitemp_DS9097 passive
 run_owserver ds2480b "--device="
 run_owserver passive "--passive="
+# Behind a USB bridge with the FTDI default latency timer.
+run_digitemp digitemp_DS9097U ds2480b --realtime --latency 16
+run_owserver ds2480b "--device=" --latency 16
+run_owserver passive "--passive=" --latency 16
 
 if ((failures)); then
   echo "$failures failure(s)"

@@ -215,4 +215,27 @@ TEST(VirtualAdapterPacing, PassiveEchoesTakeOneCharacterAtTheirRate) {
   EXPECT_EQ(adapter.stats().round_trips, 2u);
 }
 
+TEST(VirtualAdapterPacing, BridgeHoldsAnswersUntilItsTimerTicks) {
+  testing_support::SensorBus sensors(1);
+  ManualClock clock;
+  VirtualAdapterOptions o;
+  o.pacing = &clock;
+  o.bridge_latency = 16ms;
+  VirtualAdapter adapter(sensors.bus, o);
+  const rtl::TimePoint t0 = clock.now();
+  ASSERT_EQ(adapter.start(), 1);
+  HostFd host(adapter.path());
+  host.put({0xC1});
+  ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().bytes_in == 1; }, 5s));
+  host.put({0xC1});
+  EXPECT_EQ(host.take(1), Bytes{0xCD});
+  // Done after about 4 ms of adapter time, handed over at the first tick.
+  EXPECT_EQ(clock.now() - t0, 16ms);
+  const auto s = adapter.stats();
+  EXPECT_EQ(s.bridge_wait, 16ms - s.modelled);
+  host.put({0xC1});
+  EXPECT_EQ(host.take(1), Bytes{0xCD});
+  EXPECT_EQ(clock.now() - t0, 32ms);
+}
+
 }  // namespace

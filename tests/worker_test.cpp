@@ -61,8 +61,12 @@ class NotingClock final : public rtl::Clock {
   rtl::SkipClock skip_;
 };
 
-class WorkerTest : public testing_support::SimFixture {
+// Every case runs twice: with the driver's block exchange (what our
+// drivers offer) and without it (the vendor's driver), where the worker
+// reads byte by byte; nothing the host sees may differ.
+class WorkerTest : public testing_support::SimFixture, public ::testing::WithParamInterface<bool> {
  protected:
+  WorkerTest() { driver->offer_block_exchange(GetParam()); }
   std::int32_t open_session() {
     const std::int32_t h = driver->TMExtendedStartSession(1, 1, nullptr);
     EXPECT_GT(h, 0);
@@ -72,7 +76,7 @@ class WorkerTest : public testing_support::SimFixture {
 
 }  // namespace
 
-TEST_F(WorkerTest, EnumerationRecordsEachDeviceThroughTheHostInSearchOrder) {
+TEST_P(WorkerTest, EnumerationRecordsEachDeviceThroughTheHostInSearchOrder) {
   std::vector<onewire::Rom> roms;
   roms.push_back(add_thermometer(0x28, 0x0416913C6BFF, 20)->rom());
   roms.push_back(add_thermometer(0x10, 0x42, 20)->rom());
@@ -100,7 +104,7 @@ TEST_F(WorkerTest, EnumerationRecordsEachDeviceThroughTheHostInSearchOrder) {
   EXPECT_NE(std::find(host.romstrs.begin(), host.romstrs.end(), "D70416913C6BFF28"), host.romstrs.end());
 }
 
-TEST_F(WorkerTest, EnumerationFailuresCarryTheDriversCode) {
+TEST_P(WorkerTest, EnumerationFailuresCarryTheDriversCode) {
   for (int i = 0; i < 4; ++i) add_thermometer(0x28, 100 + static_cast<std::uint64_t>(i), 20);
   struct Case {
     const char* what;
@@ -144,7 +148,7 @@ TEST_F(WorkerTest, EnumerationFailuresCarryTheDriversCode) {
   EXPECT_EQ(host.sensor_count, 0);
 }
 
-TEST_F(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
+TEST_P(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
   std::vector<onewire::Rom> roms;
   for (int i = 0; i < 22; ++i)
     roms.push_back(add_thermometer(0x28, 0x1000 + static_cast<std::uint64_t>(i) * 7, 20)->rom());
@@ -170,7 +174,7 @@ TEST_F(WorkerTest, TwentySecondDeviceEndsTheWalkAsComplete) {
   EXPECT_TRUE(calls_starting(again, "SetSensorOverflow true").empty());
 }
 
-TEST_F(WorkerTest, ConversionCommandChecksBothEchoes) {
+TEST_P(WorkerTest, ConversionCommandChecksBothEchoes) {
   auto dev = add_thermometer(0x28, 1, 20);
   const std::int32_t h = open_session();
   FakeHost host;
@@ -214,7 +218,7 @@ TEST_F(WorkerTest, ConversionCommandChecksBothEchoes) {
   EXPECT_EQ(dev->conversions(), 3) << "CONVERT T goes out only after a sound SKIP ROM echo";
 }
 
-TEST_F(WorkerTest, MeasurementWaitsBetweenCommandAndReadAndStoresByIndex) {
+TEST_P(WorkerTest, MeasurementWaitsBetweenCommandAndReadAndStoresByIndex) {
   auto a = add_thermometer(0x28, 1, 21.5);
   auto b = add_thermometer(0x28, 2, -10.125);
   auto s = add_thermometer(0x10, 3, 23.75);
@@ -263,7 +267,7 @@ TEST_F(WorkerTest, MeasurementWaitsBetweenCommandAndReadAndStoresByIndex) {
   }
 }
 
-TEST_F(WorkerTest, MeasurementThatReadsNoSensorFailsAndMarksTheSessionLost) {
+TEST_P(WorkerTest, MeasurementThatReadsNoSensorFailsAndMarksTheSessionLost) {
   const std::string failure = "SetError POMIAR T error: # | " + std::to_string(kErrNoSensorRead);
   const Calls tail_expected = {failure, "Notify " + std::to_string(WM_QV_WORKER_ERROR), "MarkSessionLost"};
   const auto tail = [](const FakeHost& host) {
@@ -300,7 +304,7 @@ TEST_F(WorkerTest, MeasurementThatReadsNoSensorFailsAndMarksTheSessionLost) {
   EXPECT_EQ(tail(emptied), tail_expected);
 }
 
-TEST_F(WorkerTest, OneDamagedReadLeavesTheOtherSensors) {
+TEST_P(WorkerTest, OneDamagedReadLeavesTheOtherSensors) {
   auto a = add_thermometer(0x28, 1, 40.0);
   add_thermometer(0x28, 2, 41.0);
   const std::int32_t h = open_session();
@@ -319,7 +323,7 @@ TEST_F(WorkerTest, OneDamagedReadLeavesTheOtherSensors) {
   EXPECT_TRUE(calls_starting(host, "SetError").empty());
 }
 
-TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountFromTheWorker) {
+TEST_P(WorkerTest, EmptyBusMeasurementReportsTheCountFromTheWorker) {
   const std::int32_t h = open_session();
   FakeHost host;
   ASSERT_TRUE(run_worker(host, h, getTemp));
@@ -329,7 +333,7 @@ TEST_F(WorkerTest, EmptyBusMeasurementReportsTheCountFromTheWorker) {
   EXPECT_EQ(host.calls_on(true), Calls{"SetBusy"}) << "no conversion, no read";
 }
 
-TEST_F(WorkerTest, LostSessionIsReopenedThroughTheHost) {
+TEST_P(WorkerTest, LostSessionIsReopenedThroughTheHost) {
   add_thermometer(0x28, 1, 20.0);
   const std::int32_t old = open_session();
   driver->TMEndSession(old);
@@ -344,7 +348,7 @@ TEST_F(WorkerTest, LostSessionIsReopenedThroughTheHost) {
   EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(fresh));
 }
 
-TEST_F(WorkerTest, SessionThatCannotBeReopenedIsHandedBackAfterEveryFailure) {
+TEST_P(WorkerTest, SessionThatCannotBeReopenedIsHandedBackAfterEveryFailure) {
   add_thermometer(0x28, 1, 20.0);
   const std::int32_t old = open_session();
   driver->TMEndSession(old);
@@ -362,3 +366,7 @@ TEST_F(WorkerTest, SessionThatCannotBeReopenedIsHandedBackAfterEveryFailure) {
   EXPECT_EQ(calls_starting(host, "Notify").size(), 5u);
   EXPECT_EQ(host.calls().back(), "HandBack " + std::to_string(old));
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, WorkerTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return std::string(info.param ? "BlockExchange" : "Bytewise");
+});

@@ -37,3 +37,12 @@ std::int16_t TMTouchByte(std::int32_t h, std::int16_t outbyte) {
 }
 std::int16_t TMEndSession(std::int32_t h) { return Dispatch(&D::TMEndSession, kMissing, h); }
 std::int16_t TMClose(std::int32_t h) { return Dispatch(&D::TMClose, kMissing, h); }
+
+bool QvBlockExchangeOffered() {
+  const auto driver = onewire::InstalledDriver();
+  return driver && driver->offers_block_exchange();
+}
+std::int16_t QvBlockExchange(std::int32_t h, void* state, std::int16_t mode, std::uint8_t* buffer,
+                             std::int16_t length) {
+  return Dispatch(&D::QvBlockExchange, kMissing, h, state, mode, buffer, length);
+}

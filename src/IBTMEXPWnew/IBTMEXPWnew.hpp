@@ -26,3 +26,10 @@ QVDS_API std::int16_t TMTouchReset(std::int32_t session_handle);
 QVDS_API std::int16_t TMTouchByte(std::int32_t session_handle, std::int16_t outbyte);
 QVDS_API std::int16_t TMEndSession(std::int32_t session_handle);
 QVDS_API std::int16_t TMClose(std::int32_t session_handle);
+
+// Beyond the 13: the block exchange of our drivers (tmex_driver.hpp).
+// Callers ask QvBlockExchangeOffered first and use the 13 operations
+// when it is not.
+QVDS_API bool QvBlockExchangeOffered();
+QVDS_API std::int16_t QvBlockExchange(std::int32_t session_handle, void* state_buffer, std::int16_t mode, std::uint8_t* buffer,
+                             std::int16_t length);

@@ -84,5 +84,11 @@ std::int16_t WINAPI TMTouchReset(std::int32_t h) { return Driver()->TMTouchReset
 std::int16_t WINAPI TMTouchByte(std::int32_t h, std::int16_t outbyte) { return Driver()->TMTouchByte(h, outbyte); }
 std::int16_t WINAPI TMEndSession(std::int32_t h) { return Driver()->TMEndSession(h); }
 std::int16_t WINAPI TMClose(std::int32_t h) { return Driver()->TMClose(h); }
+// Beyond the 13: touches a block of bytes in as few adapter exchanges as
+// the adapter allows (see tmex_driver.hpp).
+std::int16_t WINAPI QvBlockExchange(std::int32_t h, void* state, std::int16_t mode, std::uint8_t* buffer,
+                                    std::int16_t length) {
+  return Driver()->QvBlockExchange(h, state, mode, buffer, length);
+}
 
 }  // extern "C"

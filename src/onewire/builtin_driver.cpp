@@ -34,7 +34,7 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
 
 }  // namespace
 
-std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options) {
+std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
   return std::make_shared<BusDriver>(
       [options](int port, int adapter_type, std::int16_t& error) {
         return open_builtin_link(options, port, adapter_type, error);

@@ -17,10 +17,11 @@ inline constexpr int kAdapterTypeDs2480b = 5;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
-  // 57600 or 115200); it always starts at 9600.
-  int ds2480b_baud = 9600;
+  // 57600 or 115200); it always starts at 9600, and stays there when the
+  // switch cannot be confirmed.
+  int ds2480b_baud = 115200;
 };
 
-QVDS_API std::shared_ptr<TmexDriver> make_builtin_driver(BuiltinDriverOptions options = {});
+QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});
 
 }  // namespace onewire

@@ -11,7 +11,7 @@ const char* op_name(Op op) {
   static constexpr const char* kNames[kOpCount] = {
       "TMGetTypeVersion", "TMExtendedStartSession", "TMSetup", "TMValidSession", "TMOneWireCom",
       "TMFirst",          "TMNext",                 "TMRom",   "TMAccess",       "TMTouchReset",
-      "TMTouchByte",      "TMEndSession",           "TMClose"};
+      "TMTouchByte",      "TMEndSession",           "TMClose", "QvBlockExchange"};
   const auto i = static_cast<std::size_t>(op);
   return i < static_cast<std::size_t>(kOpCount) ? kNames[i] : "?";
 }
@@ -80,6 +80,18 @@ std::shared_ptr<BusDriver::Session> BusDriver::find(std::int32_t handle) const {
 int BusDriver::session_count() const {
   std::lock_guard<std::mutex> lock(mu_);
   return static_cast<int>(sessions_.size());
+}
+
+int BusDriver::serial_baud(int port) const {
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [handle, s] : sessions_)
+      if (s->port == port) session = s;
+  }
+  if (!session) return 0;
+  std::lock_guard<std::mutex> lock(session->mu);
+  return session->ended || !session->link->is_open() ? 0 : session->link->serial_baud();
 }
 
 // Runs `body` on the session's link under the session's lock, with the
@@ -230,13 +242,25 @@ std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     const SearchState state = load_state(state_buffer);
     if (state.has_current == 0) return kErrNoCurrentDevice;
-    const int presence = link.reset();
-    if (presence < 0) return static_cast<std::int16_t>(presence);
-    if (presence == kResetShort) return kErrBusShort;
-    if (presence == kResetNoPresence) return 0;
-    if (const int r = link.touch_byte(0x55); r < 0) return static_cast<std::int16_t>(r);
-    for (std::uint8_t b : state.current)
-      if (const int r = link.touch_byte(b); r < 0) return static_cast<std::int16_t>(r);
+    return static_cast<std::int16_t>(link.select(state.current));
+  });
+}
+
+std::int16_t BusDriver::QvBlockExchange(std::int32_t h, void* state_buffer, std::int16_t mode, std::uint8_t* buffer,
+                                        std::int16_t length) {
+  return with_session(Op::kBlockExchange, h, [&](Link& link) -> std::int16_t {
+    if (length < 0 || (length > 0 && buffer == nullptr)) return kErrBadArgument;
+    if (mode != kBlockBytesOnly && mode != kBlockReset && mode != kBlockSelect) return kErrBadArgument;
+    SearchState state;
+    if (mode == kBlockSelect) {
+      if (state_buffer == nullptr) return kErrNoCurrentDevice;
+      state = load_state(state_buffer);
+      if (state.has_current == 0) return kErrNoCurrentDevice;
+    }
+    const auto n = static_cast<std::size_t>(length);
+    const int r = link.block(mode == kBlockSelect ? &state.current : nullptr, mode == kBlockReset, buffer, n);
+    if (r != 1) return static_cast<std::int16_t>(r);
+    for (std::size_t i = 0; i < n; ++i) buffer[i] = static_cast<std::uint8_t>(filter_touch_byte(buffer[i]) & 0xFF);
     return 1;
   });
 }

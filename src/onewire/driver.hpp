@@ -41,8 +41,9 @@ enum class Op : std::uint8_t {
   kTouchByte,
   kEndSession,
   kClose,
+  kBlockExchange,
 };
-inline constexpr int kOpCount = 13;
+inline constexpr int kOpCount = 14;
 QVDS_API const char* op_name(Op op);
 
 class QVDS_API BusDriver : public TmexDriver {
@@ -65,16 +66,23 @@ class QVDS_API BusDriver : public TmexDriver {
   std::int16_t TMTouchByte(std::int32_t session, std::int16_t byte) override;
   std::int16_t TMEndSession(std::int32_t session) override;
   std::int16_t TMClose(std::int32_t session) override;
+  bool offers_block_exchange() const override { return true; }
+  std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
+                               std::int16_t length) override;
 
   // Number of sessions that are open.
   int session_count() const;
+  // The serial rate of the adapter in the open session on `port`, or 0
+  // when there is none or it has no serial line.
+  int serial_baud(int port) const;
 
  protected:
   // Called before every operation with its session handle (0 for the two
   // that take none). Returning true skips the operation and answers
   // `result` instead: the simulated driver's fault injection.
   virtual bool intercept(Op op, std::int32_t session, std::int32_t& result);
-  // Sees every byte TMTouchByte read back from the bus, and may change it.
+  // Sees every byte TMTouchByte and QvBlockExchange read back from the
+  // bus, and may change it.
   virtual std::int16_t filter_touch_byte(std::int16_t result) { return result; }
 
  private:

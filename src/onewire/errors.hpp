@@ -26,6 +26,10 @@ inline constexpr std::int16_t kErrNoCurrentDevice = -6;
 inline constexpr std::int16_t kErrSpeed = -7;
 // The port went away (adapter unplugged) or a read or write on it failed.
 inline constexpr std::int16_t kErrPortIo = -8;
+// The driver does not offer this operation (one beyond the 13).
+inline constexpr std::int16_t kErrNotOffered = -9;
+// An argument makes no sense (a negative length, a missing buffer).
+inline constexpr std::int16_t kErrBadArgument = -10;
 // The session handle is not (or no longer) valid.
 inline constexpr std::int16_t kErrSessionInvalid = -200;
 // No driver is installed.

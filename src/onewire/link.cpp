@@ -14,6 +14,26 @@ int Link::touch_byte(int byte) {
   return result;
 }
 
+int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
+  if (rom != nullptr || reset_first) {
+    const int presence = reset();
+    if (presence < 0) return presence;
+    if (presence == kResetShort) return kErrBusShort;
+    if (presence == kResetNoPresence) return 0;
+  }
+  if (rom != nullptr) {
+    if (const int r = touch_byte(0x55); r < 0) return r;
+    for (std::uint8_t b : *rom)
+      if (const int r = touch_byte(b); r < 0) return r;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const int r = touch_byte(data[i]);
+    if (r < 0) return r;
+    data[i] = static_cast<std::uint8_t>(r);
+  }
+  return 1;
+}
+
 int Link::search(SearchPass& pass) {
   const int presence = reset();
   if (presence < 0) return presence;

@@ -65,6 +65,21 @@ class QVDS_API Link {
   // negative error code.
   virtual int set_speed(Speed speed) = 0;
 
+  // Touches `n` bytes in place: each is written (a 0xFF reads) and
+  // replaced by what the bus gave back. Preceded by a reset when `reset`
+  // is set, or by a reset and MATCH ROM of `*rom` when `rom` is given.
+  // 1 when every byte went out, 0 when the reset found no presence
+  // (nothing sent after it), kErrBusShort on a shorted line, or a
+  // negative error code. Adapters put all of it into as few exchanges as
+  // their protocol allows, because each exchange costs a serial round
+  // trip.
+  virtual int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n);
+  // Reset, MATCH ROM and the eight ROM bytes; results as block().
+  int select(const Rom& rom) { return block(&rom, true, nullptr, 0); }
+
+  // The serial rate the adapter runs at, or 0 when it has none.
+  virtual int serial_baud() const { return 0; }
+
   // The version text of this kind of adapter (for TMGetTypeVersion).
   virtual const char* name() const = 0;
 };

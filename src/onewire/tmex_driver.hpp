@@ -11,7 +11,16 @@
 #include <cstddef>
 #include <memory>
 
+#include "onewire/errors.hpp"
+
 namespace onewire {
+
+// What QvBlockExchange does before the bytes.
+inline constexpr std::int16_t kBlockBytesOnly = 0;
+// A reset first.
+inline constexpr std::int16_t kBlockReset = 1;
+// A reset and MATCH ROM of the state buffer's current device first.
+inline constexpr std::int16_t kBlockSelect = 2;
 
 class QVDS_API TmexDriver {
  public:
@@ -33,6 +42,22 @@ class QVDS_API TmexDriver {
   virtual std::int16_t TMTouchByte(std::int32_t session, std::int16_t byte) = 0;
   virtual std::int16_t TMEndSession(std::int32_t session) = 0;
   virtual std::int16_t TMClose(std::int32_t session) = 0;
+
+  // --- beyond the 13 operations: offered by our drivers only ---
+  // Whether QvBlockExchange does anything; when not, it answers
+  // kErrNotOffered and callers use the 13 operations instead.
+  virtual bool offers_block_exchange() const { return false; }
+  // Touches `length` bytes of `buffer` in place (each written, a 0xFF
+  // reads, and replaced by what the bus gave back), after what `mode`
+  // asks for (kBlockBytesOnly, kBlockReset, kBlockSelect), in as few
+  // adapter exchanges as the adapter allows. 1 when every byte went out;
+  // 0 when the reset found no presence (no byte sent); negative codes as
+  // TMAccess and TMTouchByte answer them.
+  virtual std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
+                                       std::int16_t length) {
+    (void)session, (void)state, (void)mode, (void)buffer, (void)length;
+    return kErrNotOffered;
+  }
 };
 
 // The least state buffer our drivers need, and what the component hands

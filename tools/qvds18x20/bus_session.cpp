@@ -123,9 +123,16 @@ void BusSession::resolve_port() {
   port_label_ = p;
 }
 
+int BusSession::serial_baud() const {
+  return builtin_ ? builtin_->serial_baud(StrToIntDef(com_name_.substr(3), 0)) : 0;
+}
+
 void BusSession::install_driver() {
   if (!choice_.port.empty() && !choice_.sim) {
-    onewire::InstallDriver(onewire::make_builtin_driver());
+    onewire::BuiltinDriverOptions options;
+    options.ds2480b_baud = choice_.baud;
+    builtin_ = onewire::make_builtin_driver(options);
+    onewire::InstallDriver(builtin_);
     return;
   }
   SimSetup setup;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "QvDs18x20/QvDs18x20.hpp"
+#include "onewire/driver.hpp"
 
 namespace qvtool {
 
@@ -20,6 +21,7 @@ struct BusChoice {
   TLanSpeed speed = lsNormal;
   bool sim = false;      // --sim given
   std::string sim_file;  // --sim FILE
+  int baud = 115200;     // DS2480B serial rate after detection
 };
 
 // True for COM1..COM255 in any letter case.
@@ -41,6 +43,8 @@ class BusSession {
   Component& component() { return *c_; }
   const std::string& port_label() const { return port_label_; }
   int adapter() const { return choice_.adapter; }
+  // The serial rate of the open session's adapter; 0 without one.
+  int serial_baud() const;
 
   // Opens the session; throws Failure when it does not open.
   void open();
@@ -63,6 +67,7 @@ class BusSession {
   BusChoice choice_;
   std::string com_name_;
   std::string port_label_;
+  std::shared_ptr<onewire::BusDriver> builtin_;
   std::unique_ptr<Component> c_;
 };
 

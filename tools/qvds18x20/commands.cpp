@@ -147,6 +147,11 @@ int run_version(const Options& o) {
   Component& c = session.component();
   std::printf("qvds18x20 %s\ncomponent %s\ndriver (adapter type %d): %s\ndriver active: %s\n", QVDS_TOOL_VERSION,
               c.Version().c_str(), session.adapter(), c.DriverVer().c_str(), c.DriverActive() ? "yes" : "no");
+  if (!o.port.empty() && !o.sim) {
+    // The rate is the adapter's, known once a session has detected it.
+    session.open();
+    std::printf("serial rate: %d baud\n", session.serial_baud());
+  }
   return kExitOk;
 }
 

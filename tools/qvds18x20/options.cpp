@@ -58,6 +58,10 @@ void add_bus_options(CLI::App& cmd, Options& o) {
                  "without it the simulated bus is used");
   cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))->capture_default_str();
   cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))->capture_default_str();
+  cmd.add_option("--baud", o.baud,
+                 "serial rate of a DS2480B adapter after detection (it falls back to 9600 where the rate fails)")
+      ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
+      ->capture_default_str();
   cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
       ->expected(0, 1)
       ->each([&o](const std::string&) { o.sim = true; })
@@ -89,6 +93,7 @@ BusChoice bus_choice(const Options& o) {
   choice.port = o.port;
   choice.sim = o.sim;
   choice.sim_file = o.sim_file;
+  choice.baud = o.baud;
   return choice;
 }
 

@@ -19,6 +19,7 @@ struct Options {
   std::string port;            // COM name or device path; empty: simulated bus on COM1
   std::string adapter = "1";   // a number or an adapter name
   std::string speed = "normal";
+  int baud = 115200;           // DS2480B serial rate after detection
   bool sim = false;            // --sim given
   std::string sim_file;        // --sim FILE
   Format format = Format::kTable;

@@ -21,6 +21,7 @@ struct SimAdapterOptions {
   std::string devices;
   std::string link;
   bool realtime = false;
+  double latency_ms = 0;
 };
 
 std::atomic<bool> g_stop{false};
@@ -44,6 +45,7 @@ void run_sim_adapter(const SimAdapterOptions& o) {
   options.kind = o.type == "passive" ? onewire::sim::AdapterKind::kPassive : onewire::sim::AdapterKind::kDs2480b;
   options.link_path = o.link;
   options.pacing = o.realtime ? &real_time : nullptr;
+  options.bridge_latency = std::chrono::duration_cast<rtl::Duration>(std::chrono::duration<double, std::milli>(o.latency_ms));
   g_stop.store(false);
   qvtool::on_interrupt(request_stop);
   {
@@ -74,5 +76,10 @@ void add_sim_adapter_command(CLI::App& app) {
   cmd->add_option("--link", o->link, "also reach the adapter through a symbolic link at this path");
   cmd->add_flag("--realtime", o->realtime,
                 "answer as slowly as a real adapter would (serial character times and 1-Wire times)");
+  cmd->add_option("--latency", o->latency_ms,
+                  "model a USB serial bridge whose latency timer ticks every MS milliseconds (16 is the FTDI "
+                  "default, 1 its low-latency mode): answers reach the host only on its ticks")
+      ->check(CLI::Range(0.0, 255.0))
+      ->capture_default_str();
   cmd->callback([o] { run_sim_adapter(*o); });
 }

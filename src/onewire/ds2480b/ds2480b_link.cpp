@@ -1,6 +1,8 @@
 #include "onewire/ds2480b/ds2480b_link.hpp"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "onewire/ds2480b/protocol.hpp"
 #include "onewire/errors.hpp"
@@ -22,13 +24,23 @@ constexpr std::array<std::uint8_t, 7> kSetup = {
     config_write(Param::kProgramPulse, 4), config_read(Param::kBaud),
     kSingleBit | kBitValue | kSpeedStandard};
 
-bool setup_answers_ok(const std::array<std::uint8_t, 7>& in) {
-  for (std::size_t i = 0; i < 5; ++i)
-    if (in[i] != config_write_answer(kSetup[i])) return false;
-  if (in[5] != config_read_answer(kRate9600)) return false;
-  const std::uint8_t bit = in[6];
-  return (bit & 0xFC) == (kSetup[6] & 0xFC) && ((bit & 1) == ((bit >> 1) & 1));
+// A prefix of the setup's answers: the five writes echoed without bit 0,
+// the rate read back (any rate: a chip on a pseudo-terminal may not have
+// seen the master reset that brings it to 9600), and the read slot's
+// answer with its two equal bits.
+bool setup_fits(const std::uint8_t* in, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    if (i < 5 && in[i] != config_write_answer(kSetup[i])) return false;
+    if (i == 5 && (in[i] & 0xF1) != 0) return false;
+    if (i == 6 && ((in[i] & 0xFC) != (kSetup[6] & 0xFC) || (in[i] & 1) != ((in[i] >> 1) & 1))) return false;
+  }
+  return true;
 }
+
+// Stray bytes tolerated before the answers of detection or of the rate
+// read-back: at most one answer to the calibration byte and one to the
+// rate change, and whatever a line glitch adds.
+constexpr std::size_t kMaxStray = 4;
 
 std::uint8_t rate_code(int baud) {
   switch (baud) {
@@ -94,26 +106,36 @@ int Ds2480bLink::baud() const { return port_ ? port_->baud() : 0; }
 const char* Ds2480bLink::name() const { return "DS2480B serial 1-Wire adapter (DS9097U)"; }
 
 int Ds2480bLink::initialise() {
-  for (int attempt = 0; attempt < options_.detect_attempts; ++attempt) {
-    int r = detect_once();
-    if (r == 1 && options_.baud != serial::kBaud9600) r = switch_baud();
-    if (r == 1 && speed_bits_ != kSpeedStandard) {
-      // The master reset forgot the speed asked for before.
-      const auto command = static_cast<std::uint8_t>(kSearchOff | speed_bits_);
-      r = port_->write(&command, 1) < 0 ? kErrPortIo : 1;
+  for (int attempt = 0; attempt < options_.detect_attempts;) {
+    const bool switching = options_.baud != serial::kBaud9600 && !baud_fallback_;
+    const std::uint8_t code = rate_code(options_.baud);
+    int r = detect_once(switching ? code : -1);
+    if (r == 1 && switching) {
+      r = confirm_baud(code);
+      if (r == kErrAdapterNoResponse || r == kErrSpeed) {
+        // The chip, the bridge or the cable cannot run the rate: the next
+        // detection's master reset brings the chip back to 9600, where it
+        // stays. That is no failed attempt.
+        baud_fallback_ = true;
+        continue;
+      }
     }
     if (r == 1) {
       resync_ = false;
       return 1;
     }
     if (r == kErrPortIo || !port_->is_open()) return kErrPortIo;
+    ++attempt;
   }
   return kErrAdapterNoResponse;
 }
 
 // One detection cycle from whatever state the chip is in: master reset,
-// calibration, configuration, and every answer checked.
-int Ds2480bLink::detect_once() {
+// calibration, configuration, and every answer checked. Behind a USB
+// bridge answers arrive late, so nothing here assumes that an answer has
+// come (or has not) after a sleep: stray answers are told apart from the
+// setup's own when they arrive.
+int Ds2480bLink::detect_once(int rate) {
   // A break is the master reset. A pseudo-terminal cannot carry one, so
   // the chip is also told in bytes: E3 ends data mode (if it was in it)
   // and a NUL, never a valid command, stands for the break. A real chip
@@ -122,45 +144,68 @@ int Ds2480bLink::detect_once() {
   if (const int r = port_->write(kBreakInBytes.data(), kBreakInBytes.size()); r < 0) return r;
   if (const int r = port_->send_break(5ms); r < 0) return r;
   if (const int r = port_->set_baud(serial::kBaud9600); r < 0) return r;
+  // The line's recovery after the break, not a wait for an answer.
   rtl::GetClock().sleep_for(2ms);
   if (const int r = port_->flush_input(); r < 0) return r;
 
-  // The calibration byte makes no bus activity; the chip may or may not
-  // answer it, so whatever comes is dropped.
-  const std::uint8_t calibrate = kReset;
-  if (const int r = port_->write(&calibrate, 1); r < 0) return r;
-  rtl::GetClock().sleep_for(4ms);
-  if (const int r = port_->flush_input(); r < 0) return r;
+  // The calibration byte makes no bus activity and, after a master reset,
+  // no answer; a chip that missed the reset takes it for a reset command
+  // and answers it, which read_answers tells apart. The speed asked for
+  // before is set again (the master reset forgot it), and a rate change
+  // goes last: its answer already comes at the new rate.
+  std::array<std::uint8_t, 1 + kSetup.size() + 2> out{};
+  std::uint8_t* p = out.data();
+  *p++ = kReset;
+  for (std::uint8_t b : kSetup) *p++ = b;
+  if (speed_bits_ != kSpeedStandard) *p++ = static_cast<std::uint8_t>(kSearchOff | speed_bits_);
+  if (rate >= 0) *p++ = config_write(Param::kBaud, static_cast<std::uint8_t>(rate));
+  if (const int r = port_->write(out.data(), static_cast<std::size_t>(p - out.data())); r < 0) return r;
   mode_ = Mode::kCommand;
-
-  std::array<std::uint8_t, 7> in{};
-  if (const int r = port_->write(kSetup.data(), kSetup.size()); r < 0) return r;
-  const int got = serial::read_exact(*port_, in.data(), in.size(),
-                                     options_.reply_timeout + 14 * serial::char_time(serial::kBaud9600));
-  if (got < 0) return got;
-  if (static_cast<std::size_t>(got) != in.size() || !setup_answers_ok(in)) return kErrAdapterNoResponse;
-  return 1;
+  std::array<std::uint8_t, kSetup.size()> in{};
+  return read_answers(in.data(), in.size(), setup_fits,
+                      options_.reply_timeout + 20 * serial::char_time(serial::kBaud9600));
 }
 
-// The chip answers the rate change already at the new rate, which the
-// host cannot read yet: that answer is dropped, and a read of the rate
-// at the new rate confirms it.
-int Ds2480bLink::switch_baud() {
-  const std::uint8_t code = rate_code(options_.baud);
-  const std::uint8_t command = config_write(Param::kBaud, code);
-  if (const int r = port_->write(&command, 1); r < 0) return r;
-  std::uint8_t dropped = 0;
-  if (const int r = serial::read_exact(*port_, &dropped, 1, 20ms); r < 0) return r;
-  rtl::GetClock().sleep_for(5ms);
+// The chip has already switched (its answer to the change went out at the
+// new rate, unreadable here or late): follow it, then read the rate back
+// together with one configuration write, so that the answer pair cannot
+// be mistaken for a stray byte.
+int Ds2480bLink::confirm_baud(std::uint8_t code) {
   if (const int r = port_->set_baud(options_.baud); r < 0) return r;
-  rtl::GetClock().sleep_for(5ms);
+  // Lets the rate change settle on both ends.
+  rtl::GetClock().sleep_for(2ms);
   if (const int r = port_->flush_input(); r < 0) return r;
-  const std::uint8_t query = config_read(Param::kBaud);
-  if (const int r = port_->write(&query, 1); r < 0) return r;
-  std::uint8_t answer = 0;
-  const int got = serial::read_exact(*port_, &answer, 1, options_.reply_timeout);
-  if (got < 0) return got;
-  if (got != 1 || answer != config_read_answer(code)) return kErrAdapterNoResponse;
+  const std::array<std::uint8_t, 2> out = {config_read(Param::kBaud), kSetup[1]};
+  if (const int r = port_->write(out.data(), out.size()); r < 0) return r;
+  std::array<std::uint8_t, 2> in{};
+  const auto fits = [code](const std::uint8_t* a, std::size_t len) {
+    return (len < 1 || a[0] == config_read_answer(code)) && (len < 2 || a[1] == config_write_answer(kSetup[1]));
+  };
+  return read_answers(in.data(), in.size(), fits, options_.reply_timeout + 4 * serial::char_time(options_.baud));
+}
+
+int Ds2480bLink::read_answers(std::uint8_t* in, std::size_t n,
+                              const std::function<bool(const std::uint8_t*, std::size_t)>& fits,
+                              rtl::Duration timeout) {
+  std::array<std::uint8_t, 64> buf{};
+  if (n + kMaxStray > buf.size()) return kErrAdapterNoResponse;
+  std::size_t got = 0;
+  std::size_t skip = 0;  // stray bytes in front of the answers
+  const int r = serial::wait_with_deadline(timeout, [&](rtl::Duration slice) -> int {
+    // Never more than the answers still missing: what follows them is not
+    // ours to take.
+    const int k = port_->read(buf.data() + got, n - (got - skip), slice);
+    if (k < 0) return k;
+    got += static_cast<std::size_t>(k);
+    // A start that did not fit never fits later, so the search goes on
+    // from the last one.
+    while (skip <= kMaxStray && !fits(buf.data() + skip, got - skip)) ++skip;
+    if (skip > kMaxStray) return kErrAdapterNoResponse;
+    return got - skip == n ? 1 : 0;
+  });
+  if (r < 0) return r;
+  if (r == 0) return kErrAdapterNoResponse;
+  std::copy(buf.begin() + static_cast<std::ptrdiff_t>(skip), buf.begin() + static_cast<std::ptrdiff_t>(skip + n), in);
   return 1;
 }
 
@@ -196,6 +241,11 @@ void Ds2480bLink::to_data(std::uint8_t*& p) {
   mode_ = Mode::kData;
 }
 
+void Ds2480bLink::append_data(std::uint8_t*& p, std::uint8_t byte) {
+  *p++ = byte;
+  if (byte == kCommandMode) *p++ = byte;
+}
+
 int Ds2480bLink::exchange(const std::uint8_t* out, std::size_t n_out, std::uint8_t* in, std::size_t n_in,
                           rtl::Duration bus_time) {
   if (const int r = port_->write(out, n_out); r < 0) return fail(r);
@@ -207,15 +257,8 @@ int Ds2480bLink::exchange(const std::uint8_t* out, std::size_t n_out, std::uint8
   return 1;
 }
 
-int Ds2480bLink::reset() {
-  if (const int r = ready(); r < 0) return r;
-  std::array<std::uint8_t, 2> out{};
-  std::uint8_t* p = out.data();
-  to_command(p);
-  *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
-  std::uint8_t in = 0;
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, kResetTime); r < 0) return r;
-  if ((in & kResetAnswerMask) != kResetAnswerMask) return fail(kErrAdapterNoResponse);
+int Ds2480bLink::decode_reset(std::uint8_t in) {
+  if ((in & kResetAnswerMask) != kResetAnswerMask) return kErrAdapterNoResponse;
   switch (in & kResetResultMask) {
     case kResetShorted:
       return kResetShort;
@@ -226,6 +269,57 @@ int Ds2480bLink::reset() {
     default:
       return onewire::kResetNoPresence;
   }
+}
+
+int Ds2480bLink::reset() {
+  if (const int r = ready(); r < 0) return r;
+  std::array<std::uint8_t, 2> out{};
+  std::uint8_t* p = out.data();
+  to_command(p);
+  *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
+  std::uint8_t in = 0;
+  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, kResetTime); r < 0) return r;
+  const int result = decode_reset(in);
+  return result < 0 ? fail(result) : result;
+}
+
+int Ds2480bLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
+  if (const int r = ready(); r < 0) return r;
+  const bool resets = rom != nullptr || reset_first;
+  const std::size_t selected = rom != nullptr ? 9 : 0;
+  std::vector<std::uint8_t> out(3 + 2 * (selected + n));
+  std::uint8_t* p = out.data();
+  if (resets) {
+    to_command(p);
+    *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
+  }
+  if (selected + n > 0) to_data(p);
+  std::vector<std::uint8_t> sent;
+  sent.reserve(selected + n);
+  if (rom != nullptr) {
+    sent.push_back(0x55);
+    sent.insert(sent.end(), rom->begin(), rom->end());
+  }
+  sent.insert(sent.end(), data, data + n);
+  for (std::uint8_t b : sent) append_data(p, b);
+  const std::size_t first = resets ? 1 : 0;
+  std::vector<std::uint8_t> in(first + sent.size());
+  if (in.empty()) return 1;
+  const rtl::Duration bus = (resets ? kResetTime : rtl::Duration(0)) + static_cast<std::int64_t>(8 * sent.size()) * kSlotTime;
+  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), in.data(), in.size(), bus); r < 0)
+    return r;
+  if (resets) {
+    const int presence = decode_reset(in[0]);
+    if (presence < 0) return fail(presence);
+    if (presence == kResetShort) return kErrBusShort;
+    if (presence == onewire::kResetNoPresence) return 0;
+  }
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    // The wired-AND line can only turn written 1s into 0s.
+    if ((in[first + i] & ~sent[i]) != 0) return fail(kErrAdapterNoResponse);
+  }
+  for (std::size_t i = 0; i < n; ++i) data[i] = in[first + selected + i];
+  return 1;
 }
 
 int Ds2480bLink::touch_bit(int bit) {
@@ -248,8 +342,7 @@ int Ds2480bLink::touch_byte(int byte) {
   std::array<std::uint8_t, 3> out{};
   std::uint8_t* p = out.data();
   to_data(p);
-  *p++ = value;
-  if (value == kCommandMode) *p++ = value;
+  append_data(p, value);
   std::uint8_t in = 0;
   if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, 8 * kSlotTime); r < 0)
     return r;
@@ -259,11 +352,7 @@ int Ds2480bLink::touch_byte(int byte) {
 }
 
 int Ds2480bLink::search(SearchPass& pass) {
-  const int presence = reset();
-  if (presence < 0) return presence;
-  if (presence == kResetShort) return kErrBusShort;
-  if (presence == onewire::kResetNoPresence) return 0;
-
+  if (const int r = ready(); r < 0) return r;
   // Direction bits: the previous ROM below the last discrepancy, 1 at it,
   // 0 above it (the first pass walks all zeros).
   std::array<std::uint8_t, kSearchBytes> request{};
@@ -277,9 +366,13 @@ int Ds2480bLink::search(SearchPass& pass) {
     if (dir) request[static_cast<std::size_t>(n / 4)] |= static_cast<std::uint8_t>(1u << (2 * (n % 4) + 1));
   }
 
+  // The reset goes in the same exchange: its answer comes first and
+  // tells whether the rest meant anything.
   const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
-  std::array<std::uint8_t, 4 + 3 + kSearchBytes + 2> out{};
+  std::array<std::uint8_t, 2 + 4 + 3 + kSearchBytes + 2> out{};
   std::uint8_t* p = out.data();
+  to_command(p);
+  *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
   to_data(p);
   *p++ = command;
   *p++ = kCommandMode;
@@ -290,11 +383,16 @@ int Ds2480bLink::search(SearchPass& pass) {
   *p++ = static_cast<std::uint8_t>(kSearchOff | speed_bits_);
   mode_ = Mode::kCommand;
 
-  std::array<std::uint8_t, 1 + kSearchBytes> in{};
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), in.data(), in.size(),
-                             (8 + 12 * kSearchBytes) * kSlotTime);
+  std::array<std::uint8_t, 2 + kSearchBytes> answers{};
+  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), answers.data(), answers.size(),
+                             kResetTime + (8 + 12 * kSearchBytes) * kSlotTime);
       r < 0)
     return r;
+  const int presence = decode_reset(answers[0]);
+  if (presence < 0) return fail(presence);
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == onewire::kResetNoPresence) return 0;
+  const std::uint8_t* in = answers.data() + 1;
   // Nobody drives the line while the command byte goes out.
   if (in[0] != command) return fail(kErrAdapterNoResponse);
 

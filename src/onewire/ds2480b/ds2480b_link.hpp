@@ -9,6 +9,7 @@
 // the call instead of hanging it.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "onewire/link.hpp"
@@ -18,8 +19,9 @@ namespace onewire::ds2480b {
 
 struct Ds2480bOptions {
   // Serial rate after initialisation (9600, 19200, 57600 or 115200). The
-  // chip always starts at 9600.
-  int baud = serial::kBaud9600;
+  // chip always starts at 9600; where the switch cannot be confirmed (a
+  // bridge or cable that cannot run the rate) the link stays at 9600.
+  int baud = serial::kBaud115200;
   // How long an answer may take beyond its own character and bus times.
   rtl::Duration reply_timeout = std::chrono::milliseconds(250);
   // Detection cycles (break, calibration, configuration check) before
@@ -40,6 +42,9 @@ class Ds2480bLink final : public Link {
   int touch_bit(int bit) override;
   int touch_byte(int byte) override;
   int search(SearchPass& pass) override;
+  // The reset, the selection and the bytes in one exchange.
+  int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n) override;
+  int serial_baud() const override { return baud(); }
   // Standard, overdrive and flexible ("relaxed") speed.
   int set_speed(Speed speed) override;
 
@@ -47,13 +52,30 @@ class Ds2480bLink final : public Link {
 
   // The serial rate in use.
   int baud() const;
+  // True once a switch to the asked rate failed; the link then runs at
+  // 9600 for the rest of its life.
+  bool baud_fallback() const { return baud_fallback_; }
 
  private:
   enum class Mode : std::uint8_t { kCommand, kData };
 
   int initialise();
-  int detect_once();
-  int switch_baud();
+  // Master reset, calibration and the checked setup; with `rate_code` >= 0
+  // the chip is then told to change its rate.
+  int detect_once(int rate_code);
+  // Follows the chip to its new rate and reads the rate back.
+  int confirm_baud(std::uint8_t rate_code);
+  // Reads `n` answers that `fits` accepts (it sees a prefix of them and
+  // its length), after at most a few stray bytes: answers to bytes sent
+  // before (a calibration byte that the chip took as a command, a rate
+  // change answered at the new rate) that reached us late through a
+  // bridge.
+  int read_answers(std::uint8_t* in, std::size_t n, const std::function<bool(const std::uint8_t*, std::size_t)>& fits,
+                   rtl::Duration timeout);
+  void append_data(std::uint8_t*& p, std::uint8_t byte);
+  // The result of a reset answer (ResetResult), or kErrAdapterNoResponse
+  // for a byte that is no reset answer.
+  static int decode_reset(std::uint8_t answer);
   int ready();
   int fail(int code);
   // Writes `out`, then reads exactly `n` answer bytes.
@@ -67,6 +89,7 @@ class Ds2480bLink final : public Link {
   bool resync_ = false;
   Mode mode_ = Mode::kCommand;
   std::uint8_t speed_bits_ = 0;
+  bool baud_fallback_ = false;
 };
 
 }  // namespace onewire::ds2480b

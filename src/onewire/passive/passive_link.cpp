@@ -1,6 +1,7 @@
 #include "onewire/passive/passive_link.hpp"
 
 #include <array>
+#include <vector>
 
 #include "onewire/errors.hpp"
 
@@ -58,8 +59,9 @@ int PassiveLink::fail(int code) {
     close();
     return kErrPortIo;
   }
-  rtl::GetClock().sleep_for(std::chrono::milliseconds(2));
-  port_->flush_input();
+  // Behind a USB bridge late echoes come on the bridge's next tick, not
+  // within a fixed sleep: drain until the line stays quiet.
+  serial::drain(*port_, options_.drain_quiet, 10 * options_.drain_quiet);
   return code;
 }
 
@@ -118,6 +120,91 @@ int PassiveLink::set_speed(Speed speed) {
     return kErrPortIo;
   }
   return speed == Speed::kNormal ? static_cast<int>(Speed::kNormal) : kErrSpeed;
+}
+
+int PassiveLink::search(SearchPass& pass) {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  // The command's eight slots and the first bit's two read slots.
+  std::array<std::uint8_t, 10> out{};
+  std::array<std::uint8_t, 10> in{};
+  for (std::size_t i = 0; i < 8; ++i) out[i] = ((command >> i) & 1) != 0 ? kOneSlot : kZeroSlot;
+  out[8] = out[9] = kOneSlot;
+  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+  std::size_t at = 8;  // where this bit's two read slots are in `in`
+
+  Rom rom{};
+  int last_zero = 0;
+  int last_family_zero = 0;
+  for (int i = 1; i <= 64; ++i) {
+    const auto index = static_cast<std::size_t>((i - 1) / 8);
+    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
+    const int id_bit = in[at] == kOneSlot ? 1 : 0;
+    const int cmp_bit = in[at + 1] == kOneSlot ? 1 : 0;
+    if (id_bit == 1 && cmp_bit == 1) return 0;
+    int direction = 0;
+    if (id_bit != cmp_bit) {
+      direction = id_bit;
+    } else {
+      if (i < pass.last_discrepancy)
+        direction = (pass.rom[index] & mask) != 0 ? 1 : 0;
+      else
+        direction = i == pass.last_discrepancy ? 1 : 0;
+      if (direction == 0) {
+        last_zero = i;
+        if (i <= 8) last_family_zero = i;
+      }
+    }
+    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+    out[0] = direction != 0 ? kOneSlot : kZeroSlot;
+    out[1] = out[2] = kOneSlot;
+    const std::size_t n = i < 64 ? 3 : 1;
+    if (const int r = exchange(out.data(), in.data(), n, serial::kBaud115200); r < 0) return r;
+    for (std::size_t k = 0; k < n; ++k)
+      if (!plausible_echo(out[k], in[k])) return fail(kErrAdapterNoResponse);
+    at = 1;
+  }
+  pass.rom = rom;
+  pass.last_zero = last_zero;
+  pass.last_family_zero = last_family_zero;
+  return 1;
+}
+
+int PassiveLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
+  if (rom != nullptr || reset_first) {
+    const int presence = reset();
+    if (presence < 0) return presence;
+    if (presence == kResetShort) return kErrBusShort;
+    if (presence == kResetNoPresence) return 0;
+  }
+  std::vector<std::uint8_t> bytes;
+  if (rom != nullptr) {
+    bytes.push_back(0x55);
+    bytes.insert(bytes.end(), rom->begin(), rom->end());
+  }
+  const std::size_t first = bytes.size();
+  bytes.insert(bytes.end(), data, data + n);
+  if (bytes.empty()) return 1;
+  std::vector<std::uint8_t> out(8 * bytes.size());
+  std::vector<std::uint8_t> in(out.size());
+  for (std::size_t k = 0; k < bytes.size(); ++k)
+    for (std::size_t i = 0; i < 8; ++i) out[8 * k + i] = ((bytes[k] >> i) & 1) != 0 ? kOneSlot : kZeroSlot;
+  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
+  for (std::size_t k = 0; k < bytes.size(); ++k) {
+    int value = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      if (!plausible_echo(out[8 * k + i], in[8 * k + i])) return fail(kErrAdapterNoResponse);
+      if (in[8 * k + i] == kOneSlot) value |= 1 << i;
+    }
+    if (k >= first) data[k - first] = static_cast<std::uint8_t>(value);
+  }
+  return 1;
 }
 
 const char* PassiveLink::name() const { return "Passive serial 1-Wire adapter (DS9097)"; }

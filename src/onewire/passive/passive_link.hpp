@@ -15,6 +15,10 @@ namespace onewire::passive {
 struct PassiveOptions {
   // How long an echo may take beyond its own character times.
   rtl::Duration reply_timeout = std::chrono::milliseconds(250);
+  // After a failed exchange, late echoes are drained until the line has
+  // been quiet this long: longer than a USB bridge's latency timer, which
+  // may still hold some.
+  rtl::Duration drain_quiet = std::chrono::milliseconds(50);
 };
 
 class PassiveLink final : public Link {
@@ -32,6 +36,13 @@ class PassiveLink final : public Link {
   int touch_bit(int bit) override;
   // The eight slots go out as one write of eight characters.
   int touch_byte(int byte) override;
+  // One exchange per triplet: the direction written for one bit goes out
+  // with the two read slots of the next.
+  int search(SearchPass& pass) override;
+  // The reset (at 9600 baud), then every slot of the selection and the
+  // bytes in one exchange at 115200.
+  int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n) override;
+  int serial_baud() const override { return port_ ? port_->baud() : 0; }
   // Only standard speed: the slot timing is fixed by the UART rate.
   int set_speed(Speed speed) override;
 

@@ -38,4 +38,18 @@ int read_exact(Transport& port, std::uint8_t* data, std::size_t n, rtl::Duration
   return static_cast<int>(got);
 }
 
+int drain(Transport& port, rtl::Duration quiet, rtl::Duration limit) {
+  if (const int r = port.flush_input(); r < 0) return r;
+  rtl::Clock& clock = rtl::GetClock();
+  const rtl::TimePoint end = clock.now() + limit;
+  std::uint8_t sink[64];
+  for (;;) {
+    const rtl::Duration left = end - clock.now();
+    if (left <= rtl::Duration(0)) return 1;
+    const int k = read_exact(port, sink, sizeof sink, std::min(quiet, left));
+    if (k < 0) return k;
+    if (k == 0) return 1;
+  }
+}
+
 }  // namespace onewire::serial

@@ -68,6 +68,11 @@ class Transport {
 // code.
 int read_exact(Transport& port, std::uint8_t* data, std::size_t n, rtl::Duration timeout);
 
+// Reads and drops whatever arrives until nothing has come for `quiet`, or
+// until `limit` has passed: 1, or a negative code when the port failed.
+// Unlike flush_input it also catches bytes that a USB bridge still holds.
+int drain(Transport& port, rtl::Duration quiet, rtl::Duration limit);
+
 // Waits on the installed rtl::Clock, so that tests can speed up a
 // timeout, but never longer than `timeout` of real time, so that a clock
 // that stands still cannot turn a timed wait into a hang. Calls

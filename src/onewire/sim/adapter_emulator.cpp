@@ -124,7 +124,7 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
   // A NUL is never a command: it is a break sent as a character at a
   // lower rate, the way a host reaches a chip it cannot send a real
   // break to.
-  if (b == 0x00) {
+  if (b == 0x00 && nul_is_break_) {
     master_reset();
     return;
   }

@@ -69,6 +69,12 @@ class Ds2480bEmulator final : public AdapterEmulator {
   const ByteTiming& last_timing() const override { return timing_; }
   AdapterKind kind() const override { return AdapterKind::kDs2480b; }
 
+  // Whether a NUL in command mode counts as a break (it does unless told
+  // otherwise). A chip that does not see it as one, on a line that
+  // carries no real break, takes the host's calibration byte for a reset
+  // command and answers it, as some emulations do.
+  void set_nul_is_break(bool on) { nul_is_break_ = on; }
+
   // --- observation ---
   bool data_mode() const { return data_mode_; }
   bool awaiting_calibration() const { return awaiting_calibration_; }
@@ -98,6 +104,7 @@ class Ds2480bEmulator final : public AdapterEmulator {
   std::uint8_t speed_field_ = 0;
   std::uint8_t params_[8] = {};
   std::uint64_t master_resets_ = 0;
+  bool nul_is_break_ = true;
 };
 
 // The passive adapter: a 0xF0 is a reset pulse (answered F0 with no

@@ -10,6 +10,12 @@
 // sent at a rate other than the adapter's is lost, and so is an answer the
 // adapter sends at a rate the host is not listening at.
 //
+// A USB serial bridge can be modelled: the adapter's answers then take
+// their serial character and 1-Wire times, wait in the bridge, and reach
+// the host only on the ticks of its latency timer (or at once when a full
+// USB packet has gathered). Bridge time runs on rtl::Clock, so a test with
+// a skipping clock runs ticks in no time.
+//
 // Not thread-safe: one host thread uses the port (faults are set between
 // its calls).
 #pragma once
@@ -52,6 +58,12 @@ class EmulatedPort final : public serial::Transport {
   void set_silent(bool silent);
   // Like a pseudo-terminal: breaks are not sent (send_break answers 0).
   void set_break_supported(bool supported);
+  // An answer sent at a rate the host is not listening at arrives as one
+  // framing-error byte (0x00) instead of being lost.
+  void set_wrong_rate_noise(bool noise);
+  // A USB bridge with this latency timer between adapter and host (0: the
+  // adapter is wired straight to the host and answers at once).
+  void set_bridge_latency(rtl::Duration period);
   // The device node is gone: the next call fails with kErrPortIo (and
   // leaves the port closed), and the port cannot be opened until it is
   // back.
@@ -64,11 +76,26 @@ class EmulatedPort final : public serial::Transport {
   std::uint64_t breaks() const { return breaks_; }
   std::uint64_t opens() const { return opens_; }
 
+  // Bytes of a full USB packet of the bridge.
+  static constexpr std::size_t kBridgePacket = 62;
+
  private:
   int gone();
+  void answer(std::uint8_t a, rtl::TimePoint ready);
+  // Moves what the bridge has handed over by `now` to the host's queue.
+  void collect(rtl::TimePoint now);
+  // When the bridge hands over the packet at the front, and how many
+  // bytes it holds.
+  std::pair<rtl::TimePoint, std::size_t> next_packet() const;
 
   std::shared_ptr<AdapterEmulator> adapter_;
   std::deque<std::uint8_t> pending_;
+  std::deque<std::pair<rtl::TimePoint, std::uint8_t>> bridge_;
+  rtl::Duration latency_{0};
+  rtl::TimePoint origin_{};
+  rtl::TimePoint rx_done_{};
+  rtl::TimePoint op_done_{};
+  rtl::TimePoint tx_done_{};
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint8_t> written_;
   std::vector<std::pair<std::uint64_t, std::uint8_t>> corruptions_;  // answer number, mask (0 = drop)
@@ -81,6 +108,7 @@ class EmulatedPort final : public serial::Transport {
   bool silent_ = false;
   bool break_supported_ = true;
   bool vanished_ = false;
+  bool wrong_rate_noise_ = false;
 };
 
 }  // namespace onewire::sim

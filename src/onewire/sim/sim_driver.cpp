@@ -29,6 +29,7 @@ struct SimDriver::State {
   std::uint64_t bytes_read = 0;
   bool refuse_speed = false;
   bool fail_version = false;
+  bool offer_block = true;
   std::array<std::uint64_t, kOpCount> counts{};
   bool logging = false;
   std::vector<Call> log;
@@ -119,6 +120,22 @@ std::vector<SimDriver::Call> SimDriver::log() const {
 void SimDriver::clear_log() {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->log.clear();
+}
+
+void SimDriver::offer_block_exchange(bool offer) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->offer_block = offer;
+}
+
+bool SimDriver::offers_block_exchange() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->offer_block;
+}
+
+std::int16_t SimDriver::QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
+                                        std::int16_t length) {
+  if (!offers_block_exchange()) return kErrNotOffered;
+  return BusDriver::QvBlockExchange(session, state, mode, buffer, length);
 }
 
 bool SimDriver::intercept(Op op, std::int32_t session, std::int32_t& result) {

@@ -52,6 +52,12 @@ class QVDS_API SimDriver : public BusDriver {
   void fail_version(bool fail);
   // Drops every fault, action and corruption.
   void clear_faults();
+  // Whether the block exchange is offered (it is unless turned off here),
+  // so that callers can be tried on both of their paths.
+  void offer_block_exchange(bool offer);
+  bool offers_block_exchange() const override;
+  std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
+                               std::int16_t length) override;
 
   // --- observation ---
   std::uint64_t calls(Op op) const;

@@ -13,6 +13,12 @@
 // host's characters at the adapter's current rate, the 1-Wire time of
 // what they did, and the answer's own character time, with reception,
 // bus activity and sending overlapping as they do in the chip.
+//
+// With a bridge latency, the adapter sits behind a USB serial bridge as
+// most real ones do: answers reach the host only on the ticks of the
+// bridge's latency timer (16 ms by default on FTDI bridges, 1 ms in their
+// low-latency mode), or at once when a full USB packet of 62 bytes has
+// gathered.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +39,9 @@ struct VirtualAdapterOptions {
   // Answers wait on this clock for their real-adapter time; null answers
   // at once.
   rtl::Clock* pacing = nullptr;
+  // The bridge's latency timer; 0 for an adapter wired to the host.
+  // Ticks run on the pacing clock, or on the real clock without one.
+  rtl::Duration bridge_latency{0};
 };
 
 struct VirtualAdapterStats {
@@ -45,6 +54,8 @@ struct VirtualAdapterStats {
   // Times a real adapter would have spent receiving, working on the bus
   // and answering, overlapping requests counted once.
   rtl::Duration modelled{0};
+  // How long finished answers waited in the bridge for its timer.
+  rtl::Duration bridge_wait{0};
 };
 
 class VirtualAdapter {

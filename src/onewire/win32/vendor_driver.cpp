@@ -1,6 +1,8 @@
 // Binds the 13 operations of a driver library by their undecorated names.
 // All of them or none: a library that lacks one is not the driver the
-// component expects, and half a driver would fail in stranger ways.
+// component expects, and half a driver would fail in stranger ways. The
+// block exchange is bound when the library has it (ours does, the
+// vendor's does not).
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -27,6 +29,7 @@ using OneWireComFn = std::int16_t(WINAPI*)(std::int32_t, std::int16_t, std::int1
 using StateFn = std::int16_t(WINAPI*)(std::int32_t, void*);
 using RomFn = std::int16_t(WINAPI*)(std::int32_t, void*, std::uint16_t*);
 using TouchByteFn = std::int16_t(WINAPI*)(std::int32_t, std::int16_t);
+using BlockExchangeFn = std::int16_t(WINAPI*)(std::int32_t, void*, std::int16_t, std::uint8_t*, std::int16_t);
 
 struct Entries {
   GetTypeVersionFn get_type_version = nullptr;
@@ -42,6 +45,8 @@ struct Entries {
   TouchByteFn touch_byte = nullptr;
   SessionFn end_session = nullptr;
   SessionFn close = nullptr;
+  // Optional: only our own driver library has it.
+  BlockExchangeFn block_exchange = nullptr;
 };
 
 template <typename Fn>
@@ -72,7 +77,9 @@ class VendorDriver final : public TmexDriver {
       FreeLibrary(module_);
       module_ = nullptr;
       e_ = Entries{};
+      return;
     }
+    bind(module_, "QvBlockExchange", e_.block_exchange);
   }
   ~VendorDriver() override {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -111,6 +118,12 @@ class VendorDriver final : public TmexDriver {
   }
   std::int16_t TMEndSession(std::int32_t session) override { return module_ ? e_.end_session(session) : kErrNoDriver; }
   std::int16_t TMClose(std::int32_t session) override { return module_ ? e_.close(session) : kErrNoDriver; }
+  bool offers_block_exchange() const override { return module_ != nullptr && e_.block_exchange != nullptr; }
+  std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
+                               std::int16_t length) override {
+    if (!offers_block_exchange()) return kErrNotOffered;
+    return e_.block_exchange(session, state, mode, buffer, length);
+  }
 
  private:
   HMODULE module_ = nullptr;

@@ -4,6 +4,7 @@
 // break: rates are accepted and ignored there, and a break is reported as
 // not sent so that the adapter protocol can fall back to its own means.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -94,6 +95,7 @@ class PosixPort final : public Transport {
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(fd, TIOCMBIS, &lines);
     tcflush(fd, TCIFLUSH);
+    request_low_latency(fd);
     fd_ = fd;
     pty_ = is_pseudo_terminal(fd);
     baud_ = kBaud9600;
@@ -102,6 +104,11 @@ class PosixPort final : public Transport {
 
   void close() override {
     if (fd_ < 0) return;
+    if (low_latency_set_) {
+      // The next program meets the port as we found it.
+      (void)ioctl(fd_, TIOCSSERIAL, &saved_serial_);
+      low_latency_set_ = false;
+    }
     ::close(fd_);
     fd_ = -1;
   }
@@ -192,6 +199,19 @@ class PosixPort final : public Transport {
   }
 
  private:
+  // USB serial bridges hold answers until their latency timer runs out
+  // (16 ms on FTDI bridges); in low-latency mode the driver sets it to
+  // 1 ms. Ports that do not know the request (a pseudo-terminal, a UART)
+  // refuse it, and work as they are.
+  void request_low_latency(int fd) {
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+    if ((ss.flags & ASYNC_LOW_LATENCY) != 0) return;
+    saved_serial_ = ss;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &ss) == 0) low_latency_set_ = true;
+  }
+
   // Every failure of an open port is an I/O error for the caller; a port
   // whose device went away stays failed until it is opened again.
   int fail(int err) {
@@ -203,6 +223,8 @@ class PosixPort final : public Transport {
   int fd_ = -1;
   bool pty_ = false;
   int baud_ = kBaud9600;
+  serial_struct saved_serial_{};
+  bool low_latency_set_ = false;
 };
 
 }  // namespace

@@ -61,6 +61,9 @@ struct VirtualAdapter::Impl {
   int wake = -1;
   std::thread thread;
   std::atomic<bool> stopping{false};
+  rtl::RealClock real_clock;
+  // The bridge timer's first tick.
+  rtl::TimePoint bridge_origin{};
 
   mutable std::mutex stats_mu;
   VirtualAdapterStats stats;
@@ -79,8 +82,12 @@ struct VirtualAdapter::Impl {
   void power_cycle();
   // Serves one chunk of host bytes.
   void handle(const std::uint8_t* data, std::size_t n);
-  // Waits on the pacing clock until `t`; false when asked to stop first.
-  bool pace_until(rtl::TimePoint t);
+  // Waits on `clock` until `t`; false when asked to stop first.
+  bool pace_until(rtl::Clock& clock, rtl::TimePoint t);
+  rtl::Clock& bridge_clock() { return options.pacing != nullptr ? *options.pacing : real_clock; }
+  // Sends answers through the bridge: each waits for the timer tick at or
+  // after its due time, unless a full packet goes first.
+  void send_through_bridge(const std::vector<std::uint8_t>& out, const std::vector<rtl::TimePoint>& due);
   bool send(const std::uint8_t* data, std::size_t n);
 };
 
@@ -129,6 +136,7 @@ int VirtualAdapter::Impl::start() {
     linked = true;
   }
   emulator = make_adapter_emulator(options.kind, bus);
+  bridge_origin = bridge_clock().now();
   stopping.store(false);
   thread = std::thread([this] { serve(); });
   return 1;
@@ -183,16 +191,44 @@ bool VirtualAdapter::Impl::send(const std::uint8_t* data, std::size_t n) {
   return true;
 }
 
-bool VirtualAdapter::Impl::pace_until(rtl::TimePoint t) {
+bool VirtualAdapter::Impl::pace_until(rtl::Clock& clock, rtl::TimePoint t) {
   // A host that streams many bytes can book seconds of adapter time; a
   // stop request must not wait for all of it.
   constexpr rtl::Duration kSlice = std::chrono::milliseconds(50);
   for (;;) {
     if (stopping.load()) return false;
-    const rtl::TimePoint now = options.pacing->now();
+    const rtl::TimePoint now = clock.now();
     if (now >= t) return true;
-    options.pacing->sleep_for(std::min(t - now, kSlice));
+    clock.sleep_for(std::min(t - now, kSlice));
   }
+}
+
+void VirtualAdapter::Impl::send_through_bridge(const std::vector<std::uint8_t>& out,
+                                               const std::vector<rtl::TimePoint>& due) {
+  constexpr std::size_t kPacket = 62;
+  const rtl::Duration period = options.bridge_latency;
+  // Packets first (start, end, when), so that the statistics are complete
+  // before the host can see the last answer.
+  struct Packet {
+    std::size_t begin, end;
+    rtl::TimePoint at;
+  };
+  std::vector<Packet> packets;
+  for (std::size_t s = 0; s < out.size();) {
+    const auto periods = std::max<std::int64_t>((due[s] - bridge_origin + period - rtl::Duration(1)) / period, 0);
+    const rtl::TimePoint tick = bridge_origin + periods * period;
+    std::size_t e = s;
+    while (e < out.size() && e - s < kPacket && due[e] <= tick) ++e;
+    packets.push_back({s, e, e - s == kPacket ? due[e - 1] : tick});
+    s = e;
+  }
+  if (!packets.empty() && packets.back().at > due.back()) {
+    std::lock_guard lock(stats_mu);
+    stats.bridge_wait += packets.back().at - due.back();
+  }
+  rtl::Clock& clock = bridge_clock();
+  for (const Packet& p : packets)
+    if (!pace_until(clock, p.at) || !send(&out[p.begin], p.end - p.begin)) return;
 }
 
 void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
@@ -227,18 +263,24 @@ void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
     if (busy_until > start) stats.modelled += busy_until - start;
     if (!out.empty()) ++stats.round_trips;
   }
+  if (options.bridge_latency > rtl::Duration(0)) {
+    // Unpaced answers are due as soon as the request came in.
+    if (pacing == nullptr) std::fill(when.begin(), when.end(), real_clock.now());
+    send_through_bridge(out, when);
+    return;
+  }
   if (pacing == nullptr) {
     send(out.data(), out.size());
     return;
   }
   for (std::size_t i = 0; i < out.size(); ++i)
-    if (!pace_until(when[i]) || !send(&out[i], 1)) return;
+    if (!pace_until(*pacing, when[i]) || !send(&out[i], 1)) return;
 }
 
 void VirtualAdapter::Impl::serve() {
   // Paced answers are due within tens of microseconds; the default 50 us
   // of timer slack would add to every one of them.
-  if (options.pacing != nullptr) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  if (options.pacing != nullptr || options.bridge_latency > rtl::Duration(0)) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::array<std::uint8_t, 4097> buf{};
   alignas(inotify_event) std::array<char, 4096> events{};
   for (;;) {

@@ -1,0 +1,18 @@
+// A thermometer's scratchpad read with the driver's block exchange, for
+// drivers that offer it: the same bus traffic as the byte-by-byte
+// operations, in one or two adapter exchanges instead of some twenty
+// driver calls.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// Selects the state buffer's current device and reads its nine scratchpad
+// bytes; a DS18B20 (family 0x28) first gets TH, TL and configuration
+// written (12-bit resolution for the conversions to come), in its own
+// selection, whose outcome does not decide anything, as in the byte-wise
+// read. Nothing when the selection or any byte of the read failed; the
+// caller checks the CRC.
+std::optional<std::array<std::uint8_t, 9>> ReadScratchpadInBlocks(std::int32_t session, void* state,
+                                                                  std::uint8_t family);
