@@ -1,24 +1,82 @@
 #!/usr/bin/env bash
-# Installs what building and testing qvds18x20 needs on Debian. Safe to run
-# again: packages already present are left alone.
+# Installs the Debian packages a purpose needs, and nothing for the others:
+#   scripts/deps.sh [build] [test] [fuzz] [windows]     (default: build)
+#   build    building the library and running the tool (scripts/run.sh)
+#   test     the test suites: GoogleTest, Google Benchmark, and the peer
+#            programs the adapter tests drive (socat, DigiTemp, owserver)
+#   fuzz     clang with its libFuzzer run-time
+#   windows  the MinGW-w64 cross compiler and Wine
+# Packages already present are left alone. No service starts while
+# packages install, and a service that a newly installed package enables
+# (owserver's, from the test set) is stopped and disabled again: the tests
+# start their own owserver in the foreground.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev
-  clang libclang-rt-14-dev
-  socat digitemp owserver ow-shell
+declare -A sets=(
+  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev"
+  [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell"
+  [fuzz]="clang libclang-rt-14-dev"
+  [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat"
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+purposes=("$@")
+((${#purposes[@]})) || purposes=(build)
+packages=()
+for p in "${purposes[@]}"; do
+  [ -n "${sets[$p]+x}" ] || { echo "deps.sh: unknown purpose '$p' (build, test, fuzz, windows)" >&2; exit 2; }
+  # Every purpose builds something.
+  read -ra words <<<"${sets[build]} ${sets[$p]}"
+  packages+=("${words[@]}")
 done
 
-if ((${#missing[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+missing=()
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
+  installed "$p" || missing+=("$p")
+done
+((${#missing[@]})) || exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+as_root() { "${sudo_cmd[@]}" "$@"; }
+
+# Debian's maintainer scripts ask policy-rc.d before they start a service;
+# 101 means "not now". An administrator's own policy is left as it is.
+policy=/usr/sbin/policy-rc.d
+own_policy=
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# Left by qvds18x20 scripts/deps.sh while it installs; removed after.\nexit 101\n' |
+    as_root tee "$policy" >/dev/null
+  as_root chmod 755 "$policy"
+  own_policy=1
 fi
+cleanup() { if [ -n "$own_policy" ]; then as_root rm -f "$policy"; fi; }
+trap cleanup EXIT
+
+before=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort)
+echo "deps.sh: installing ${missing[*]}"
+as_root env DEBIAN_FRONTEND=noninteractive timeout 900 apt-get update -qq
+as_root env DEBIAN_FRONTEND=noninteractive timeout 1800 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+after=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort)
+
+# Services that came with the packages just installed (dependencies
+# included): none of them is wanted running or starting at boot.
+for pkg in $(comm -13 <(echo "$before") <(echo "$after")); do
+  units=$(dpkg -L "$pkg" | sed -nE 's@^/(usr/)?lib/systemd/system/([^/@]+\.(service|socket|timer|path))$@\2@p' | sort -u)
+  scripts=$(dpkg -L "$pkg" | sed -nE 's@^/etc/init\.d/([^/]+)$@\1@p')
+  [ -n "$units$scripts" ] || continue
+  for unit in $units; do
+    if [ -d /run/systemd/system ]; then
+      as_root systemctl disable --now --quiet "$unit" || true
+    else
+      # systemd is not running here: take the unit's enablement links away
+      # as systemctl would, and remember it for the package's upgrades.
+      as_root deb-systemd-helper disable "$unit" >/dev/null 2>&1 || true
+    fi
+  done
+  for script in $scripts; do
+    if [ ! -d /run/systemd/system ]; then as_root "/etc/init.d/$script" stop >/dev/null 2>&1 || true; fi
+    as_root update-rc.d "$script" disable >/dev/null 2>&1 || true
+  done
+  echo "deps.sh: $pkg brings a system service; it is stopped and disabled ($(echo $units $scripts))"
+done

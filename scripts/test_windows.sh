@@ -28,23 +28,7 @@ START=$(date +%s)
 log() { printf '== %s\n' "$*"; }
 
 # --- tools -----------------------------------------------------------------
-need=()
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
-[ -x "$WINE_DIR/wine64" ] || need+=(wine64)
-[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-command -v socat >/dev/null || need+=(socat)
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-if [ ${#need[@]} -gt 0 ]; then
-  log "installing ${need[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "test_windows.sh: missing packages (${need[*]}) and not root to install them" >&2
-    exit 2
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  timeout 900 apt-get update -qq
-  timeout 1800 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+"$ROOT/scripts/deps.sh" windows
 
 # --- build -----------------------------------------------------------------
 log "cross build in $BUILD"

@@ -5,6 +5,8 @@
 // each host closing the slave.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -43,6 +45,17 @@ bool is_symlink(const std::string& path) {
 bool exists_no_follow(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
+}
+
+// A real adapter answers however busy the host computer is, and host
+// programs time out on a silent one (DigiTemp after a second): on a loaded
+// machine an ordinary thread can miss that. The thread sleeps between
+// answers, so the lowest real-time priority costs the machine little.
+// Without the privilege for it the thread stays as it was.
+void answer_before_ordinary_threads() {
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
 }  // namespace
@@ -278,6 +291,7 @@ void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
 }
 
 void VirtualAdapter::Impl::serve() {
+  answer_before_ordinary_threads();
   // Paced answers are due within tens of microseconds; the default 50 us
   // of timer slack would add to every one of them.
   if (options.pacing != nullptr || options.bridge_latency > rtl::Duration(0)) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
