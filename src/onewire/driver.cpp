@@ -230,14 +230,7 @@ std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     const SearchState state = load_state(state_buffer);
     if (state.has_current == 0) return kErrNoCurrentDevice;
-    const int presence = link.reset();
-    if (presence < 0) return static_cast<std::int16_t>(presence);
-    if (presence == kResetShort) return kErrBusShort;
-    if (presence == kResetNoPresence) return 0;
-    if (const int r = link.touch_byte(0x55); r < 0) return static_cast<std::int16_t>(r);
-    for (std::uint8_t b : state.current)
-      if (const int r = link.touch_byte(b); r < 0) return static_cast<std::int16_t>(r);
-    return 1;
+    return static_cast<std::int16_t>(link.match(state.current));
   });
 }
 

@@ -57,4 +57,15 @@ int Link::search(SearchPass& pass) {
   return 1;
 }
 
+int Link::match(const Rom& rom) {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  if (const int r = touch_byte(0x55); r < 0) return r;
+  for (std::uint8_t b : rom)
+    if (const int r = touch_byte(b); r < 0) return r;
+  return 1;
+}
+
 }  // namespace onewire

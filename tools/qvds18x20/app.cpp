@@ -19,6 +19,7 @@
 #include "onewire/sim/sim_driver.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/usb_ports.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -80,9 +81,17 @@ std::string explain(const std::string& text) {
 int adapter_number(const std::string& a) {
   if (a == "passive") return 1;
   if (a == "ds2480b") return 5;
+  if (a == "usb") return 6;
   const std::int32_t n = StrToIntDef(a, -1);
-  if (n < 0 || n > 255) throw UsageError("--adapter takes a number 0..255, passive or ds2480b, not \"" + a + "\"");
+  if (n < 0 || n > 255) throw UsageError("--adapter takes a number 0..255, passive, ds2480b or usb, not \"" + a + "\"");
   return n;
+}
+
+// A USB adapter is named USBn and has no other name; the adapter type
+// follows from it unless one was asked for.
+int adapter_for(const Options& o) {
+  if (usb_port_number(o.port) && o.adapter == Options{}.adapter) return 6;
+  return adapter_number(o.adapter);
 }
 
 TLanSpeed speed_of(const std::string& s) {
@@ -119,7 +128,7 @@ constexpr const char* kCsvHeader = "time,port,adapter,index,rom,name,temp,celsiu
 // and "version" opens.
 class BusSession {
  public:
-  explicit BusSession(const Options& o) : options_(o), adapter_(adapter_number(o.adapter)), speed_(speed_of(o.speed)) {
+  explicit BusSession(const Options& o) : options_(o), adapter_(adapter_for(o)), speed_(speed_of(o.speed)) {
     resolve_port();
     install_driver();
     c_ = std::make_unique<Component>(nullptr);
@@ -171,6 +180,11 @@ class BusSession {
     }
     if (is_com_name(p)) {
       com_name_ = p;
+      port_label_ = p;
+      return;
+    }
+    if (const auto usb = usb_port_number(p)) {
+      com_name_ = "COM" + std::to_string(*usb);
       port_label_ = p;
       return;
     }
@@ -465,7 +479,8 @@ int run_ports(const Options&) {
       }
       std::printf("%-7s %s\n", name.c_str(), path.c_str());
     }
-    if (ports.Count() == 0) std::fprintf(stderr, "qvds18x20: no serial ports found\n");
+    const int usb = print_usb_ports();
+    if (ports.Count() == 0 && usb == 0) std::fprintf(stderr, "qvds18x20: no serial ports or USB adapters found\n");
     return kExitOk;
   });
 }

@@ -7,14 +7,15 @@
 
 #include "qvds18x20/app.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
+#include "qvds18x20/sim_usb_command.hpp"
 
 namespace {
 
 void add_bus_options(CLI::App& cmd, qvtool::Options& o) {
   cmd.add_option("--port", o.port,
-                 "COM name (COM3) or device path (/dev/ttyUSB0, a pseudo-terminal); "
+                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal) or USB adapter (USB1); "
                  "without it the simulated bus is used");
-  cmd.add_option("--adapter", o.adapter, "adapter type: a number, passive (1) or ds2480b (5)")
+  cmd.add_option("--adapter", o.adapter, "adapter type: a number, passive (1), ds2480b (5) or usb (6)")
       ->capture_default_str();
   cmd.add_option("--speed", o.speed, "bus speed: normal or relaxed")->capture_default_str();
   cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
   watch->add_option("--count", o.count, "stop after this many measurements");
   watch->callback([&] { result = qvtool::run_watch(o); });
 
-  auto* ports = app.add_subcommand("ports", "list the serial ports and the device behind each");
+  auto* ports = app.add_subcommand("ports", "list the serial ports and the device behind each, and the USB adapters");
   ports->callback([&] { result = qvtool::run_ports(o); });
 
   auto* version = app.add_subcommand("version", "versions of the tool, the component and the driver");
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   version->callback([&] { result = qvtool::run_version(o); });
 
   add_sim_adapter_command(app);
+  add_sim_usb_command(app);
 
   try {
     app.parse(argc, argv);
