@@ -189,7 +189,7 @@ class BusSession {
       return;
     }
     if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
-      throw UsageError("--port takes a COM name (COM3) or a device path (/dev/ttyUSB0), not \"" + p + "\"");
+      throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" + p + "\"");
     if (!options_.sim && !path_exists(p)) throw Failure(p + ": no such device");
     // A path gets a port number of its own for this run.
     int number = 0;
