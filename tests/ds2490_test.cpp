@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/builtin_driver.hpp"
@@ -523,16 +524,45 @@ std::string rom_text(const Rom& r) {
   return s;
 }
 
+// The driver makes a device object per session; the adapter on the port
+// (and its faults) outlives them all.
+class PortDevice final : public p::UsbDevice {
+ public:
+  explicit PortDevice(std::shared_ptr<EmulatedUsbDevice> d) : d_(std::move(d)) {}
+  int open() override { return d_->open(); }
+  void close() override { d_->close(); }
+  bool is_open() const override { return d_->is_open(); }
+  int set_configuration(int c) override { return d_->set_configuration(c); }
+  int claim_interface(int i) override { return d_->claim_interface(i); }
+  int release_interface(int i) override { return d_->release_interface(i); }
+  int set_alt_setting(int i, int a) override { return d_->set_alt_setting(i, a); }
+  int clear_halt(std::uint8_t ep) override { return d_->clear_halt(ep); }
+  int control(std::uint8_t t, std::uint8_t r, std::uint16_t v, std::uint16_t i, std::uint8_t* data, std::uint16_t n,
+              rtl::Duration timeout) override {
+    return d_->control(t, r, v, i, data, n, timeout);
+  }
+  int bulk(std::uint8_t ep, std::uint8_t* data, int n, int& moved, rtl::Duration timeout) override {
+    return d_->bulk(ep, data, n, moved, timeout);
+  }
+  int interrupt(std::uint8_t ep, std::uint8_t* data, int n, int& moved, rtl::Duration timeout) override {
+    return d_->interrupt(ep, data, n, moved, timeout);
+  }
+
+ private:
+  std::shared_ptr<EmulatedUsbDevice> d_;
+};
+
 struct Ds2490Driver : ::testing::Test {
   Ds2490Driver() {
-    chips.push_back(std::make_shared<Ds2490Emulator>(first.bus));
-    chips.push_back(std::make_shared<Ds2490Emulator>(second.bus));
+    for (auto* b : {&first, &second}) {
+      auto adapter = std::make_shared<EmulatedUsbDevice>(std::make_shared<Ds2490Emulator>(b->bus));
+      devices[static_cast<int>(ports.size()) + 1] = adapter.get();
+      ports.push_back(adapter);
+    }
     onewire::BuiltinDriverOptions o;
     o.usb_devices = [this](int port) -> std::unique_ptr<p::UsbDevice> {
-      if (port < 1 || port > static_cast<int>(chips.size())) return nullptr;
-      auto d = std::make_unique<EmulatedUsbDevice>(chips[static_cast<std::size_t>(port - 1)]);
-      devices[port] = d.get();
-      return d;
+      if (port < 1 || port > static_cast<int>(ports.size())) return nullptr;
+      return std::make_unique<PortDevice>(ports[static_cast<std::size_t>(port - 1)]);
     };
     driver = onewire::make_builtin_driver(o);
   }
@@ -541,7 +571,7 @@ struct Ds2490Driver : ::testing::Test {
   rtl::ClockGuard guard{clock};
   SensorBus first{4};
   SensorBus second{3, 0x00BEEF000000};
-  std::vector<std::shared_ptr<Ds2490Emulator>> chips;
+  std::vector<std::shared_ptr<EmulatedUsbDevice>> ports;
   std::map<int, EmulatedUsbDevice*> devices;
   std::shared_ptr<onewire::TmexDriver> driver;
 };
@@ -609,6 +639,57 @@ TEST_F(Ds2490Driver, ComponentMeasuresThroughAdapterTypeSix) {
     ASSERT_FALSE(text.empty()) << rom_text(s->rom());
     EXPECT_NEAR(std::stod(text), s->temperature(), 0.1) << rom_text(s->rom());
   }
+  c.Close();
+}
+
+TEST_F(Ds2490Driver, ComponentSeesBusAndUsbFaultsAsItsDriverReportsThem) {
+  onewire::DriverGuard installed(driver);
+  TQvDs18x20 c(nullptr);
+  c.ComPort("COM1");
+  c.AdapterType(6);
+  auto run = [&](void (TQvDs18x20::*op)()) {
+    (c.*op)();
+    ASSERT_TRUE(testing_support::PumpUntil([] { return ActiveWorker == nullptr; }));
+    ProcessMessages();
+  };
+  auto reopen = [&] {
+    c.TMEXOpenSession();
+    ASSERT_TRUE(c.SesionActive()) << c.TMEXerror.str();
+  };
+  reopen();
+  // A stall and a damaged status packet on the way are recovered from:
+  // the enumeration finds every sensor.
+  devices[1]->stall(0, 3);
+  devices[1]->corrupt_status(5, 13, 0xC0);
+  run(&TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.FSensorCount.load(), 4) << c.TMEXerror.str();
+  // A shorted line, then nobody there.
+  first.bus->set_short(true);
+  EXPECT_EQ(TMTouchReset(c.FSesionHandle.load()), onewire::kResetShort);
+  run(&TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.FSensorCount.load(), 0);
+  EXPECT_EQ(c.SensorListCount(), 0);
+  EXPECT_NE(c.TMEXerror.str().find("error"), std::string::npos);
+  first.bus->set_short(false);
+  for (const auto& s : first.sensors) first.bus->remove(s->rom());
+  reopen();
+  run(&TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: 0");
+  EXPECT_EQ(c.FSensorCount.load(), 0);
+  // Unplugged: the next call meets the lost device (the port failed); the
+  // component's enumeration then fails, and finds every sensor again once
+  // the adapter is back.
+  for (const auto& s : first.sensors) first.bus->add(s);
+  reopen();
+  devices[1]->set_unplugged(true);
+  EXPECT_EQ(TMTouchReset(c.FSesionHandle.load()), onewire::kErrPortIo);
+  run(&TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.FSensorCount.load(), 0);
+  EXPECT_EQ(c.TMEXerror.str().rfind("Thread TMFirst error: -", 0), 0u) << c.TMEXerror.str();
+  devices[1]->set_unplugged(false);
+  reopen();
+  run(&TQvDs18x20::TMEXGetDSCount);
+  EXPECT_EQ(c.FSensorCount.load(), 4) << c.TMEXerror.str();
   c.Close();
 }
 
