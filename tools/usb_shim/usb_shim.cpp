@@ -56,7 +56,7 @@ struct Shim {
   std::FILE* trace = nullptr;
   std::mutex trace_mu;
 
-  void log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+  void log(const char* format, ...) __attribute__((format(gnu_printf, 2, 3))) {
     if (trace == nullptr) return;
     std::lock_guard lock(trace_mu);
     va_list args;
