@@ -66,25 +66,38 @@ wait_for() {
   done
 }
 
+# Compares our tool's CSV ($2) with the sensors; $1 names the run.
+check_tool_csv() {
+  local run=$1 file=$2 seen=0
+  for s in "${sensors[@]}"; do
+    read -r serial family celsius <<<"$s"
+    rom=$(tool_rom "$serial" "$family")
+    got=$(grep -E "^[^,]*,USB1,6,[0-9]+,$rom," "$file" | cut -d, -f8 | head -n1)
+    if [ -z "$got" ]; then
+      fail "$run: no reading for $family.$serial"
+    elif within "$got" "$celsius" 0.1; then
+      seen=$((seen + 1))
+    else
+      fail "$run: $family.$serial read $got, simulated $celsius"
+    fi
+  done
+  echo "$run: $seen of ${#sensors[@]} temperatures match"
+}
+
+# --- our tool: the DS2490 backend on the emulated chip, in process ----------
+if ! timeout 120 "$tool" read --sim "$work/devices.json" --adapter usb --port USB1 --format csv \
+    >"$work/inprocess.csv" 2>"$work/inprocess.err"; then
+  fail "qvds18x20 read --sim --adapter usb: $(tail -n3 "$work/inprocess.err")"
+else
+  check_tool_csv "qvds18x20 (type 6, emulated chip in process)" "$work/inprocess.csv"
+fi
+
 # --- our tool, as a libusb program under the stand-in ----------------------
 if ! timeout 120 "$tool" sim-usb --devices "$work/devices.json" --id-chip --trace "$work/tool.trace" -- \
     "$tool" read --adapter usb --port USB1 --format csv >"$work/tool.csv" 2>"$work/tool.err"; then
   fail "qvds18x20 read through the stand-in: $(tail -n3 "$work/tool.err")"
 else
-  seen=0
-  for s in "${sensors[@]}"; do
-    read -r serial family celsius <<<"$s"
-    rom=$(tool_rom "$serial" "$family")
-    got=$(grep -E "^[^,]*,USB1,6,[0-9]+,$rom," "$work/tool.csv" | cut -d, -f8 | head -n1)
-    if [ -z "$got" ]; then
-      fail "qvds18x20: no reading for $family.$serial"
-    elif within "$got" "$celsius" 0.1; then
-      seen=$((seen + 1))
-    else
-      fail "qvds18x20: $family.$serial read $got, simulated $celsius"
-    fi
-  done
-  echo "qvds18x20 (type 6 through libusb): $seen of ${#sensors[@]} temperatures match"
+  check_tool_csv "qvds18x20 (type 6 through libusb)" "$work/tool.csv"
   grep -q "libusb_set_interface_alt_setting 0 3 -> 0" "$work/tool.trace" || fail "qvds18x20 did not select alt setting 3"
 fi
 # With no adapter there is nothing to open.

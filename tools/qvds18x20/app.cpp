@@ -209,6 +209,11 @@ class BusSession {
       } else {
         setup.bus = demo_bus();
       }
+      if (adapter_ == onewire::kAdapterTypeDs2490) {
+        // The USB adapter runs our DS2490 backend on the emulated chip.
+        onewire::InstallDriver(make_emulated_usb_driver(StrToIntDef(com_name_.substr(3), 1), setup.bus));
+        return;
+      }
       auto driver = std::make_shared<onewire::sim::SimDriver>();
       driver->attach(StrToIntDef(com_name_.substr(3), 1), setup.bus);
       for (const auto& f : setup.faults) driver->fail(f.op, f.call, f.code);

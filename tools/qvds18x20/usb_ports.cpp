@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "onewire/builtin_driver.hpp"
+#include "onewire/sim/ds2490_emulator.hpp"
+#include "onewire/sim/emulated_usb_device.hpp"
 #include "onewire/usb/ds2490_devices.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -21,6 +24,16 @@ int print_usb_ports() {
     std::printf("%-7s DS2490 on bus %d, device %d\n", name.c_str(), d.bus, d.address);
   }
   return static_cast<int>(found.size());
+}
+
+std::shared_ptr<onewire::TmexDriver> make_emulated_usb_driver(int port, std::shared_ptr<onewire::sim::SimBus> bus) {
+  auto chip = std::make_shared<onewire::sim::Ds2490Emulator>(std::move(bus));
+  onewire::BuiltinDriverOptions o;
+  o.usb_devices = [port, chip](int n) -> std::unique_ptr<onewire::ds2490::UsbDevice> {
+    if (n != port) return nullptr;
+    return std::make_unique<onewire::sim::EmulatedUsbDevice>(chip);
+  };
+  return onewire::make_builtin_driver(o);
 }
 
 }  // namespace qvtool
