@@ -381,7 +381,7 @@ struct Ds2490Backend : ::testing::Test {
     return pad;
   }
 
-  rtl::SkipClock clock;
+  StepClock clock;
   rtl::ClockGuard guard{clock};
   SensorBus bus;
   std::shared_ptr<Ds2490Emulator> chip;
@@ -567,7 +567,7 @@ struct Ds2490Driver : ::testing::Test {
     driver = onewire::make_builtin_driver(o);
   }
 
-  rtl::SkipClock clock;
+  StepClock clock;
   rtl::ClockGuard guard{clock};
   SensorBus first{4};
   SensorBus second{3, 0x00BEEF000000};

@@ -748,7 +748,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
       s.account(issue, done);
     }
     s.clock().sleep_until(done);
-    std::lock_guard lock(s.mu);
+    std::unique_lock lock(s.mu);
     s.advance(done);
     int k = 0;
     while (k < length) {
@@ -764,6 +764,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
     if (k < length) {
       // Nothing drains EP2 without a command: the rest is NAKed until the
       // deadline.
+      lock.unlock();
       s.clock().sleep_until(deadline);
       return ds2490::kUsbErrorTimeout;
     }
