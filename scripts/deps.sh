@@ -13,7 +13,7 @@
 set -euo pipefail
 
 declare -A sets=(
-  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev"
+  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev"
   [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat"

@@ -5,11 +5,13 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "onewire/builtin_driver.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
+#include "onewire/usb/ds2490_devices.hpp"
 #include "support/adapter_support.hpp"
 
 namespace {
@@ -26,19 +28,30 @@ struct Pin {
 
 constexpr int kPort = 251;
 
-TEST(BuiltinDriver, AnswersOnlyTypesOneAndFive) {
+TEST(BuiltinDriver, AnswersTypesOneFiveAndSixWhereUsbIsBuilt) {
   auto driver = onewire::make_builtin_driver();
   std::array<char, 101> text{};
   EXPECT_EQ(driver->TMGetTypeVersion(1, text.data()), 1);
   EXPECT_GT(std::strlen(text.data()), 0u);
   EXPECT_EQ(driver->TMGetTypeVersion(5, text.data()), 1);
-  for (int type : {0, 2, 3, 6, 15})
+  for (int type : {0, 2, 3, 7, 15})
     EXPECT_EQ(driver->TMGetTypeVersion(static_cast<std::int16_t>(type), text.data()), onewire::kErrAdapterType) << type;
+  // The DS2490: answered when the build has USB, else not an adapter of
+  // this driver at all.
+  if (onewire::usb::usb_available()) {
+    EXPECT_EQ(driver->TMGetTypeVersion(6, text.data()), 1);
+    EXPECT_NE(std::string(text.data()).find("DS2490"), std::string::npos);
+    // Far more adapters than any machine has.
+    EXPECT_EQ(driver->TMExtendedStartSession(kPort, 6, nullptr), onewire::kErrPortUnavailable);
+  } else {
+    EXPECT_EQ(driver->TMGetTypeVersion(6, text.data()), onewire::kErrAdapterType);
+    EXPECT_EQ(driver->TMExtendedStartSession(1, 6, nullptr), onewire::kErrAdapterType);
+  }
   testing_support::SensorBus sensors(1);
   VirtualAdapter adapter(sensors.bus);
   ASSERT_EQ(adapter.start(), 1);
   Pin pin(kPort, adapter.path());
-  EXPECT_EQ(driver->TMExtendedStartSession(kPort, 6, nullptr), onewire::kErrAdapterType);
+  EXPECT_EQ(driver->TMExtendedStartSession(kPort, 7, nullptr), onewire::kErrAdapterType);
 }
 
 TEST(BuiltinDriver, PortsThatLeadNowhere) {

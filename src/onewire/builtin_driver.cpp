@@ -1,22 +1,32 @@
 #include "onewire/builtin_driver.hpp"
 
 #include "onewire/ds2480b/ds2480b_link.hpp"
+#include "onewire/ds2490/ds2490_link.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/passive/passive_link.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/serial/transport.hpp"
+#include "onewire/usb/ds2490_devices.hpp"
 
 namespace onewire {
 
 namespace {
 
-bool builtin_type(int adapter_type) {
+bool serial_type(int adapter_type) {
   return adapter_type == kAdapterTypePassive || adapter_type == kAdapterTypeDs2480b;
 }
 
 std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int port, int adapter_type,
                                         std::int16_t& error) {
-  if (!builtin_type(adapter_type)) {
+  if (adapter_type == kAdapterTypeDs2490) {
+    auto device = options.usb_devices ? options.usb_devices(port) : usb::make_ds2490_device(port);
+    if (!device) {
+      error = options.usb_devices ? kErrPortUnavailable : kErrAdapterType;
+      return nullptr;
+    }
+    return std::make_unique<ds2490::Ds2490Link>(std::move(device));
+  }
+  if (!serial_type(adapter_type)) {
     error = kErrAdapterType;
     return nullptr;
   }
@@ -35,11 +45,15 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
 }  // namespace
 
 std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
+  const bool usb = options.usb_devices != nullptr || usb::usb_available();
+  auto answered = [usb](int type) { return serial_type(type) || (usb && type == kAdapterTypeDs2490); };
+  std::string version = usb ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U), 6 DS2490 (DS9490)"
+                            : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
   return std::make_shared<BusDriver>(
       [options](int port, int adapter_type, std::int16_t& error) {
         return open_builtin_link(options, port, adapter_type, error);
       },
-      "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)", builtin_type);
+      std::move(version), answered);
 }
 
 }  // namespace onewire

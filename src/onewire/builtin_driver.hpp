@@ -1,25 +1,33 @@
-// Our driver on real serial adapters: port numbers map to device nodes the
-// way serial/port_map.hpp numbers them, adapter type 1 is the passive
-// serial adapter (DS9097 style) and type 5 the DS2480B (DS9097U style).
-// Any other type is refused with kErrAdapterType.
+// Our driver on real adapters: port numbers map to device nodes the way
+// serial/port_map.hpp numbers them, adapter type 1 is the passive serial
+// adapter (DS9097 style) and type 5 the DS2480B (DS9097U style). Type 6
+// is the DS2490 USB adapter (DS9490R/B): port number n is the n-th DS2490
+// of usb/ds2490_devices.hpp, in builds that have USB. Any other type is
+// refused with kErrAdapterType.
 #pragma once
 
 #include "qvds18x20/export.hpp"
 
+#include <functional>
 #include <memory>
 
 #include "onewire/driver.hpp"
+#include "onewire/ds2490/usb_device.hpp"
 
 namespace onewire {
 
 inline constexpr int kAdapterTypePassive = 1;
 inline constexpr int kAdapterTypeDs2480b = 5;
+inline constexpr int kAdapterTypeDs2490 = 6;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
   // 57600 or 115200); it always starts at 9600, and stays there when the
   // switch cannot be confirmed.
   int ds2480b_baud = 115200;
+  // Where type 6 finds the port number's DS2490 (null for none there).
+  // Unset: the system's USB devices, when the build has USB.
+  std::function<std::unique_ptr<ds2490::UsbDevice>(int port)> usb_devices;
 };
 
 QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});

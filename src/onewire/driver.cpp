@@ -242,7 +242,7 @@ std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     const SearchState state = load_state(state_buffer);
     if (state.has_current == 0) return kErrNoCurrentDevice;
-    return static_cast<std::int16_t>(link.select(state.current));
+    return static_cast<std::int16_t>(link.match(state.current));
   });
 }
 

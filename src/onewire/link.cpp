@@ -77,4 +77,6 @@ int Link::search(SearchPass& pass) {
   return 1;
 }
 
+int Link::match(const Rom& rom) { return block(&rom, true, nullptr, 0); }
+
 }  // namespace onewire

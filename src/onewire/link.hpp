@@ -1,5 +1,5 @@
-// A 1-Wire bus master as the driver sees it: reset, time slots, bytes and
-// search passes. Implemented by the simulated bus (sim/), the passive
+// A 1-Wire bus master as the driver sees it: reset, time slots, bytes,
+// search passes and selection. Implemented by the simulated bus (sim/), the passive
 // serial adapter (passive/) and the DS2480B (ds2480b/). Every call is made
 // by one thread at a time (the driver serialises a session's calls).
 //
@@ -61,6 +61,11 @@ class QVDS_API Link {
   // answered all 64 bits, 0 when there was no presence or no device
   // took part, negative on an error. The ROM CRC is not checked here.
   virtual int search(SearchPass& pass);
+  // Selects one device: reset, MATCH ROM and the ROM. 1 when selected, 0
+  // when no device answered the reset, negative on an error (kErrBusShort
+  // for a shorted line). By default one block(); adapters with a
+  // selection command of their own (the DS2490's) use it instead.
+  virtual int match(const Rom& rom);
   // Sets the bus speed; returns the speed now in effect (its ordinal) or a
   // negative error code.
   virtual int set_speed(Speed speed) = 0;
@@ -74,8 +79,6 @@ class QVDS_API Link {
   // their protocol allows, because each exchange costs a serial round
   // trip.
   virtual int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n);
-  // Reset, MATCH ROM and the eight ROM bytes; results as block().
-  int select(const Rom& rom) { return block(&rom, true, nullptr, 0); }
 
   // The serial rate the adapter runs at, or 0 when it has none.
   virtual int serial_baud() const { return 0; }

@@ -11,6 +11,7 @@
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/usb_ports.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -110,8 +111,14 @@ void BusSession::resolve_port() {
     port_label_ = p;
     return;
   }
+  if (const auto usb = usb_port_number(p)) {
+    com_name_ = "COM" + std::to_string(*usb);
+    port_label_ = p;
+    return;
+  }
   if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
-    throw UsageError("--port takes a COM name (COM3) or a device path (/dev/ttyUSB0), not \"" + p + "\"");
+    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" +
+                     p + "\"");
   if (!choice_.sim && !path_exists(p)) throw Failure(p + ": no such device");
   // A path gets a port number of its own for this run.
   int number = 0;
@@ -140,6 +147,11 @@ void BusSession::install_driver() {
     setup = load_device_setup(choice_.sim_file);
   } else {
     setup.bus = demo_bus();
+  }
+  if (choice_.adapter == onewire::kAdapterTypeDs2490) {
+    // The USB adapter runs our DS2490 backend on the emulated chip.
+    onewire::InstallDriver(make_emulated_usb_driver(StrToIntDef(com_name_.substr(3), 1), setup.bus));
+    return;
   }
   auto driver = std::make_shared<onewire::sim::SimDriver>();
   driver->attach(StrToIntDef(com_name_.substr(3), 1), setup.bus);

@@ -11,6 +11,7 @@
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/usb_ports.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -138,7 +139,8 @@ int run_ports(const Options&) {
     }
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
-  if (ports.Count() == 0) std::fprintf(stderr, "qvds18x20: no serial ports found\n");
+  const int usb = print_usb_ports();
+  if (ports.Count() == 0 && usb == 0) std::fprintf(stderr, "qvds18x20: no serial ports or USB adapters found\n");
   return kExitOk;
 }
 

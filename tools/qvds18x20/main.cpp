@@ -5,6 +5,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
+#include "qvds18x20/sim_usb_command.hpp"
 
 int main(int argc, char** argv) {
   CLI::App app{"Reads DS18B20 and DS18S20 1-Wire temperature sensors.\n"
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   int result = qvtool::kExitOk;
   qvtool::add_commands(app, result);
   add_sim_adapter_command(app);
+  add_sim_usb_command(app);
 
   try {
     app.parse(argc, argv);

@@ -5,8 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "onewire/builtin_driver.hpp"
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/usb_ports.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
@@ -14,7 +16,7 @@ namespace {
 
 // The adapter types --adapter also takes by name: the one place where
 // names map to type numbers (the help and the messages list them from here).
-const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}};
+const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}};
 
 const std::vector<std::pair<std::string, TLanSpeed>> kSpeedNames = {{"normal", lsNormal}, {"relaxed", lsRelaxed}};
 
@@ -54,7 +56,7 @@ void add_bus_options(CLI::App& cmd, Options& o) {
   std::vector<std::string> adapters;
   for (const auto& [name, number] : kAdapterNames) adapters.push_back(name + " (" + std::to_string(number) + ")");
   cmd.add_option("--port", o.port,
-                 "COM name (COM3) or device path (/dev/ttyUSB0, a pseudo-terminal); "
+                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal) or USB adapter (USB1); "
                  "without it the simulated bus is used");
   cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))->capture_default_str();
   cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))->capture_default_str();
@@ -88,7 +90,10 @@ void add_measurement_options(CLI::App& cmd, Options& o) {
 
 BusChoice bus_choice(const Options& o) {
   BusChoice choice;
-  choice.adapter = adapter_number(o.adapter);
+  // A USB adapter is named USBn and has no other name; the adapter type
+  // follows from it unless one was asked for.
+  choice.adapter = usb_port_number(o.port) && o.adapter == Options{}.adapter ? onewire::kAdapterTypeDs2490
+                                                                             : adapter_number(o.adapter);
   choice.speed = speed_of(o.speed);
   choice.port = o.port;
   choice.sim = o.sim;
@@ -117,7 +122,7 @@ void add_commands(CLI::App& app, int& result) {
   watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")->required();
   watch->add_option("--count", o->count, "stop after this many measurements");
 
-  command("ports", "list the serial ports and the device behind each", run_ports);
+  command("ports", "list the serial ports and the device behind each, and the USB adapters", run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
 }

@@ -1,0 +1,371 @@
+#include "onewire/ds2490/ds2490_link.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "onewire/errors.hpp"
+
+namespace onewire::ds2490 {
+
+namespace {
+
+// An attempt failed on the USB side; what to recover from is in Attempt.
+constexpr int kFailed = -1000;
+
+std::uint8_t speed_code(Speed s) {
+  switch (s) {
+    case Speed::kOverdrive:
+      return kSpeedOverdrive;
+    case Speed::kRelaxed:
+      return kSpeedFlexible;
+    default:
+      return kSpeedRegular;
+  }
+}
+
+// Hosts enable the strong pull-up (for parasite-powered sensors) and SE
+// speed changes; the status byte shows SPUE as bit 0 and SPCE as bit 2.
+constexpr std::uint8_t kExpectedEnables = 0x05;
+
+}  // namespace
+
+struct Ds2490Link::Attempt {
+  int usb_error = 0;          // the failing transfer's libusb code, 0 for a protocol fault
+  std::uint8_t endpoint = 0;  // where it failed (0: the control endpoint)
+  bool committed = false;     // the chip took a command that touched the bus
+};
+
+Ds2490Link::Ds2490Link(std::unique_ptr<UsbDevice> device, Ds2490Options options)
+    : device_(std::move(device)), options_(options) {}
+
+Ds2490Link::~Ds2490Link() { close(); }
+
+const char* Ds2490Link::name() const { return "DS2490 USB 1-Wire adapter (DS9490)"; }
+
+bool Ds2490Link::is_open() const { return open_ && device_ && device_->is_open(); }
+
+int Ds2490Link::open() {
+  if (is_open()) return 1;
+  close();
+  if (!device_) return kErrPortUnavailable;
+  // Not there, held by another program, or not ours to use.
+  if (device_->open() != kUsbSuccess) return kErrPortUnavailable;
+  open_ = true;
+  recoveries_ = 0;
+  int r = configure();
+  if (r == 1) r = initialise();
+  if (r != 1) {
+    close();
+    return r;
+  }
+  return 1;
+}
+
+void Ds2490Link::close() {
+  if (device_ && device_->is_open()) {
+    device_->release_interface(kInterface);
+    device_->close();
+  }
+  open_ = false;
+}
+
+int Ds2490Link::configure() {
+  // Configuration 1 again resets the interface's alternate setting and
+  // data toggles; a kernel that already configured it may refuse, which
+  // changes nothing.
+  if (device_->set_configuration(1) == kUsbErrorNoDevice) return kErrPortIo;
+  if (const int r = device_->claim_interface(kInterface); r != kUsbSuccess)
+    return r == kUsbErrorNoDevice ? kErrPortIo : kErrPortUnavailable;
+  if (const int r = device_->set_alt_setting(kInterface, kAltSetting); r != kUsbSuccess)
+    return r == kUsbErrorNoDevice ? kErrPortIo : kErrAdapterNoResponse;
+  for (std::uint8_t ep : {kEpFromBus, kEpToBus, kEpStatus})
+    if (device_->clear_halt(ep) == kUsbErrorNoDevice) return kErrPortIo;
+  return 1;
+}
+
+// From whatever state a previous user (or a failure) left: reset the chip,
+// then the modes, and check in a status packet that it took them.
+int Ds2490Link::initialise() {
+  const auto timeout = options_.transfer_timeout;
+  auto ctl = [&](std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+    return device_->control(kVendorOut, request, value, index, nullptr, 0, timeout);
+  };
+  const std::array<std::array<std::uint16_t, 3>, 4> steps = {{
+      {kRequestControl, kCtlResetDevice, 0},
+      {kRequestMode, kModePulseEnable, kPulseSpue},
+      {kRequestMode, kModeSpeedChangeEnable, 1},
+      {kRequestMode, kModeSpeed, speed_code_},
+  }};
+  for (const auto& step : steps) {
+    const int r = ctl(static_cast<std::uint8_t>(step[0]), step[1], step[2]);
+    if (r == kUsbErrorNoDevice) return kErrPortIo;
+    if (r < 0) return kErrAdapterNoResponse;
+  }
+  std::array<std::uint8_t, kStatusMax> buf{};
+  int got = 0;
+  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  if (r == kUsbErrorNoDevice) return kErrPortIo;
+  Status s;
+  if (r != kUsbSuccess || parse_status(buf.data(), static_cast<std::size_t>(got), s) != StatusError::kNone)
+    return kErrAdapterNoResponse;
+  if (s.enable_flags != kExpectedEnables || s.speed != speed_code_ || s.ep0_overflow())
+    return kErrAdapterNoResponse;
+  return 1;
+}
+
+int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
+  ++recoveries_;
+  const auto timeout = options_.transfer_timeout;
+  if (endpoint != 0 && (usb_error == kUsbErrorPipe || usb_error == kUsbErrorTimeout || usb_error == kUsbErrorOverflow)) {
+    if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) {
+      close();
+      return kErrPortIo;
+    }
+  }
+  // One status packet to see the chip's state; whatever it says, the
+  // chip is then reset, which ends every kind of confusion.
+  std::array<std::uint8_t, kStatusMax> buf{};
+  int got = 0;
+  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  if (r == kUsbErrorNoDevice) {
+    close();
+    return kErrPortIo;
+  }
+  if (r == kUsbErrorPipe) device_->clear_halt(kEpStatus);
+  const int init = initialise();
+  if (init == kErrPortIo) close();
+  return init;
+}
+
+template <typename Body>
+int Ds2490Link::run(Body&& body) {
+  if (!is_open()) {
+    close();
+    return kErrPortIo;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Attempt a;
+    const int r = body(a);
+    if (r != kFailed) return r;
+    if (a.usb_error == kUsbErrorNoDevice) {
+      close();
+      return kErrPortIo;
+    }
+    const int recovered = recover(a.usb_error, a.endpoint);
+    if (recovered == kErrPortIo) return kErrPortIo;
+    // A command that already ran on the bus cannot be run again without
+    // changing what the devices see.
+    if (recovered != 1 || a.committed) return kErrAdapterNoResponse;
+  }
+  return kErrAdapterNoResponse;
+}
+
+int Ds2490Link::comm(std::uint16_t value, std::uint16_t index, Attempt& a) {
+  const int r = device_->control(kVendorOut, kRequestComm, value, index, nullptr, 0, options_.transfer_timeout);
+  if (r < 0) {
+    a.usb_error = r;
+    a.endpoint = 0;
+    return kFailed;
+  }
+  return 1;
+}
+
+int Ds2490Link::mode(std::uint16_t value, std::uint16_t index, Attempt& a) {
+  const int r = device_->control(kVendorOut, kRequestMode, value, index, nullptr, 0, options_.transfer_timeout);
+  if (r < 0) {
+    a.usb_error = r;
+    return kFailed;
+  }
+  return 1;
+}
+
+int Ds2490Link::send(const std::uint8_t* data, int n, Attempt& a) {
+  std::array<std::uint8_t, kFifoSize> copy{};
+  std::memcpy(copy.data(), data, static_cast<std::size_t>(n));
+  int done = 0;
+  const int r = device_->bulk(kEpToBus, copy.data(), n, done, options_.transfer_timeout);
+  if (r != kUsbSuccess || done != n) {
+    a.usb_error = r != kUsbSuccess ? r : kUsbErrorIo;
+    a.endpoint = kEpToBus;
+    return kFailed;
+  }
+  return 1;
+}
+
+// Asks for exactly the bytes expected: asking for fewer than the chip
+// holds would lose them all.
+int Ds2490Link::receive(std::uint8_t* data, int n, Attempt& a) {
+  int got = 0;
+  const int r = device_->bulk(kEpFromBus, data, n, got, options_.transfer_timeout);
+  if (r != kUsbSuccess || got != n) {
+    a.usb_error = r != kUsbSuccess ? r : kUsbErrorIo;
+    a.endpoint = kEpFromBus;
+    return kFailed;
+  }
+  return 1;
+}
+
+int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
+  for (int i = 0; i < options_.poll_limit; ++i) {
+    std::array<std::uint8_t, kStatusMax> buf{};
+    int got = 0;
+    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
+    if (r != kUsbSuccess) {
+      a.usb_error = r;
+      a.endpoint = kEpStatus;
+      return kFailed;
+    }
+    const std::uint8_t* packet = buf.data();
+    // Two buffered packets in one read: the second is the current one.
+    if (got == static_cast<int>(kStatusMax) && std::memcmp(buf.data(), buf.data() + kStatusRegisters, 8) == 0) {
+      Status first;
+      if (parse_status(buf.data(), kStatusRegisters, first) == StatusError::kNone) summarise_results(first, results);
+      packet += kStatusRegisters;
+      got = static_cast<int>(kStatusRegisters);
+    }
+    if (parse_status(packet, static_cast<std::size_t>(got), last) != StatusError::kNone || last.ep0_overflow() ||
+        last.speed != speed_code_) {
+      a.usb_error = 0;
+      a.endpoint = kEpStatus;
+      return kFailed;
+    }
+    summarise_results(last, results);
+    if (last.idle()) return 1;
+  }
+  a.usb_error = kUsbErrorTimeout;
+  a.endpoint = kEpStatus;
+  return kFailed;
+}
+
+int Ds2490Link::reset() {
+  return run([&](Attempt& a) -> int {
+    // NTF: a result byte every time, so a clean reset is told apart from
+    // one whose result has not been polled yet. F: an error flushes the
+    // FIFOs, so nothing stale is left in EP3.
+    const std::uint16_t value = kCmdReset | kFlagIm | kFlagNtf | kFlagF | kFlagSe;
+    if (comm(value, speed_code_, a) != 1) return kFailed;
+    Status s;
+    ResultSummary res;
+    if (wait_idle(a, s, res) != 1) return kFailed;
+    // The result byte may trail the idle flag by a packet.
+    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
+      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (res.short_circuit) return kResetShort;
+    if (res.no_presence) return kResetNoPresence;
+    if (res.alarm_presence) return kResetAlarmPresence;
+    return kResetPresence;
+  });
+}
+
+int Ds2490Link::touch_bit(int bit) {
+  return run([&](Attempt& a) -> int {
+    if (comm(static_cast<std::uint16_t>(kCmdBitIo | kFlagIm | (bit != 0 ? kFlagD : 0)), 0, a) != 1) return kFailed;
+    a.committed = true;
+    std::uint8_t in = 0;
+    if (receive(&in, 1, a) != 1) return kFailed;
+    // A bit read is 0 or 1, and the line cannot turn a written 0 into 1.
+    if (in > 1 || (bit == 0 && in != 0)) {
+      a.usb_error = 0;
+      a.endpoint = kEpFromBus;
+      return kFailed;
+    }
+    return in;
+  });
+}
+
+int Ds2490Link::touch_byte(int byte) {
+  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+  return run([&](Attempt& a) -> int {
+    // The byte comes back through EP3 the moment it is done: the bulk
+    // read waits for it, so no status poll is needed in between.
+    if (comm(kCmdByteIo | kFlagIm, value, a) != 1) return kFailed;
+    a.committed = true;
+    std::uint8_t in = 0;
+    if (receive(&in, 1, a) != 1) return kFailed;
+    if ((in & ~value) != 0) {
+      a.usb_error = 0;
+      a.endpoint = kEpFromBus;
+      return kFailed;
+    }
+    return in;
+  });
+}
+
+int Ds2490Link::search(SearchPass& pass) {
+  // The start ROM: the previous ROM below the last discrepancy, 1 at it,
+  // 0 above it; the chip takes its bits at the discrepancies it meets.
+  Rom start{};
+  for (int n = 0; n < 64; ++n) {
+    const int i = n + 1;
+    bool dir = false;
+    if (i < pass.last_discrepancy)
+      dir = ((pass.rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
+    else
+      dir = i == pass.last_discrepancy;
+    if (dir) start[static_cast<std::size_t>(n / 8)] |= static_cast<std::uint8_t>(1u << (n % 8));
+  }
+  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  return run([&](Attempt& a) -> int {
+    if (send(start.data(), 8, a) != 1) return kFailed;
+    // One ROM per command; RTS brings the discrepancies of the pass when
+    // more devices are left.
+    const std::uint16_t value = kCmdSearchAccess | kFlagSm | kFlagRts | kFlagF | kFlagRst | kFlagIm;
+    if (comm(value, static_cast<std::uint16_t>(0x0100 | command), a) != 1) return kFailed;
+    Status s;
+    ResultSummary res;
+    if (wait_idle(a, s, res) != 1) return kFailed;
+    if (res.short_circuit) return kErrBusShort;
+    if (res.no_presence || s.from_bus == 0) return 0;
+    if (s.from_bus != 8 && s.from_bus != 16) {
+      a.usb_error = 0;
+      a.endpoint = kEpFromBus;
+      return kFailed;
+    }
+    std::array<std::uint8_t, 16> in{};
+    if (receive(in.data(), s.from_bus, a) != 1) return kFailed;
+    Rom rom{};
+    std::memcpy(rom.data(), in.data(), 8);
+    int last_zero = 0;
+    int last_family_zero = 0;
+    if (s.from_bus == 16) {
+      for (int n = 0; n < 64; ++n) {
+        const bool discrepancy = ((in[8 + static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
+        const bool one = ((rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
+        if (discrepancy && !one) {
+          last_zero = n + 1;
+          if (n < 8) last_family_zero = n + 1;
+        }
+      }
+    }
+    pass.rom = rom;
+    pass.last_zero = last_zero;
+    pass.last_family_zero = last_family_zero;
+    return 1;
+  });
+}
+
+int Ds2490Link::match(const Rom& rom) {
+  return run([&](Attempt& a) -> int {
+    if (send(rom.data(), 8, a) != 1) return kFailed;
+    if (comm(kCmdMatchAccess | kFlagRst | kFlagNtf | kFlagIm, 0x0055, a) != 1) return kFailed;
+    Status s;
+    ResultSummary res;
+    if (wait_idle(a, s, res) != 1) return kFailed;
+    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
+      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (res.short_circuit) return kErrBusShort;
+    if (res.no_presence) return 0;
+    return 1;
+  });
+}
+
+int Ds2490Link::set_speed(Speed speed) {
+  const std::uint8_t code = speed_code(speed);
+  return run([&](Attempt& a) -> int {
+    if (mode(kModeSpeed, code, a) != 1) return kFailed;
+    speed_code_ = code;
+    return static_cast<int>(speed);
+  });
+}
+
+}  // namespace onewire::ds2490

@@ -1,0 +1,107 @@
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
+#include "qvds18x20/sim_usb_command.hpp"
+
+namespace {
+
+struct SimUsbOptions {
+  std::vector<std::string> devices;
+  bool id_chip = false;
+  std::string trace;
+  double speedup = 1.0;
+  std::vector<std::string> command;
+};
+
+std::string own_folder() {
+  std::vector<char> buf(4096);
+  const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return ".";
+  std::string path(buf.data(), static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The stand-in: named by QVDS_USB_SHIM, else beside the tool (a build
+// tree), else where the install put it.
+std::string find_shim() {
+  if (const char* env = std::getenv("QVDS_USB_SHIM"); env != nullptr && *env != 0) return env;
+  const std::string file = QVDS_USB_SHIM_FILE;
+  if (file.empty()) return "";
+  const std::string beside = own_folder() + "/" + file;
+  if (qvtool::path_exists(beside)) return beside;
+  const std::string installed = QVDS_USB_SHIM_INSTALLED;
+  if (qvtool::path_exists(installed)) return installed;
+  return "";
+}
+
+int run_sim_usb(const SimUsbOptions& o) {
+  if (o.command.empty()) {
+    std::fprintf(stderr, "qvds18x20 sim-usb: name the program to run after --\n");
+    return qvtool::kExitUsage;
+  }
+  const std::string shim = find_shim();
+  if (shim.empty()) {
+    std::fprintf(stderr, "qvds18x20 sim-usb: the USB stand-in library is not there (set QVDS_USB_SHIM)\n");
+    return qvtool::kExitFailed;
+  }
+  std::string devices;
+  for (const auto& d : o.devices) {
+    if (d != "-" && !qvtool::path_exists(d)) {
+      std::fprintf(stderr, "qvds18x20 sim-usb: %s: no such file\n", d.c_str());
+      return qvtool::kExitFailed;
+    }
+    devices += (devices.empty() ? "" : ":") + d;
+  }
+  if (o.devices.empty()) devices = "-";
+  std::string preload = shim;
+  if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != 0) preload += std::string(":") + old;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("QVDS_SIM_USB_DEVICES", devices.c_str(), 1);
+  setenv("QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0", 1);
+  setenv("QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
+  if (!o.trace.empty()) setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
+  // A program built with AddressSanitizer insists on its runtime coming
+  // first; the stand-in is preloaded ahead of it, which is harmless.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != 0) asan = std::string(old) + ":" + asan;
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  std::vector<char*> argv;
+  for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  execvp(argv[0], argv.data());
+  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s\n", argv[0]);
+  return qvtool::kExitFailed;
+}
+
+}  // namespace
+
+void add_sim_usb_command(CLI::App& app) {
+  auto o = std::make_shared<SimUsbOptions>();
+  auto* cmd = app.add_subcommand(
+      "sim-usb",
+      "run a program that uses libusb-1.0 with emulated DS2490 USB adapters instead of hardware "
+      "(qvds18x20 sim-usb --devices FILE -- owserver -u ...)");
+  cmd->add_option("--devices", o->devices,
+                  "JSON device file of one adapter's bus; repeat for more adapters; - for the demonstration devices")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_flag("--id-chip", o->id_chip, "put the adapter's own ID chip (family 0x81) on each bus, as DS9490 adapters have");
+  cmd->add_option("--trace", o->trace, "append every libusb call and USB transfer to this file");
+  cmd->add_option("--speedup", o->speedup, "run the adapters' time this many times faster than real time")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("command", o->command, "the program and its arguments (after --)");
+  cmd->callback([o] {
+    const int r = run_sim_usb(*o);
+    std::exit(r);
+  });
+}
