@@ -26,6 +26,12 @@ inline constexpr std::int16_t kErrNoCurrentDevice = -6;
 inline constexpr std::int16_t kErrSpeed = -7;
 // The port went away (adapter unplugged) or a read or write on it failed.
 inline constexpr std::int16_t kErrPortIo = -8;
+// Start refused: another program (or another session) holds the port.
+inline constexpr std::int16_t kErrPortBusy = -9;
+// Repeated ROM searches did not agree with each other or broke the
+// search's own rules (order, repeats, discrepancies): noise on the line
+// corrupts what the adapter reads, and no device list could be trusted.
+inline constexpr std::int16_t kErrSearchInconsistent = -10;
 // The session handle is not (or no longer) valid.
 inline constexpr std::int16_t kErrSessionInvalid = -200;
 // No driver is installed.
@@ -38,12 +44,14 @@ inline std::string describe(std::int32_t code) {
     case 0: return "no device answered";
     case kErrPortUnavailable: return "the port does not exist or cannot be opened";
     case kErrAdapterType: return "no adapter of this type";
-    case kErrAdapterNoResponse: return "the adapter did not answer";
+    case kErrAdapterNoResponse: return "the adapter did not answer, or answered nonsense";
     case kErrBusShort: return "the 1-Wire bus is shorted";
     case kErrRomCrc: return "a ROM code was misread";
     case kErrNoCurrentDevice: return "no device is selected";
     case kErrSpeed: return "the adapter cannot run that speed";
     case kErrPortIo: return "the port failed or went away";
+    case kErrPortBusy: return "the port is in use by another program";
+    case kErrSearchInconsistent: return "the device search got inconsistent answers (noise on the line?)";
     case kErrSessionInvalid: return "the session ended";
     case kErrNoDriver: return "no 1-Wire driver";
     default: return "";
