@@ -1,6 +1,10 @@
 #include "qvds18x20/options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -37,31 +41,45 @@ std::vector<std::string> names_of(const std::vector<std::pair<std::string, T>>& 
 
 int adapter_number(const std::string& a) {
   for (const auto& [name, number] : kAdapterNames)
-    if (a == name) return number;
+    if (CompareText(a, name) == 0) return number;
   const std::int32_t n = StrToIntDef(a, -1);
   if (n < 0 || n > 255)
-    throw UsageError("--adapter takes a number 0..255, " + or_list(names_of(kAdapterNames)) + ", not \"" + a + "\"");
+    throw UsageError("--adapter takes a number 0..255, " + or_list(names_of(kAdapterNames)) + ", not \"" +
+                     shorten(a) + "\"");
   return n;
 }
 
 TLanSpeed speed_of(const std::string& s) {
   for (const auto& [name, speed] : kSpeedNames)
-    if (s == name) return speed;
-  throw UsageError("--speed takes " + or_list(names_of(kSpeedNames)) + ", not \"" + s + "\"");
+    if (CompareText(s, name) == 0) return speed;
+  throw UsageError("--speed takes " + or_list(names_of(kSpeedNames)) + ", not \"" + shorten(s) + "\"");
 }
+
+// An empty text is never a value: it is what an unset shell variable
+// gives, and taking it as "the default" would hide the mistake.
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
+    "TEXT", "not empty");
 
 void add_bus_options(CLI::App& cmd, Options& o) {
   std::vector<std::string> adapters;
   for (const auto& [name, number] : kAdapterNames) adapters.push_back(name + " (" + std::to_string(number) + ")");
   cmd.add_option("--port", o.port,
                  "COM name (COM3) or device path (/dev/ttyUSB0, a pseudo-terminal); "
-                 "without it the simulated bus is used");
-  cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))->capture_default_str();
-  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))->capture_default_str();
-  cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
-      ->expected(0, 1)
-      ->each([&o](const std::string&) { o.sim = true; })
-      ->trigger_on_parse();
+                 "without it the simulated bus is used")
+      ->check(kNotEmpty)
+      ->each([&o](const std::string&) { o.port_given = true; });
+  cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
+      ->capture_default_str()
+      ->check(kNotEmpty)
+      ->each([&o](const std::string&) { o.adapter_given = true; });
+  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
+      ->capture_default_str()
+      ->check(kNotEmpty);
+  CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
+                         ->expected(0, 1);
+  // Given without a file, --sim has no value to see: its count tells.
+  cmd.parse_complete_callback([&o, sim] { o.sim = o.sim || sim->count() > 0; });
 }
 
 void add_format_option(CLI::App& cmd, Options& o) {
@@ -70,7 +88,7 @@ void add_format_option(CLI::App& cmd, Options& o) {
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file");
+  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->check(kNotEmpty);
 }
 
 // What read and watch take: the bus, the output and the log.
@@ -83,6 +101,9 @@ void add_measurement_options(CLI::App& cmd, Options& o) {
 }  // namespace
 
 BusChoice bus_choice(const Options& o) {
+  // Simulated values labelled as a real port would pass for measurements.
+  if (o.sim && (o.port_given || o.adapter_given))
+    throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
   BusChoice choice;
   choice.adapter = adapter_number(o.adapter);
   choice.speed = speed_of(o.speed);
@@ -90,6 +111,28 @@ BusChoice bus_choice(const Options& o) {
   choice.sim = o.sim;
   choice.sim_file = o.sim_file;
   return choice;
+}
+
+WatchPlan watch_plan(const Options& o) {
+  WatchPlan plan;
+  const char* text = o.interval.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(text, &end);
+  if (o.interval.empty() || end == text || *end != 0 || errno == ERANGE || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > kMaxInterval)
+    throw UsageError("--interval takes seconds from 0 to " + std::to_string(static_cast<long>(kMaxInterval)) +
+                     ", not \"" + shorten(o.interval) + "\"");
+  plan.interval = seconds;
+  if (!o.count.empty()) {
+    const char* c = o.count.c_str();
+    errno = 0;
+    const long long n = std::strtoll(c, &end, 10);
+    if (end == c || *end != 0 || errno == ERANGE || n < 1 || n > std::numeric_limits<long>::max())
+      throw UsageError("--count takes a number of rounds, 1 or more, not \"" + shorten(o.count) + "\"");
+    plan.count = static_cast<long>(n);
+  }
+  return plan;
 }
 
 void add_commands(CLI::App& app, int& result) {
@@ -109,8 +152,10 @@ void add_commands(CLI::App& app, int& result) {
 
   CLI::App* watch = command("watch", "measure repeatedly until Ctrl-C or --count rounds", run_watch);
   add_measurement_options(*watch, *o);
-  watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")->required();
-  watch->add_option("--count", o->count, "stop after this many measurements");
+  watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")
+      ->required()
+      ->check(kNotEmpty);
+  watch->add_option("--count", o->count, "stop after this many measurements")->check(kNotEmpty);
 
   command("ports", "list the serial ports and the device behind each", run_ports);
 
