@@ -174,7 +174,7 @@ int run_watch(const Options& o) {
       Notes notes = notes_of(session, rows, ok);
       notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
       if (ok || o.format == Format::kJson) output.write(rows, error, notes);
-      if (ok) print_warnings(notes);
+      print_warnings(notes);
       if (ok) seen_last = now;
     }
     ++rounds;
