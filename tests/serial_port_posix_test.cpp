@@ -3,7 +3,9 @@
 // follow the installed clock but never hang, and a device that goes away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -97,6 +99,79 @@ TEST(SerialPortOpen, OnlySerialDevicesOpen) {
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
   port->close();
   EXPECT_FALSE(port->is_open());
+}
+
+TEST(SerialPortOpen, AnOpenPortIsNobodyElses) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  auto first = make_serial_port(pty.path);
+  ASSERT_EQ(first->open(), 1);
+  // Another opener in this process, and another program asking for the
+  // advisory lock the way well-behaved serial programs do.
+  auto second = make_serial_port(pty.path);
+  EXPECT_EQ(second->open(), onewire::kErrPortBusy);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Root passes TIOCEXCL; the lock stops everybody.
+    _exit(fd < 0 ? 2 : flock(fd, LOCK_EX | LOCK_NB) != 0 ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0) << "another program got the port";
+  // The refused opener left the first one's traffic alone.
+  const Bytes hello{0x12, 0x34};
+  ASSERT_EQ(first->write(hello.data(), hello.size()), 2);
+  EXPECT_EQ(pty.take(2), hello);
+  first->close();
+  EXPECT_EQ(second->open(), 1) << "a closed port is free again";
+}
+
+TEST(SerialPortOpen, ClosingPutsBackWhatThePortWasSetTo) {
+  Pty pty;
+  ASSERT_FALSE(pty.path.empty());
+  // Settings a user (or another program) left on the port.
+  const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios before{};
+  ASSERT_EQ(tcgetattr(fd, &before), 0);
+  cfsetispeed(&before, B4800);
+  cfsetospeed(&before, B4800);
+  before.c_cc[VMIN] = 3;
+  before.c_cc[VTIME] = 7;
+  before.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+  before.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(fd, &before), 0);
+
+  auto port = make_serial_port(pty.path);
+  ASSERT_EQ(port->open(), 1);
+  termios during{};
+  ASSERT_EQ(tcgetattr(fd, &during), 0);
+  EXPECT_EQ(during.c_cc[VMIN], 0) << "the port is ours while open";
+  EXPECT_EQ(during.c_lflag & ICANON, 0u);
+
+  // Restoring from another thread leaves the port open.
+  onewire::serial::restore_open_ports();
+  termios restored{};
+  ASSERT_EQ(tcgetattr(fd, &restored), 0);
+  EXPECT_EQ(restored.c_cc[VMIN], 3);
+  EXPECT_TRUE(port->is_open());
+
+  ASSERT_EQ(port->set_baud(19200), 1);
+  port->close();
+  termios after{};
+  ASSERT_EQ(tcgetattr(fd, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+  EXPECT_EQ(after.c_cc[VMIN], 3);
+  EXPECT_EQ(after.c_cc[VTIME], 7);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  ::close(fd);
 }
 
 TEST(SerialPortIo, BytesPassUnchangedBothWays) {

@@ -30,6 +30,12 @@ inline constexpr std::int16_t kErrPortIo = -8;
 inline constexpr std::int16_t kErrNotOffered = -9;
 // An argument makes no sense (a negative length, a missing buffer).
 inline constexpr std::int16_t kErrBadArgument = -10;
+// Start refused: another program (or another session) holds the port.
+inline constexpr std::int16_t kErrPortBusy = -11;
+// Repeated ROM searches did not agree with each other or broke the
+// search's own rules (order, repeats, discrepancies): noise on the line
+// corrupts what the adapter reads, and no device list could be trusted.
+inline constexpr std::int16_t kErrSearchInconsistent = -12;
 // The session handle is not (or no longer) valid.
 inline constexpr std::int16_t kErrSessionInvalid = -200;
 // No driver is installed.
@@ -42,12 +48,16 @@ inline std::string describe(std::int32_t code) {
     case 0: return "no device answered";
     case kErrPortUnavailable: return "the port does not exist or cannot be opened";
     case kErrAdapterType: return "no adapter of this type";
-    case kErrAdapterNoResponse: return "the adapter did not answer";
+    case kErrAdapterNoResponse: return "the adapter did not answer, or answered nonsense";
     case kErrBusShort: return "the 1-Wire bus is shorted";
     case kErrRomCrc: return "a ROM code was misread";
     case kErrNoCurrentDevice: return "no device is selected";
     case kErrSpeed: return "the adapter cannot run that speed";
     case kErrPortIo: return "the port failed or went away";
+    case kErrNotOffered: return "the driver does not offer this operation";
+    case kErrBadArgument: return "an argument makes no sense";
+    case kErrPortBusy: return "the port is in use by another program";
+    case kErrSearchInconsistent: return "the device search got inconsistent answers (noise on the line?)";
     case kErrSessionInvalid: return "the session ended";
     case kErrNoDriver: return "no 1-Wire driver";
     default: return "";

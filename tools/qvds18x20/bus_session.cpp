@@ -1,10 +1,14 @@
 #include "qvds18x20/bus_session.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
+#include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/builtin_driver.hpp"
+#include "onewire/errors.hpp"
+#include "onewire/serial/transport.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/sim/sim_driver.hpp"
 #include "onewire/tmex_driver.hpp"
@@ -22,8 +26,23 @@ namespace {
 // that stopped answering; the worker cannot be cancelled, so the tool
 // reports and leaves.
 constexpr auto kOperationDeadline = std::chrono::seconds(20);
+// How long an interrupted operation may still take to end by itself, so
+// that its result is written whole.
+constexpr auto kInterruptGrace = std::chrono::seconds(1);
+
+std::atomic<bool> g_interrupted{false};
+
+void note_interrupt() { g_interrupted.store(true); }
 
 }  // namespace
+
+bool is_thermometer_rom(const std::string& romstr) {
+  if (romstr.size() != 16) return false;
+  const std::string family = romstr.substr(14);
+  return family == "28" || family == "10" || family == "22" || family == "3B";
+}
+
+bool interrupt_requested() { return g_interrupted.load(); }
 
 bool is_com_name(const std::string& name) {
   if (name.size() < 4 || CompareText(name.substr(0, 3), "COM") != 0) return false;
@@ -40,6 +59,7 @@ std::string explain(const Component& c) {
 }
 
 BusSession::BusSession(const BusChoice& choice) : choice_(choice) {
+  on_interrupt(&note_interrupt);
   resolve_port();
   install_driver();
   c_ = std::make_unique<Component>(nullptr);
@@ -57,21 +77,58 @@ void BusSession::open() {
   c_->TMEXOpenSession();
   if (!c_->SesionActive()) {
     const std::string text = c_->TMEXerror.str();
+    std::string why = text.empty() ? "the adapter did not take the requested speed" : explain(*c_);
+    if (const std::string trouble = port_trouble(); !trouble.empty()) why += "; " + trouble;
     throw Failure("cannot open a session on " + port_label_ + " (adapter type " + std::to_string(choice_.adapter) +
-                  "): " + (text.empty() ? "the adapter did not take the requested speed" : explain(*c_)));
+                  "): " + why);
   }
+}
+
+std::string BusSession::port_trouble() const {
+  if (choice_.port.empty() || choice_.sim) return "";
+  const std::int32_t code = c_->LastResult();
+  if (code == onewire::kErrPortBusy) return "";  // already said
+  if (is_com_name(choice_.port)) {
+    const auto path = onewire::serial::path_for_port(StrToIntDef(choice_.port.substr(3), 0));
+    if (!path) return "";
+    const std::string reason = open_failure_reason(*path);
+    return reason.empty() ? "" : *path + ": " + reason;
+  }
+  if (!path_exists(choice_.port)) return choice_.port + " is gone";
+  if (code == onewire::kErrPortUnavailable || code == onewire::kErrPortIo) {
+    const std::string reason = open_failure_reason(choice_.port);
+    return reason.empty() ? "" : choice_.port + ": " + reason;
+  }
+  return "";
+}
+
+void BusSession::abandon(const std::string& why, int code) {
+  // The worker holds the port and cannot be stopped; the port's settings
+  // are put back from here, and the process leaves without waiting.
+  onewire::serial::restore_open_ports();
+  std::fprintf(stderr, "qvds18x20: %s\n", why.c_str());
+  std::fflush(nullptr);
+  std::_Exit(code);
 }
 
 void BusSession::run(void (Component::*starter)()) {
   (c_.get()->*starter)();
-  const auto deadline = std::chrono::steady_clock::now() + kOperationDeadline;
-  RunMessageLoop([&] { return !c_->Working() || std::chrono::steady_clock::now() > deadline; });
+  auto deadline = std::chrono::steady_clock::now() + kOperationDeadline;
+  bool interrupt_seen = false;
+  RunMessageLoop([&] {
+    if (!c_->Working()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (!interrupt_seen && interrupt_requested()) {
+      interrupt_seen = true;
+      deadline = std::min(deadline, now + kInterruptGrace);
+    }
+    return now > deadline;
+  });
   if (c_->Working()) {
-    // The worker is stuck in the driver and cannot be cancelled: leaving
-    // without waiting for it is all that is left.
-    std::fprintf(stderr, "qvds18x20: the adapter on %s stopped answering\n", port_label_.c_str());
-    std::fflush(nullptr);
-    std::_Exit(kExitFailed);
+    if (interrupt_seen)
+      abandon("interrupted; the adapter on " + port_label_ + " was still busy and was left as it was",
+              interrupted_exit_code_);
+    abandon("the adapter on " + port_label_ + " stopped answering", kExitFailed);
   }
   ProcessMessages();
 }
@@ -90,13 +147,31 @@ bool BusSession::measure(std::string& error) {
   });
   run(&Component::TMEXGetTemp);
   c.OnStartRead(progress);
-  error = got ? "" : explain(c);
-  return got;
+  error = "";
+  if (got) return true;
+  error = "measuring on " + port_label_ + " failed: " + explain(c);
+  if (c.LastResult() == kErrNoSensorRead) {
+    // The component's one code for a measurement that read nothing; the
+    // list it kept says more.
+    int thermometers = 0;
+    for (int i = 0; i < c.SensorListCount(); ++i)
+      if (const TSensor* s = c.sensor(i); s != nullptr && is_thermometer_rom(s->romstr)) ++thermometers;
+    if (c.SensorListCount() > 0 && thermometers == 0)
+      error += "; the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
+    else if (thermometers > 0)
+      error += "; none of the " + std::to_string(thermometers) +
+               " thermometer(s) answered with a valid scratchpad (CRC check failed or no answer)";
+  }
+  if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
+  return false;
 }
 
 std::string BusSession::list() {
   run(&Component::TMEXGetDSCount);
-  return c_->FSensorCount == 0 ? explain(*c_) : "";
+  if (c_->FSensorCount != 0) return "";
+  std::string error = "searching the bus on " + port_label_ + " failed: " + explain(*c_);
+  if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
+  return error;
 }
 
 void BusSession::resolve_port() {
@@ -118,8 +193,8 @@ void BusSession::resolve_port() {
   }
   if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
     throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" +
-                     p + "\"");
-  if (!choice_.sim && !path_exists(p)) throw Failure(p + ": no such device");
+                     shorten(p) + "\"");
+  if (!choice_.sim && !path_exists(p)) throw Failure(shorten(p, 200) + ": no such device");
   // A path gets a port number of its own for this run.
   int number = 0;
   for (int n = 1; n <= onewire::serial::kMaxPortNumber && number == 0; ++n)

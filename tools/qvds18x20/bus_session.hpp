@@ -24,12 +24,21 @@ struct BusChoice {
   int baud = 115200;     // DS2480B serial rate after detection
 };
 
+// True for a ROM, as the component prints it, of a DS18x20 family.
+bool is_thermometer_rom(const std::string& romstr);
+
 // True for COM1..COM255 in any letter case.
 bool is_com_name(const std::string& name);
 
 // The component's last failure in words: its error text, with what its
 // result code means.
 std::string explain(const Component& c);
+
+// Ctrl-C and termination requests: from the first BusSession on, they
+// set a flag that read and watch look at. An operation in progress gets a
+// second to end; one stuck in the adapter is abandoned with the port's
+// settings put back.
+bool interrupt_requested();
 
 class BusSession {
  public:
@@ -50,11 +59,18 @@ class BusSession {
   void open();
 
   // Starts an operation and serves the main thread until its worker ends.
-  // A worker that does not end within the deadline ends the process.
+  // A worker that does not end within the deadline, or within a second of
+  // an interrupt, ends the process: with kExitFailed for the deadline,
+  // with `interrupted_exit_code` for an interrupt.
   void run(void (Component::*starter)());
+  void set_interrupted_exit_code(int code) { interrupted_exit_code_ = code; }
+
+  // More devices are on the bus than the component holds.
+  bool more_devices() const { return c_->FSensorOverflow; }
 
   // One measurement: true when at least one sensor was read; `error` says
-  // why not otherwise. Temperatures of sensors not read in it are empty.
+  // why not otherwise, and where. Temperatures of sensors not read in it
+  // are empty.
   bool measure(std::string& error);
 
   // Finds the devices on the bus; the error when none were found, else "".
@@ -63,12 +79,16 @@ class BusSession {
  private:
   void resolve_port();
   void install_driver();
+  [[noreturn]] void abandon(const std::string& why, int code);
+  // What went wrong with the port itself, when the system can tell.
+  std::string port_trouble() const;
 
   BusChoice choice_;
   std::string com_name_;
   std::string port_label_;
   std::shared_ptr<onewire::BusDriver> builtin_;
   std::unique_ptr<Component> c_;
+  int interrupted_exit_code_ = 1;
 };
 
 }  // namespace qvtool

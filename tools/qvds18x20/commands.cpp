@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "onewire/serial/port_map.hpp"
@@ -17,11 +19,6 @@
 
 namespace qvtool {
 namespace {
-
-std::atomic<bool> g_stop{false};
-
-// From a signal handler: stop after the current measurement.
-void request_stop() { g_stop.store(true); }
 
 std::vector<SensorRow> rows_of(Component& c) {
   std::vector<SensorRow> rows;
@@ -51,14 +48,44 @@ void clear_progress(const Options& o) {
   if (shows_progress(o)) std::fputs("\r\033[K", stderr);
 }
 
+// What a measurement's rows leave out, said on standard error as well.
+Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured) {
+  Notes notes;
+  notes.more_devices = session.more_devices();
+  if (notes.more_devices)
+    notes.warnings.push_back("more than " + std::to_string(kMaxSensors) + " devices on the bus; only the first " +
+                             std::to_string(kMaxSensors) + " are listed");
+  if (measured)
+    for (const auto& r : rows)
+      if (r.temp.empty() && is_thermometer_rom(r.rom))
+        notes.warnings.push_back("sensor " + std::to_string(r.index) + " (" + r.rom + ", " + r.name +
+                                 ") was not read: no valid answer (CRC check failed or no answer)");
+  return notes;
+}
+
+void print_warnings(const Notes& notes) {
+  for (const auto& w : notes.warnings) std::fprintf(stderr, "qvds18x20: warning: %s\n", w.c_str());
+}
+
 // One measurement, printed: true when at least one sensor was read, else
 // `error` says why. JSON reports a failed measurement too; the other
 // formats leave that to the message on standard error.
 bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error) {
   const bool ok = session.measure(error);
   clear_progress(o);
-  if (ok || o.format == Format::kJson) output.write(rows_of(session.component()), error);
+  const auto rows = rows_of(session.component());
+  const Notes notes = notes_of(session, rows, ok);
+  if (ok || o.format == Format::kJson) output.write(rows, error, notes);
+  if (ok) print_warnings(notes);
   return ok;
+}
+
+// The ROMs of the sensors read in this measurement.
+std::set<std::string> read_roms(Component& c) {
+  std::set<std::string> roms;
+  for (const auto& r : rows_of(c))
+    if (!r.temp.empty()) roms.insert(r.rom);
+  return roms;
 }
 
 }  // namespace
@@ -80,6 +107,7 @@ int run_command(Command command, const Options& o) {
 
 int run_read(const Options& o) {
   BusSession session(bus_choice(o));
+  if (interrupt_requested()) throw Failure("interrupted");
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
@@ -93,35 +121,73 @@ int run_list(const Options& o) {
   session.open();
   const std::string error = session.list();
   const auto rows = rows_of(session.component());
-  Output(o.format, Content::kDevices, source_of(session)).write(rows, error);
-  if (session.component().FSensorOverflow)
-    std::fprintf(stderr, "qvds18x20: more than %d devices on the bus; listed the first %d\n", kMaxSensors, kMaxSensors);
+  // Nothing on standard output for a command that fails.
   if (rows.empty()) throw Failure(error);
+  const Notes notes = notes_of(session, rows, false);
+  Output(o.format, Content::kDevices, source_of(session)).write(rows, error, notes);
+  print_warnings(notes);
   return kExitOk;
 }
 
 int run_watch(const Options& o) {
-  if (!(o.interval >= 0) || !std::isfinite(o.interval)) throw UsageError("--interval takes seconds, 0 or more");
-  if (o.count < 0) throw UsageError("--count takes a number of rounds, 1 or more");
+  const WatchPlan plan = watch_plan(o);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
-  on_interrupt(&request_stop);
   const auto interval =
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.interval));
-  int rounds = 0;
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
+  // Rounds start on a fixed schedule from the first, so the time each
+  // takes does not add up; a round that overran starts the next at once.
+  auto next = std::chrono::steady_clock::now();
+  long rounds = 0;
   int good = 0;
-  while (!g_stop.load() && (o.count == 0 || rounds < o.count)) {
-    const auto next = std::chrono::steady_clock::now() + interval;
+  std::set<std::string> seen_last;
+  while (!interrupt_requested() && (plan.count == 0 || rounds < plan.count)) {
+    next += interval;
+    if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now();
     std::string error;
-    const bool ok = measure_and_write(session, output, o, error);
+    std::vector<std::string> missing_notes;
+    bool ok = false;
+    {
+      // A sensor read last round and not now: the list may be stale (a
+      // device replaced, a session reopened), so the bus is searched again
+      // before the round is reported.
+      Component& c = session.component();
+      std::string probe_error;
+      const bool probe_ok = session.measure(probe_error);
+      std::set<std::string> now = probe_ok ? read_roms(c) : std::set<std::string>{};
+      bool missing = false;
+      for (const auto& rom : seen_last) missing = missing || now.count(rom) == 0;
+      if (missing && !interrupt_requested()) {
+        session.list();
+        ok = session.measure(error);
+        now = ok ? read_roms(c) : std::set<std::string>{};
+        for (const auto& rom : seen_last)
+          if (now.count(rom) == 0)
+            missing_notes.push_back("sensor " + rom + " was read in the last round and is missing now (searched again)");
+      } else {
+        ok = probe_ok;
+        error = probe_error;
+      }
+      clear_progress(o);
+      const auto rows = rows_of(c);
+      Notes notes = notes_of(session, rows, ok);
+      notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
+      if (ok || o.format == Format::kJson) output.write(rows, error, notes);
+      print_warnings(notes);
+      if (ok) seen_last = now;
+    }
     ++rounds;
-    if (ok) ++good;
+    if (ok) {
+      ++good;
+      // Interrupted from now on, the run has results to show for itself.
+      session.set_interrupted_exit_code(kExitOk);
+    }
     if (!ok) std::fprintf(stderr, "qvds18x20: %s\n", error.c_str());
-    if (o.count != 0 && rounds >= o.count) break;
+    if (plan.count != 0 && rounds >= plan.count) break;
     // Between rounds the main thread keeps serving its queue.
-    RunMessageLoop([&] { return g_stop.load() || std::chrono::steady_clock::now() >= next; });
+    RunMessageLoop([&] { return interrupt_requested() || std::chrono::steady_clock::now() >= next; });
   }
   return good > 0 ? kExitOk : kExitFailed;
 }

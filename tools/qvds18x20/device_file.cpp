@@ -1,13 +1,17 @@
 #include "qvds18x20/device_file.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "onewire/crc.hpp"
 #include "onewire/sim/ds18x20.hpp"
+#include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
 
 namespace qvtool {
 namespace {
@@ -39,12 +43,10 @@ bool parse_hex(const std::string& text, std::size_t n, std::vector<std::uint8_t>
 }
 
 std::uint8_t family_of(const json& type, const std::string& where) {
-  if (type.is_number_integer()) {
-    const auto v = type.get<long long>();
-    if (v < 1 || v > 255) fail(where, "family number must be 1..255");
-    return static_cast<std::uint8_t>(v);
-  }
-  if (!type.is_string()) fail(where, "\"type\" must be a device name or a family number");
+  // A bare number is refused: 28 could mean the DS18B20's family (0x28)
+  // or decimal 28, and guessing either way makes the wrong device.
+  if (!type.is_string())
+    fail(where, "\"type\" must be a device name or a hex family code as text (\"0x28\"), not " + shorten(type.dump()));
   const std::string t = type.get<std::string>();
   if (t == "DS18B20") return 0x28;
   if (t == "DS18S20" || t == "DS1820") return 0x10;
@@ -54,17 +56,12 @@ std::uint8_t family_of(const json& type, const std::string& where) {
     std::vector<std::uint8_t> b;
     if (parse_hex(t.substr(2), 1, b) && b[0] != 0) return b[0];
   }
-  fail(where, "unknown device type \"" + t + "\"");
+  fail(where, "unknown device type \"" + shorten(t) + "\"");
 }
 
 std::uint64_t serial_of(const json& d, std::uint64_t fallback, const std::string& where) {
   if (!d.contains("serial")) return fallback;
   const json& s = d["serial"];
-  if (s.is_number_unsigned() || s.is_number_integer()) {
-    const auto v = s.get<long long>();
-    if (v < 0 || v > 0xFFFFFFFFFFFFLL) fail(where, "\"serial\" must fit in 48 bits");
-    return static_cast<std::uint64_t>(v);
-  }
   std::vector<std::uint8_t> b;
   if (!s.is_string() || !parse_hex(s.get<std::string>(), 6, b)) fail(where, "\"serial\" must be 12 hex digits");
   std::uint64_t v = 0;
@@ -90,7 +87,33 @@ onewire::Op op_named(const std::string& name, const std::string& where) {
     const auto op = static_cast<onewire::Op>(i);
     if (name == onewire::op_name(op)) return op;
   }
-  fail(where, "unknown driver operation \"" + name + "\"");
+  fail(where, "unknown driver operation \"" + shorten(name) + "\"");
+}
+
+// Keys a misspelling would otherwise turn into a silent default.
+void only_keys(const json& object, std::initializer_list<const char*> known, const std::string& where) {
+  for (const auto& item : object.items()) {
+    bool ok = false;
+    for (const char* k : known) ok = ok || item.key() == k;
+    if (!ok) {
+      std::string list;
+      for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+      fail(where, "unknown key \"" + shorten(item.key()) + "\" (known: " + list + ")");
+    }
+  }
+}
+
+// An integer member within [low, high]; `fallback` when absent.
+long long integer_in(const json& object, const char* key, long long low, long long high, long long fallback,
+                     const std::string& where) {
+  if (!object.contains(key)) return fallback;
+  const json& v = object[key];
+  const std::string range = std::to_string(low) + ".." + std::to_string(high);
+  if (!v.is_number_integer()) fail(where, std::string("\"") + key + "\" must be a whole number " + range);
+  if (v.is_number_unsigned() ? v.get<unsigned long long>() > static_cast<unsigned long long>(high)
+                             : (v.get<long long>() < low || v.get<long long>() > high))
+    fail(where, std::string("\"") + key + "\" must be within " + range);
+  return v.get<long long>();
 }
 
 }  // namespace
@@ -104,20 +127,24 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     // Keep the parser's reason, but say where in the usual way.
     const auto pos = what.find("error while parsing");
     fail(origin, line_column(text, e.byte) + ": malformed JSON" +
-                     (pos != std::string::npos ? " (" + what.substr(pos) + ")" : ""));
+                     (pos != std::string::npos ? " (" + shorten(what.substr(pos), 160) + ")" : ""));
   }
   if (!doc.is_object() || !doc.contains("devices") || !doc["devices"].is_array())
     fail(origin, "expected an object with a \"devices\" array");
+  only_keys(doc, {"devices", "faults"}, origin);
 
   SimSetup setup;
   setup.bus = std::make_shared<onewire::sim::SimBus>();
   std::uint64_t next_serial = 0x000000A10001;
   int index = 0;
+  std::map<onewire::Rom, int> seen;
   for (const json& d : doc["devices"]) {
     const std::string where = origin + ": device " + std::to_string(index++);
     if (!d.is_object()) fail(where, "must be an object");
+    only_keys(d, {"type", "serial", "rom", "celsius", "resolution", "parasite", "scratchpad"}, where);
     onewire::Rom rom{};
     if (d.contains("rom")) {
+      if (d.contains("type") || d.contains("serial")) fail(where, "gives a \"rom\" and a \"type\" or \"serial\"");
       std::vector<std::uint8_t> b;
       if (!d["rom"].is_string() || !parse_hex(d["rom"].get<std::string>(), 8, b))
         fail(where, "\"rom\" must be 16 hex digits");
@@ -128,6 +155,10 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
       if (!d.contains("type")) fail(where, "needs a \"type\" or a \"rom\"");
       rom = onewire::sim::make_rom(family_of(d["type"], where), serial_of(d, next_serial++, where));
     }
+    // Two devices with one ROM answer every search as one damaged device.
+    if (const auto it = seen.find(rom); it != seen.end())
+      fail(where, "has the same ROM as device " + std::to_string(it->second));
+    seen.emplace(rom, index - 1);
     const bool thermometer = rom[0] == 0x28 || rom[0] == 0x10 || rom[0] == 0x22 || rom[0] == 0x3B;
     if (!thermometer) {
       for (const char* key : {"celsius", "resolution", "scratchpad", "parasite"})
@@ -145,9 +176,7 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     auto dev = std::make_shared<onewire::sim::Ds18x20>(rom, celsius);
     if (d.contains("resolution")) {
       if (rom[0] == 0x10) fail(where, "a DS18S20 has no \"resolution\"");
-      if (!d["resolution"].is_number_integer()) fail(where, "\"resolution\" must be 9, 10, 11 or 12");
-      const int bits = d["resolution"].get<int>();
-      if (bits < 9 || bits > 12) fail(where, "\"resolution\" must be 9, 10, 11 or 12");
+      const auto bits = static_cast<int>(integer_in(d, "resolution", 9, 12, 12, where));
       dev->set_resolution(bits);
     }
     if (d.contains("parasite")) {
@@ -169,12 +198,12 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     int n = 0;
     for (const json& f : doc["faults"]) {
       const std::string where = origin + ": fault " + std::to_string(n++);
-      if (!f.is_object() || !f.contains("op") || !f["op"].is_string() || !f.contains("code") ||
-          !f["code"].is_number_integer())
+      if (!f.is_object() || !f.contains("op") || !f["op"].is_string() || !f.contains("code"))
         fail(where, "needs \"op\" (a driver operation) and an integer \"code\"");
-      const int call = f.value("call", 1);
-      if (call < 1) fail(where, "\"call\" counts from 1");
-      setup.faults.push_back({op_named(f["op"].get<std::string>(), where), call, f["code"].get<int>()});
+      only_keys(f, {"op", "call", "code"}, where);
+      const auto call = static_cast<int>(integer_in(f, "call", 1, 1000000, 1, where));
+      const auto code = static_cast<int>(integer_in(f, "code", -32768, 32767, 0, where));
+      setup.faults.push_back({op_named(f["op"].get<std::string>(), where), call, code});
     }
   }
   return setup;
@@ -182,10 +211,16 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
 
 SimSetup load_device_setup(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw DeviceFileError(path + ": cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parse_device_setup(text.str(), path);
+  if (!in) throw DeviceFileError(path + ": cannot be read (" + os_error_text(errno) + ")");
+  // Read one byte past the limit to tell a file at it from one beyond.
+  std::string text(kMaxDeviceFileSize + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) throw DeviceFileError(path + ": cannot be read (" + os_error_text(errno) + ")");
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMaxDeviceFileSize)
+    throw DeviceFileError(path + ": larger than " + std::to_string(kMaxDeviceFileSize / 1024) +
+                          " KiB; not a device file");
+  return parse_device_setup(text, path);
 }
 
 std::shared_ptr<onewire::sim::SimBus> load_device_file(const std::string& path) { return load_device_setup(path).bus; }

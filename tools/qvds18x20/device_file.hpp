@@ -10,15 +10,16 @@
 //     "faults": [{"op": "TMFirst", "call": 1, "code": -3}]
 //   }
 //
-// A device names its "type" (DS18B20, DS18S20, DS1822, DS2401, or a family
-// number such as 34 or "0x22") with an optional "serial" (12 hex digits,
-// or a number), or its whole "rom" as the tool prints it (16 hex digits,
+// A device names its "type" (DS18B20, DS18S20, DS1822, DS2401, or a hex
+// family code as text such as "0x22") with an optional "serial" (12 hex
+// digits as text), or its whole "rom" as the tool prints it (16 hex digits,
 // CRC byte first, family code last, with a valid CRC). Thermometers take
 // "celsius", "resolution" (9..12, DS18B20 family only), "parasite", and
 // "scratchpad" (18 hex digits sent as READ SCRATCHPAD's answer, CRC byte
 // included, to simulate a damaged or odd device). "faults" inject driver
 // failures: the "call"-th call of "op" (a driver operation name) answers
-// "code".
+// "code". Unknown keys, repeated ROMs, values of the wrong JSON type and
+// numbers out of range are errors naming the device and the key.
 #pragma once
 
 #include <memory>
@@ -47,6 +48,10 @@ struct SimSetup {
   std::shared_ptr<onewire::sim::SimBus> bus;
   std::vector<InjectedFault> faults;
 };
+
+// Files larger than this are no device files (a device or a stream read by
+// mistake).
+inline constexpr std::size_t kMaxDeviceFileSize = 1024 * 1024;
 
 // Reads a device file; throws DeviceFileError (with line and column for
 // malformed JSON).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
 
 namespace qvtool {
 
@@ -21,5 +22,12 @@ class Failure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A value echoed in a message, cut to a length a line can hold: a file
+// or an option may carry megabytes.
+inline std::string shorten(const std::string& text, std::size_t limit = 60) {
+  if (text.size() <= limit) return text;
+  return text.substr(0, limit) + "... (" + std::to_string(text.size()) + " characters)";
+}
 
 }  // namespace qvtool

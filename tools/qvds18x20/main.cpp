@@ -1,6 +1,8 @@
 // qvds18x20: find DS18B20/DS18S20 sensors on a 1-Wire bus and measure
 // them, on a serial adapter or on the simulated bus.
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
@@ -16,6 +18,22 @@ int main(int argc, char** argv) {
   qvtool::add_commands(app, result);
   add_sim_adapter_command(app);
   add_sim_usb_command(app);
+
+  // CLI11 would call an unknown command a missing one.
+  if (argc > 1 && argv[1][0] != '-') {
+    const std::string name = argv[1];
+    std::string names;
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+      known = known || sub->check_name(name);
+      names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    if (!known) {
+      std::fprintf(stderr, "qvds18x20: unknown command \"%s\"; the commands are %s (see --help)\n",
+                   qvtool::shorten(name).c_str(), names.c_str());
+      return qvtool::kExitUsage;
+    }
+  }
 
   try {
     app.parse(argc, argv);

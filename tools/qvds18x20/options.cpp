@@ -1,6 +1,10 @@
 #include "qvds18x20/options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -39,35 +43,49 @@ std::vector<std::string> names_of(const std::vector<std::pair<std::string, T>>& 
 
 int adapter_number(const std::string& a) {
   for (const auto& [name, number] : kAdapterNames)
-    if (a == name) return number;
+    if (CompareText(a, name) == 0) return number;
   const std::int32_t n = StrToIntDef(a, -1);
   if (n < 0 || n > 255)
-    throw UsageError("--adapter takes a number 0..255, " + or_list(names_of(kAdapterNames)) + ", not \"" + a + "\"");
+    throw UsageError("--adapter takes a number 0..255, " + or_list(names_of(kAdapterNames)) + ", not \"" +
+                     shorten(a) + "\"");
   return n;
 }
 
 TLanSpeed speed_of(const std::string& s) {
   for (const auto& [name, speed] : kSpeedNames)
-    if (s == name) return speed;
-  throw UsageError("--speed takes " + or_list(names_of(kSpeedNames)) + ", not \"" + s + "\"");
+    if (CompareText(s, name) == 0) return speed;
+  throw UsageError("--speed takes " + or_list(names_of(kSpeedNames)) + ", not \"" + shorten(s) + "\"");
 }
+
+// An empty text is never a value: it is what an unset shell variable
+// gives, and taking it as "the default" would hide the mistake.
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
+    "TEXT", "not empty");
 
 void add_bus_options(CLI::App& cmd, Options& o) {
   std::vector<std::string> adapters;
   for (const auto& [name, number] : kAdapterNames) adapters.push_back(name + " (" + std::to_string(number) + ")");
   cmd.add_option("--port", o.port,
                  "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal) or USB adapter (USB1); "
-                 "without it the simulated bus is used");
-  cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))->capture_default_str();
-  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))->capture_default_str();
+                 "without it the simulated bus is used")
+      ->check(kNotEmpty)
+      ->each([&o](const std::string&) { o.port_given = true; });
+  cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
+      ->capture_default_str()
+      ->check(kNotEmpty)
+      ->each([&o](const std::string&) { o.adapter_given = true; });
+  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
+      ->capture_default_str()
+      ->check(kNotEmpty);
   cmd.add_option("--baud", o.baud,
                  "serial rate of a DS2480B adapter after detection (it falls back to 9600 where the rate fails)")
       ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
       ->capture_default_str();
-  cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
-      ->expected(0, 1)
-      ->each([&o](const std::string&) { o.sim = true; })
-      ->trigger_on_parse();
+  CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
+                         ->expected(0, 1);
+  // Given without a file, --sim has no value to see: its count tells.
+  cmd.parse_complete_callback([&o, sim] { o.sim = o.sim || sim->count() > 0; });
 }
 
 void add_format_option(CLI::App& cmd, Options& o) {
@@ -76,7 +94,7 @@ void add_format_option(CLI::App& cmd, Options& o) {
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file");
+  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->check(kNotEmpty);
 }
 
 // What read and watch take: the bus, the output and the log.
@@ -89,6 +107,13 @@ void add_measurement_options(CLI::App& cmd, Options& o) {
 }  // namespace
 
 BusChoice bus_choice(const Options& o) {
+  // Simulated values labelled as a real port or adapter would pass for
+  // measurements. The one adapter --sim takes is the USB adapter (USBn),
+  // whose backend then runs on an emulated chip over the simulated bus.
+  const bool serial_port = o.port_given && !usb_port_number(o.port);
+  const bool serial_adapter = o.adapter_given && adapter_number(o.adapter) != onewire::kAdapterTypeDs2490;
+  if (o.sim && (serial_port || serial_adapter))
+    throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
   BusChoice choice;
   // A USB adapter is named USBn and has no other name; the adapter type
   // follows from it unless one was asked for.
@@ -100,6 +125,28 @@ BusChoice bus_choice(const Options& o) {
   choice.sim_file = o.sim_file;
   choice.baud = o.baud;
   return choice;
+}
+
+WatchPlan watch_plan(const Options& o) {
+  WatchPlan plan;
+  const char* text = o.interval.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(text, &end);
+  if (o.interval.empty() || end == text || *end != 0 || errno == ERANGE || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > kMaxInterval)
+    throw UsageError("--interval takes seconds from 0 to " + std::to_string(static_cast<long>(kMaxInterval)) +
+                     ", not \"" + shorten(o.interval) + "\"");
+  plan.interval = seconds;
+  if (!o.count.empty()) {
+    const char* c = o.count.c_str();
+    errno = 0;
+    const long long n = std::strtoll(c, &end, 10);
+    if (end == c || *end != 0 || errno == ERANGE || n < 1 || n > std::numeric_limits<long>::max())
+      throw UsageError("--count takes a number of rounds, 1 or more, not \"" + shorten(o.count) + "\"");
+    plan.count = static_cast<long>(n);
+  }
+  return plan;
 }
 
 void add_commands(CLI::App& app, int& result) {
@@ -119,8 +166,10 @@ void add_commands(CLI::App& app, int& result) {
 
   CLI::App* watch = command("watch", "measure repeatedly until Ctrl-C or --count rounds", run_watch);
   add_measurement_options(*watch, *o);
-  watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")->required();
-  watch->add_option("--count", o->count, "stop after this many measurements");
+  watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")
+      ->required()
+      ->check(kNotEmpty);
+  watch->add_option("--count", o->count, "stop after this many measurements")->check(kNotEmpty);
 
   command("ports", "list the serial ports and the device behind each, and the USB adapters", run_ports);
 

@@ -17,23 +17,35 @@ namespace qvtool {
 // The options as given; bus_choice() checks the bus ones.
 struct Options {
   std::string port;            // COM name or device path; empty: simulated bus on COM1
+  bool port_given = false;
   std::string adapter = "1";   // a number or an adapter name
+  bool adapter_given = false;
   std::string speed = "normal";
   int baud = 115200;           // DS2480B serial rate after detection
   bool sim = false;            // --sim given
   std::string sim_file;        // --sim FILE
   Format format = Format::kTable;
   std::string log_file;
-  double interval = 10.0;      // watch
-  int count = 0;               // watch: 0 = until interrupted
+  std::string interval;        // watch: seconds, as given
+  std::string count;           // watch: rounds, as given; empty: until interrupted
 };
+
+// What watch's --interval and --count mean, checked.
+struct WatchPlan {
+  double interval = 0;  // seconds
+  long count = 0;       // 0: until interrupted
+};
+// Throws UsageError for an interval outside 0..kMaxInterval seconds or a
+// count that is not a whole number of rounds, 1 or more.
+WatchPlan watch_plan(const Options& o);
+inline constexpr double kMaxInterval = 86400.0;
 
 // Adds read, list, watch, ports and version to `app`; the one that runs
 // leaves its exit code in `result`.
 void add_commands(CLI::App& app, int& result);
 
 // The bus the options name; throws UsageError for an adapter or a speed
-// it does not know.
+// it does not know, and for --sim together with --port or --adapter.
 BusChoice bus_choice(const Options& o);
 
 }  // namespace qvtool

@@ -1,5 +1,6 @@
 #include "qvds18x20/output.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -75,17 +76,52 @@ const std::map<std::string, Format>& format_names() {
 Output::Output(Format format, Content content, Source source, const std::string& log_file)
     : format_(format), content_(content), source_(std::move(source)), log_file_(log_file) {
   if (log_file_.empty()) return;
-  log_ = std::fopen(log_file_.c_str(), "a");
-  if (log_ == nullptr) throw Failure(log_file_ + ": cannot be opened for appending");
+  // Read and appended through one stream: "a+" writes at the end whatever
+  // the position, and reads from where we seek.
+  log_ = std::fopen(log_file_.c_str(), "a+");
+  if (log_ == nullptr) throw Failure(log_file_ + ": cannot be opened for appending (" + os_error_text(errno) + ")");
+  // Unbuffered: a row goes to the file in the one write that can fail, not
+  // in a later flush that would leave half of it behind.
+  std::setvbuf(log_, nullptr, _IONBF, 0);
+  const std::string header = csv_line(kCsvReadingsHeader);
   std::fseek(log_, 0, SEEK_END);
-  if (std::ftell(log_) == 0) std::fprintf(log_, "%s\n", csv_line(kCsvReadingsHeader).c_str());
+  const long size = std::ftell(log_);
+  std::string prefix;
+  if (size == 0) {
+    prefix = header + "\n";
+  } else {
+    std::fseek(log_, 0, SEEK_SET);
+    std::string first;
+    for (int ch; first.size() <= header.size() && (ch = std::fgetc(log_)) != EOF && ch != '\n';)
+      first += static_cast<char>(ch);
+    if (!first.empty() && first.back() == '\r') first.pop_back();
+    if (first != header) {
+      std::fclose(log_);
+      log_ = nullptr;
+      throw Failure(log_file_ + ": not a log of this tool (its first line is \"" + shorten(first) +
+                    "\", not \"" + header + "\"); not appending to it");
+    }
+    // A row torn by a crash of whoever wrote last stays as it is, but the
+    // next one starts on a line of its own.
+    std::fseek(log_, size - 1, SEEK_SET);
+    if (std::fgetc(log_) != '\n') prefix = "\n";
+  }
+  std::fseek(log_, 0, SEEK_END);
+  if (!prefix.empty()) {
+    const long end = std::ftell(log_);
+    if (std::fwrite(prefix.data(), 1, prefix.size(), log_) != prefix.size() || !sync_file(log_)) {
+      const int err = errno;
+      truncate_file(log_, end);
+      throw Failure(log_file_ + ": cannot be written (" + os_error_text(err) + ")");
+    }
+  }
 }
 
 Output::~Output() {
   if (log_ != nullptr) std::fclose(log_);
 }
 
-void Output::write(const std::vector<SensorRow>& rows, const std::string& error) {
+void Output::write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes) {
   const std::string time = iso_time();
   switch (format_) {
     case Format::kTable:
@@ -95,14 +131,26 @@ void Output::write(const std::vector<SensorRow>& rows, const std::string& error)
       write_csv(rows, time);
       break;
     case Format::kJson:
-      write_json(rows, error, time);
+      write_json(rows, error, notes, time);
       break;
   }
   std::fflush(stdout);
-  if (log_ != nullptr && readings()) {
-    for (const auto& r : rows) std::fprintf(log_, "%s\n", csv_line(csv_cells(r, time)).c_str());
-    if (!sync_file(log_)) throw Failure(log_file_ + ": cannot be written");
-  }
+  if (log_ != nullptr && readings()) write_log(rows, time);
+}
+
+void Output::write_log(const std::vector<SensorRow>& rows, const std::string& time) {
+  std::string block;
+  for (const auto& r : rows) block += csv_line(csv_cells(r, time)) + "\n";
+  if (block.empty()) return;
+  std::fseek(log_, 0, SEEK_END);
+  const long end = std::ftell(log_);
+  if (std::fwrite(block.data(), 1, block.size(), log_) == block.size() && sync_file(log_)) return;
+  const int err = errno;
+  // A full disk takes what fits: cut back to the last complete row, so
+  // that the log never holds half a row.
+  const bool cut = truncate_file(log_, end);
+  throw Failure(log_file_ + ": cannot be written (" + os_error_text(err) + "); " +
+                (cut ? "this measurement is not in it" : "its last row may be incomplete"));
 }
 
 void Output::write_table(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -129,7 +177,8 @@ void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& ti
   for (const auto& r : rows) std::printf("%s\n", csv_line(csv_cells(r, time)).c_str());
 }
 
-void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) const {
+void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+                        const std::string& time) const {
   json j;
   j["time"] = time;
   j["port"] = source_.port;
@@ -146,6 +195,8 @@ void Output::write_json(const std::vector<SensorRow>& rows, const std::string& e
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
+  j["more_devices"] = notes.more_devices;
+  j["warnings"] = notes.warnings;
   std::printf("%s\n", j.dump().c_str());
 }
 

@@ -29,6 +29,13 @@ struct Source {
   std::string driver;
 };
 
+// What a measurement's rows do not show: more devices on the bus than
+// listed, and what else makes the result less than the whole truth.
+struct Notes {
+  bool more_devices = false;
+  std::vector<std::string> warnings;
+};
+
 // What a command prints of each row.
 enum class Content {
   kDevices,           // list: index, ROM and name
@@ -39,7 +46,8 @@ enum class Content {
 class Output {
  public:
   // Opens the CSV log (appending; its header only into an empty file) when
-  // `log_file` is given; throws Failure when it cannot be opened.
+  // `log_file` is given; throws Failure when it cannot be opened or has a
+  // header other than ours.
   Output(Format format, Content content, Source source, const std::string& log_file = "");
   ~Output();
   Output(const Output&) = delete;
@@ -48,13 +56,17 @@ class Output {
   // One measurement or listing: to standard output, and for readings to
   // the log, pushed to the disk before returning (throws Failure when it
   // cannot be). A table or CSV header comes once, before the first rows;
-  // JSON is one object per call, with `error` (null when empty).
-  void write(const std::vector<SensorRow>& rows, const std::string& error);
+  // JSON is one object per call, with `error` (null when empty),
+  // `more_devices` and `warnings`. The log gets whole rows or nothing: a
+  // write that fails part-way is cut back to the last complete row.
+  void write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes = {});
 
  private:
   void write_table(const std::vector<SensorRow>& rows, const std::string& time);
   void write_csv(const std::vector<SensorRow>& rows, const std::string& time);
-  void write_json(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) const;
+  void write_json(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+                  const std::string& time) const;
+  void write_log(const std::vector<SensorRow>& rows, const std::string& time);
   std::vector<std::string> csv_cells(const SensorRow& row, const std::string& time) const;
   bool readings() const { return content_ != Content::kDevices; }
 

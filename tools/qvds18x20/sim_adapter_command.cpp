@@ -40,6 +40,12 @@ void run_sim_adapter(const SimAdapterOptions& o) {
   } catch (const std::exception& e) {
     fail(e.what());
   }
+  // Taking over a running adapter's link would cut its users off and
+  // delete the link when this one stops.
+  if (!o.link.empty()) {
+    if (const std::string target = qvtool::live_terminal_link(o.link); !target.empty())
+      fail(o.link + " already leads to " + target + ", a terminal in use (another virtual adapter?); not taking it over");
+  }
   rtl::RealClock real_time;
   onewire::sim::VirtualAdapterOptions options;
   options.kind = o.type == "passive" ? onewire::sim::AdapterKind::kPassive : onewire::sim::AdapterKind::kDs2480b;
@@ -72,8 +78,11 @@ void add_sim_adapter_command(CLI::App& app) {
   cmd->add_option("--type", o->type, "adapter: ds2480b (DS9097U) or passive (DS9097)")
       ->transform(CLI::IsMember({"ds2480b", "passive"}, CLI::ignore_case))
       ->capture_default_str();
-  cmd->add_option("--devices", o->devices, "JSON device file (default: the demonstration devices)");
-  cmd->add_option("--link", o->link, "also reach the adapter through a symbolic link at this path");
+  const CLI::Validator not_empty(
+      [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
+      "TEXT", "not empty");
+  cmd->add_option("--devices", o->devices, "JSON device file (default: the demonstration devices)")->check(not_empty);
+  cmd->add_option("--link", o->link, "also reach the adapter through a symbolic link at this path")->check(not_empty);
   cmd->add_flag("--realtime", o->realtime,
                 "answer as slowly as a real adapter would (serial character times and 1-Wire times)");
   cmd->add_option("--latency", o->latency_ms,

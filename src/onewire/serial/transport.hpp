@@ -33,9 +33,9 @@ class Transport {
  public:
   virtual ~Transport() = default;
 
-  // Opens the port raw at 9600 baud: 1, or kErrPortUnavailable when it
-  // does not exist or is not a serial device. Opening an open port is a
-  // no-op.
+  // Opens the port raw at 9600 baud: 1, kErrPortUnavailable when it
+  // does not exist or is not a serial device, kErrPortBusy when another
+  // program holds it. Opening an open port is a no-op.
   virtual int open() = 0;
   virtual void close() = 0;
   virtual bool is_open() const = 0;
@@ -80,7 +80,15 @@ int drain(Transport& port, rtl::Duration quiet, rtl::Duration limit);
 // returned) or the deadline passes (0 is returned).
 int wait_with_deadline(rtl::Duration timeout, const std::function<int(rtl::Duration)>& wait_some);
 
-// The serial port of this platform at `path` (not yet opened).
+// The serial port of this platform at `path` (not yet opened). While it
+// is open nobody else can open it (kErrPortBusy); closing it puts back
+// the settings (rate, flags, timeouts, modem lines) it had before.
 std::unique_ptr<Transport> make_serial_port(const std::string& path);
+
+// Puts back the settings of every serial port this process has open,
+// leaving them open. Safe from any thread while another thread is blocked
+// on one of the ports: for a program that must leave without waiting for
+// that call.
+void restore_open_ports();
 
 }  // namespace onewire::serial

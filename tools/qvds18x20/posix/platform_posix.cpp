@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "qvds18x20/platform.hpp"
 
@@ -35,6 +39,31 @@ std::tm utc_time(std::time_t t) {
   std::tm tm{};
   gmtime_r(&t, &tm);
   return tm;
+}
+
+bool truncate_file(std::FILE* file, long size) {
+  std::clearerr(file);
+  return ftruncate(fileno(file), static_cast<off_t>(size)) == 0 && std::fseek(file, size, SEEK_SET) == 0;
+}
+
+std::string os_error_text(int error) { return std::strerror(error); }
+
+std::string open_failure_reason(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return os_error_text(errno);
+  const bool terminal = isatty(fd) != 0;
+  ::close(fd);
+  return terminal ? "" : "not a serial port";
+}
+
+std::string live_terminal_link(const std::string& path) {
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return "";
+  struct stat target {};
+  if (stat(path.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) return "";
+  char buf[4096];
+  const ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : path;
 }
 
 }  // namespace qvtool

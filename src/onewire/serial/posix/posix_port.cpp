@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +15,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 
 #include "onewire/errors.hpp"
 #include "onewire/serial/transport.hpp"
@@ -57,6 +60,30 @@ int poll_ms(rtl::Duration d) {
   return ms <= 0 ? 0 : static_cast<int>(ms);
 }
 
+// What a port was set to before we opened it, per open descriptor, so
+// that it can be put back on close and, from another thread, when the
+// program must leave while a call on the port is still blocked.
+struct SavedSettings {
+  termios tio{};
+  int lines = 0;
+  bool has_lines = false;
+};
+
+std::mutex& saved_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+std::map<int, SavedSettings>& saved_ports() {
+  static std::map<int, SavedSettings> ports;
+  return ports;
+}
+
+void put_back(int fd, const SavedSettings& saved) {
+  (void)tcsetattr(fd, TCSANOW, &saved.tio);
+  if (saved.has_lines) (void)ioctl(fd, TIOCMSET, &saved.lines);
+}
+
 class PosixPort final : public Transport {
  public:
   explicit PosixPort(std::string path) : path_(std::move(path)) {}
@@ -67,16 +94,29 @@ class PosixPort final : public Transport {
   int open() override {
     if (fd_ >= 0) return 1;
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return kErrPortUnavailable;
+    // A port another program holds with TIOCEXCL refuses us with EBUSY.
+    if (fd < 0) return errno == EBUSY ? kErrPortBusy : kErrPortUnavailable;
     if (!isatty(fd)) {
       ::close(fd);
       return kErrPortUnavailable;
     }
+    // The port is ours alone while the session lasts: the advisory lock
+    // for programs that ask first (and for root, whom TIOCEXCL does not
+    // stop), TIOCEXCL for those that do not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return err == EWOULDBLOCK ? kErrPortBusy : kErrPortUnavailable;
+    }
+    SavedSettings saved;
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
       ::close(fd);
       return kErrPortUnavailable;
     }
+    saved.tio = tio;
+    saved.has_lines = ioctl(fd, TIOCMGET, &saved.lines) == 0;
+    (void)ioctl(fd, TIOCEXCL);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB | CSIZE);
@@ -87,6 +127,8 @@ class PosixPort final : public Transport {
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+      put_back(fd, saved);
+      (void)ioctl(fd, TIOCNXCL);
       ::close(fd);
       return kErrPortUnavailable;
     }
@@ -96,6 +138,10 @@ class PosixPort final : public Transport {
     (void)ioctl(fd, TIOCMBIS, &lines);
     tcflush(fd, TCIFLUSH);
     request_low_latency(fd);
+    {
+      std::lock_guard<std::mutex> lock(saved_mutex());
+      saved_ports()[fd] = saved;
+    }
     fd_ = fd;
     pty_ = is_pseudo_terminal(fd);
     baud_ = kBaud9600;
@@ -104,11 +150,21 @@ class PosixPort final : public Transport {
 
   void close() override {
     if (fd_ < 0) return;
+    {
+      // The next user of the port finds it as we found it.
+      std::lock_guard<std::mutex> lock(saved_mutex());
+      auto it = saved_ports().find(fd_);
+      if (it != saved_ports().end()) {
+        put_back(fd_, it->second);
+        saved_ports().erase(it);
+      }
+    }
     if (low_latency_set_) {
       // The next program meets the port as we found it.
       (void)ioctl(fd_, TIOCSSERIAL, &saved_serial_);
       low_latency_set_ = false;
     }
+    (void)ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
   }
@@ -230,5 +286,10 @@ class PosixPort final : public Transport {
 }  // namespace
 
 std::unique_ptr<Transport> make_serial_port(const std::string& path) { return std::make_unique<PosixPort>(path); }
+
+void restore_open_ports() {
+  std::lock_guard<std::mutex> lock(saved_mutex());
+  for (const auto& [fd, saved] : saved_ports()) put_back(fd, saved);
+}
 
 }  // namespace onewire::serial

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "onewire/errors.hpp"
@@ -57,6 +59,30 @@ DWORD millis(rtl::Duration d) {
   return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(ms, 0, MAXDWORD - 1));
 }
 
+// What a port was set to before we opened it, per open handle, so that
+// it can be put back on close and, from another thread, when the program
+// must leave while a call on the port is still blocked.
+struct SavedSettings {
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  bool has_timeouts = false;
+};
+
+std::mutex& saved_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+std::map<HANDLE, SavedSettings>& saved_ports() {
+  static std::map<HANDLE, SavedSettings> ports;
+  return ports;
+}
+
+void put_back(HANDLE h, SavedSettings saved) {
+  (void)SetCommState(h, &saved.dcb);
+  if (saved.has_timeouts) (void)SetCommTimeouts(h, &saved.timeouts);
+}
+
 class WinPort final : public Transport {
  public:
   explicit WinPort(std::string path) : path_(std::move(path)) {}
@@ -68,8 +94,11 @@ class WinPort final : public Transport {
     if (handle_ != INVALID_HANDLE_VALUE) return 1;
     const std::wstring name = device_name(path_);
     if (name.empty()) return kErrPortUnavailable;
+    // Share mode 0: the port is ours alone while it is open.
     HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return kErrPortUnavailable;
+    if (h == INVALID_HANDLE_VALUE)
+      return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION ? kErrPortBusy
+                                                                                                  : kErrPortUnavailable;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     // A file or a pipe has no comm state: not a serial device.
@@ -77,6 +106,9 @@ class WinPort final : public Transport {
       CloseHandle(h);
       return kErrPortUnavailable;
     }
+    SavedSettings saved;
+    saved.dcb = dcb;
+    saved.has_timeouts = GetCommTimeouts(h, &saved.timeouts) != FALSE;
     dcb.BaudRate = kBaud9600;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -97,10 +129,15 @@ class WinPort final : public Transport {
     // stops every later read until ClearCommError.
     dcb.fAbortOnError = FALSE;
     if (SetCommState(h, &dcb) == FALSE) {
+      put_back(h, saved);
       CloseHandle(h);
       return kErrPortUnavailable;
     }
     PurgeComm(h, PURGE_RXCLEAR | PURGE_RXABORT);
+    {
+      std::lock_guard<std::mutex> lock(saved_mutex());
+      saved_ports()[h] = saved;
+    }
     handle_ = h;
     baud_ = kBaud9600;
     timeout_set_ = false;
@@ -109,6 +146,15 @@ class WinPort final : public Transport {
 
   void close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return;
+    {
+      // The next user of the port finds it as we found it.
+      std::lock_guard<std::mutex> lock(saved_mutex());
+      auto it = saved_ports().find(handle_);
+      if (it != saved_ports().end()) {
+        put_back(handle_, it->second);
+        saved_ports().erase(it);
+      }
+    }
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
@@ -231,5 +277,10 @@ class WinPort final : public Transport {
 }  // namespace
 
 std::unique_ptr<Transport> make_serial_port(const std::string& path) { return std::make_unique<WinPort>(path); }
+
+void restore_open_ports() {
+  std::lock_guard<std::mutex> lock(saved_mutex());
+  for (const auto& [h, saved] : saved_ports()) put_back(h, saved);
+}
 
 }  // namespace onewire::serial
