@@ -11,6 +11,7 @@
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -53,10 +54,16 @@ void clear_progress(const Options& o) {
 // One measurement, printed: true when at least one sensor was read, else
 // `error` says why. JSON reports a failed measurement too; the other
 // formats leave that to the message on standard error.
-bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error) {
+// Publishers get every measurement, failed ones too.
+bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
+                       Publishers& publishers) {
   const bool ok = session.measure(error);
   clear_progress(o);
-  if (ok || o.format == Format::kJson) output.write(rows_of(session.component()), error);
+  const auto when = std::chrono::system_clock::now();
+  const std::string time = iso_time(when);
+  const auto rows = rows_of(session.component());
+  if (ok || o.format == Format::kJson) output.write(rows, error, time);
+  if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, time)});
   return ok;
 }
 
@@ -82,8 +89,11 @@ int run_read(const Options& o) {
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
+  Publishers publishers(o.publish, source_of(session), Lifetime::kOnce);
   std::string error;
-  if (!measure_and_write(session, output, o, error)) throw Failure(error);
+  const bool ok = measure_and_write(session, output, o, error, publishers);
+  publishers.finish();
+  if (!ok) throw Failure(error);
   return kExitOk;
 }
 
@@ -106,6 +116,7 @@ int run_watch(const Options& o) {
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
+  Publishers publishers(o.publish, source_of(session), Lifetime::kContinuous);
   on_interrupt(&request_stop);
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(o.interval));
@@ -114,7 +125,7 @@ int run_watch(const Options& o) {
   while (!g_stop.load() && (o.count == 0 || rounds < o.count)) {
     const auto next = std::chrono::steady_clock::now() + interval;
     std::string error;
-    const bool ok = measure_and_write(session, output, o, error);
+    const bool ok = measure_and_write(session, output, o, error, publishers);
     ++rounds;
     if (ok) ++good;
     if (!ok) std::fprintf(stderr, "qvds18x20: %s\n", error.c_str());
@@ -122,6 +133,7 @@ int run_watch(const Options& o) {
     // Between rounds the main thread keeps serving its queue.
     RunMessageLoop([&] { return g_stop.load() || std::chrono::steady_clock::now() >= next; });
   }
+  publishers.finish();
   return good > 0 ? kExitOk : kExitFailed;
 }
 

@@ -7,6 +7,7 @@
 
 #include "qvds18x20/bus_session.hpp"
 #include "qvds18x20/output.hpp"
+#include "qvds18x20/publish/publish.hpp"
 
 namespace CLI {
 class App;
@@ -25,6 +26,7 @@ struct Options {
   std::string log_file;
   double interval = 10.0;      // watch
   int count = 0;               // watch: 0 = until interrupted
+  PublishOptions publish;      // read, watch: MQTT and Prometheus
 };
 
 // Adds read, list, watch, ports and version to `app`; the one that runs

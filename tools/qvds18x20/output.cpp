@@ -22,15 +22,6 @@ const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name"};
 constexpr std::size_t kTimeWidth = 20;
 const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
 
-std::string iso_time() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  const std::tm tm = utc_time(t);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 std::optional<double> celsius_of(const std::string& temp) {
   if (temp.empty()) return std::nullopt;
   char* end = nullptr;
@@ -66,6 +57,14 @@ void print_table_line(const std::vector<std::string>& cells, const std::vector<s
 
 }  // namespace
 
+std::string iso_time(std::chrono::system_clock::time_point now) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const std::tm tm = utc_time(t);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
 const std::map<std::string, Format>& format_names() {
   static const std::map<std::string, Format> names = {
       {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}};
@@ -86,7 +85,10 @@ Output::~Output() {
 }
 
 void Output::write(const std::vector<SensorRow>& rows, const std::string& error) {
-  const std::string time = iso_time();
+  write(rows, error, iso_time(std::chrono::system_clock::now()));
+}
+
+void Output::write(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) {
   switch (format_) {
     case Format::kTable:
       write_table(rows, time);
@@ -130,6 +132,11 @@ void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& ti
 }
 
 void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) const {
+  std::printf("%s\n", json_text(rows, error, time).c_str());
+}
+
+std::string Output::json_text(const std::vector<SensorRow>& rows, const std::string& error,
+                              const std::string& time) const {
   json j;
   j["time"] = time;
   j["port"] = source_.port;
@@ -146,7 +153,7 @@ void Output::write_json(const std::vector<SensorRow>& rows, const std::string& e
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
-  std::printf("%s\n", j.dump().c_str());
+  return j.dump();
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {

@@ -3,6 +3,7 @@
 // log. It knows rows of text, not the component.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -36,6 +37,9 @@ enum class Content {
   kReadingsOverTime,  // watch: and, in a table, the time of each row
 };
 
+// The time every format stamps a measurement with (2026-12-08T04:10:47Z).
+std::string iso_time(std::chrono::system_clock::time_point t);
+
 class Output {
  public:
   // Opens the CSV log (appending; its header only into an empty file) when
@@ -50,6 +54,11 @@ class Output {
   // cannot be). A table or CSV header comes once, before the first rows;
   // JSON is one object per call, with `error` (null when empty).
   void write(const std::vector<SensorRow>& rows, const std::string& error);
+  // The same, stamped with `time` (from iso_time).
+  void write(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time);
+
+  // The object --format json prints for these rows: what publishers send.
+  std::string json_text(const std::vector<SensorRow>& rows, const std::string& error, const std::string& time) const;
 
  private:
   void write_table(const std::vector<SensorRow>& rows, const std::string& time);
