@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -135,8 +136,8 @@ class MqttPublisher : public Publisher {
       if (connected) {
         say("lost the MQTT broker at " + target_.where() + " (" + why + "); keeping measurements until it is back");
       } else {
-        say("waiting for the MQTT broker at " + target_.where() + " (" + why + "); " + std::to_string(queue_.size()) +
-            " measurements queued, next try in " + std::to_string(delay.count()) + " s");
+        say("waiting for the MQTT broker at " + target_.where() + " (" + why + "); measurements queued: " +
+            std::to_string(queue_.size()) + "; next try in " + std::to_string(delay.count()) + " s");
       }
       had_trouble = true;
       wake_.wait_for(lock, delay, [&] { return stop_ || finishing_; });
@@ -193,10 +194,13 @@ class MqttPublisher : public Publisher {
         return false;
       }
       rc = mosquitto_loop(mosq_, 100, 1);
-      if (rc != MOSQ_ERR_SUCCESS) return failed(why, rc, "");
+      if (rc != MOSQ_ERR_SUCCESS && connack_ <= 0) return failed(why, rc, "");
     }
     if (connack_ != 0) {
-      why = std::string("the broker refused the connection: ") + mosquitto_connack_string(connack_);
+      std::string reason = mosquitto_connack_string(connack_);  // "Connection Refused: not authorised."
+      if (reason.rfind("Connection Refused: ", 0) == 0) reason = reason.substr(20);
+      if (!reason.empty() && reason.back() == '.') reason.pop_back();
+      why = "the broker refused the connection (" + reason + ")";
       return false;
     }
     if (continuous()) mosquitto_publish(mosq_, nullptr, status.c_str(), 6, kOnline, kQos, true);
@@ -212,6 +216,9 @@ class MqttPublisher : public Publisher {
   bool failed(std::string& why, int rc, const std::string& during) {
     const int error = errno;
     why = rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc);
+    if (rc == MOSQ_ERR_EAI) why = "cannot resolve the host name";
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
     if (rc == MOSQ_ERR_TLS || !during.empty()) why = (during.empty() ? "TLS" : during) + " failed: " + why;
     if (!log_error_.empty()) why += " (" + log_error_ + ")";
     return false;
