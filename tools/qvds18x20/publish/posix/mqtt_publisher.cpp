@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,9 +37,11 @@ constexpr auto kFirstRetry = seconds(1), kLastRetry = seconds(60);
 
 struct Pending {
   MqttMessage message;
-  int mid = -1;  // sent on this connection under this id; -1: not sent on it
+  std::uint64_t id = 0;  // ours, for the whole run
+  int mid = -1;          // libmosquitto's on this connection; -1: not sent on it
   bool acked = false;
 };
+constexpr int kSending = 0;  // libmosquitto's ids start at 1
 struct Batch {
   std::vector<Pending> messages;
 };
@@ -75,10 +78,11 @@ class MqttPublisher : public Publisher {
       for (const auto& r : m.rows) {
         if (r.temp.empty() || !announced_.insert(r.rom).second) continue;
         discovery_.push_back(discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, continuous()));
-        batch.messages.push_back({discovery_.back()});
+        batch.messages.push_back({discovery_.back(), ++last_id_});
       }
     }
-    for (auto& message : measurement_messages(target_.prefix, m)) batch.messages.push_back({std::move(message)});
+    for (auto& message : measurement_messages(target_.prefix, m))
+      batch.messages.push_back({std::move(message), ++last_id_});
     queue_.push_back(std::move(batch));
     if (continuous() && queue_.size() > static_cast<std::size_t>(o_.mqtt_queue)) drop_oldest();
     wake_.notify_all();
@@ -204,10 +208,14 @@ class MqttPublisher : public Publisher {
       return false;
     }
     if (continuous()) mosquitto_publish(mosq_, nullptr, status.c_str(), 6, kOnline, kQos, true);
-    std::lock_guard lock(mutex_);
+    std::vector<MqttMessage> discovery;
+    {
+      std::lock_guard lock(mutex_);
+      discovery = discovery_;
+    }
     // Retained, so once would do; again on every connection for a broker
     // that came back without its store.
-    for (const auto& d : discovery_)
+    for (const auto& d : discovery)
       mosquitto_publish(mosq_, nullptr, d.topic.c_str(), static_cast<int>(d.payload.size()), d.payload.data(), kQos,
                         d.retain);
     return true;
@@ -238,8 +246,8 @@ class MqttPublisher : public Publisher {
         std::lock_guard lock(mutex_);
         if (stop_) return void(why = "stopped");
         if (finishing_ && queue_.empty()) return;
-        send_window();
       }
+      send_window();
       const int rc = mosquitto_loop(mosq_, 100, 1);
       if (rc != MOSQ_ERR_SUCCESS) {
         failed(why, rc, "");
@@ -248,21 +256,34 @@ class MqttPublisher : public Publisher {
     }
   }
 
+  // libmosquitto is called without our lock: it calls back into
+  // acknowledged() holding its own, and the two must not nest both ways.
   void send_window() {
-    std::size_t in_flight = 0;
-    for (auto& batch : queue_) {
-      for (auto& p : batch.messages) {
-        if (p.acked) continue;
-        if (p.mid < 0) {
-          const auto& m = p.message;
-          int mid = 0;
-          if (mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
-                                kQos, m.retain) != MOSQ_ERR_SUCCESS)
-            return;  // the connection is going; the loop will say why
-          p.mid = mid;
+    std::vector<std::pair<std::uint64_t, MqttMessage>> to_send;
+    {
+      std::lock_guard lock(mutex_);
+      std::size_t in_flight = 0;
+      for (auto& batch : queue_) {
+        for (auto& p : batch.messages) {
+          if (p.acked) continue;
+          if (p.mid < 0) {
+            p.mid = kSending;  // keeps drop_oldest away from it
+            to_send.emplace_back(p.id, p.message);
+          }
+          if (++in_flight >= kWindow) break;
         }
-        if (++in_flight >= kWindow) return;
+        if (in_flight >= kWindow) break;
       }
+    }
+    for (const auto& [id, m] : to_send) {
+      int mid = -1;
+      const bool sent = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                          m.payload.data(), kQos, m.retain) == MOSQ_ERR_SUCCESS;
+      std::lock_guard lock(mutex_);
+      for (auto& batch : queue_)
+        for (auto& p : batch.messages)
+          if (p.id == id) p.mid = sent ? mid : -1;
+      if (!sent) return;  // the connection is going; the loop will say why
     }
   }
 
@@ -317,6 +338,7 @@ class MqttPublisher : public Publisher {
   bool ended_ = false;                     // guarded
   std::string failure_;                    // guarded
   std::size_t dropped_ = 0;                // guarded
+  std::uint64_t last_id_ = 0;              // guarded
 
   // The connection thread's own.
   mosquitto* mosq_ = nullptr;
