@@ -3,18 +3,19 @@
 #   scripts/deps.sh [build] [test] [fuzz] [windows]     (default: build)
 #   build    building the library and running the tool (scripts/run.sh)
 #   test     the test suites: GoogleTest, Google Benchmark, and the peer
-#            programs the adapter tests drive (socat, DigiTemp, owserver)
+#            programs the tests drive (socat, DigiTemp, owserver, the
+#            mosquitto broker and its clients, promtool from prometheus)
 #   fuzz     clang with its libFuzzer run-time
 #   windows  the MinGW-w64 cross compiler and Wine
 # Packages already present are left alone. No service starts while
 # packages install, and a service that a newly installed package enables
-# (owserver's, from the test set) is stopped and disabled again: the tests
-# start their own owserver in the foreground.
+# (owserver's, mosquitto's, prometheus's, from the test set) is stopped and
+# disabled again: the tests start their own servers in the foreground.
 set -euo pipefail
 
 declare -A sets=(
-  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev"
-  [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell"
+  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libcpp-httplib-dev"
+  [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat"
 )

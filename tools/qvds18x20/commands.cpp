@@ -14,6 +14,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -70,13 +71,18 @@ void print_warnings(const Notes& notes) {
 // One measurement, printed: true when at least one sensor was read, else
 // `error` says why. JSON reports a failed measurement too; the other
 // formats leave that to the message on standard error.
-bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error) {
+// Publishers get every measurement, failed ones too.
+bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
+                       Publishers& publishers) {
   const bool ok = session.measure(error);
   clear_progress(o);
+  const auto when = std::chrono::system_clock::now();
+  const std::string time = iso_time(when);
   const auto rows = rows_of(session.component());
   const Notes notes = notes_of(session, rows, ok);
-  if (ok || o.format == Format::kJson) output.write(rows, error, notes);
+  if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
   if (ok) print_warnings(notes);
+  if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
   return ok;
 }
 
@@ -111,8 +117,11 @@ int run_read(const Options& o) {
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
+  Publishers publishers(o.publish, source_of(session), Lifetime::kOnce);
   std::string error;
-  if (!measure_and_write(session, output, o, error)) throw Failure(error);
+  const bool ok = measure_and_write(session, output, o, error, publishers);
+  publishers.finish();
+  if (!ok) throw Failure(error);
   return kExitOk;
 }
 
@@ -135,6 +144,7 @@ int run_watch(const Options& o) {
   attach_progress(session.component(), o);
   session.open();
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
+  Publishers publishers(o.publish, source_of(session), Lifetime::kContinuous);
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
   // Rounds start on a fixed schedule from the first, so the time each
@@ -171,11 +181,15 @@ int run_watch(const Options& o) {
         error = probe_error;
       }
       clear_progress(o);
+      const auto when = std::chrono::system_clock::now();
+      const std::string time = iso_time(when);
       const auto rows = rows_of(c);
       Notes notes = notes_of(session, rows, ok);
       notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
-      if (ok || o.format == Format::kJson) output.write(rows, error, notes);
+      if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
       print_warnings(notes);
+      // Publishers get every measurement, failed ones too.
+      if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
       if (ok) seen_last = now;
     }
     ++rounds;
@@ -189,6 +203,7 @@ int run_watch(const Options& o) {
     // Between rounds the main thread keeps serving its queue.
     RunMessageLoop([&] { return interrupt_requested() || std::chrono::steady_clock::now() >= next; });
   }
+  publishers.finish();
   return good > 0 ? kExitOk : kExitFailed;
 }
 

@@ -158,7 +158,8 @@ void add_commands(CLI::App& app, int& result) {
     return cmd;
   };
 
-  add_measurement_options(*command("read", "measure once and print every sensor", run_read), *o);
+  CLI::App* read = command("read", "measure once and print every sensor", run_read);
+  add_measurement_options(*read, *o);
 
   CLI::App* list = command("list", "find the devices on the bus", run_list);
   add_bus_options(*list, *o);
@@ -170,6 +171,10 @@ void add_commands(CLI::App& app, int& result) {
       ->required()
       ->check(kNotEmpty);
   watch->add_option("--count", o->count, "stop after this many measurements")->check(kNotEmpty);
+
+  // Publishing: read publishes its one measurement, watch every one.
+  add_publish_options(*read, o->publish, false);
+  add_publish_options(*watch, o->publish, true);
 
   command("ports", "list the serial ports and the device behind each, and the USB adapters", run_ports);
 

@@ -7,6 +7,7 @@
 
 #include "qvds18x20/bus_session.hpp"
 #include "qvds18x20/output.hpp"
+#include "qvds18x20/publish/publish.hpp"
 
 namespace CLI {
 class App;
@@ -28,6 +29,7 @@ struct Options {
   std::string log_file;
   std::string interval;        // watch: seconds, as given
   std::string count;           // watch: rounds, as given; empty: until interrupted
+  PublishOptions publish;      // read, watch: MQTT and Prometheus
 };
 
 // What watch's --interval and --count mean, checked.

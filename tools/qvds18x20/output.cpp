@@ -23,15 +23,6 @@ const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name"};
 constexpr std::size_t kTimeWidth = 20;
 const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
 
-std::string iso_time() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  const std::tm tm = utc_time(t);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 std::optional<double> celsius_of(const std::string& temp) {
   if (temp.empty()) return std::nullopt;
   char* end = nullptr;
@@ -66,6 +57,14 @@ void print_table_line(const std::vector<std::string>& cells, const std::vector<s
 }
 
 }  // namespace
+
+std::string iso_time(std::chrono::system_clock::time_point now) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const std::tm tm = utc_time(t);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 const std::map<std::string, Format>& format_names() {
   static const std::map<std::string, Format> names = {
@@ -122,7 +121,11 @@ Output::~Output() {
 }
 
 void Output::write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes) {
-  const std::string time = iso_time();
+  write(rows, error, notes, iso_time(std::chrono::system_clock::now()));
+}
+
+void Output::write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+                   const std::string& time) {
   switch (format_) {
     case Format::kTable:
       write_table(rows, time);
@@ -179,6 +182,11 @@ void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& ti
 
 void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
                         const std::string& time) const {
+  std::printf("%s\n", json_text(rows, error, notes, time).c_str());
+}
+
+std::string Output::json_text(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+                              const std::string& time) const {
   json j;
   j["time"] = time;
   j["port"] = source_.port;
@@ -197,7 +205,7 @@ void Output::write_json(const std::vector<SensorRow>& rows, const std::string& e
   j["error"] = error.empty() ? json(nullptr) : json(error);
   j["more_devices"] = notes.more_devices;
   j["warnings"] = notes.warnings;
-  std::printf("%s\n", j.dump().c_str());
+  return j.dump();
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {

@@ -3,6 +3,7 @@
 // log. It knows rows of text, not the component.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -43,6 +44,9 @@ enum class Content {
   kReadingsOverTime,  // watch: and, in a table, the time of each row
 };
 
+// The time every format stamps a measurement with (2026-12-08T04:10:47Z).
+std::string iso_time(std::chrono::system_clock::time_point t);
+
 class Output {
  public:
   // Opens the CSV log (appending; its header only into an empty file) when
@@ -60,6 +64,13 @@ class Output {
   // `more_devices` and `warnings`. The log gets whole rows or nothing: a
   // write that fails part-way is cut back to the last complete row.
   void write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes = {});
+  // The same, stamped with `time` (from iso_time).
+  void write(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+             const std::string& time);
+
+  // The object --format json prints for these rows: what publishers send.
+  std::string json_text(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
+                        const std::string& time) const;
 
  private:
   void write_table(const std::vector<SensorRow>& rows, const std::string& time);

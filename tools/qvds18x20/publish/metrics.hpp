@@ -1,0 +1,49 @@
+// Prometheus metrics of the measurements, in the text exposition format
+// that node-exporter's textfile collector and a scrape of /metrics read.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "qvds18x20/publish/publish.hpp"
+
+namespace qvtool {
+
+// Shared by the publisher that records measurements (main thread) and the
+// HTTP endpoint that renders them (its own thread).
+class Metrics {
+ public:
+  explicit Metrics(std::string port) : port_(std::move(port)) {}
+
+  void record(const Measurement& m);
+  std::string text() const;
+
+ private:
+  struct Sensor {
+    std::string name;
+    std::string temp;  // empty: not read in the last measurement
+  };
+
+  mutable std::mutex mutex_;
+  std::string port_;
+  std::map<std::string, Sensor> sensors_;  // by ROM, every thermometer seen
+  std::uint64_t rounds_ = 0, failed_ = 0;
+  double last_success_ = 0;  // seconds since the epoch; 0: never
+};
+
+// Writes the metrics to a textfile-collector file after every
+// measurement: a temporary file beside it, then a rename, so that a
+// scrape never reads half a file.
+class PrometheusFile : public Publisher {
+ public:
+  PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics);
+  void publish(const Measurement& m) override;
+
+ private:
+  std::string path_;
+  std::shared_ptr<const Metrics> metrics_;
+};
+
+}  // namespace qvtool

@@ -1,0 +1,15 @@
+#include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/publish/engines.hpp"
+
+namespace qvtool {
+
+// No libmosquitto or cpp-httplib in the Windows build.
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, Lifetime) {
+  throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
+}
+
+std::unique_ptr<Publisher> make_metrics_server(const std::string&, std::shared_ptr<const Metrics>) {
+  throw UsageError("--metrics-listen is not available in this build (it has no HTTP library)");
+}
+
+}  // namespace qvtool
