@@ -4,14 +4,14 @@
 # Debug build, the Windows build under Wine, then the suite again under
 # AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
 #   scripts/test.sh            all of it
-#   scripts/test.sh plain      one configuration (install, fuzz, plain, windows, address or thread)
+#   scripts/test.sh plain      one configuration (install, fuzz, plain, windows, address, thread or package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 configs=("$@")
-((${#configs[@]})) || configs=(install fuzz plain windows address thread)
+((${#configs[@]})) || configs=(install fuzz plain windows address thread package)
 
 run_suite() {
   local name=$1 sanitize=$2 dir=build-$1
@@ -38,6 +38,9 @@ for c in "${configs[@]}"; do
     # The adapters' answer parsers under libFuzzer, from the seed corpus,
     # for a bounded time.
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh ;;
+    # The Debian packages and the Windows zip, built, installed, used and
+    # removed again as users would.
+    package) echo "=== package ==="; scripts/package.sh check ;;
     *) echo "unknown configuration: $c" >&2; exit 2 ;;
   esac
 done
