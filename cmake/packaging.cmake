@@ -117,6 +117,9 @@ else()
   # Run-time dependencies as dpkg-shlibdeps finds them in the binaries.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  # An application built against this release runs with any later one of
+  # the same SONAME.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME qvds18x20)
   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION electronics)

@@ -55,6 +55,8 @@ need() {
 if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
+# Paths inside the tree count as relative for the cache.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 
 build_deb() {
   need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev
@@ -62,7 +64,10 @@ build_deb() {
   # Debian's hardening flags. No -g: the packages ship no debug symbols,
   # and the static library would carry them.
   local cxxflags ldflags
-  export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g
+  # Without fixfilepath and fixdebugpath the flags do not hold the tree's
+  # path, so a compiler cache serves clones of the tree elsewhere as well;
+  # without -g no path is written into the binaries anyway.
+  export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-fixfilepath,-fixdebugpath" DEB_CXXFLAGS_MAINT_STRIP=-g
   cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S "$root" -B "$deb_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
@@ -162,14 +167,18 @@ check_control() {
     fi
   done
   # dpkg-shlibdeps found the C++ run time of the programs.
-  dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q 'libstdc++6' || return 1
-  dpkg-deb -f "$(deb_file libqvds18x20-1)" Depends | grep -q 'libstdc++6' || return 1
+  dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q 'libstdc++6' || { echo "the tool lacks libstdc++6"; return 1; }
+  dpkg-deb -f "$(deb_file libqvds18x20-1)" Depends | grep -q 'libstdc++6' || { echo "the library lacks libstdc++6"; return 1; }
   # The tool carries the library's objects; the -dev package needs the
   # very same shared library.
-  ! dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q libqvds18x20 || return 1
-  dpkg-deb -f "$(deb_file libqvds18x20-dev)" Depends | grep -qx "libqvds18x20-1 (= ${version}-[0-9]*)" || return 1
-  dpkg-deb -I "$(deb_file libqvds18x20-1)" shlibs | grep -qx "libqvds18x20 1 libqvds18x20-1 (>= ${version})" || return 1
-  dpkg-deb -I "$(deb_file libqvds18x20-1)" triggers | grep -qx "activate-noawait ldconfig" || return 1
+  ! dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q libqvds18x20 || { echo "the tool depends on the library"; return 1; }
+  dpkg-deb -f "$(deb_file libqvds18x20-dev)" Depends | grep -Eqx "libqvds18x20-1 \(= ${version}-[0-9]+\)" ||
+    { echo "-dev must depend on libqvds18x20-1 of its own version"; return 1; }
+  dpkg-deb -I "$(deb_file libqvds18x20-1)" shlibs | grep -Eqx "libqvds18x20 1 libqvds18x20-1 \(>= ${version}(-[0-9]+)?\)" ||
+    { dpkg-deb -I "$(deb_file libqvds18x20-1)" shlibs; echo "shlibs must ask for this version or later"; return 1; }
+  dpkg-deb -I "$(deb_file libqvds18x20-1)" triggers | grep -qx "activate-noawait ldconfig" || { echo "no ldconfig trigger"; return 1; }
+  # Debian has the trigger run ldconfig, not maintainer scripts.
+  ! dpkg-deb -I "$(deb_file libqvds18x20-1)" postinst >/dev/null 2>&1 || { echo "libqvds18x20-1 has a postinst"; return 1; }
 }
 
 check_soname() {
@@ -315,9 +324,11 @@ check_zip_version() {
 # find_package, run under Wine.
 check_zip_mingw_example() {
   local output
+  # The cross toolchain looks for packages under the MinGW root only: the
+  # unzipped package is named directly.
   env -u CMAKE_CXX_COMPILER_LAUNCHER cmake -S "$work/app" -B "$work/app-mingw" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$work/zip/$zip_top" >/dev/null &&
+    -Dqvds18x20_DIR="$work/zip/$zip_top/lib/cmake/qvds18x20" >/dev/null &&
     cmake --build "$work/app-mingw" --target consumer >/dev/null || return 1
   output=$(timeout 120 "$wine" "$work/app-mingw/consumer.exe" | tr -d '\r') || { echo "$output"; return 1; }
   echo "$output"
