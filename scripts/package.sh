@@ -137,14 +137,15 @@ deb_file() { echo "$deb_build/packages/$1_${version}-"*"_$(dpkg --print-architec
 # The example program reads a DS18B20 at 21.5 °C; $1 is the program, the
 # rest what its linking must show in ldd ("shared" or "static").
 run_example() {
-  local program=$1 linking=$2 output
+  local program=$1 linking=$2 output libs
   output=$("$program") || { echo "$output"; return 1; }
   grep -q '21\.5' <<<"$output" || { echo "$output"; echo "no 21.5 in its output"; return 1; }
+  libs=$(ldd "$program") || return 1
   if [ "$linking" = shared ]; then
-    ldd "$program" | grep -q "libqvds18x20.so.1 => /.*/libqvds18x20.so.1 " ||
-      { ldd "$program"; echo "not linked to the installed libqvds18x20.so.1"; return 1; }
+    grep -q "libqvds18x20.so.1 => /.*/libqvds18x20.so.1 " <<<"$libs" ||
+      { echo "$libs"; echo "not linked to the installed libqvds18x20.so.1"; return 1; }
   else
-    ! ldd "$program" | grep -q libqvds18x20 || { ldd "$program"; echo "linked to the shared library"; return 1; }
+    ! grep -q libqvds18x20 <<<"$libs" || { echo "$libs"; echo "linked to the shared library"; return 1; }
   fi
 }
 
@@ -185,7 +186,7 @@ check_soname() {
   local dir
   dir=$(mktemp -d)
   dpkg-deb -x "$(deb_file libqvds18x20-1)" "$dir"
-  readelf -d "$dir"/usr/lib/*/libqvds18x20.so.1.* | grep -q 'SONAME.*\[libqvds18x20.so.1\]'
+  grep -q 'SONAME.*\[libqvds18x20.so.1\]' <<<"$(readelf -d "$dir"/usr/lib/*/libqvds18x20.so.1.*)"
   local rc=$?
   rm -rf "$dir"
   return $rc
@@ -214,7 +215,8 @@ check_man() {
   [ "$path" = /usr/share/man/man1/qvds18x20.1.gz ] || return 1
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 qvds18x20 2>&1 >/dev/null)
   [ -z "$warnings" ] || { echo "$warnings"; return 1; }
-  MANWIDTH=80 man qvds18x20 2>/dev/null | grep -q "qvds18x20 $version"
+  # Read whole: grep -q leaving early would break man's pipe.
+  grep -q "qvds18x20 $version" <<<"$(MANWIDTH=80 man qvds18x20 2>/dev/null)"
 }
 
 check_completion() {
@@ -268,7 +270,7 @@ check_purged() {
     /usr/lib/*/pkgconfig/qvds18x20.pc /usr/share/man/man1/qvds18x20.1.gz /usr/share/bash-completion/completions/qvds18x20 \
     /usr/share/doc/qvds18x20 /usr/share/doc/libqvds18x20-1 /usr/share/doc/libqvds18x20-dev 2>/dev/null || true)
   [ -z "$left" ] || { echo "left behind: $left"; return 1; }
-  ! /sbin/ldconfig -p | grep -q libqvds18x20 || { echo "ldconfig still lists libqvds18x20"; return 1; }
+  ! grep -q libqvds18x20 <<<"$(/sbin/ldconfig -p)" || { echo "ldconfig still lists libqvds18x20"; return 1; }
 }
 
 zip_top=qvds18x20-$version-win64
