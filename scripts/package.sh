@@ -12,7 +12,8 @@
 #                               static library); dpkg --purge, leaving
 #                               nothing behind; the zip unpacked and its
 #                               program run under Wine, the example built
-#                               against its library with MinGW.
+#                               against its library with MinGW (find_package
+#                               and pkg-config).
 #
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
 # completion), libqvds18x20-1 (the shared library) and libqvds18x20-dev.
@@ -337,6 +338,18 @@ check_zip_mingw_example() {
   grep -q '21\.5' <<<"$output"
 }
 
+# The same through the zip's pkg-config file, which finds its own prefix.
+check_zip_pkg_config() {
+  local flags output
+  flags=$(PKG_CONFIG_LIBDIR="$work/zip/$zip_top/lib/pkgconfig" pkg-config --cflags --libs qvds18x20) || return 1
+  echo "pkg-config: $flags"
+  # shellcheck disable=SC2086
+  x86_64-w64-mingw32-g++-posix -static examples/measure_sim.cpp -o "$work/consumer-pc.exe" $flags || return 1
+  output=$(timeout 120 "$wine" "$work/consumer-pc.exe" | tr -d '\r') || { echo "$output"; return 1; }
+  echo "$output"
+  grep -q '21\.5' <<<"$output"
+}
+
 check() {
   local t0 t_built t_end
   t0=$(date +%s)
@@ -381,6 +394,7 @@ check() {
     step "qvds18x20.exe read under Wine" check_zip_read
     step "qvds18x20.exe version is $version" check_zip_version
     step "example against the zip's library (MinGW, find_package)" check_zip_mingw_example
+    step "example against the zip's library (MinGW, pkg-config)" check_zip_pkg_config
   fi
   t_end=$(date +%s)
   log "build $((t_built - t0))s, checks $((t_end - t_built))s"
