@@ -8,6 +8,8 @@
 #   windows  MinGW-w64 cross build, every suite under Wine
 #   address  every suite under AddressSanitizer+UndefinedBehaviorSanitizer
 #   thread   every suite under ThreadSanitizer
+#   package  the Debian packages and the Windows zip, built, installed,
+#            used and removed again as users would
 #
 #   scripts/test.sh                  every stage, in that order
 #   scripts/test.sh plain thread     the stages named
@@ -21,7 +23,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(install fuzz plain windows address thread)
+all_stages=(install fuzz plain windows address thread package)
 stages=("$@")
 ((${#stages[@]})) || stages=("${all_stages[@]}")
 
@@ -33,6 +35,7 @@ for s in "${stages[@]}"; do
     plain | address | thread) purposes+=(test) ;;
     # The Windows suites reach simulated adapters served by the native tool.
     windows) purposes+=(windows) ;;
+    package) purposes+=(test windows) ;;
     *) echo "unknown stage: $s (stages: ${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
@@ -83,6 +86,7 @@ run_stage() {
         run_suite address address ;;
     # Pseudo-terminal tests fork socat and clients; TSan only watches us.
     thread) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread thread ;;
+    package) scripts/package.sh check ;;
   esac
 }
 
@@ -93,7 +97,8 @@ stage_result() {
     plain | address | thread) grep -E '^[0-9]+% tests passed' "$log" | tail -n1 ;;
     windows) grep -E '^windows: ' "$log" | tail -n1 ;;
     fuzz) grep -cE '^Done [0-9]+ runs' "$log" | sed 's/$/ targets ran out their time/' ;;
-    install) grep -E '^(find_package|pkg-config): ok' "$log" | paste -sd, - ;;
+    install) grep -E '^(find_package|pkg-config)[^:]*: ok' "$log" | paste -sd, - ;;
+    package) grep -E '^package: ' "$log" | tail -n1 ;;
   esac
 }
 

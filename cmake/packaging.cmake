@@ -1,0 +1,167 @@
+# What a release ships beside the library: the manual page, the bash
+# completion and the documents, and the packages CPack makes of them —
+# Debian packages on Linux (scripts/package.sh), a zip from the MinGW build.
+#
+# The install components are the Debian packages:
+#   tool  qvds18x20         the tool, its manual page and completion
+#   lib   libqvds18x20-1    the shared library (named after its SONAME)
+#   dev   libqvds18x20-dev  headers, CMake package, pkg-config file,
+#                           the .so link and the static library
+# The tool links the library's objects itself, so it needs no libqvds18x20-1.
+
+option(QVDS_DEBIAN_LAYOUT "Install the documents as Debian packages keep them (scripts/package.sh)" OFF)
+
+set(QVDS_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages")
+set(QVDS_PACKAGE_MAINTAINER "qvds18x20 developers <qvds18x20@example.org>" CACHE STRING
+    "Maintainer field of the packages")
+set(qvds_deb_version ${PROJECT_VERSION}-${QVDS_DEB_RELEASE})
+set(qvds_lib_package libqvds18x20-1)
+get_target_property(qvds_soversion qvds18x20 SOVERSION)
+if(NOT qvds_lib_package STREQUAL "libqvds18x20-${qvds_soversion}")
+  message(FATAL_ERROR "the library package must be renamed with the SONAME: libqvds18x20-${qvds_soversion}")
+endif()
+
+set(qvds_doc_out ${PROJECT_BINARY_DIR}/doc)
+file(MAKE_DIRECTORY ${qvds_doc_out})
+configure_file(${PROJECT_SOURCE_DIR}/doc/qvds18x20.1.in ${qvds_doc_out}/qvds18x20.1 @ONLY)
+
+# Debian wants manual pages and changelogs compressed, without a time
+# stamp in the gzip header so that two builds give the same package.
+function(qvds_gzip target input output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND gzip -9nc ${input} > ${output}
+    DEPENDS ${input} VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${output})
+endfunction()
+
+if(TARGET qvds18x20_cli AND NOT WIN32)
+  if(QVDS_DEBIAN_LAYOUT)
+    qvds_gzip(qvds_man_page ${qvds_doc_out}/qvds18x20.1 ${qvds_doc_out}/qvds18x20.1.gz)
+    install(FILES ${qvds_doc_out}/qvds18x20.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  else()
+    install(FILES ${qvds_doc_out}/qvds18x20.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/qvds18x20.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME qvds18x20 COMPONENT tool)
+endif()
+
+if(WIN32)
+  # The zip: README and licence beside bin/, include/ and lib/.
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT tool)
+elseif(QVDS_DEBIAN_LAYOUT)
+  # Every package has its own /usr/share/doc/PACKAGE with the copyright
+  # file, the Debian changelog and the upstream one.
+  execute_process(COMMAND date -u -R -d "${QVDS_RELEASE_DATE} 00:00:00"
+                  OUTPUT_VARIABLE qvds_release_rfc2822 OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE qvds_date_result)
+  if(NOT qvds_date_result EQUAL 0)
+    message(FATAL_ERROR "date cannot read the release date ${QVDS_RELEASE_DATE}")
+  endif()
+  file(WRITE ${qvds_doc_out}/changelog.Debian
+       "qvds18x20 (${qvds_deb_version}) unstable; urgency=medium\n\n"
+       "  * Release ${PROJECT_VERSION}; what changed is in changelog.gz beside\n"
+       "    this file.\n\n"
+       " -- ${QVDS_PACKAGE_MAINTAINER}  ${qvds_release_rfc2822}\n")
+  qvds_gzip(qvds_changelog_debian ${qvds_doc_out}/changelog.Debian ${qvds_doc_out}/changelog.Debian.gz)
+  qvds_gzip(qvds_changelog_upstream ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${qvds_doc_out}/changelog.gz)
+  foreach(pair tool:qvds18x20 lib:${qvds_lib_package} dev:libqvds18x20-dev)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 component)
+    list(GET pair 1 package)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+                  ${qvds_doc_out}/changelog.Debian.gz ${qvds_doc_out}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  endforeach()
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20 COMPONENT tool)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE
+          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
+endif()
+
+# --- CPack -------------------------------------------------------------------
+set(CPACK_PACKAGE_NAME qvds18x20)
+set(CPACK_PACKAGE_VENDOR "The qvds18x20 developers")
+set(CPACK_PACKAGE_CONTACT "${QVDS_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# CPackDeb would put the summary before every package's own synopsis.
+if(WIN32)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "read DS18B20 and DS18S20 1-Wire temperature sensors")
+endif()
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackRelease.cmake)
+# Refused when the packages are made, not when the tree is configured.
+if(QVDS_RELEASE_MATCHES)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "# CHANGELOG.md names ${PROJECT_VERSION} on top.\n")
+else()
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+       "message(FATAL_ERROR \"CHANGELOG.md has no entry for ${PROJECT_VERSION} on top: no packages\")\n")
+endif()
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME qvds18x20-${PROJECT_VERSION}-win64)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL tool lib dev)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${QVDS_DEB_RELEASE})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QVDS_PACKAGE_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SOURCE qvds18x20)
+  # Run-time dependencies as dpkg-shlibdeps finds them in the binaries.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  # An application built against this release runs with any later one of
+  # the same SONAME.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+  set(CPACK_DEBIAN_TOOL_PACKAGE_NAME qvds18x20)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_TOOL_DESCRIPTION
+      "read DS18B20 and DS18S20 1-Wire temperature sensors
+The qvds18x20 tool finds the devices on a 1-Wire bus and measures its
+DS18B20 and DS18S20 temperature sensors through a serial adapter: a
+passive DS9097 style adapter or a DS2480B based one such as the DS9097U.
+It prints the temperatures as a table, CSV or JSON, once or at intervals,
+and can log them to a CSV file.
+
+Without hardware it runs on a simulated bus, and it can serve that bus
+as a DS2480B or passive adapter on a pseudo-terminal, so that any 1-Wire
+program can be tried against it.")
+
+  set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${qvds_lib_package})
+  set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+  # dpkg's ldconfig trigger; CPack also writes postinst and postrm scripts
+  # that call ldconfig, which Debian no longer wants: scripts/package.sh
+  # takes them out.
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+  set(CPACK_DEBIAN_LIB_DESCRIPTION
+      "DS18B20 and DS18S20 1-Wire temperature sensors - shared library
+qvds18x20 is a C++ library that finds and measures DS18B20 and DS18S20
+temperature sensors on a 1-Wire bus through a serial adapter (DS9097
+style or DS2480B), or on a simulated bus that ships with it. Results
+arrive as events on the application's main thread.
+
+This package contains the shared library.")
+
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqvds18x20-dev)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${qvds_lib_package} (= ${qvds_deb_version})")
+  set(CPACK_DEBIAN_DEV_DESCRIPTION
+      "DS18B20 and DS18S20 1-Wire temperature sensors - development files
+qvds18x20 is a C++ library that finds and measures DS18B20 and DS18S20
+temperature sensors on a 1-Wire bus through a serial adapter (DS9097
+style or DS2480B), or on a simulated bus that ships with it. Results
+arrive as events on the application's main thread.
+
+This package contains the headers, the static library, the CMake
+package (find_package(qvds18x20)) and the pkg-config file.")
+endif()
+
+include(CPack)

@@ -1,0 +1,77 @@
+# shellcheck shell=bash
+# What the qvds18x20 tool says about itself in --help, for the tests that
+# hold the manual page and the bash completion to it. Sourced by
+# man_page_test.sh and completion_test.sh.
+#
+# CLI11 prints an option as two spaces, its names and type, and its
+# description from the 31st column on, or on the next line when the names
+# and type are longer.
+
+# The commands, one per line.
+help_commands() {
+  "$1" --help | awk '/^Subcommands:/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [a-z]/ {print $1}'
+}
+
+# Every option of a command (none: of the program itself), one line each:
+# its names separated by commas, a tab, its description, a tab, and its
+# type and default as CLI11 shows them ("TEXT:{ds2480b,passive}=ds2480b").
+help_option_lines() {
+  local tool=$1 cmd=${2:-}
+  { if [[ -n $cmd ]]; then "$tool" "$cmd" --help; else "$tool" --help; fi; } | awk '
+    function flush() { if (names != "") print names "\t" desc "\t" spec; names = ""; desc = ""; spec = "" }
+    /^Options:/ { on = 1; next }
+    /^[^ ]/ { flush(); on = 0 }
+    !on { next }
+    /^  -/ {
+      flush()
+      names = $1
+      if (substr($0, 29, 2) == "  ") {
+        spec = substr($0, 3, 28)
+        desc = substr($0, 31)
+        sub(/^ +/, "", desc)
+      } else {
+        spec = substr($0, 3)
+      }
+      sub(/^[^ ]+ */, "", spec)
+      sub(/ +$/, "", spec)
+      next
+    }
+    /^ +[^ ]/ { line = $0; sub(/^ +/, "", line); desc = (desc == "" ? line : desc " " line) }
+    END { flush() }'
+}
+
+# The option names of a command, one per line (-h and --help apart).
+help_options() {
+  help_option_lines "$@" | cut -f1 | tr ',' '\n'
+}
+
+# The values an option of a command takes, one per line: the set CLI11
+# checks them against, or else those its description offers.
+help_values() {
+  local line spec
+  line=$(help_option_lines "$1" "$2" | awk -F'\t' -v o="$3" '{n = split($1, a, ","); for (i = 1; i <= n; i++) if (a[i] == o) print}')
+  spec=$(cut -f3 <<<"$line")
+  if [[ $spec =~ \{([^}]*)\} ]]; then
+    tr ',' '\n' <<<"${BASH_REMATCH[1]}" | sed 's/->.*//'
+  else
+    help_alternatives "$(cut -f2 <<<"$line")"
+  fi
+}
+
+# The values a description offers after its first colon: "output: table,
+# csv or json" gives table, csv, json; "a number, passive (1) or ds2480b (5)"
+# gives passive, 1, ds2480b, 5 (a number is no word to complete).
+help_alternatives() {
+  # A colon inside parentheses ("(default: ...)") introduces no values.
+  [[ $1 == *": "* && ${1%%: *} != *"("* ]] || return 0
+  local text=${1#*: }
+  text=${text//, / or }
+  local item word
+  while IFS= read -r item; do
+    item=${item#"${item%%[! ]*}"}
+    [[ -z $item || $item == "a number"* ]] && continue
+    word=${item%% *}
+    echo "$word"
+    if [[ $item =~ \(([0-9]+)\) ]]; then echo "${BASH_REMATCH[1]}"; fi
+  done <<<"${text// or /$'\n'}"
+}
