@@ -19,7 +19,8 @@ help_option_lines() {
   local tool=$1 cmd=${2:-}
   { if [[ -n $cmd ]]; then "$tool" "$cmd" --help; else "$tool" --help; fi; } | awk '
     function flush() { if (names != "") print names "\t" desc "\t" spec; names = ""; desc = ""; spec = "" }
-    /^Options:/ { on = 1; next }
+    # Every option group: "Options:" and the named ones ("Publishing:").
+    /^[A-Z][A-Za-z ]*:$/ && !/^Subcommands:$/ { flush(); on = 1; next }
     /^[^ ]/ { flush(); on = 0 }
     !on { next }
     /^  -/ {

@@ -4,17 +4,22 @@
 # also works when sourced from ~/.bashrc. tests/completion_test.sh holds
 # the lists below to the tool's --help.
 
-_qvds18x20_commands="read list watch ports version sim-adapter"
-_qvds18x20_bus_options="--port --adapter --speed --sim"
+_qvds18x20_commands="read list watch ports version sim-adapter sim-usb"
+_qvds18x20_bus_options="--port --adapter --speed --baud --sim"
+_qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --prometheus-file"
 
 _qvds18x20_options() {
   case $1 in
-    read) echo "-h --help $_qvds18x20_bus_options --format --log" ;;
+    read) echo "-h --help $_qvds18x20_bus_options --format --log $_qvds18x20_publish_options" ;;
     list) echo "-h --help $_qvds18x20_bus_options --format" ;;
-    watch) echo "-h --help $_qvds18x20_bus_options --format --log --interval --count" ;;
+    watch)
+      echo "-h --help $_qvds18x20_bus_options --format --log --interval --count" \
+        "$_qvds18x20_publish_options --mqtt-queue --metrics-listen"
+      ;;
     ports) echo "-h --help" ;;
     version) echo "-h --help $_qvds18x20_bus_options" ;;
-    sim-adapter) echo "-h --help --type --devices --link --realtime" ;;
+    sim-adapter) echo "-h --help --type --devices --link --realtime --latency" ;;
+    sim-usb) echo "-h --help --devices --id-chip --trace --speedup" ;;
     *) echo "-h --help" ;;
   esac
 }
@@ -37,15 +42,16 @@ _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
     --format) compgen -W "table csv json" -- "$cur" ;;
-    --adapter) compgen -W "passive ds2480b 1 5" -- "$cur" ;;
+    --adapter) compgen -W "passive ds2480b usb 1 5 6" -- "$cur" ;;
+    --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;
     --type) compgen -W "ds2480b passive" -- "$cur" ;;
     --port)
       local IFS=$'\n'
       compgen -W "$(_qvds18x20_ports "$4")" -- "$cur"
       ;;
-    --sim | --log | --devices | --link) compgen -f -- "$cur" ;;
-    --interval | --count) ;;
+    --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
+    --interval | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --metrics-listen) ;;
     *) return 1 ;;
   esac
 }
@@ -84,7 +90,9 @@ _qvds18x20() {
   # file only optionally, so options are offered after it as well.
   if [[ $prev == --* && $cur != -* ]] && _qvds18x20_values "$cmd" "$prev" "$cur" "${COMP_WORDS[0]}" >/dev/null; then
     mapfile -t COMPREPLY < <(_qvds18x20_values "$cmd" "$prev" "$cur" "${COMP_WORDS[0]}")
-    case $prev in --sim | --log | --devices | --link) compopt -o filenames 2>/dev/null ;; esac
+    case $prev in
+      --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compopt -o filenames 2>/dev/null ;;
+    esac
     return 0
   fi
 

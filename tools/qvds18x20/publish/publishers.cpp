@@ -24,9 +24,9 @@ class MetricsRecorder : public Publisher {
 void add_publish_options(CLI::App& cmd, PublishOptions& o, bool continuous) {
   const std::string group = "Publishing";
   cmd.add_option("--mqtt", o.mqtt_url,
-                 std::string("publish to an MQTT broker: mqtt[s]://[user[:password]@]host[:port]/topic-prefix; "
-                             "the password may come from $") +
-                     kMqttPasswordVariable)
+                 std::string("publish to the MQTT broker at mqtt[s]://[user[:password]@]host[:port]/topic-prefix "
+                             "(the password may also come from $") +
+                     kMqttPasswordVariable + ")")
       ->group(group);
   cmd.add_option("--mqtt-cafile", o.mqtt_cafile, "CA certificates (PEM) for mqtts://; default: the system's store")
       ->group(group);
