@@ -18,15 +18,38 @@ cmake --build "$dir" -j "${FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-status=0
-for t in "${targets[@]}"; do
-  echo "=== $t: ${seconds}s ==="
+# The targets are independent and each uses one processor: FUZZ_JOBS of
+# them run at a time, each into its own log, shown when it ends.
+run_target() {
+  local t=$1
   mkdir -p "$scratch/$t"
   # Crash inputs land in the build folder, where CI can pick them up.
-  if ! "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
-      -artifact_prefix="$dir/crash-$t-" "$scratch/$t" "fuzz/corpus/$t"; then
+  "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+    -artifact_prefix="$dir/crash-$t-" "$scratch/$t" "fuzz/corpus/$t" >"$scratch/$t.log" 2>&1
+}
+status=0
+running=()
+finish() {
+  local t=$1 pid=$2
+  local rc=0
+  wait "$pid" || rc=$?
+  echo "=== $t: ${seconds}s ==="
+  cat "$scratch/$t.log"
+  if [ "$rc" -ne 0 ]; then
     echo "FAIL: $t (crash input in $dir)" >&2
     status=1
   fi
+}
+for t in "${targets[@]}"; do
+  if ((${#running[@]} / 2 >= ${FUZZ_JOBS:-2})); then
+    finish "${running[0]}" "${running[1]}"
+    running=("${running[@]:2}")
+  fi
+  run_target "$t" &
+  running+=("$t" $!)
+done
+while ((${#running[@]})); do
+  finish "${running[0]}" "${running[1]}"
+  running=("${running[@]:2}")
 done
 exit $status
