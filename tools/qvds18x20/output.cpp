@@ -160,8 +160,10 @@ void Output::write_table(const std::vector<SensorRow>& rows, const std::string& 
   const bool timed = content_ == Content::kReadingsOverTime;
   std::vector<std::size_t> widths = kColumnWidths;
   if (timed) widths.insert(widths.begin(), kTimeWidth);
-  auto line = [&](std::vector<std::string> cells, const std::string& time_cell, const std::string& temp_cell) {
-    if (timed) cells.insert(cells.begin(), time_cell);
+  auto line = [&](const std::vector<std::string>& row, const std::string& time_cell, const std::string& temp_cell) {
+    std::vector<std::string> cells;
+    if (timed) cells.push_back(time_cell);
+    for (const auto& cell : row) cells.push_back(cell);
     if (readings()) cells.push_back(temp_cell);
     print_table_line(cells, widths);
   };

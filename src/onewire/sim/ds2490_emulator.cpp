@@ -146,7 +146,7 @@ struct Ds2490Emulator::Impl {
   }
   std::size_t bulk_packet() const { return (alt & 1) != 0 ? 64 : 16; }
 
-  void note(const char* format, ...) __attribute__((format(gnu_printf, 2, 3))) {
+  void note(const char* format, ...) {
     if (!trace) return;
     char line[256];
     va_list args;
