@@ -34,6 +34,21 @@ int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_
   return 1;
 }
 
+int search_direction(const SearchPass& pass, int bit, int id_bit, int cmp_bit, int& last_zero,
+                     int& last_family_zero) {
+  if (id_bit == 1 && cmp_bit == 1) return -1;
+  if (id_bit != cmp_bit) return id_bit;
+  const auto index = static_cast<std::size_t>((bit - 1) / 8);
+  const auto mask = static_cast<std::uint8_t>(1u << ((bit - 1) % 8));
+  const int direction =
+      bit < pass.last_discrepancy ? ((pass.rom[index] & mask) != 0 ? 1 : 0) : (bit == pass.last_discrepancy ? 1 : 0);
+  if (direction == 0) {
+    last_zero = bit;
+    if (bit <= 8) last_family_zero = bit;
+  }
+  return direction;
+}
+
 int Link::search(SearchPass& pass) {
   const int presence = reset();
   if (presence < 0) return presence;
@@ -53,20 +68,8 @@ int Link::search(SearchPass& pass) {
     if (id_bit < 0) return id_bit;
     const int cmp_bit = touch_bit(1);
     if (cmp_bit < 0) return cmp_bit;
-    if (id_bit == 1 && cmp_bit == 1) return 0;
-    int direction = 0;
-    if (id_bit != cmp_bit) {
-      direction = id_bit;
-    } else {
-      if (i < pass.last_discrepancy)
-        direction = (pass.rom[index] & mask) != 0 ? 1 : 0;
-      else
-        direction = i == pass.last_discrepancy ? 1 : 0;
-      if (direction == 0) {
-        last_zero = i;
-        if (i <= 8) last_family_zero = i;
-      }
-    }
+    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    if (direction < 0) return 0;
     const int written = touch_bit(direction);
     if (written < 0) return written;
     if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);

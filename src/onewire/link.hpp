@@ -39,6 +39,13 @@ struct QVDS_API SearchPass {
   int last_family_zero = 0;
 };
 
+// One step of a search pass (AN187): the direction to take at `bit`
+// (1..64) from the two read slots, -1 when no device answered both. A 0
+// taken where devices disagree is recorded in `last_zero` (and, within the
+// family byte, in `last_family_zero`).
+QVDS_API int search_direction(const SearchPass& pass, int bit, int id_bit, int cmp_bit, int& last_zero,
+                              int& last_family_zero);
+
 class QVDS_API Link {
  public:
   virtual ~Link() = default;

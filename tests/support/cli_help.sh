@@ -18,7 +18,7 @@ help_commands() {
 help_option_lines() {
   local tool=$1 cmd=${2:-}
   { if [[ -n $cmd ]]; then "$tool" "$cmd" --help; else "$tool" --help; fi; } | awk '
-    function flush() { if (names != "") print names "\t" desc "\t" spec; names = ""; desc = ""; spec = "" }
+    function flush() { if (names != "") print names "\t" desc "\t" form; names = ""; desc = ""; form = "" }
     # Every option group: "Options:" and the named ones ("Publishing:").
     /^[A-Z][A-Za-z ]*:$/ && !/^Subcommands:$/ { flush(); on = 1; next }
     /^[^ ]/ { flush(); on = 0 }
@@ -27,14 +27,14 @@ help_option_lines() {
       flush()
       names = $1
       if (substr($0, 29, 2) == "  ") {
-        spec = substr($0, 3, 28)
+        form = substr($0, 3, 28)
         desc = substr($0, 31)
         sub(/^ +/, "", desc)
       } else {
-        spec = substr($0, 3)
+        form = substr($0, 3)
       }
-      sub(/^[^ ]+ */, "", spec)
-      sub(/ +$/, "", spec)
+      sub(/^[^ ]+ */, "", form)
+      sub(/ +$/, "", form)
       next
     }
     /^ +[^ ]/ { line = $0; sub(/^ +/, "", line); desc = (desc == "" ? line : desc " " line) }
@@ -49,10 +49,10 @@ help_options() {
 # The values an option of a command takes, one per line: the set CLI11
 # checks them against, or else those its description offers.
 help_values() {
-  local line spec
+  local line form
   line=$(help_option_lines "$1" "$2" | awk -F'\t' -v o="$3" '{n = split($1, a, ","); for (i = 1; i <= n; i++) if (a[i] == o) print}')
-  spec=$(cut -f3 <<<"$line")
-  if [[ $spec =~ \{([^}]*)\} ]]; then
+  form=$(cut -f3 <<<"$line")
+  if [[ $form =~ \{([^}]*)\} ]]; then
     tr ',' '\n' <<<"${BASH_REMATCH[1]}" | sed 's/->.*//'
   else
     help_alternatives "$(cut -f2 <<<"$line")"

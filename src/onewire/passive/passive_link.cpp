@@ -147,20 +147,8 @@ int PassiveLink::search(SearchPass& pass) {
     const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
     const int id_bit = in[at] == kOneSlot ? 1 : 0;
     const int cmp_bit = in[at + 1] == kOneSlot ? 1 : 0;
-    if (id_bit == 1 && cmp_bit == 1) return 0;
-    int direction = 0;
-    if (id_bit != cmp_bit) {
-      direction = id_bit;
-    } else {
-      if (i < pass.last_discrepancy)
-        direction = (pass.rom[index] & mask) != 0 ? 1 : 0;
-      else
-        direction = i == pass.last_discrepancy ? 1 : 0;
-      if (direction == 0) {
-        last_zero = i;
-        if (i <= 8) last_family_zero = i;
-      }
-    }
+    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    if (direction < 0) return 0;
     if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
     out[0] = direction != 0 ? kOneSlot : kZeroSlot;
     out[1] = out[2] = kOneSlot;
