@@ -1,49 +1,5 @@
 // qvds18x20: find DS18B20/DS18S20 sensors on a 1-Wire bus and measure
 // them, on a serial adapter or on the simulated bus.
-#include <CLI/CLI.hpp>
-#include <cstdio>
-#include <string>
+#include "qvds18x20/program.hpp"
 
-#include "qvds18x20/exit_codes.hpp"
-#include "qvds18x20/options.hpp"
-#include "qvds18x20/sim_adapter_command.hpp"
-#include "qvds18x20/sim_usb_command.hpp"
-
-int main(int argc, char** argv) {
-  CLI::App app{"Reads DS18B20 and DS18S20 1-Wire temperature sensors.\n"
-               "Without --port every command runs on a simulated bus with demonstration devices.",
-               "qvds18x20"};
-  app.require_subcommand(1);
-  int result = qvtool::kExitOk;
-  qvtool::add_commands(app, result);
-  add_sim_adapter_command(app);
-  add_sim_usb_command(app);
-
-  // CLI11 would call an unknown command a missing one.
-  if (argc > 1 && argv[1][0] != '-') {
-    const std::string name = argv[1];
-    std::string names;
-    bool known = false;
-    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-      known = known || sub->check_name(name);
-      names += (names.empty() ? "" : ", ") + sub->get_name();
-    }
-    if (!known) {
-      std::fprintf(stderr, "qvds18x20: unknown command \"%s\"; the commands are %s (see --help)\n",
-                   qvtool::shorten(name).c_str(), names.c_str());
-      return qvtool::kExitUsage;
-    }
-  }
-
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return qvtool::kExitUsage;
-  }
-  return result;
-}
+int main(int argc, char** argv) { return qvtool::run_program(argc, argv); }
