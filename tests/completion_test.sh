@@ -67,7 +67,7 @@ done
 for_ports=$("$tool" ports 2>/dev/null | awk '{print $1; if ($2 != "") print $2}')
 expect "ports of $tool" "$for_ports" "$(complete_words "$tool" read --port "")"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; help_cache_cleanup' EXIT
 cat >"$work/fake-qvds18x20" <<'SH'
 #!/bin/sh
 [ "$1" = ports ] && printf 'COM1    /dev/ttyS0\nCOM7    /dev/ttyUSB0\nCOM9    \n'

@@ -18,6 +18,7 @@ tool=$build/tools/qvds18x20/qvds18x20
 [ -f "$page_src" ] || { echo "FAIL: $page_src missing"; exit 1; }
 # shellcheck source-path=SCRIPTDIR source=support/cli_help.sh
 source "$here/support/cli_help.sh"
+trap help_cache_cleanup EXIT
 
 failures=0
 checks=0

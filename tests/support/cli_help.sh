@@ -7,9 +7,24 @@
 # description from the 31st column on, or on the next line when the names
 # and type are longer.
 
+# The help texts, asked of the tool once per command and kept: the tests
+# read them many times over, and a sanitizer build of the tool starts
+# slowly. A test that sources this file calls help_cache_cleanup on exit.
+_help_cache=$(mktemp -d "${TMPDIR:-/tmp}/qvds-help.XXXXXX")
+help_cache_cleanup() { rm -rf "$_help_cache"; }
+help_text() {
+  local tool=$1 cmd=${2:-} file="$_help_cache/${2:-.program}"
+  if [[ ! -f $file ]]; then
+    { if [[ -n $cmd ]]; then "$tool" "$cmd" --help; else "$tool" --help; fi; } >"$file.part" ||
+      { cat "$file.part"; return 1; }
+    mv "$file.part" "$file"
+  fi
+  cat "$file"
+}
+
 # The commands, one per line.
 help_commands() {
-  "$1" --help | awk '/^Subcommands:/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [a-z]/ {print $1}'
+  help_text "$1" | awk '/^Subcommands:/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [a-z]/ {print $1}'
 }
 
 # Every option of a command (none: of the program itself), one line each:
@@ -17,7 +32,7 @@ help_commands() {
 # type and default as CLI11 shows them ("TEXT:{ds2480b,passive}=ds2480b").
 help_option_lines() {
   local tool=$1 cmd=${2:-}
-  { if [[ -n $cmd ]]; then "$tool" "$cmd" --help; else "$tool" --help; fi; } | awk '
+  help_text "$tool" "$cmd" | awk '
     function flush() { if (names != "") print names "\t" desc "\t" form; names = ""; desc = ""; form = "" }
     # Every option group: "Options:" and the named ones ("Publishing:").
     /^[A-Z][A-Za-z ]*:$/ && !/^Subcommands:$/ { flush(); on = 1; next }
