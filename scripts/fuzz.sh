@@ -4,6 +4,7 @@
 # fuzz/corpus. New inputs go to a scratch corpus, never into the tree.
 #   scripts/fuzz.sh                 every target, 30 s each
 #   FUZZ_SECONDS=300 scripts/fuzz.sh ds2480b_answers
+#   FUZZ_BUILD_ONLY=1 scripts/fuzz.sh   only the build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ targets=("$@")
 command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzz targets" >&2; exit 2; }
 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$dir" -j "${FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
+[ -z "${FUZZ_BUILD_ONLY:-}" ] || exit 0
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -1,29 +1,41 @@
 #!/usr/bin/env bash
 # Builds and runs every test, in stages:
+#   address  every suite under AddressSanitizer+UndefinedBehaviorSanitizer,
+#            the benchmarks and examples built with it
+#   thread   every suite under ThreadSanitizer, but the ones that only
+#            compare documents or drive peer programs (labels docs, peers)
+#   windows  MinGW-w64 cross build, every suite under Wine
+#   package  the Debian packages and the Windows zip, built, installed,
+#            used and removed again as users would
 #   install  the library installed into a scratch prefix, a consumer built
 #            through find_package and through pkg-config
 #   fuzz     the adapters' answer parsers under libFuzzer, from the seed
 #            corpus, FUZZ_SECONDS (20) per target
-#   plain    Debug build, every suite (and the benchmarks built)
-#   windows  MinGW-w64 cross build, every suite under Wine
-#   address  every suite under AddressSanitizer+UndefinedBehaviorSanitizer
-#   thread   every suite under ThreadSanitizer
-#   package  the Debian packages and the Windows zip, built, installed,
-#            used and removed again as users would
+#   plain    Debug build without sanitizers, every suite: the quickest
+#            stage to run by hand, left out of the full run, whose
+#            address stage runs the same suites
 #
-#   scripts/test.sh                  every stage, in that order
+#   scripts/test.sh                  every stage but plain, in that order
 #   scripts/test.sh plain thread     the stages named
+#
+# Each stage has a build step and a run step. The build steps run one
+# after the other on a lane of their own at the lowest priority, so the
+# next stage builds while the current one's tests run: many of the tests
+# spend their time waiting on pseudo-terminals, peer programs and timers,
+# and the tests keep their priority over the compiler. Only the first
+# build is waited for with the machine idle.
 #
 # Installs the packages the chosen stages need (scripts/deps.sh). Every
 # stage runs even when an earlier one failed; the end is a table of the
-# stages with their durations and results, and the exit status is non-zero
-# when any stage failed. Each stage's output is also kept in
+# stages with the time of each step and the result, and the exit status is
+# non-zero when any stage failed. Each stage's output is also kept in
 # build-logs/STAGE.log. QVDS_JOBS sets the parallel build and test jobs
 # (default: the number of processors); ccache is used when installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(install fuzz plain windows address thread package)
+all_stages=(address thread windows package install fuzz)
+known_stages=("${all_stages[@]}" plain)
 stages=("$@")
 ((${#stages[@]})) || stages=("${all_stages[@]}")
 
@@ -36,7 +48,7 @@ for s in "${stages[@]}"; do
     # The Windows suites reach simulated adapters served by the native tool.
     windows) purposes+=(windows) ;;
     package) purposes+=(test windows) ;;
-    *) echo "unknown stage: $s (stages: ${all_stages[*]})" >&2; exit 2 ;;
+    *) echo "unknown stage: $s (stages: ${known_stages[*]})" >&2; exit 2 ;;
   esac
 done
 scripts/deps.sh $(printf '%s\n' "${purposes[@]}" | sort -u) || exit
@@ -44,48 +56,77 @@ scripts/deps.sh $(printf '%s\n' "${purposes[@]}" | sort -u) || exit
 jobs=${QVDS_JOBS:-$(nproc 2>/dev/null || echo 2)}
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 export QVDS_JOBS=$jobs FUZZ_JOBS=$jobs
-# Six builds of mostly the same sources: a compiler cache, when there is
-# one, makes the second run of the script much shorter than the first.
+# Several builds of mostly the same sources: a compiler cache, when there
+# is one, makes the second run of the script much shorter than the first.
 if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # Paths inside the tree count as relative: clones elsewhere share the cache.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+  # The precompiled headers are cached too.
+  export CCACHE_SLOPPINESS=${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}
 fi
 logs=build-logs
 mkdir -p "$logs"
+rm -f "$logs"/.build-* "$logs"/.status-*
+# The terminal, for what the tests print while `time` measures them.
+exec 3>&1
+
+suite_dir() { echo "build-$1"; }
+sanitizer_of() { case "$1" in address | thread) echo "$1" ;; *) echo "" ;; esac; }
+
+build_suite() {
+  local name=$1 dir
+  dir=$(suite_dir "$1")
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$(sanitizer_of "$name")" \
+        -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON \
+        -DQVDS_BUILD_BENCH=$([ "$name" = thread ] && echo OFF || echo ON) >/dev/null &&
+    cmake --build "$dir"
+}
 
 run_suite() {
-  local name=$1 sanitize=$2 dir=build-$1
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$sanitize" \
-        -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON -DQVDS_BUILD_BENCH=$([ "$name" = plain ] && echo ON || echo OFF) >/dev/null &&
-    cmake --build "$dir" &&
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+  local name=$1 exclude=()
+  # The document checks compare texts, and the peer programs are not ours:
+  # ThreadSanitizer has nothing to watch in either that the address stage
+  # has not run already.
+  [ "$name" = thread ] && exclude=(-LE 'docs|peers')
+  ctest --test-dir "$(suite_dir "$name")" --output-on-failure -j "$jobs" --timeout 300 "${exclude[@]}"
 }
 
 # The native tool that serves the Windows suites' simulated adapters: the
-# plain build's, brought up to date, or the one scripts/run.sh builds when
-# this stage runs alone.
-native_tool=
+# address stage's when it was built, or a release build of its own.
+native_tool() {
+  local dir
+  for dir in build-address build-plain build-release; do
+    if [ -x "$dir/tools/qvds18x20/qvds18x20" ]; then echo "$PWD/$dir/tools/qvds18x20/qvds18x20"; return; fi
+  done
+}
 build_native_tool() {
-  local dir=build-plain
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    dir=build-release
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF >/dev/null ||
-      return
-  fi
-  cmake --build "$dir" --target qvds18x20_cli && native_tool=$PWD/$dir/tools/qvds18x20/qvds18x20
+  [ -n "$(native_tool)" ] && return
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF >/dev/null &&
+    cmake --build build-release --target qvds18x20_cli
+}
+
+build_stage() {
+  case "$1" in
+    install) scripts/install_check.sh ;;
+    fuzz) FUZZ_BUILD_ONLY=1 scripts/fuzz.sh ;;
+    plain | address | thread) build_suite "$1" ;;
+    windows) build_native_tool && QVDS_BUILD_ONLY=1 scripts/test_windows.sh build-mingw ;;
+    package) scripts/package.sh all ;;
+  esac
 }
 
 run_stage() {
   case "$1" in
-    install) scripts/install_check.sh ;;
+    install) echo "install: checked while building" ;;
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh ;;
-    plain) run_suite plain "" ;;
-    windows)
-      build_native_tool && QVDS_NATIVE_TOOL=$native_tool scripts/test_windows.sh build-mingw ;;
+    plain) run_suite plain ;;
+    windows) QVDS_NATIVE_TOOL=$(native_tool) scripts/test_windows.sh build-mingw ;;
     address)
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        run_suite address address ;;
+        run_suite address ;;
     # Pseudo-terminal tests fork socat and clients; TSan only watches us.
-    thread) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread thread ;;
+    thread) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite thread ;;
     package) scripts/package.sh check ;;
   esac
 }
@@ -102,34 +143,55 @@ stage_result() {
   esac
 }
 
-# Processor seconds (user and system) of every finished child so far: the
-# measure of a stage that does not depend on what else the machine runs.
-# `times` must run in this shell, not in a command substitution's.
-cpu_seconds() {
-  times >"$logs/.times"
-  tail -n1 "$logs/.times" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }'
-}
+# The status of the step itself: `time` hides it, so the step writes it.
+build_stage_checked() { build_stage "$1"; echo $? >"$logs/.status-build-$1"; }
+run_stage_checked() { run_stage "$1"; echo $? >"$logs/.status-run-$1"; }
+
+total_start=$SECONDS
+for s in "${stages[@]}"; do : >"$logs/$s.log"; done
+
+# The build lane: every stage's build in turn, at the lowest priority.
+(
+  renice -n 19 $BASHPID >/dev/null 2>&1
+  for s in "${stages[@]}"; do
+    start=$SECONDS
+    cpu=$( { TIMEFORMAT='%U %S'; time build_stage_checked "$s" >>"$logs/$s.log" 2>&1; } 2>&1 )
+    echo "$(cat "$logs/.status-build-$s") $((SECONDS - start)) $(awk '{ printf "%d", $1 + $2 }' <<<"$cpu")" \
+      >"$logs/.build-$s.tmp"
+    mv "$logs/.build-$s.tmp" "$logs/.build-$s"
+  done
+) &
+lane=$!
+# Interrupted: the lane's builds stop with us.
+trap 'trap - INT TERM; kill 0' INT TERM
 
 summary=()
 failed=0
-total_start=$SECONDS
 for s in "${stages[@]}"; do
-  echo "=== $s ==="
-  start=$SECONDS
-  cpu_seconds >"$logs/.cpu"
-  cpu_start=$(cat "$logs/.cpu")
-  run_stage "$s" 2>&1 | tee "$logs/$s.log"
-  status=${PIPESTATUS[0]}
-  took=$((SECONDS - start))
-  cpu_seconds >"$logs/.cpu"
-  cpu=$(($(cat "$logs/.cpu") - cpu_start))
+  echo "=== $s: waiting for its build ==="
+  while [ ! -e "$logs/.build-$s" ] && kill -0 "$lane" 2>/dev/null; do sleep 1; done
+  read -r b_status b_wall b_cpu <"$logs/.build-$s" 2>/dev/null || { b_status=1 b_wall=0 b_cpu=0; }
+  if [ "$b_status" -ne 0 ]; then
+    tail -n 40 "$logs/$s.log"
+    r_status=1 r_wall=0 r_cpu=0
+  else
+    echo "=== $s: built in ${b_wall} s; running ==="
+    start=$SECONDS
+    cpu=$( { TIMEFORMAT='%U %S'; time { run_stage_checked "$s" 2>&1 | tee -a "$logs/$s.log" >&3; }; } 2>&1 )
+    r_status=$(cat "$logs/.status-run-$s")
+    r_wall=$((SECONDS - start))
+    r_cpu=$(awk '{ printf "%d", $1 + $2 }' <<<"$cpu")
+  fi
   verdict=ok
-  if [ "$status" -ne 0 ]; then verdict=FAILED; failed=$((failed + 1)); fi
-  summary+=("$(printf '%-8s %-6s %5d s %6d s  %s' "$s" "$verdict" "$took" "$cpu" "$(stage_result "$logs/$s.log" "$s")")")
+  if [ "$b_status" -ne 0 ] || [ "$r_status" -ne 0 ]; then verdict=FAILED; failed=$((failed + 1)); fi
+  summary+=("$(printf '%-8s %-6s %5d s %5d s %6d s  %s' "$s" "$verdict" "$b_wall" "$r_wall" \
+    "$((b_cpu + r_cpu))" "$(stage_result "$logs/$s.log" "$s")")")
 done
+wait "$lane" 2>/dev/null
 
 echo
 echo "=== ${#stages[@]} stage(s) in $((SECONDS - total_start)) s with $jobs jobs, $failed failed ==="
-printf '%-8s %-6s %7s %8s  %s\n' stage result time cpu outcome
+echo "(a stage's build ran on the build lane, beside the tests of the stages before it)"
+printf '%-8s %-6s %7s %7s %8s  %s\n' stage result build run cpu outcome
 printf '%s\n' "${summary[@]}"
 [ "$failed" -eq 0 ]

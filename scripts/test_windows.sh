@@ -5,7 +5,8 @@
 #
 #   scripts/test_windows.sh [build-dir]      (default: build-mingw)
 #
-# Environment: QVDS_JOBS (parallel jobs, default 2), QVDS_WINE_TIMEOUT
+# Environment: QVDS_BUILD_ONLY (set: stop after the build), QVDS_JOBS
+# (parallel jobs, default 2), QVDS_WINE_TIMEOUT
 # (seconds one test program may run, default 300), QVDS_NATIVE_TOOL (a
 # native qvds18x20 to serve simulated adapters; default the one in
 # build-plain).
@@ -37,6 +38,10 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 BUILT=$(date +%s)
+if [ -n "${QVDS_BUILD_ONLY:-}" ]; then
+  log "built in $((BUILT - START)) s"
+  exit 0
+fi
 
 # --- Wine prefix -----------------------------------------------------------
 RUN=$(mktemp -d /tmp/qvds-wine.XXXXXX)
