@@ -4,7 +4,8 @@
 #            through find_package and through pkg-config
 #   fuzz     the adapters' answer parsers under libFuzzer, from the seed
 #            corpus, FUZZ_SECONDS (20) per target
-#   plain    Debug build, every suite (and the benchmarks built)
+#   plain    Debug build, every suite (and the benchmarks and the Qt form
+#            built; the form runs under Xvfb)
 #   windows  MinGW-w64 cross build, every suite under Wine
 #   address  every suite under AddressSanitizer+UndefinedBehaviorSanitizer
 #   thread   every suite under ThreadSanitizer
@@ -55,7 +56,8 @@ mkdir -p "$logs"
 run_suite() {
   local name=$1 sanitize=$2 dir=build-$1
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$sanitize" \
-        -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON -DQVDS_BUILD_BENCH=$([ "$name" = plain ] && echo ON || echo OFF) >/dev/null &&
+        -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON -DQVDS_BUILD_BENCH=$([ "$name" = plain ] && echo ON || echo OFF) \
+        -DQVDS_BUILD_GUI=$([ "$name" = plain ] && echo ON || echo OFF) >/dev/null &&
     cmake --build "$dir" &&
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
 }
