@@ -3,9 +3,9 @@
 # measures, saves a picture of its own window and prints what its table
 # holds. Twice: on the simulated bus in process, and through the virtual
 # DS2480B adapter on a pseudo-terminal with real timing. Each run must
-# show every one of the 21 simulated temperatures, keep its event loop
-# from stalling for 50 ms or more while the worker measures, and leave a
-# PNG that is a real picture of the window.
+# show every one of the 21 simulated temperatures, handle no two events
+# 50 ms or more apart while the worker measures (the window answers
+# input), and leave a PNG that is a real picture of the window.
 #
 #   tests/qt_form_test.sh BUILD_DIR
 set -uo pipefail
@@ -40,21 +40,21 @@ form_expected "$tool" "$work/devices.json" >"$work/expected"
 passed=0
 failed=0
 run_form() {
-  local label=$1 png=$2
-  shift 2
+  local label=$1 session=$2 png=$3
+  shift 3
   local t0=$SECONDS status
   timeout -k 5 90 "$form" "$@" --shot "$png" >"$work/report" 2>"$work/stderr"
   status=$?
   cat "$work/report"
   if [ "$status" -ne 0 ]; then sed 's/^/    stderr: /' "$work/stderr"; fi
-  if form_check_report "$work/report" "$png" "$work/expected" "$status" "$label ($((SECONDS - t0)) s)"; then
+  if form_check_report "$work/report" "$png" "$work/expected" "$status" "$label ($((SECONDS - t0)) s)" "$session"; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
   fi
 }
 
-run_form "simulated bus" "$work/sim.png" --sim "$work/devices.json"
+run_form "simulated bus" "open on COM1 (adapter type 1)" "$work/sim.png" --sim "$work/devices.json"
 
 "$tool" sim-adapter --type ds2480b --devices "$work/devices.json" --link "$work/ds2480b" --realtime \
   >"$work/adapter.out" 2>&1 &
@@ -64,7 +64,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 if [ -e "$work/ds2480b" ]; then
-  run_form "virtual DS2480B adapter, real timing" "$work/adapter.png" --port "$work/ds2480b" --adapter ds2480b
+  run_form "virtual DS2480B adapter, real timing" "open on $work/ds2480b (adapter type 5)" "$work/adapter.png" \
+    --port "$work/ds2480b" --adapter ds2480b
 else
   echo "FAIL: the virtual adapter made no pseudo-terminal:"
   cat "$work/adapter.out"

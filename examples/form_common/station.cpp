@@ -130,11 +130,17 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
 // --- the loop probe -------------------------------------------------------
 
 void LoopProbe::start() {
-  // Started from inside a handler: the stretch it belongs to counts.
+  // Started from inside a handler: that handler's event and stretch count
+  // from here.
+  const auto now = Clock::now();
   recording_ = true;
+  stopping_ = false;
   in_stretch_ = true;
-  stretch_start_ = Clock::now();
-  longest_ = {};
+  in_event_ = true;
+  stretch_start_ = now;
+  event_start_ = now;
+  longest_gap_ = {};
+  longest_stretch_ = {};
   events_ = 0;
 }
 
@@ -150,16 +156,23 @@ void LoopProbe::stop() {
 
 void LoopProbe::handling() {
   if (!recording_) return;
+  const auto now = Clock::now();
   ++events_;
+  if (in_event_) longest_gap_ = std::max(longest_gap_, now - event_start_);
   if (!in_stretch_) {
     in_stretch_ = true;
-    stretch_start_ = Clock::now();
+    stretch_start_ = now;
   }
+  in_event_ = true;
+  event_start_ = now;
 }
 
 void LoopProbe::waiting() {
   if (!recording_ || !in_stretch_) return;
-  longest_ = std::max(longest_, Clock::now() - stretch_start_);
+  const auto now = Clock::now();
+  if (in_event_) longest_gap_ = std::max(longest_gap_, now - event_start_);
+  longest_stretch_ = std::max(longest_stretch_, now - stretch_start_);
+  in_event_ = false;
   in_stretch_ = false;
   if (stopping_) {
     stopping_ = false;
@@ -167,7 +180,11 @@ void LoopProbe::waiting() {
   }
 }
 
-double LoopProbe::longest_ms() const { return std::chrono::duration<double, std::milli>(longest_).count(); }
+double LoopProbe::longest_gap_ms() const { return std::chrono::duration<double, std::milli>(longest_gap_).count(); }
+
+double LoopProbe::longest_stretch_ms() const {
+  return std::chrono::duration<double, std::milli>(longest_stretch_).count();
+}
 
 // --- the station ----------------------------------------------------------
 
@@ -421,8 +438,10 @@ std::string shot_report(const std::vector<SensorRow>& rows, const std::string& s
   out += "status: " + status + "\n";
   std::snprintf(line, sizeof line, "measurements: %d\nwindow: %dx%d\n", measurements, width, height);
   out += line;
-  std::snprintf(line, sizeof line, "longest event-loop stall while measuring: %.1f ms (%ld events handled)\n",
-                probe.longest_ms(), probe.events());
+  std::snprintf(line, sizeof line,
+                "longest gap between two handled events while measuring: %.1f ms "
+                "(%ld events handled; longest busy stretch %.1f ms)\n",
+                probe.longest_gap_ms(), probe.events(), probe.longest_stretch_ms());
   out += line;
   return out;
 }

@@ -58,11 +58,13 @@ struct Reading {
   double celsius = 0;
 };
 
-// The longest stretch the event loop spent handling events without going
-// back to wait for input, while recording: the longest an input event
-// (a click, a key, a repaint) could have waited for the window. The loop
-// calls handling() before it handles each event and waiting() before it
-// blocks.
+// How long the event loop kept input waiting while recording. The loop
+// calls handling() when it takes an event (the outermost handler, not the
+// events that handler sends on) and waiting() before it blocks for more.
+// The gap between two handled events is the time from taking one to taking
+// the next (or to waiting): the longest an input event that arrived just
+// after the first could have waited. A busy stretch is the whole time from
+// leaving the wait to waiting again, over several events.
 class LoopProbe {
  public:
   using Clock = std::chrono::steady_clock;
@@ -71,15 +73,19 @@ class LoopProbe {
   void handling();
   void waiting();
   bool recording() const { return recording_; }
-  double longest_ms() const;
+  double longest_gap_ms() const;
+  double longest_stretch_ms() const;
   long events() const { return events_; }
 
  private:
   bool recording_ = false;
-  bool in_stretch_ = false;
   bool stopping_ = false;
+  bool in_stretch_ = false;
+  bool in_event_ = false;
   Clock::time_point stretch_start_{};
-  Clock::duration longest_{};
+  Clock::time_point event_start_{};
+  Clock::duration longest_gap_{};
+  Clock::duration longest_stretch_{};
   long events_ = 0;
 };
 

@@ -53,14 +53,21 @@ constexpr int kShotDeadlineMs = 60000;
 qvform::LoopProbe g_probe;
 
 // Every event the application handles passes here: the probe learns when
-// the loop is at work. The dispatcher's aboutToBlock tells when it waits.
+// the loop takes one (the outermost; a handler's own sendEvent calls nest
+// inside). The dispatcher's aboutToBlock tells when it waits.
 class FormApplication : public QApplication {
  public:
   using QApplication::QApplication;
   bool notify(QObject* receiver, QEvent* event) override {
-    g_probe.handling();
-    return QApplication::notify(receiver, event);
+    if (depth_ == 0) g_probe.handling();
+    ++depth_;
+    const bool result = QApplication::notify(receiver, event);
+    --depth_;
+    return result;
   }
+
+ private:
+  int depth_ = 0;
 };
 
 QString q(const std::string& s) { return QString::fromStdString(s); }

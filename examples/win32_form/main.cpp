@@ -516,8 +516,8 @@ int main(int argc, char** argv) {
   UpdateWindow(form.handle());
   if (!options.shot.empty()) form.begin_shot();
 
-  // The application's message loop. The probe learns when the loop is at
-  // work (a message taken) and when it is about to wait (the queue empty).
+  // The application's message loop. The probe learns when the loop takes
+  // a message and when it is about to wait (the queue is empty).
   qvform::LoopProbe& probe = form.probe();
   MSG msg;
   for (;;) {
