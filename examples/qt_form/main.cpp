@@ -277,7 +277,9 @@ class SensorWindow : public QMainWindow {
 
   void update_auto() {
     if (auto_->isChecked() && station_->session_active()) {
-      auto_timer_->start(interval_->value() * 1000);
+      // Started once: the rounds keep their period whatever else changes.
+      const int ms = interval_->value() * 1000;
+      if (!auto_timer_->isActive() || auto_timer_->interval() != ms) auto_timer_->start(ms);
     } else {
       auto_timer_->stop();
     }
