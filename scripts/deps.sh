@@ -2,11 +2,15 @@
 # Installs the Debian packages a purpose needs, and nothing for the others:
 #   scripts/deps.sh [build] [test] [fuzz] [windows]     (default: build)
 #   build    building the library and running the tool (scripts/run.sh)
-#   test     the test suites: GoogleTest, Google Benchmark, and the peer
+#   test     the test suites: GoogleTest, Google Benchmark, the peer
 #            programs the tests drive (socat, DigiTemp, owserver, the
-#            mosquitto broker and its clients, promtool from prometheus)
+#            mosquitto broker and its clients, promtool from prometheus),
+#            and the Qt form with what runs it: Qt 6 Widgets and Charts
+#            (Debian's Charts CMake files also want the OpenGL module's),
+#            Xvfb, and python3 for the picture check
 #   fuzz     clang with its libFuzzer run-time
-#   windows  the MinGW-w64 cross compiler and Wine
+#   windows  the MinGW-w64 cross compiler and Wine (and Xvfb for the
+#            Win32 form)
 # Packages already present are left alone. No service starts while
 # packages install, and a service that a newly installed package enables
 # (owserver's, mosquitto's, prometheus's, from the test set) is stopped and
@@ -15,9 +19,9 @@ set -euo pipefail
 
 declare -A sets=(
   [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libcpp-httplib-dev"
-  [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus"
+  [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core"
   [fuzz]="clang libclang-rt-14-dev"
-  [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat"
+  [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat xvfb python3"
 )
 
 purposes=("$@")

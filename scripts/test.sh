@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test, in stages:
 #   address  every suite under AddressSanitizer+UndefinedBehaviorSanitizer,
-#            the benchmarks and examples built with it
+#            the benchmarks, examples and the Qt form built with it (the
+#            form runs under Xvfb)
 #   thread   every suite under ThreadSanitizer, but the ones that only
 #            compare documents or drive peer programs (labels docs, peers)
 #   windows  MinGW-w64 cross build, every suite under Wine
@@ -79,7 +80,8 @@ build_suite() {
   dir=$(suite_dir "$1")
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$(sanitizer_of "$name")" \
         -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON \
-        -DQVDS_BUILD_BENCH=$([ "$name" = thread ] && echo OFF || echo ON) >/dev/null &&
+        -DQVDS_BUILD_BENCH=$([ "$name" = thread ] && echo OFF || echo ON) \
+        -DQVDS_BUILD_GUI=$([ "$name" = thread ] && echo OFF || echo ON) >/dev/null &&
     cmake --build "$dir"
 }
 

@@ -35,7 +35,7 @@ log() { printf '== %s\n' "$*"; }
 log "cross build in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI=ON >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 BUILT=$(date +%s)
 if [ -n "${QVDS_BUILD_ONLY:-}" ]; then
@@ -185,6 +185,77 @@ elif [ -n "${QVDS_TEST_ADAPTERS:-}" ]; then
       printf '%-32s %4d passed %3d failed %3d skipped  exit %s, temperatures "%s"\n' "tool read $port ($type)" 0 1 0 "$rc" "$temps"
     fi
   done
+fi
+
+# The Win32 form as a person sees it, under Wine on an X server of its
+# own (Xvfb): it opens a session, measures, saves a picture of its own
+# window and prints what its list view holds; on the simulated bus, and
+# through a virtual DS2480B adapter with real timing behind COM45. Every
+# one of the 21 simulated temperatures must be shown, no two messages the
+# loop handles while the worker measures may lie 50 ms or more apart, and
+# the picture must be a real one (tests/support/form_check.sh).
+FORM_EXE=$BUILD/examples/win32_form.exe
+if [ ! -f "$FORM_EXE" ]; then
+  failed=$((failed + 1))
+  broken+=("win32_form")
+  echo "the Win32 form was not built: $FORM_EXE"
+elif [ ! -x "$NATIVE_TOOL" ]; then
+  skipped=$((skipped + 2))
+  log "no native qvds18x20 tool: the Win32 form checks skip"
+else
+  # shellcheck source=../tests/support/form_check.sh
+  source "$ROOT/tests/support/form_check.sh"
+  form_device_file "$RUN/form.json"
+  form_expected "$NATIVE_TOOL" "$RUN/form.json" >"$RUN/form.expected"
+  "$NATIVE_TOOL" sim-adapter --type ds2480b --devices "$RUN/form.json" --link "$RUN/form-ds2480b" --realtime \
+    >"$RUN/form-adapter.out" 2>&1 &
+  ADAPTER_PIDS+=($!)
+  for _ in $(seq 100); do
+    [ -e "$RUN/form-ds2480b" ] && break
+    sleep 0.1
+  done
+  ln -sfn "$RUN/form-ds2480b" "$WINEPREFIX/dosdevices/com45"
+  # The prefix's programs so far ran without a display; the form's Wine
+  # session starts afresh on the X server.
+  timeout 30 "$WINE_DIR/wineserver" -k 2>/dev/null || true
+  timeout 30 "$WINE_DIR/wineserver" -w 2>/dev/null || true
+  form_xvfb_pid=
+  if form_start_xvfb "$RUN"; then
+    form_run=0
+    for run in "sim|open on COM1 (adapter type 1)|--sim Z:$RUN/form.json" \
+      "COM45 (ds2480b)|open on COM45 (adapter type 5)|--port COM45 --adapter ds2480b"; do
+      IFS='|' read -r label session args <<<"$run"
+      label="win32_form $label"
+      read -ra form_args <<<"$args"
+      form_run=$((form_run + 1))
+      png=$RUN/form-$form_run.png
+      t0=$(date +%s)
+      set +e
+      timeout -k 10 120 "$WINE_DIR/wine64" "$FORM_EXE" "${form_args[@]}" --shot "Z:$png" >"$RUN/form.report" 2>"$RUN/form.err"
+      rc=$?
+      form_check_report "$RUN/form.report" "$png" "$RUN/form.expected" "$rc" "$label" "$session" \
+        >"$RUN/form.check"
+      check=$?
+      set -e
+      t1=$(date +%s)
+      if [ "$check" -eq 0 ]; then
+        passed=$((passed + 1))
+        printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$label" 1 0 0 $((t1 - t0)) \
+          "$(grep -o 'longest gap [0-9.]* ms' "$RUN/form.check")"
+      else
+        failed=$((failed + 1))
+        broken+=("$label")
+        cat "$RUN/form.report" "$RUN/form.check"
+        sed 's/^/    stderr: /' "$RUN/form.err" | tail -n 20
+        printf '%-32s %4d passed %3d failed %3d skipped  %4ds  FAILED\n' "$label" 0 1 0 $((t1 - t0))
+      fi
+    done
+    timeout 30 "$WINE_DIR/wineserver" -k 2>/dev/null || true
+    kill "$form_xvfb_pid" 2>/dev/null || true
+  else
+    failed=$((failed + 2))
+    broken+=("win32_form (no X server)")
+  fi
 fi
 END=$(date +%s)
 
