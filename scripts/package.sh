@@ -22,7 +22,9 @@
 # removes its own packages again, even when a step fails. Its last line is
 # "package: N passed, N failed".
 #
-# Environment: QVDS_JOBS (parallel jobs, default 2).
+# Environment: QVDS_JOBS (parallel jobs, default 2); QVDS_PACKAGE_GUI=ON
+# also builds the desktop forms in the Debian build folder (they are not
+# packaged; scripts/test.sh runs the Qt form from there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -72,7 +74,7 @@ build_deb() {
   cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S "$root" -B "$deb_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
+    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build "$deb_build" -j "$jobs"
   rm -rf "$deb_build/packages"
