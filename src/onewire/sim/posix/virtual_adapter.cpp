@@ -247,7 +247,12 @@ void VirtualAdapter::Impl::send_through_bridge(const std::vector<std::uint8_t>& 
 void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
   rtl::Clock* pacing = options.pacing;
   rtl::Clock& clock = pacing != nullptr ? *pacing : rtl::GetClock();
-  const rtl::TimePoint arrival = clock.now();
+  rtl::TimePoint arrival = clock.now();
+  // Unpaced, answers leave before their modelled time, and a host that
+  // waited for them writes early by the schedule: its bytes count as
+  // arriving once the answers it has seen were sent, so that they cannot
+  // overrun an input buffer only on paper.
+  if (pacing == nullptr) arrival = std::max(arrival, tx_done);
   const rtl::TimePoint start = std::max(arrival, busy_until);
   rx_done = std::max(rx_done, arrival);
   op_done = std::max(op_done, arrival);
@@ -259,7 +264,7 @@ void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
   std::vector<rtl::TimePoint> when;
   for (std::size_t i = 0; i < n; ++i) {
     answers.clear();
-    emulator->receive(data[i], answers);
+    emulator->receive_at(data[i], rx_done, answers);
     const ByteTiming& t = emulator->last_timing();
     rx_done += t.receive;
     op_done = std::max(op_done, rx_done) + t.wire;
