@@ -120,7 +120,9 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   auto owned = std::make_unique<EmulatedPort>(chip);
   EmulatedPort& port = *owned;
   port.set_bridge_latency(16ms);
-  Ds2480bLink link(std::move(owned));  // 115200 by default
+  Ds2480bOptions options;
+  options.baud = 115200;  // as the user asked, whatever the bridge
+  Ds2480bLink link(std::move(owned), options);
   // The read-back at the new rate is lost, as on a cable that cannot
   // carry it: 7 setup answers, then the rate read.
   port.drop_answer(8);
@@ -133,6 +135,26 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   link.close();
   ASSERT_EQ(link.open(), 1);
   EXPECT_EQ(link.baud(), 9600);
+}
+
+// Left to the link, the rate it chose falls back the same way.
+TEST(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard(skip);
+  testing_support::SensorBus sensors(2);
+  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
+  auto owned = std::make_unique<EmulatedPort>(chip);
+  EmulatedPort& port = *owned;
+  Ds2480bLink link(std::move(owned));
+  // 7 setup answers and the two timed reads at 9600 arrive; the rate read
+  // at 115200 is lost.
+  port.drop_answer(10);
+  ASSERT_EQ(link.open(), 1);
+  EXPECT_TRUE(link.baud_fallback());
+  EXPECT_EQ(link.baud(), 9600);
+  EXPECT_EQ(chip->baud(), 9600);
+  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 
 }  // namespace
