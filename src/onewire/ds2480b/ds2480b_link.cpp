@@ -86,17 +86,15 @@ constexpr rtl::Duration kCommandWork = 10us;
 constexpr rtl::Duration kResetAnswerLead = 600us;
 
 // Answer delay beyond which 9600 baud is chosen. At 115200 the chip, not
-// the line, sets the pace and the host may be at most two bytes ahead of
+// the line, sets the pace, and the host may be at most two bytes ahead of
 // what answers have shown; behind a bridge that hands answers over every
-// L ms a block then moves about two bytes per tick (L/2 per byte), while
-// at 9600 a block streams at 1.04 ms per byte in one exchange. The
-// measured delay is the bridge's tick minus the round trip's serial time
-// (2.08 ms at 9600): below 1 ms for a 1 ms bridge, about 1.9 ms or more
-// for bridges of 2 ms and up.
-constexpr rtl::Duration kSlowBridge = 1500us;
-// One-byte round trips timed at detection; the shortest counts, so that a
-// moment of host load does not count as latency.
-constexpr int kDelayProbes = 2;
+// L ms a block then moves about two bytes per tick, while at 9600 a block
+// streams at 1.04 ms per byte in one exchange. With L = 1 ms (an FTDI
+// bridge in low-latency mode, or CDC-ACM) 115200 is clearly faster; from
+// L = 4 ms on 9600 is (bench/read measures both).
+constexpr rtl::Duration kSlowBridge = 2500us;
+// One-byte round trips timed at detection (at most).
+constexpr int kDelayProbes = 3;
 
 }  // namespace
 
@@ -111,6 +109,10 @@ int Ds2480bLink::open() {
   if (!port_) return kErrPortUnavailable;
   if (const int r = port_->open(); r != 1) return r < 0 ? r : kErrPortUnavailable;
   open_ = true;
+  // Each open measures the answer delay afresh (another bridge, or its
+  // latency set differently); a resync within the session does not.
+  chosen_baud_ = 0;
+  answer_delay_ = rtl::Duration(-1);
   const int r = initialise();
   if (r != 1) {
     close();
@@ -138,26 +140,12 @@ const char* Ds2480bLink::name() const { return "DS2480B serial 1-Wire adapter (D
 int Ds2480bLink::initialise() {
   for (int attempt = 0; attempt < options_.detect_attempts;) {
     // Left to us, the rate is chosen once, by the first detection's
-    // measurement; later detections (a resync) reuse it.
+    // measurement at 115200; later detections (a resync) reuse it.
     const bool measuring = options_.baud == 0 && chosen_baud_ == 0 && !baud_fallback_;
-    const int target = options_.baud != 0 ? options_.baud : chosen_baud_;
-    bool switching = !measuring && target != serial::kBaud9600 && !baud_fallback_;
-    std::uint8_t code = rate_code(target);
+    const int target = options_.baud != 0 ? options_.baud : chosen_baud_ != 0 ? chosen_baud_ : serial::kBaud115200;
+    const bool switching = target != serial::kBaud9600 && !baud_fallback_;
+    const std::uint8_t code = rate_code(target);
     int r = detect_once(switching ? code : -1);
-    if (r == 1 && measuring) {
-      const int chosen = choose_baud();
-      if (chosen < 0) {
-        r = chosen;
-      } else if (chosen != serial::kBaud9600) {
-        code = rate_code(chosen);
-        const std::uint8_t change = config_write(Param::kBaud, code);
-        r = port_->write(&change, 1);
-        if (r >= 0) {
-          r = 1;
-          switching = true;
-        }
-      }
-    }
     if (r == 1 && switching) {
       r = confirm_baud(code);
       if (r == kErrAdapterNoResponse || r == kErrSpeed) {
@@ -166,6 +154,17 @@ int Ds2480bLink::initialise() {
         // stays. That is no failed attempt.
         baud_fallback_ = true;
         continue;
+      }
+    }
+    if (r == 1 && measuring) {
+      r = choose_baud();
+      if (r == serial::kBaud9600) {
+        // Back to 9600: the answer to the change comes at 9600 already.
+        const std::uint8_t change = config_write(Param::kBaud, kRate9600);
+        r = port_->write(&change, 1);
+        if (r >= 0) r = confirm_baud(kRate9600);
+      } else if (r > 0) {
+        r = 1;
       }
     }
     if (r == 1) {
@@ -235,26 +234,32 @@ int Ds2480bLink::confirm_baud(std::uint8_t code) {
   return read_answers(in.data(), in.size(), fits, options_.reply_timeout + 4 * serial::char_time(baud));
 }
 
-// Times a few one-byte round trips at 9600 (a read of the rate, which
-// answers 0): what they take beyond their two characters is the delay
-// the bridge adds to every answer. Each probe goes out right after the
-// answer before it came, so behind a bridge every probe after the first
-// meets the same phase of its timer.
+// Times a few one-byte round trips at 115200 (a read of the rate): what
+// they take beyond their two characters (174 us) is the delay a bridge
+// adds to every answer. Each probe goes out right after the answer before
+// it came, so behind a bridge each one waits about one tick of its timer;
+// their mean is taken, in which a late wake-up of this thread after one
+// answer counts against the next probe and evens out.
 int Ds2480bLink::choose_baud() {
   rtl::Clock& clock = rtl::GetClock();
-  rtl::Duration shortest = rtl::Duration::max();
-  for (int i = 0; i < kDelayProbes; ++i) {
-    const std::uint8_t out = config_read(Param::kBaud);
-    const rtl::TimePoint start = clock.now();
+  const int baud = port_->baud();
+  const std::uint8_t out = config_read(Param::kBaud);
+  const rtl::TimePoint start = clock.now();
+  int probes = 0;
+  while (probes < kDelayProbes) {
     if (const int r = port_->write(&out, 1); r < 0) return r;
     std::uint8_t in = 0xFF;
-    const int got = serial::read_exact(*port_, &in, 1, options_.reply_timeout + 2 * serial::char_time(serial::kBaud9600));
+    const int got = serial::read_exact(*port_, &in, 1, options_.reply_timeout + 2 * serial::char_time(baud));
     if (got < 0) return got;
-    if (got != 1 || in != config_read_answer(kRate9600)) return kErrAdapterNoResponse;
-    shortest = std::min(shortest, clock.now() - start);
+    if (got != 1 || in != config_read_answer(rate_code(baud))) return kErrAdapterNoResponse;
+    ++probes;
+    // Far beyond the threshold after one probe (a bridge of 16 ms):
+    // more probes would only cost more ticks.
+    if (clock.now() - start >= 4 * kSlowBridge) break;
   }
-  answer_delay_ = std::max(rtl::Duration(0), shortest - 2 * serial::char_time(serial::kBaud9600));
-  chosen_baud_ = answer_delay_ >= kSlowBridge ? serial::kBaud9600 : serial::kBaud115200;
+  const rtl::Duration each = (clock.now() - start) / probes;
+  answer_delay_ = std::max(rtl::Duration(0), each - 2 * serial::char_time(baud));
+  chosen_baud_ = answer_delay_ >= kSlowBridge ? serial::kBaud9600 : baud;
   return chosen_baud_;
 }
 

@@ -26,10 +26,10 @@ namespace onewire::ds2480b {
 
 struct Ds2480bOptions {
   // Serial rate after initialisation (9600, 19200, 57600 or 115200), or
-  // 0 to choose by the adapter's answer time measured at detection:
-  // 115200 when answers come promptly, 9600 behind a USB bridge that holds
-  // them for milliseconds (there a block streamed at 9600 beats one paced
-  // by answers at 115200). The chip always starts at 9600; where the
+  // 0 to choose by the adapter's answer time measured at 115200 during
+  // detection: 115200 when answers come promptly, 9600 behind a USB
+  // bridge that holds them for milliseconds (there a block streamed at
+  // 9600 beats one paced by answers at 115200). The chip always starts at 9600; where the
   // switch cannot be confirmed (a bridge or cable that cannot run the
   // rate) the link stays at 9600.
   int baud = 0;
@@ -67,8 +67,8 @@ class Ds2480bLink final : public Link {
   // 9600 for the rest of its life.
   bool baud_fallback() const { return baud_fallback_; }
   // What detection measured beyond the serial time of a one-byte round
-  // trip at 9600 baud (a bridge's latency timer shows here), when the
-  // rate was left to the link; -1 before it measured.
+  // trip at 115200 baud (a bridge's latency timer shows here), when the
+  // rate was left to the link; negative before it measured.
   rtl::Duration answer_delay() const { return answer_delay_; }
 
  private:
