@@ -259,6 +259,40 @@ TEST_F(PassiveHost, VanishedDevice) {
 
 // ------------------------------------------------------- the driver
 
+// TMFirst walks the bus twice; the second walk knows every ROM it should
+// find, and on the passive adapter each of its passes is a reset and one
+// write of all the slots.
+TEST(PassiveDriver, TheCheckingWalkSendsEachPassInOneWrite) {
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard(skip);
+  SensorBus sensors(7);
+  // One walk through a link of its own: what the first walk costs.
+  auto own = std::make_unique<EmulatedPort>(std::make_shared<PassiveEmulator>(sensors.bus));
+  EmulatedPort& own_port = *own;
+  PassiveLink link(std::move(own));
+  ASSERT_EQ(link.open(), 1);
+  const auto before = own_port.writes();
+  ASSERT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  const auto one_walk = own_port.writes() - before;
+
+  EmulatedPort* port = nullptr;
+  auto driver = std::make_shared<onewire::BusDriver>(
+      [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
+        auto p = std::make_unique<EmulatedPort>(std::make_shared<PassiveEmulator>(sensors.bus));
+        port = p.get();
+        return std::make_unique<PassiveLink>(std::move(p));
+      },
+      "test", [](int t) { return t == 1; });
+  const std::int32_t session = driver->TMExtendedStartSession(1, 1, nullptr);
+  ASSERT_GT(session, 0);
+  std::vector<std::uint8_t> state(onewire::kStateBufferSize);
+  ASSERT_EQ(driver->TMTouchReset(session), onewire::kResetPresence);
+  const auto start = port->writes();
+  ASSERT_EQ(driver->TMFirst(session, state.data()), 1);
+  EXPECT_EQ(port->writes() - start, one_walk + 2 * sensors.sensors.size());
+  EXPECT_EQ(driver->TMEndSession(session), 1);
+}
+
 TEST(PassiveDriver, ReadsEveryTemperatureInProcessAndOnAPseudoTerminal) {
   rtl::SkipClock skip;
   rtl::ClockGuard guard(skip);
