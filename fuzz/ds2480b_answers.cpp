@@ -24,9 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static rtl::SkipClock skip;
   rtl::SetClock(&skip);
   FuzzedDataProvider in(data, size);
-  static constexpr std::array<int, 4> kRates = {9600, 19200, 57600, 115200};
+  // 0: the link measures the answer delay and chooses.
+  static constexpr std::array<int, 5> kRates = {9600, 19200, 57600, 115200, 0};
   onewire::ds2480b::Ds2480bOptions options;
-  options.baud = kRates[in.ConsumeIntegralInRange<std::size_t>(0, 3)];
+  options.baud = kRates[in.ConsumeIntegralInRange<std::size_t>(0, 4)];
   options.detect_attempts = 2;
   const int calls = in.ConsumeIntegralInRange<int>(0, 32);
   std::vector<std::pair<std::uint8_t, std::uint8_t>> plan;

@@ -60,7 +60,10 @@ class OpenBehindBridge : public ::testing::TestWithParam<int> {
 
 TEST_P(OpenBehindBridge, Ds2480bOpensEveryTimeAtEveryRate) {
   for (const Chip& c : kChips) {
-    for (int baud : {9600, 115200}) {
+    // 0: the rate the link chooses, 115200 where answers come within a
+    // millisecond and 9600 behind slower bridges.
+    for (int asked : {9600, 115200, 0}) {
+      const int baud = asked != 0 ? asked : GetParam() <= 1 ? 115200 : 9600;
       auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
       chip->set_nul_is_break(c.nul_is_break);
       auto owned = std::make_unique<EmulatedPort>(chip);
@@ -69,7 +72,7 @@ TEST_P(OpenBehindBridge, Ds2480bOpensEveryTimeAtEveryRate) {
       port.set_break_supported(c.breaks);
       port.set_wrong_rate_noise(c.noise);
       Ds2480bOptions options;
-      options.baud = baud;
+      options.baud = asked;
       Ds2480bLink link(std::move(owned), options);
       int opened = 0;
       for (int i = 0; i < kOpens; ++i) {
@@ -82,7 +85,8 @@ TEST_P(OpenBehindBridge, Ds2480bOpensEveryTimeAtEveryRate) {
           ++opened;
         link.close();
       }
-      EXPECT_EQ(opened, kOpens) << c.name << " at " << baud << " baud";
+      EXPECT_EQ(opened, kOpens) << c.name << " at " << baud << " baud (asked " << asked << ")";
+      EXPECT_EQ(chip->lost_bytes(), 0u);
     }
   }
 }
@@ -120,7 +124,9 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   auto owned = std::make_unique<EmulatedPort>(chip);
   EmulatedPort& port = *owned;
   port.set_bridge_latency(16ms);
-  Ds2480bLink link(std::move(owned));  // 115200 by default
+  Ds2480bOptions options;
+  options.baud = 115200;  // as the user asked, whatever the bridge
+  Ds2480bLink link(std::move(owned), options);
   // The read-back at the new rate is lost, as on a cable that cannot
   // carry it: 7 setup answers, then the rate read.
   port.drop_answer(8);
@@ -133,6 +139,25 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   link.close();
   ASSERT_EQ(link.open(), 1);
   EXPECT_EQ(link.baud(), 9600);
+}
+
+// Left to the link, the rate it chose falls back the same way.
+TEST(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard(skip);
+  testing_support::SensorBus sensors(2);
+  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
+  auto owned = std::make_unique<EmulatedPort>(chip);
+  EmulatedPort& port = *owned;
+  Ds2480bLink link(std::move(owned));
+  // The rate read at 115200, after the 7 setup answers, is lost.
+  port.drop_answer(8);
+  ASSERT_EQ(link.open(), 1);
+  EXPECT_TRUE(link.baud_fallback());
+  EXPECT_EQ(link.baud(), 9600);
+  EXPECT_EQ(chip->baud(), 9600);
+  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 
 }  // namespace

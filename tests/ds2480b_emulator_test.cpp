@@ -5,6 +5,7 @@
 #include <chrono>
 #include <vector>
 
+#include "onewire/crc.hpp"
 #include "onewire/sim/adapter_emulator.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/serial/transport.hpp"
@@ -208,6 +209,109 @@ TEST_F(Ds2480bChip, TimingOfEachByte) {
   // The rate change: received at 9600, answered at 115200.
   EXPECT_EQ(chip.last_timing().receive, onewire::serial::char_time(9600));
   EXPECT_EQ(chip.last_timing().answer, onewire::serial::char_time(115200));
+}
+
+// The one-byte input buffer: bytes timed as a host streams them at a
+// rate, each beginning when the previous character ended.
+struct Ds2480bInput : Ds2480bChip {
+  // Streams `in` back to back from `at` at the chip's current rate; the
+  // answers, and `at` moved past the last character.
+  Bytes stream(const Bytes& in, rtl::TimePoint& at) {
+    Bytes out;
+    for (auto b : in) {
+      chip.receive_at(b, at, out);
+      at += chip.last_timing().receive;
+    }
+    return out;
+  }
+  // Calibrated, then switched to 115200 (the answer to the switch comes
+  // at the new rate).
+  void at_115200(rtl::TimePoint& at) {
+    ASSERT_TRUE(stream({0xC1}, at).empty());
+    ASSERT_EQ(stream({0x77}, at), Bytes{0x76});
+    ASSERT_EQ(chip.baud(), 115200);
+  }
+  rtl::TimePoint t{std::chrono::seconds(1)};
+};
+
+TEST_F(Ds2480bInput, DataBytesFasterThanTheBusAreLostBeyondOneBuffered) {
+  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0));
+  at_115200(t);
+  // Reset, data mode, then nine data bytes back to back: the reset takes
+  // 1096 us, each data byte 480 us, a character 86.8 us.
+  const Bytes out = stream({0xC1, 0xE1, 0xCC, 0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, t);
+  // The reset is worked on, E1 waits in the buffer, and every byte that
+  // comes while the chip holds one is lost: the answers are too few.
+  EXPECT_GT(chip.lost_bytes(), 0u);
+  EXPECT_LT(out.size(), 1u + 9u);
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out[0], 0xCD);
+}
+
+TEST_F(Ds2480bInput, NothingIsLostWhenTheCharacterTimeCoversTheBus) {
+  // At 9600 a character (1042 us) is longer than a data byte (480 us) or
+  // a search-accelerator byte (720 us); the reset's 1096 us is absorbed
+  // by the one buffered byte.
+  auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0);
+  bus->add(d);
+  ASSERT_TRUE(stream({0xC1}, t).empty());
+  Bytes block = {0xC1, 0xE1, 0x55};
+  for (auto b : d->rom()) block.push_back(b);
+  block.push_back(0xBE);
+  for (int i = 0; i < 9; ++i) block.push_back(0xFF);
+  const Bytes out = stream(block, t);
+  EXPECT_EQ(chip.lost_bytes(), 0u);
+  ASSERT_EQ(out.size(), 1u + 9u + 1u + 9u);
+  EXPECT_EQ(out[0], 0xCD);
+  Bytes pad(out.end() - 9, out.end());
+  EXPECT_EQ(onewire::crc8(pad.data(), pad.size()), 0);
+  // The search accelerator streams as well: 16 bytes of 12 slots.
+  Bytes search = {0xE3, 0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  for (int i = 0; i < 16; ++i) search.push_back(0x00);
+  search.push_back(0xE3);
+  search.push_back(0xA1);
+  EXPECT_EQ(stream(search, t).size(), 1u + 1u + 16u);
+  EXPECT_EQ(chip.lost_bytes(), 0u);
+}
+
+TEST_F(Ds2480bInput, ALostByteChangesNothingAndTheChipGoesOnWhenItHasRoom) {
+  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0));
+  at_115200(t);
+  Bytes out = stream({0xE1, 0xFF, 0xFF, 0xE3}, t);
+  // The first data byte is worked on, the second waits, the E3 is lost:
+  // the chip is still in data mode.
+  EXPECT_EQ(out, (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(chip.lost_bytes(), 1u);
+  EXPECT_TRUE(chip.data_mode());
+  // Sent once the buffered byte has started, a byte is taken in again.
+  t += 480us;
+  EXPECT_EQ(stream({0xFF}, t), Bytes{0xFF});
+  EXPECT_EQ(chip.lost_bytes(), 1u);
+  // Command bytes take no time: after the chip is idle, mode switches and
+  // configuration reads stream.
+  t += 2ms;
+  EXPECT_EQ(stream({0xE3, 0x0F, 0x0F, 0x0F, 0xE1, 0xE3, 0x0F}, t), (Bytes{0x06, 0x06, 0x06, 0x06}));
+  EXPECT_EQ(chip.lost_bytes(), 1u);
+}
+
+TEST_F(Ds2480bInput, AMasterResetEmptiesTheBufferAndUntimedBytesAreAlwaysTaken) {
+  at_115200(t);
+  stream({0xC1, 0xC1, 0xC1, 0xC1}, t);
+  EXPECT_GT(chip.lost_bytes(), 0u);
+  const auto lost = chip.lost_bytes();
+  chip.line_break();
+  t += 1us;
+  // Calibration, then a reset at once: both taken although the resets
+  // before would still be running.
+  EXPECT_EQ(stream({0xC1, 0xC1}, t).size(), 1u);
+  EXPECT_EQ(chip.lost_bytes(), lost);
+  // The untimed path (a test, a host that cannot say when bytes came)
+  // never loses one, and the model can be switched off.
+  EXPECT_EQ(send({0xC1, 0xC1, 0xC1}).size(), 3u);
+  ASSERT_EQ(stream({0x77}, t), Bytes{0x76});
+  chip.set_input_overrun(false);
+  EXPECT_EQ(stream({0xC1, 0xC1, 0xC1, 0xC1}, t).size(), 4u);
+  EXPECT_EQ(chip.lost_bytes(), lost);
 }
 
 }  // namespace

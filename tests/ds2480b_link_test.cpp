@@ -2,9 +2,14 @@
 // faults a serial line has, alone and under the driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "onewire/crc.hpp"
 #include "onewire/driver.hpp"
 #include "onewire/ds2480b/ds2480b_link.hpp"
 #include "onewire/errors.hpp"
@@ -58,17 +63,41 @@ TEST_F(Ds2480bHost, OpenDetectsTheChipWithTheExactSequence) {
   EXPECT_EQ(link->baud(), 9600);
 }
 
-TEST_F(Ds2480bHost, OpenSwitchesTo115200ByDefaultAndReadsTheRateBack) {
+TEST_F(Ds2480bHost, OpenChoosesTheRateByTheAnswerDelayAndReadsTheRateBack) {
   auto link = make_link();
   ASSERT_EQ(link->open(), 1);
   // The rate change rides on the setup write; at the new rate the rate
-  // is read back with one configuration write beside it.
-  EXPECT_EQ(port->written(), (Bytes{0xE3, 0x00, 0xC1, 0x17, 0x45, 0x5B, 0x3F, 0x29, 0x0F, 0x91, 0x77, 0x0F, 0x45}));
-  EXPECT_EQ(port->writes(), 3u);
+  // is read back with one configuration write beside it, then read three
+  // times more, timed: with answers coming at once the link stays there.
+  EXPECT_EQ(port->written(), (Bytes{0xE3, 0x00, 0xC1, 0x17, 0x45, 0x5B, 0x3F, 0x29, 0x0F, 0x91, 0x77, 0x0F, 0x45,
+                                    0x0F, 0x0F, 0x0F}));
+  EXPECT_EQ(port->writes(), 6u);
+  EXPECT_GE(link->answer_delay(), 0ns);
+  EXPECT_LT(link->answer_delay(), 1ms);
   EXPECT_EQ(chip->baud(), 115200);
   EXPECT_EQ(link->baud(), 115200);
   EXPECT_EQ(link->serial_baud(), 115200);
   EXPECT_FALSE(link->baud_fallback());
+  // A resync detects again at the rate chosen, without measuring (one
+  // rate change, none back).
+  port->drop_answer(1);
+  EXPECT_EQ(link->reset(), onewire::kErrAdapterNoResponse);
+  port->clear_written();
+  EXPECT_EQ(link->reset(), onewire::kResetPresence);
+  EXPECT_EQ(std::count(port->written().begin(), port->written().end(), 0x77), 1);
+  EXPECT_EQ(link->baud(), 115200);
+}
+
+TEST_F(Ds2480bHost, AnExplicitRateIsKeptWhateverTheBridge) {
+  Ds2480bOptions options;
+  options.baud = 115200;
+  auto link = make_link(options);
+  port->set_bridge_latency(16ms);
+  ASSERT_EQ(link->open(), 1);
+  EXPECT_EQ(link->baud(), 115200);
+  EXPECT_LT(link->answer_delay(), 0ns);  // not measured
+  EXPECT_EQ(testing_support::search_all(*link), sensors_.sorted_roms());
+  EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 
 TEST_F(Ds2480bHost, OpenWorksWithoutABreakFromAnyChipState) {
@@ -96,7 +125,9 @@ TEST_F(Ds2480bHost, ResetDecodesEveryResult) {
 }
 
 TEST_F(Ds2480bHost, SearchFindsWhatTheBitwiseSearchFinds) {
-  auto link = make_link();
+  Ds2480bOptions at9600;
+  at9600.baud = 9600;
+  auto link = make_link(at9600);
   ASSERT_EQ(link->open(), 1);
   // A third ROM sharing the first 60 bits with another makes a deep
   // discrepancy.
@@ -111,9 +142,10 @@ TEST_F(Ds2480bHost, SearchFindsWhatTheBitwiseSearchFinds) {
   const auto writes = port->writes();
   const auto found = testing_support::search_all(*link);
   EXPECT_EQ(found, expected);
-  // Per pass one exchange: the reset with the 16 accelerator bytes,
-  // never bit by bit.
+  // At 9600 a character outlasts every byte's work: per pass one write,
+  // the reset with the 16 accelerator bytes, never bit by bit.
   EXPECT_EQ(port->writes() - writes, found.size());
+  EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 
 TEST_F(Ds2480bHost, AlarmSearchFindsOnlyAlarmingSensors) {
@@ -280,6 +312,72 @@ TEST_F(Ds2480bHost, VanishedDeviceIsAnIoErrorAndReopensWhenBack) {
   ASSERT_EQ(link->open(), 1);
   EXPECT_EQ(link->reset(), onewire::kResetPresence);
 }
+
+// ------------------------------------------------ the one-byte buffer
+
+// The chip keeps one byte beside the one it works on and loses any more
+// (the emulator models it); behind a bridge of each latency and at each
+// rate, the link must never outrun it, and everything it reads is right.
+// Rate 0 lets the link choose.
+struct Ds2480bPaced : ::testing::TestWithParam<std::tuple<int, int>> {
+  int latency_ms() const { return std::get<0>(GetParam()); }
+  int baud() const { return std::get<1>(GetParam()); }
+
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard{skip};
+  SensorBus sensors{8};
+  std::shared_ptr<Ds2480bEmulator> chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
+};
+
+TEST_P(Ds2480bPaced, ReadsEverySensorWithoutLosingAByte) {
+  auto owned = std::make_unique<EmulatedPort>(chip);
+  EmulatedPort& port = *owned;
+  port.set_bridge_latency(std::chrono::milliseconds(latency_ms()));
+  Ds2480bOptions options;
+  options.baud = baud();
+  Ds2480bLink link(std::move(owned), options);
+  ASSERT_EQ(link.open(), 1);
+  ASSERT_FALSE(link.baud_fallback());
+  // Left to the link: 115200 where answers come within a millisecond,
+  // 9600 behind slower bridges.
+  EXPECT_EQ(link.baud(), baud() != 0 ? baud() : latency_ms() <= 1 ? 115200 : 9600);
+  if (baud() == 0) {
+    EXPECT_GE(link.answer_delay(), std::chrono::milliseconds(latency_ms()) * 3 / 4);
+    EXPECT_LT(link.answer_delay(), std::chrono::milliseconds(latency_ms()) + 500us);
+  }
+  EXPECT_EQ(chip->baud(), link.baud());
+  for (Speed speed : {Speed::kNormal, Speed::kRelaxed}) {
+    ASSERT_EQ(link.set_speed(speed), static_cast<int>(speed));
+    EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+    // Conversion on every sensor, then each scratchpad in one block.
+    std::array<std::uint8_t, 2> convert = {0xCC, 0x44};
+    ASSERT_EQ(link.block(nullptr, true, convert.data(), convert.size()), 1);
+    skip.sleep_for(800ms);
+    for (const auto& s : sensors.sensors) {
+      std::array<std::uint8_t, 10> io{};
+      io.fill(0xFF);
+      io[0] = 0xBE;
+      ASSERT_EQ(link.block(&s->rom(), true, io.data(), io.size()), 1);
+      EXPECT_EQ(io[0], 0xBE);
+      EXPECT_EQ(onewire::crc8(io.data() + 1, 9), 0);
+      testing_support::Scratchpad pad{};
+      std::copy(io.begin() + 1, io.end(), pad.begin());
+      EXPECT_NEAR(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature(), 0.07);
+    }
+    // Byte by byte, the way the vendor's interface is used.
+    ASSERT_EQ(link.reset(), onewire::kResetPresence);
+    EXPECT_EQ(link.touch_byte(0xCC), 0xCC);
+    EXPECT_EQ(link.touch_byte(0xE3), 0xE3);
+  }
+  EXPECT_EQ(chip->lost_bytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LatencyAndRate, Ds2480bPaced,
+                         ::testing::Combine(::testing::Values(0, 1, 4, 16), ::testing::Values(0, 9600, 19200, 57600, 115200)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
+                           const int b = std::get<1>(info.param);
+                           return std::to_string(std::get<0>(info.param)) + "ms_" + (b == 0 ? std::string("auto") : std::to_string(b));
+                         });
 
 // ------------------------------------------------------- the driver
 

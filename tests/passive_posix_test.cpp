@@ -153,6 +153,59 @@ TEST_F(PassiveHost, SearchAndBits) {
   EXPECT_EQ(link->touch_bit(0), 0);
 }
 
+// Directions known before the pass (the path to the last discrepancy,
+// or a whole ROM a repeated walk expects) go out in one write; what comes
+// back is what a pass that waited for every bit finds, also when the
+// guess was wrong.
+TEST_F(PassiveHost, SearchSendsKnownDirectionsAheadAndChecksEveryBit) {
+  auto link = make_link();
+  ASSERT_EQ(link->open(), 1);
+  onewire::sim::SimLink reference(sensors.bus);
+  reference.open();
+  const auto roms = sensors.sorted_roms();
+  ASSERT_EQ(testing_support::search_all(reference), roms);
+  // Each pass after the first sends its path up to the last discrepancy
+  // at once: fewer writes than a reset, the command and 64 triplets.
+  auto writes = port->writes();
+  EXPECT_EQ(testing_support::search_all(*link), roms);
+  const auto bitwise_writes = 1 + 1 + 63;
+  EXPECT_LT(port->writes() - writes, roms.size() * bitwise_writes);
+  // Expecting the ROMs found: a reset and one write per pass.
+  onewire::SearchPass pass;
+  for (std::size_t k = 0; k < roms.size(); ++k) {
+    writes = port->writes();
+    pass.has_expected = true;
+    pass.expected = roms[k];
+    ASSERT_EQ(link->search(pass), 1);
+    EXPECT_EQ(pass.rom, roms[k]);
+    EXPECT_EQ(port->writes() - writes, 2u);
+    pass.last_discrepancy = pass.last_zero;
+  }
+  EXPECT_EQ(pass.last_zero, 0);
+  // A wrong guess: the second ROM expected, but it has left the bus. The
+  // pass walks the bus again and finds what the reference finds, with the
+  // same last discrepancies.
+  sensors.bus->remove(roms[1]);
+  onewire::SearchPass guessed;
+  guessed.has_expected = true;
+  guessed.expected = roms[1];
+  onewire::SearchPass plain;
+  ASSERT_EQ(reference.search(plain), 1);
+  ASSERT_EQ(link->search(guessed), 1);
+  EXPECT_EQ(guessed.rom, plain.rom);
+  EXPECT_EQ(guessed.last_zero, plain.last_zero);
+  EXPECT_EQ(guessed.last_family_zero, plain.last_family_zero);
+  // A wrong known path (the previous ROM's device gone) is walked again
+  // too.
+  onewire::SearchPass stale;
+  stale.rom = roms[1];
+  stale.last_discrepancy = 40;
+  onewire::SearchPass stale_plain = stale;
+  ASSERT_EQ(reference.search(stale_plain), link->search(stale));
+  EXPECT_EQ(stale.rom, stale_plain.rom);
+  EXPECT_EQ(stale.last_zero, stale_plain.last_zero);
+}
+
 TEST_F(PassiveHost, OnlyStandardSpeed) {
   auto link = make_link();
   ASSERT_EQ(link->open(), 1);
@@ -205,6 +258,40 @@ TEST_F(PassiveHost, VanishedDevice) {
 }
 
 // ------------------------------------------------------- the driver
+
+// TMFirst walks the bus twice; the second walk knows every ROM it should
+// find, and on the passive adapter each of its passes is a reset and one
+// write of all the slots.
+TEST(PassiveDriver, TheCheckingWalkSendsEachPassInOneWrite) {
+  rtl::SkipClock skip;
+  rtl::ClockGuard guard(skip);
+  SensorBus sensors(7);
+  // One walk through a link of its own: what the first walk costs.
+  auto own = std::make_unique<EmulatedPort>(std::make_shared<PassiveEmulator>(sensors.bus));
+  EmulatedPort& own_port = *own;
+  PassiveLink link(std::move(own));
+  ASSERT_EQ(link.open(), 1);
+  const auto before = own_port.writes();
+  ASSERT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  const auto one_walk = own_port.writes() - before;
+
+  EmulatedPort* port = nullptr;
+  auto driver = std::make_shared<onewire::BusDriver>(
+      [&](int, int, std::int16_t&) -> std::unique_ptr<onewire::Link> {
+        auto p = std::make_unique<EmulatedPort>(std::make_shared<PassiveEmulator>(sensors.bus));
+        port = p.get();
+        return std::make_unique<PassiveLink>(std::move(p));
+      },
+      "test", [](int t) { return t == 1; });
+  const std::int32_t session = driver->TMExtendedStartSession(1, 1, nullptr);
+  ASSERT_GT(session, 0);
+  std::vector<std::uint8_t> state(onewire::kStateBufferSize);
+  ASSERT_EQ(driver->TMTouchReset(session), onewire::kResetPresence);
+  const auto start = port->writes();
+  ASSERT_EQ(driver->TMFirst(session, state.data()), 1);
+  EXPECT_EQ(port->writes() - start, one_walk + 2 * sensors.sensors.size());
+  EXPECT_EQ(driver->TMEndSession(session), 1);
+}
 
 TEST(PassiveDriver, ReadsEveryTemperatureInProcessAndOnAPseudoTerminal) {
   rtl::SkipClock skip;

@@ -22,9 +22,10 @@ inline constexpr int kAdapterTypeDs2490 = 6;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
-  // 57600 or 115200); it always starts at 9600, and stays there when the
-  // switch cannot be confirmed.
-  int ds2480b_baud = 115200;
+  // 57600 or 115200), or 0 to let the link choose by the answer time it
+  // measures (115200, or 9600 behind a slow USB bridge); it always starts
+  // at 9600, and stays there when the switch cannot be confirmed.
+  int ds2480b_baud = 0;
   // Where type 6 finds the port number's DS2490 (null for none there).
   // Unset: the system's USB devices, when the build has USB.
   std::function<std::unique_ptr<ds2490::UsbDevice>(int port)> usb_devices;

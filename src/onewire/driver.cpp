@@ -86,11 +86,15 @@ bool search_order_less(const Rom& a, const Rom& b) {
 // the previous ROM's bits up to the discrepancy it left, a 1 taken there,
 // a later place in the search order, and a last 0-branch on a 0 bit.
 // 1 when the pass is sound, 0 when no device took part, else an error.
-int checked_pass(Link& link, const SearchPass* previous, SearchPass& pass) {
+int checked_pass(Link& link, const SearchPass* previous, SearchPass& pass, const Rom* expected = nullptr) {
   pass = SearchPass{};
   if (previous != nullptr) {
     pass.rom = previous->rom;
     pass.last_discrepancy = previous->last_zero;
+  }
+  if (expected != nullptr) {
+    pass.has_expected = true;
+    pass.expected = *expected;
   }
   const int found = link.search(pass);
   if (found == 0) {
@@ -117,11 +121,15 @@ int checked_pass(Link& link, const SearchPass* previous, SearchPass& pass) {
 
 // One walk of the whole bus (or of its first kListCapacity devices) into
 // `list`: 1, 0 for an empty bus, or an error. `tail` is the last pass.
-int walk_bus(Link& link, std::vector<Rom>& list, SearchPass& tail, bool& more) {
+// `guide`, the list of a walk before, tells each pass what it should find.
+int walk_bus(Link& link, std::vector<Rom>& list, SearchPass& tail, bool& more, const std::vector<Rom>* guide) {
   list.clear();
   more = false;
+  const auto expected = [&](std::size_t k) -> const Rom* {
+    return guide != nullptr && k < guide->size() ? &(*guide)[k] : nullptr;
+  };
   SearchPass pass;
-  int r = checked_pass(link, nullptr, pass);
+  int r = checked_pass(link, nullptr, pass, expected(0));
   if (r != 1) return r;
   for (;;) {
     list.push_back(pass.rom);
@@ -132,7 +140,7 @@ int walk_bus(Link& link, std::vector<Rom>& list, SearchPass& tail, bool& more) {
       return 1;
     }
     const SearchPass previous = pass;
-    r = checked_pass(link, &previous, pass);
+    r = checked_pass(link, &previous, pass, expected(list.size()));
     // Devices answered the pass before: none now is a misread too.
     if (r == 0) return kErrSearchInconsistent;
     if (r != 1) return r;
@@ -310,7 +318,9 @@ std::int16_t BusDriver::search(std::int32_t h, void* state_buffer, bool first) {
     int result = 0;
     int attempt = 0;
     for (; attempt < kMaxSearchWalks; ++attempt) {
-      const int r = walk_bus(link, walk, tail, more);
+      // A walk after a complete one is told what to expect: a link that
+      // can, sends its slots ahead on it (and checks every bit read).
+      const int r = walk_bus(link, walk, tail, more, complete_before ? &agreed : nullptr);
       if (r == 1 || r == 0) {
         if (complete_before && walk == agreed) {
           result = 1;

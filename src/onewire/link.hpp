@@ -31,12 +31,20 @@ enum ResetResult : int {
 // ROM it walked into `rom`, the 1-based bit index of the last 0-branch
 // taken at a discrepancy into `last_zero` (0 when none), and the same for
 // the family byte (bits 1..8) into `last_family_zero`.
+//
+// `expected`, when set, is the ROM the pass should walk (a walk of the
+// bus repeated to check the one before it). A link may send the pass's
+// slots ahead on that guess, and on the known path up to the last
+// discrepancy; what it reports is always what the bus answered, exactly
+// as a pass that waited for every bit would have.
 struct QVDS_API SearchPass {
   Rom rom{};
   int last_discrepancy = 0;
   bool alarm_only = false;
   int last_zero = 0;
   int last_family_zero = 0;
+  bool has_expected = false;
+  Rom expected{};
 };
 
 // One step of a search pass (AN187): the direction to take at `bit`

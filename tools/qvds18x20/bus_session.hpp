@@ -21,7 +21,7 @@ struct BusChoice {
   TLanSpeed speed = lsNormal;
   bool sim = false;      // --sim given
   std::string sim_file;  // --sim FILE
-  int baud = 115200;     // DS2480B serial rate after detection
+  int baud = 0;          // DS2480B serial rate after detection; 0: the link chooses
 };
 
 // True for a ROM, as the component prints it, of a DS18x20 family.

@@ -79,9 +79,9 @@ void add_bus_options(CLI::App& cmd, Options& o) {
       ->capture_default_str()
       ->check(kNotEmpty);
   cmd.add_option("--baud", o.baud,
-                 "serial rate of a DS2480B adapter after detection (it falls back to 9600 where the rate fails)")
-      ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
-      ->capture_default_str();
+                 "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
+                 "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
+      ->check(CLI::IsMember({9600, 19200, 57600, 115200}));
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
                          ->expected(0, 1);
   // Given without a file, --sim has no value to see: its count tells.

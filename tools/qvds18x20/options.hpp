@@ -22,7 +22,7 @@ struct Options {
   std::string adapter = "1";   // a number or an adapter name
   bool adapter_given = false;
   std::string speed = "normal";
-  int baud = 115200;           // DS2480B serial rate after detection
+  int baud = 0;                // DS2480B serial rate after detection; 0: the link chooses
   bool sim = false;            // --sim given
   std::string sim_file;        // --sim FILE
   Format format = Format::kTable;

@@ -66,9 +66,35 @@ std::uint8_t speed_field(Speed s) {
   }
 }
 
-// Modelled bus time of the primitives, generous enough for every speed.
-constexpr rtl::Duration kResetTime = 1200us;
-constexpr rtl::Duration kSlotTime = 80us;
+// The longest the chip may work on a byte, a few per cent above its
+// nominal 1-Wire times (the chip's timing is calibrated against the serial
+// rate, which may be off by as much): slots of 60 us at standard speed,
+// up to 74 us at flexible speed (write-1 low time and sample offset at
+// their longest), 10 us in overdrive; resets of 1096 us (138 us in
+// overdrive). A command without bus activity is decoded at once; 10 us
+// covers it.
+constexpr rtl::Duration kSlotStandard = 63us;
+constexpr rtl::Duration kSlotFlexible = 78us;
+constexpr rtl::Duration kSlotOverdrive = 11us;
+constexpr rtl::Duration kResetStandard = 1151us;
+constexpr rtl::Duration kResetOverdrive = 145us;
+constexpr rtl::Duration kCommandWork = 10us;
+// The chip may answer a reset once it has sampled the presence pulse and
+// still be busy with the rest of the reset (its high time); a byte's
+// answer may leave before the last slot's recovery. An answer therefore
+// proves its byte done only this long after it was sent.
+constexpr rtl::Duration kResetAnswerLead = 600us;
+
+// Answer delay beyond which 9600 baud is chosen. At 115200 the chip, not
+// the line, sets the pace, and the host may be at most two bytes ahead of
+// what answers have shown; behind a bridge that hands answers over every
+// L ms a block then moves about two bytes per tick, while at 9600 a block
+// streams at 1.04 ms per byte in one exchange. With L = 1 ms (an FTDI
+// bridge in low-latency mode, or CDC-ACM) 115200 is clearly faster; from
+// L = 4 ms on 9600 is (bench/read measures both).
+constexpr rtl::Duration kSlowBridge = 2500us;
+// One-byte round trips timed at detection (at most).
+constexpr int kDelayProbes = 3;
 
 }  // namespace
 
@@ -83,6 +109,10 @@ int Ds2480bLink::open() {
   if (!port_) return kErrPortUnavailable;
   if (const int r = port_->open(); r != 1) return r < 0 ? r : kErrPortUnavailable;
   open_ = true;
+  // Each open measures the answer delay afresh (another bridge, or its
+  // latency set differently); a resync within the session does not.
+  chosen_baud_ = 0;
+  answer_delay_ = rtl::Duration(-1);
   const int r = initialise();
   if (r != 1) {
     close();
@@ -97,6 +127,8 @@ void Ds2480bLink::close() {
   resync_ = false;
   mode_ = Mode::kCommand;
   speed_bits_ = kSpeedStandard;
+  tail_work_.clear();
+  tail_lead_ = rtl::Duration(0);
 }
 
 bool Ds2480bLink::is_open() const { return open_ && port_ && port_->is_open(); }
@@ -107,8 +139,12 @@ const char* Ds2480bLink::name() const { return "DS2480B serial 1-Wire adapter (D
 
 int Ds2480bLink::initialise() {
   for (int attempt = 0; attempt < options_.detect_attempts;) {
-    const bool switching = options_.baud != serial::kBaud9600 && !baud_fallback_;
-    const std::uint8_t code = rate_code(options_.baud);
+    // Left to us, the rate is chosen once, by the first detection's
+    // measurement at 115200; later detections (a resync) reuse it.
+    const bool measuring = options_.baud == 0 && chosen_baud_ == 0 && !baud_fallback_;
+    const int target = options_.baud != 0 ? options_.baud : chosen_baud_ != 0 ? chosen_baud_ : serial::kBaud115200;
+    const bool switching = target != serial::kBaud9600 && !baud_fallback_;
+    const std::uint8_t code = rate_code(target);
     int r = detect_once(switching ? code : -1);
     if (r == 1 && switching) {
       r = confirm_baud(code);
@@ -118,6 +154,17 @@ int Ds2480bLink::initialise() {
         // stays. That is no failed attempt.
         baud_fallback_ = true;
         continue;
+      }
+    }
+    if (r == 1 && measuring) {
+      r = choose_baud();
+      if (r == serial::kBaud9600) {
+        // Back to 9600: the answer to the change comes at 9600 already.
+        const std::uint8_t change = config_write(Param::kBaud, kRate9600);
+        r = port_->write(&change, 1);
+        if (r >= 0) r = confirm_baud(kRate9600);
+      } else if (r > 0) {
+        r = 1;
       }
     }
     if (r == 1) {
@@ -161,6 +208,8 @@ int Ds2480bLink::detect_once(int rate) {
   if (rate >= 0) *p++ = config_write(Param::kBaud, static_cast<std::uint8_t>(rate));
   if (const int r = port_->write(out.data(), static_cast<std::size_t>(p - out.data())); r < 0) return r;
   mode_ = Mode::kCommand;
+  tail_work_.clear();
+  tail_lead_ = rtl::Duration(0);
   std::array<std::uint8_t, kSetup.size()> in{};
   return read_answers(in.data(), in.size(), setup_fits,
                       options_.reply_timeout + 20 * serial::char_time(serial::kBaud9600));
@@ -171,7 +220,8 @@ int Ds2480bLink::detect_once(int rate) {
 // together with one configuration write, so that the answer pair cannot
 // be mistaken for a stray byte.
 int Ds2480bLink::confirm_baud(std::uint8_t code) {
-  if (const int r = port_->set_baud(options_.baud); r < 0) return r;
+  const int baud = rate_baud(code);
+  if (const int r = port_->set_baud(baud); r < 0) return r;
   // Lets the rate change settle on both ends.
   rtl::GetClock().sleep_for(2ms);
   if (const int r = port_->flush_input(); r < 0) return r;
@@ -181,7 +231,36 @@ int Ds2480bLink::confirm_baud(std::uint8_t code) {
   const auto fits = [code](const std::uint8_t* a, std::size_t len) {
     return (len < 1 || a[0] == config_read_answer(code)) && (len < 2 || a[1] == config_write_answer(kSetup[1]));
   };
-  return read_answers(in.data(), in.size(), fits, options_.reply_timeout + 4 * serial::char_time(options_.baud));
+  return read_answers(in.data(), in.size(), fits, options_.reply_timeout + 4 * serial::char_time(baud));
+}
+
+// Times a few one-byte round trips at 115200 (a read of the rate): what
+// they take beyond their two characters (174 us) is the delay a bridge
+// adds to every answer. Each probe goes out right after the answer before
+// it came, so behind a bridge each one waits about one tick of its timer;
+// their mean is taken, in which a late wake-up of this thread after one
+// answer counts against the next probe and evens out.
+int Ds2480bLink::choose_baud() {
+  rtl::Clock& clock = rtl::GetClock();
+  const int baud = port_->baud();
+  const std::uint8_t out = config_read(Param::kBaud);
+  const rtl::TimePoint start = clock.now();
+  int probes = 0;
+  while (probes < kDelayProbes) {
+    if (const int r = port_->write(&out, 1); r < 0) return r;
+    std::uint8_t in = 0xFF;
+    const int got = serial::read_exact(*port_, &in, 1, options_.reply_timeout + 2 * serial::char_time(baud));
+    if (got < 0) return got;
+    if (got != 1 || in != config_read_answer(rate_code(baud))) return kErrAdapterNoResponse;
+    ++probes;
+    // Far beyond the threshold after one probe (a bridge of 16 ms):
+    // more probes would only cost more ticks.
+    if (clock.now() - start >= 4 * kSlowBridge) break;
+  }
+  const rtl::Duration each = (clock.now() - start) / probes;
+  answer_delay_ = std::max(rtl::Duration(0), each - 2 * serial::char_time(baud));
+  chosen_baud_ = answer_delay_ >= kSlowBridge ? serial::kBaud9600 : baud;
+  return chosen_baud_;
 }
 
 int Ds2480bLink::read_answers(std::uint8_t* in, std::size_t n,
@@ -228,32 +307,131 @@ int Ds2480bLink::fail(int code) {
   }
   // The chip and we no longer agree on where we are in the byte stream.
   resync_ = true;
+  tail_work_.clear();
+  tail_lead_ = rtl::Duration(0);
   return kErrAdapterNoResponse;
 }
 
-void Ds2480bLink::to_command(std::uint8_t*& p) {
-  if (mode_ == Mode::kData) *p++ = kCommandMode;
+std::size_t Ds2480bLink::Script::answer_count() const {
+  return static_cast<std::size_t>(std::count(answers.begin(), answers.end(), true));
+}
+
+rtl::Duration Ds2480bLink::slot_work() const {
+  if (speed_bits_ == kSpeedOverdrive) return kSlotOverdrive;
+  return speed_bits_ == kSpeedFlexible ? kSlotFlexible : kSlotStandard;
+}
+
+rtl::Duration Ds2480bLink::reset_work() const {
+  return speed_bits_ == kSpeedOverdrive ? kResetOverdrive : kResetStandard;
+}
+
+void Ds2480bLink::to_command(Script& s) {
+  if (mode_ == Mode::kData) s.put(kCommandMode, kCommandWork, false);
   mode_ = Mode::kCommand;
 }
 
-void Ds2480bLink::to_data(std::uint8_t*& p) {
-  if (mode_ == Mode::kCommand) *p++ = kDataMode;
+void Ds2480bLink::to_data(Script& s) {
+  if (mode_ == Mode::kCommand) s.put(kDataMode, kCommandWork, false);
   mode_ = Mode::kData;
 }
 
-void Ds2480bLink::append_data(std::uint8_t*& p, std::uint8_t byte) {
-  *p++ = byte;
-  if (byte == kCommandMode) *p++ = byte;
+void Ds2480bLink::append_data(Script& s, std::uint8_t byte) {
+  // The first of two E3s only announces the data byte.
+  if (byte == kCommandMode) s.put(byte, kCommandWork, false);
+  s.put(byte, 8 * slot_work(), true);
 }
 
-int Ds2480bLink::exchange(const std::uint8_t* out, std::size_t n_out, std::uint8_t* in, std::size_t n_in,
-                          rtl::Duration bus_time) {
-  if (const int r = port_->write(out, n_out); r < 0) return fail(r);
-  const rtl::Duration budget =
-      options_.reply_timeout + bus_time + static_cast<std::int64_t>(n_out + n_in) * serial::char_time(port_->baud());
-  const int got = serial::read_exact(*port_, in, n_in, budget);
-  if (got < 0) return fail(got);
-  if (static_cast<std::size_t>(got) != n_in) return fail(kErrAdapterNoResponse);
+namespace {
+
+// Whether byte `x` of `work` may go out now as the `p`-th byte (from 1)
+// of a write, when every byte before `proven` is known done: it must not
+// find the chip working on one byte and holding another, so byte x-2
+// must be done when x has arrived.
+//
+// What the host knows: bytes reach the chip in order, at least a
+// character time `c` apart, however the bridge delays them; so x arrives
+// at least (x-k)c after any byte k, and at least pc after this write. The
+// chip works on bytes in order, each for at most its work time, and the
+// answer that proved the bytes before `proven` done came at least `lead`
+// before they were (a reset answers before its end). Byte x-2 is then
+// done in time if, for every unproven k up to it, the work from k to x-2
+// fits in the (x-k) characters after k arrived, and all unproven work
+// with the lead fits in the p+1 characters since the proof.
+bool may_send(const std::vector<rtl::Duration>& work, std::size_t proven, rtl::Duration lead, std::size_t x,
+              std::size_t p, rtl::Duration c) {
+  if (x < proven + 1) return true;
+  rtl::Duration sum = lead;
+  if (x >= proven + 2) {
+    sum = rtl::Duration(0);
+    for (std::size_t k = x - 2 + 1; k-- > proven;) {
+      sum += work[k];
+      if (sum > static_cast<std::int64_t>(x - k) * c) return false;
+    }
+    sum += lead;
+  }
+  return sum <= static_cast<std::int64_t>(p + 1) * c;
+}
+
+}  // namespace
+
+// Streams as much of the script as the chip can take in (all of it at
+// 9600, where a character outlasts every byte's work), then sends more
+// each time answers show how far the chip has come. Bytes of the exchange
+// before that no answer has yet shown done count ahead of this one.
+int Ds2480bLink::exchange(const Script& s, std::uint8_t* in) {
+  std::vector<rtl::Duration> work = tail_work_;
+  const std::size_t base = work.size();
+  work.insert(work.end(), s.work.begin(), s.work.end());
+  const std::size_t n = work.size();
+  std::vector<std::size_t> owner;  // the byte each answer belongs to
+  for (std::size_t i = 0; i < s.bytes.size(); ++i)
+    if (s.answers[i]) owner.push_back(base + i);
+  const std::size_t n_in = owner.size();
+  const rtl::Duration c = serial::char_time(port_->baud());
+  std::size_t sent = base;
+  std::size_t got = 0;
+  std::size_t proven = 0;
+  rtl::Duration lead = tail_lead_;
+  tail_work_.clear();
+  tail_lead_ = rtl::Duration(0);
+  while (sent < n || got < n_in) {
+    std::size_t k = 0;
+    while (sent + k < n && may_send(work, proven, lead, sent + k, k + 1, c)) ++k;
+    if (k == 0 && (got == n_in || owner[got] >= sent)) {
+      // No answer is on its way that could show progress: the chip's
+      // work is over once its longest time has passed.
+      rtl::Duration rest = lead;
+      for (std::size_t i = proven; i < sent; ++i) rest += work[i];
+      rtl::GetClock().sleep_for(rest);
+      proven = sent;
+      lead = rtl::Duration(0);
+      continue;
+    }
+    if (k > 0) {
+      if (const int r = port_->write(s.bytes.data() + (sent - base), k); r < 0) return fail(r);
+      sent += k;
+    }
+    // Nothing sent yet that answers: nothing to wait for.
+    if (got == n_in || owner[got] >= sent) continue;
+    rtl::Duration pending{0};
+    for (std::size_t i = proven; i < sent; ++i) pending += work[i];
+    const rtl::Duration budget = options_.reply_timeout + pending + static_cast<std::int64_t>(sent - proven + 2) * c;
+    // The rest at once when everything is out, else whatever has come.
+    const bool all_out = sent == n;
+    const int r = serial::wait_with_deadline(budget, [&](rtl::Duration slice) -> int {
+      const int g = port_->read(in + got, n_in - got, slice);
+      if (g < 0) return g;
+      got += static_cast<std::size_t>(g);
+      return got == n_in || (!all_out && g > 0) ? 1 : 0;
+    });
+    if (r < 0) return fail(r);
+    if (r == 0) return fail(kErrAdapterNoResponse);
+    const std::size_t last = owner[got - 1];
+    proven = last + 1;
+    lead = work[last] >= reset_work() ? kResetAnswerLead : slot_work();
+  }
+  tail_work_.assign(work.begin() + static_cast<std::ptrdiff_t>(proven), work.end());
+  tail_lead_ = lead;
   return 1;
 }
 
@@ -273,12 +451,11 @@ int Ds2480bLink::decode_reset(std::uint8_t in) {
 
 int Ds2480bLink::reset() {
   if (const int r = ready(); r < 0) return r;
-  std::array<std::uint8_t, 2> out{};
-  std::uint8_t* p = out.data();
-  to_command(p);
-  *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
+  Script s;
+  to_command(s);
+  s.put(static_cast<std::uint8_t>(kReset | speed_bits_), reset_work(), true);
   std::uint8_t in = 0;
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, kResetTime); r < 0) return r;
+  if (const int r = exchange(s, &in); r < 0) return r;
   const int result = decode_reset(in);
   return result < 0 ? fail(result) : result;
 }
@@ -287,13 +464,12 @@ int Ds2480bLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std
   if (const int r = ready(); r < 0) return r;
   const bool resets = rom != nullptr || reset_first;
   const std::size_t selected = rom != nullptr ? 9 : 0;
-  std::vector<std::uint8_t> out(3 + 2 * (selected + n));
-  std::uint8_t* p = out.data();
+  Script s;
   if (resets) {
-    to_command(p);
-    *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
+    to_command(s);
+    s.put(static_cast<std::uint8_t>(kReset | speed_bits_), reset_work(), true);
   }
-  if (selected + n > 0) to_data(p);
+  if (selected + n > 0) to_data(s);
   std::vector<std::uint8_t> sent;
   sent.reserve(selected + n);
   if (rom != nullptr) {
@@ -301,13 +477,11 @@ int Ds2480bLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std
     sent.insert(sent.end(), rom->begin(), rom->end());
   }
   sent.insert(sent.end(), data, data + n);
-  for (std::uint8_t b : sent) append_data(p, b);
+  for (std::uint8_t b : sent) append_data(s, b);
   const std::size_t first = resets ? 1 : 0;
   std::vector<std::uint8_t> in(first + sent.size());
   if (in.empty()) return 1;
-  const rtl::Duration bus = (resets ? kResetTime : rtl::Duration(0)) + static_cast<std::int64_t>(8 * sent.size()) * kSlotTime;
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), in.data(), in.size(), bus); r < 0)
-    return r;
+  if (const int r = exchange(s, in.data()); r < 0) return r;
   if (resets) {
     const int presence = decode_reset(in[0]);
     if (presence < 0) return fail(presence);
@@ -324,13 +498,12 @@ int Ds2480bLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std
 
 int Ds2480bLink::touch_bit(int bit) {
   if (const int r = ready(); r < 0) return r;
-  std::array<std::uint8_t, 2> out{};
-  std::uint8_t* p = out.data();
-  to_command(p);
+  Script s;
+  to_command(s);
   const auto command = static_cast<std::uint8_t>(kSingleBit | (bit != 0 ? kBitValue : 0) | speed_bits_);
-  *p++ = command;
+  s.put(command, slot_work(), true);
   std::uint8_t in = 0;
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, kSlotTime); r < 0) return r;
+  if (const int r = exchange(s, &in); r < 0) return r;
   // Bits 7..2 repeat the command, bits 1..0 both carry the bit read.
   if ((in & 0xFC) != (command & 0xFC) || (in & 1) != ((in >> 1) & 1)) return fail(kErrAdapterNoResponse);
   return in & 1;
@@ -339,13 +512,11 @@ int Ds2480bLink::touch_bit(int bit) {
 int Ds2480bLink::touch_byte(int byte) {
   if (const int r = ready(); r < 0) return r;
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
-  std::array<std::uint8_t, 3> out{};
-  std::uint8_t* p = out.data();
-  to_data(p);
-  append_data(p, value);
+  Script s;
+  to_data(s);
+  append_data(s, value);
   std::uint8_t in = 0;
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), &in, 1, 8 * kSlotTime); r < 0)
-    return r;
+  if (const int r = exchange(s, &in); r < 0) return r;
   // The wired-AND line can only turn written 1s into 0s.
   if ((in & ~value) != 0) return fail(kErrAdapterNoResponse);
   return in;
@@ -369,25 +540,22 @@ int Ds2480bLink::search(SearchPass& pass) {
   // The reset goes in the same exchange: its answer comes first and
   // tells whether the rest meant anything.
   const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
-  std::array<std::uint8_t, 2 + 4 + 3 + kSearchBytes + 2> out{};
-  std::uint8_t* p = out.data();
-  to_command(p);
-  *p++ = static_cast<std::uint8_t>(kReset | speed_bits_);
-  to_data(p);
-  *p++ = command;
-  *p++ = kCommandMode;
-  *p++ = static_cast<std::uint8_t>(kSearchOn | speed_bits_);
-  *p++ = kDataMode;
-  for (std::uint8_t b : request) *p++ = b;  // never 0xE3: bit 0 is always 0
-  *p++ = kCommandMode;
-  *p++ = static_cast<std::uint8_t>(kSearchOff | speed_bits_);
+  Script s;
+  to_command(s);
+  s.put(static_cast<std::uint8_t>(kReset | speed_bits_), reset_work(), true);
+  to_data(s);
+  s.put(command, 8 * slot_work(), true);
+  s.put(kCommandMode, kCommandWork, false);
+  s.put(static_cast<std::uint8_t>(kSearchOn | speed_bits_), kCommandWork, false);
+  s.put(kDataMode, kCommandWork, false);
+  // Never 0xE3: bit 0 is always 0. Each byte is four triplets.
+  for (std::uint8_t b : request) s.put(b, 12 * slot_work(), true);
+  s.put(kCommandMode, kCommandWork, false);
+  s.put(static_cast<std::uint8_t>(kSearchOff | speed_bits_), kCommandWork, false);
   mode_ = Mode::kCommand;
 
   std::array<std::uint8_t, 2 + kSearchBytes> answers{};
-  if (const int r = exchange(out.data(), static_cast<std::size_t>(p - out.data()), answers.data(), answers.size(),
-                             kResetTime + (8 + 12 * kSearchBytes) * kSlotTime);
-      r < 0)
-    return r;
+  if (const int r = exchange(s, answers.data()); r < 0) return r;
   const int presence = decode_reset(answers[0]);
   if (presence < 0) return fail(presence);
   if (presence == kResetShort) return kErrBusShort;
@@ -424,14 +592,13 @@ int Ds2480bLink::search(SearchPass& pass) {
 int Ds2480bLink::set_speed(Speed speed) {
   if (const int r = ready(); r < 0) return r;
   const std::uint8_t field = speed_field(speed);
-  std::array<std::uint8_t, 2> out{};
-  std::uint8_t* p = out.data();
-  to_command(p);
+  Script s;
+  to_command(s);
   // Every communication command sets the speed of the data bytes that
   // follow; the accelerator-off command does so without bus activity and
   // without an answer.
-  *p++ = static_cast<std::uint8_t>(kSearchOff | field);
-  if (const int r = port_->write(out.data(), static_cast<std::size_t>(p - out.data())); r < 0) return fail(r);
+  s.put(static_cast<std::uint8_t>(kSearchOff | field), kCommandWork, false);
+  if (const int r = exchange(s, nullptr); r < 0) return r;
   speed_bits_ = field;
   return static_cast<int>(speed);
 }

@@ -1,5 +1,6 @@
 #include "onewire/passive/passive_link.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -122,7 +123,94 @@ int PassiveLink::set_speed(Speed speed) {
   return speed == Speed::kNormal ? static_cast<int>(Speed::kNormal) : kErrSpeed;
 }
 
+// One write per triplet where the direction depends on what was just
+// read. Where it is known beforehand (the path up to the last
+// discrepancy, or all of an expected ROM), the triplets go out together
+// in one write and the reads are checked afterwards: when every bit
+// would have chosen the direction sent, the bus saw exactly the slots of
+// a pass that waited for each bit. When one would not have (a device
+// came or went), the pass is walked again bit by bit.
 int PassiveLink::search(SearchPass& pass) {
+  const int known = pass.has_expected ? 64 : std::clamp(pass.last_discrepancy, 0, 64);
+  if (known > 0) {
+    const int r = search_ahead(pass, known);
+    if (r != kSearchDiverged) return r;
+  }
+  return search_bitwise(pass);
+}
+
+int PassiveLink::search_ahead(SearchPass& pass, int known) {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  const auto bit_of = [](const Rom& rom, int i) {
+    return (rom[static_cast<std::size_t>((i - 1) / 8)] >> ((i - 1) % 8)) & 1;
+  };
+  // The guessed direction of bit i: the expected ROM's, or on the known
+  // path the previous ROM's below the last discrepancy and 1 at it.
+  const auto guess = [&](int i) {
+    if (pass.has_expected) return bit_of(pass.expected, i);
+    return i < pass.last_discrepancy ? bit_of(pass.rom, i) : 1;
+  };
+  std::vector<std::uint8_t> out;
+  out.reserve(8 + 3 * 64);
+  for (std::size_t i = 0; i < 8; ++i) out.push_back(((command >> i) & 1) != 0 ? kOneSlot : kZeroSlot);
+  for (int i = 1; i <= known; ++i) {
+    out.push_back(kOneSlot);
+    out.push_back(kOneSlot);
+    out.push_back(guess(i) != 0 ? kOneSlot : kZeroSlot);
+  }
+  // The next bit's two read slots, when the walk goes on bit by bit.
+  if (known < 64) {
+    out.push_back(kOneSlot);
+    out.push_back(kOneSlot);
+  }
+  std::vector<std::uint8_t> in(out.size());
+  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+
+  Rom rom{};
+  int last_zero = 0;
+  int last_family_zero = 0;
+  std::array<std::uint8_t, 3> step{};
+  std::size_t at = 8;  // where this bit's two read slots are in `in`
+  for (int i = 1; i <= 64; ++i) {
+    const auto index = static_cast<std::size_t>((i - 1) / 8);
+    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
+    const int id_bit = in[at] == kOneSlot ? 1 : 0;
+    const int cmp_bit = in[at + 1] == kOneSlot ? 1 : 0;
+    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    // Nobody answered: so it would have been bit by bit, on the same
+    // slots up to here.
+    if (direction < 0) return 0;
+    if (i <= known) {
+      if (direction != guess(i)) return kSearchDiverged;
+      at += 3;
+    } else {
+      // Past the known path: one exchange per bit, as ever.
+      step[0] = direction != 0 ? kOneSlot : kZeroSlot;
+      step[1] = step[2] = kOneSlot;
+      const std::size_t n = i < 64 ? 3 : 1;
+      std::array<std::uint8_t, 3> echo{};
+      if (const int r = exchange(step.data(), echo.data(), n, serial::kBaud115200); r < 0) return r;
+      for (std::size_t k = 0; k < n; ++k)
+        if (!plausible_echo(step[k], echo[k])) return fail(kErrAdapterNoResponse);
+      in.assign(echo.begin(), echo.end());
+      at = 1;
+    }
+    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+  }
+  pass.rom = rom;
+  pass.last_zero = last_zero;
+  pass.last_family_zero = last_family_zero;
+  return 1;
+}
+
+int PassiveLink::search_bitwise(SearchPass& pass) {
   const int presence = reset();
   if (presence < 0) return presence;
   // A shorted line reads 0 in every slot, which would walk a phantom ROM.

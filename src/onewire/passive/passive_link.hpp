@@ -36,8 +36,10 @@ class PassiveLink final : public Link {
   int touch_bit(int bit) override;
   // The eight slots go out as one write of eight characters.
   int touch_byte(int byte) override;
-  // One exchange per triplet: the direction written for one bit goes out
-  // with the two read slots of the next.
+  // One exchange per triplet whose direction depends on the bits just
+  // read (it goes out with the two read slots of the next bit); the
+  // triplets of the known path (up to the last discrepancy, or all of an
+  // expected ROM) go out together in one.
   int search(SearchPass& pass) override;
   // The reset (at 9600 baud), then every slot of the selection and the
   // bytes in one exchange at 115200.
@@ -49,6 +51,11 @@ class PassiveLink final : public Link {
   const char* name() const override;
 
  private:
+  // The search with the first `known` directions sent ahead;
+  // kSearchDiverged when the bus would have chosen another.
+  int search_ahead(SearchPass& pass, int known);
+  int search_bitwise(SearchPass& pass);
+  static constexpr int kSearchDiverged = 2;
   int ensure_baud(int baud);
   // Sends `n` characters and reads their `n` echoes.
   int exchange(const std::uint8_t* out, std::uint8_t* in, std::size_t n, int baud);

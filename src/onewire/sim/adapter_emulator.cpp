@@ -1,5 +1,7 @@
 #include "onewire/sim/adapter_emulator.hpp"
 
+#include <algorithm>
+
 #include "onewire/ds2480b/protocol.hpp"
 #include "onewire/serial/transport.hpp"
 
@@ -61,6 +63,8 @@ void Ds2480bEmulator::master_reset() {
   pulse_armed_ = false;
   speed_field_ = proto::kSpeedStandard;
   for (int i = 0; i < 8; ++i) params_[i] = kDefaultParams[i];
+  // The reset also empties the input buffer.
+  work_start_ = work_end_ = rtl::TimePoint{};
 }
 
 void Ds2480bEmulator::line_break() { master_reset(); }
@@ -95,9 +99,26 @@ rtl::Duration Ds2480bEmulator::pulse_length(bool programming) const {
   return std::chrono::microseconds(kPullUpUs[code < 7 ? code : 6]);
 }
 
+void Ds2480bEmulator::receive_at(std::uint8_t b, rtl::TimePoint begins, std::vector<std::uint8_t>& out) {
+  const rtl::TimePoint arrived = begins + serial::char_time(baud());
+  // The byte two before this one must be done: otherwise the chip is
+  // working on one byte and holds the next, and this one has nowhere to
+  // go. The byte before it is then being worked on or done, so this one
+  // starts when that ends.
+  if (overrun_ && work_start_ > arrived) {
+    ++lost_bytes_;
+    timing_ = ByteTiming{serial::char_time(baud()), rtl::Duration(0), rtl::Duration(0)};
+    return;
+  }
+  receive(b, out);
+  work_start_ = std::max(arrived, work_end_);
+  work_end_ = work_start_ + busy_;
+}
+
 void Ds2480bEmulator::receive(std::uint8_t b, std::vector<std::uint8_t>& out) {
   const rtl::Duration ch = serial::char_time(baud());
   timing_ = ByteTiming{ch, rtl::Duration(0), ch};
+  busy_ = rtl::Duration(0);
   if (!data_mode_) {
     command(b, out);
     return;
@@ -168,6 +189,7 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
       apply_speed(field);
       const int line = bus_->touch_bit((b & proto::kBitValue) != 0 ? 1 : 0);
       timing_.wire = BusTiming::slot(speed());
+      busy_ = timing_.wire;
       out.push_back(static_cast<std::uint8_t>((b & 0xFC) | (line != 0 ? 3 : 0)));
       if ((b & proto::kBitPullUp) != 0) {
         if (params_[static_cast<int>(proto::Param::kPullUp)] == proto::kDurationInfinite) {
@@ -188,6 +210,7 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
       apply_speed(field);
       const int r = bus_->reset();
       timing_.wire = BusTiming::reset(speed());
+      busy_ = timing_.wire;
       std::uint8_t result = proto::kResetNoPresence;
       if (r == kResetShort)
         result = proto::kResetShorted;
@@ -219,6 +242,7 @@ void Ds2480bEmulator::data(std::uint8_t b, std::vector<std::uint8_t>& out) {
   if (!accelerator_) {
     out.push_back(static_cast<std::uint8_t>(bus_->touch_byte(b)));
     timing_.wire = 8 * BusTiming::slot(speed());
+    busy_ = timing_.wire;
     if (pulse_armed_ && params_[static_cast<int>(proto::Param::kPullUp)] != proto::kDurationInfinite)
       timing_.wire += pulse_length(false);
     return;
@@ -244,6 +268,7 @@ void Ds2480bEmulator::data(std::uint8_t b, std::vector<std::uint8_t>& out) {
     if (dir) answer = static_cast<std::uint8_t>(answer | (1u << (2 * k + 1)));
   }
   timing_.wire = 12 * BusTiming::slot(speed());
+  busy_ = timing_.wire;
   out.push_back(answer);
 }
 

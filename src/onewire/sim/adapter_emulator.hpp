@@ -33,7 +33,17 @@ class AdapterEmulator {
   virtual ~AdapterEmulator() = default;
 
   // One byte from the host; its answers (if any) are appended to `out`.
+  // Untimed: the byte is always taken in.
   virtual void receive(std::uint8_t byte, std::vector<std::uint8_t>& out) = 0;
+  // One byte from the host whose start bit began at `begins` (on the
+  // clock of whoever serves the adapter; last_timing().receive after the
+  // call is its character time). An adapter with a bounded input buffer
+  // loses a byte that arrives while the buffer is full: it then answers
+  // nothing and its state is as before. By default the byte is taken in.
+  virtual void receive_at(std::uint8_t byte, rtl::TimePoint begins, std::vector<std::uint8_t>& out) {
+    static_cast<void>(begins);
+    receive(byte, out);
+  }
   // The host held the line in the space state.
   virtual void line_break() = 0;
   // The host closed the port. Adapters powered from the modem lines lose
@@ -56,12 +66,24 @@ std::unique_ptr<AdapterEmulator> make_adapter_emulator(AdapterKind kind, std::sh
 // change. A master reset (power-up, break, or a NUL in command mode, which
 // is what a break looks like at half the rate) waits for the calibration
 // byte, which it swallows.
+//
+// Its input buffer holds one byte (receive_at): the chip works on one
+// byte at a time, in order, and keeps at most one more that arrived
+// meanwhile. A byte is taken in when it has fully arrived (the end of
+// its stop bit); one that arrives while the chip is still working on one
+// byte and already holds another is lost, as on the real chip when the
+// host outruns the 1-Wire activity. How long the chip works on a byte:
+// a data byte its eight time slots, a search-accelerator byte its twelve,
+// a reset its reset time, a single bit one slot; every other command,
+// and a strong pull-up (the chip watches its input for the byte that
+// ends it), takes no time.
 class Ds2480bEmulator final : public AdapterEmulator {
  public:
   explicit Ds2480bEmulator(std::shared_ptr<SimBus> bus);
   ~Ds2480bEmulator() override;
 
   void receive(std::uint8_t byte, std::vector<std::uint8_t>& out) override;
+  void receive_at(std::uint8_t byte, rtl::TimePoint begins, std::vector<std::uint8_t>& out) override;
   void line_break() override;
   void power_cycle() override;
   void host_discarded_output() override;
@@ -74,6 +96,9 @@ class Ds2480bEmulator final : public AdapterEmulator {
   // carries no real break, takes the host's calibration byte for a reset
   // command and answers it, as some emulations do.
   void set_nul_is_break(bool on) { nul_is_break_ = on; }
+  // Whether bytes that outrun the one-byte input buffer are lost (they
+  // are unless told otherwise). Off, the buffer is as long as needed.
+  void set_input_overrun(bool on) { overrun_ = on; }
 
   // --- observation ---
   bool data_mode() const { return data_mode_; }
@@ -84,6 +109,8 @@ class Ds2480bEmulator final : public AdapterEmulator {
   std::uint8_t parameter(int code) const;
   Speed speed() const;
   std::uint64_t master_resets() const { return master_resets_; }
+  // Bytes lost because they arrived with the input buffer full.
+  std::uint64_t lost_bytes() const { return lost_bytes_; }
 
  private:
   void master_reset();
@@ -105,6 +132,13 @@ class Ds2480bEmulator final : public AdapterEmulator {
   std::uint8_t params_[8] = {};
   std::uint64_t master_resets_ = 0;
   bool nul_is_break_ = true;
+  // Input buffer: how long the chip works on the byte just received, and
+  // when the last byte taken in starts and ends that work.
+  bool overrun_ = true;
+  rtl::Duration busy_{0};
+  rtl::TimePoint work_start_{};
+  rtl::TimePoint work_end_{};
+  std::uint64_t lost_bytes_ = 0;
 };
 
 // The passive adapter: a 0xF0 is a reset pulse (answered F0 with no

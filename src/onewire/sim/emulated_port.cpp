@@ -71,7 +71,7 @@ int EmulatedPort::write(const std::uint8_t* data, std::size_t n) {
       continue;
     }
     scratch_.clear();
-    adapter_->receive(data[i], scratch_);
+    adapter_->receive_at(data[i], rx_done_, scratch_);
     const ByteTiming& t = adapter_->last_timing();
     rx_done_ += t.receive;
     op_done_ = std::max(op_done_, rx_done_) + t.wire;
@@ -97,15 +97,12 @@ int EmulatedPort::write(const std::uint8_t* data, std::size_t n) {
   return static_cast<int>(n);
 }
 
-void EmulatedPort::answer(std::uint8_t a, rtl::TimePoint ready) {
-  if (latency_ <= rtl::Duration(0))
-    pending_.push_back(a);
-  else
-    bridge_.emplace_back(ready, a);
-}
+void EmulatedPort::answer(std::uint8_t a, rtl::TimePoint ready) { bridge_.emplace_back(ready, a); }
 
 std::pair<rtl::TimePoint, std::size_t> EmulatedPort::next_packet() const {
   const rtl::TimePoint first = bridge_.front().first;
+  // Wired straight, each answer is there once its stop bit is.
+  if (latency_ <= rtl::Duration(0)) return {first, 1};
   const auto periods = (first - origin_ + latency_ - rtl::Duration(1)) / latency_;
   const rtl::TimePoint tick = origin_ + std::max<std::int64_t>(periods, 0) * latency_;
   std::size_t k = 0;

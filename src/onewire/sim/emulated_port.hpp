@@ -1,9 +1,11 @@
 // A serial port whose far end is an adapter emulator in the same
-// process: what the host writes reaches the emulator at once, and its
-// answers wait to be read. With no other thread involved, an answer that
-// is not there when a read starts will never come; the read still waits
-// out its timeout, on rtl::Clock, so a test with a skipping clock runs
-// timeouts in no time.
+// process: what the host writes reaches the emulator at once, with the
+// times its characters would arrive at on the line, and each answer can
+// be read once its serial character and the 1-Wire activity before it
+// would be through (on rtl::Clock). With no other thread involved, an
+// answer that is not due before a read's timeout will not come in it;
+// the read waits out its timeout on rtl::Clock, so a test with a
+// skipping clock runs timeouts and answer times in no time.
 //
 // Faults for tests: answers dropped, changed or made up, an adapter that
 // falls silent, a device node that vanishes. Rates are modelled: a byte
@@ -62,7 +64,8 @@ class EmulatedPort final : public serial::Transport {
   // framing-error byte (0x00) instead of being lost.
   void set_wrong_rate_noise(bool noise);
   // A USB bridge with this latency timer between adapter and host (0: the
-  // adapter is wired straight to the host and answers at once).
+  // adapter is wired straight to the host, and each answer is there once
+  // it has been sent).
   void set_bridge_latency(rtl::Duration period);
   // The device node is gone: the next call fails with kErrPortIo (and
   // leaves the port closed), and the port cannot be opened until it is
