@@ -64,6 +64,8 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 build_deb() {
   need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev
   log "Debian packages in $deb_build"
+  # No precompiled headers: a source or header that forgets an include of
+  # its own fails here.
   # Debian's hardening flags. No -g: the packages ship no debug symbols,
   # and the static library would carry them.
   local cxxflags ldflags
@@ -74,7 +76,7 @@ build_deb() {
   cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S "$root" -B "$deb_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
+    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_PCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build "$deb_build" -j "$jobs"
   rm -rf "$deb_build/packages"

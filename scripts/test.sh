@@ -10,7 +10,8 @@
 #            with the packages' flags, run under Xvfb (a sanitizer build
 #            would be too slow to show how the window keeps up)
 #   install  the library installed into a scratch prefix, a consumer built
-#            through find_package and through pkg-config
+#            through find_package and through pkg-config; scripts/run.sh
+#            read, as README has it
 #   fuzz     the adapters' answer parsers under libFuzzer, from the seed
 #            corpus, FUZZ_SECONDS (20) per target
 #   plain    Debug build without sanitizers, every suite and the Qt form:
@@ -76,10 +77,16 @@ exec 3>&1
 suite_dir() { echo "build-$1"; }
 sanitizer_of() { case "$1" in address | thread) echo "$1" ;; *) echo "" ;; esac; }
 
+# Line tables are enough for the sanitizers' and Wine's stack traces and
+# cost less to compile and link than full debug information; the plain
+# stage's build, the one to debug, keeps it all.
+debug_flags() { [ "$1" = plain ] && echo -g || echo -g1; }
+
 build_suite() {
   local name=$1 dir
   dir=$(suite_dir "$1")
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVDS_SANITIZE="$(sanitizer_of "$name")" \
+        -DCMAKE_CXX_FLAGS_DEBUG="$(debug_flags "$name")" \
         -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_TOOLS=ON \
         -DQVDS_BUILD_BENCH=$([ "$name" = thread ] && echo OFF || echo ON) \
         -DQVDS_BUILD_GUI=$([ "$name" = plain ] && echo ON || echo OFF) >/dev/null &&
@@ -114,17 +121,29 @@ build_stage() {
     install) scripts/install_check.sh ;;
     fuzz) FUZZ_BUILD_ONLY=1 scripts/fuzz.sh ;;
     plain | address | thread) build_suite "$1" ;;
-    windows) build_native_tool && QVDS_BUILD_ONLY=1 scripts/test_windows.sh build-mingw ;;
+    windows) build_native_tool && QVDS_DEBUG_FLAGS=-g1 QVDS_BUILD_ONLY=1 scripts/test_windows.sh build-mingw ;;
     package) QVDS_PACKAGE_GUI=ON scripts/package.sh all ;;
   esac
 }
 
+check_run_command() {
+  local out
+  out=$(scripts/run.sh read 2>&1) || { printf '%s\n' "$out"; echo "scripts/run.sh read failed"; return 1; }
+  printf '%s\n' "$out"
+  if [ "$(grep -ciE '^[0-9]+ +[0-9A-F]{16} +DS18[BS]20 +-?[0-9]+\.[0-9]' <<<"$out")" -lt 1 ]; then
+    echo "scripts/run.sh read printed no temperature"
+    return 1
+  fi
+  echo "scripts/run.sh read: ok"
+}
+
 run_stage() {
   case "$1" in
-    install) echo "install: checked while building" ;;
+    # The README's first command, on the build the install check made.
+    install) check_run_command ;;
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh ;;
     plain) run_suite plain ;;
-    windows) QVDS_NATIVE_TOOL=$(native_tool) scripts/test_windows.sh build-mingw ;;
+    windows) QVDS_DEBUG_FLAGS=-g1 QVDS_NATIVE_TOOL=$(native_tool) scripts/test_windows.sh build-mingw ;;
     address)
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite address ;;
@@ -145,7 +164,7 @@ stage_result() {
     plain | address | thread) grep -E '^[0-9]+% tests passed' "$log" | tail -n1 ;;
     windows) grep -E '^windows: ' "$log" | tail -n1 ;;
     fuzz) grep -cE '^Done [0-9]+ runs' "$log" | sed 's/$/ targets ran out their time/' ;;
-    install) grep -E '^(find_package|pkg-config)[^:]*: ok' "$log" | paste -sd, - ;;
+    install) grep -E '^(find_package|pkg-config|scripts/run.sh)[^:]*: ok' "$log" | paste -sd, - ;;
     package) grep -E '^(package|qt_form): ' "$log" | paste -sd, - ;;
   esac
 }

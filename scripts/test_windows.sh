@@ -5,7 +5,8 @@
 #
 #   scripts/test_windows.sh [build-dir]      (default: build-mingw)
 #
-# Environment: QVDS_BUILD_ONLY (set: stop after the build), QVDS_JOBS
+# Environment: QVDS_BUILD_ONLY (set: stop after the build), QVDS_DEBUG_FLAGS
+# (the Debug build's flags, default -g), QVDS_JOBS
 # (parallel jobs, default 2), QVDS_WINE_TIMEOUT
 # (seconds one test program may run, default 300), QVDS_NATIVE_TOOL (a
 # native qvds18x20 to serve simulated adapters; default the one in
@@ -35,7 +36,7 @@ log() { printf '== %s\n' "$*"; }
 log "cross build in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_BUILD_TYPE=Debug -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="${QVDS_DEBUG_FLAGS:--g}" -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI=ON >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 BUILT=$(date +%s)
 if [ -n "${QVDS_BUILD_ONLY:-}" ]; then
