@@ -2,7 +2,8 @@
 # Installs the Debian packages a purpose needs, and nothing for the others:
 #   scripts/deps.sh [build] [test] [fuzz] [windows]     (default: build)
 #   build    building the library and running the tool (scripts/run.sh)
-#   test     the test suites: GoogleTest, Google Benchmark, the peer
+#   test     the test suites: GoogleTest, Google Benchmark, ccache (the
+#            test stages build the tree several times), the peer
 #            programs the tests drive (socat, DigiTemp, owserver, the
 #            mosquitto broker and its clients, promtool from prometheus),
 #            and the Qt form with what runs it: Qt 6 Widgets and Charts
