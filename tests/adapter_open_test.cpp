@@ -75,17 +75,28 @@ TEST_P(OpenBehindBridge, Ds2480bOpensEveryTimeAtEveryRate) {
       options.baud = asked;
       Ds2480bLink link(std::move(owned), options);
       int opened = 0;
+      int at_expected_rate = 0;
       for (int i = 0; i < kOpens; ++i) {
         shift_phase();
         if (link.open() != 1) continue;
-        // Detected, at the rate asked for, and working: a search finds
-        // every sensor.
-        if (link.baud() == baud && chip->baud() == baud && !link.baud_fallback() &&
+        // Detected, at the rate asked for (when left to the link, at one
+        // of its two), and working: a search finds every sensor.
+        const int got = link.baud();
+        const bool rate_ok = asked != 0 ? got == asked : got == 115200 || got == 9600;
+        if (rate_ok && chip->baud() == got && !link.baud_fallback() &&
             testing_support::search_all(link) == sensors.sorted_roms())
           ++opened;
+        if (got == baud) ++at_expected_rate;
         link.close();
       }
       EXPECT_EQ(opened, kOpens) << c.name << " at " << baud << " baud (asked " << asked << ")";
+      // The choice times the answers on the host's clock: a host busy
+      // enough to wake the link late in two of its three probes may take
+      // the other rate, which is slower but as safe.
+      if (asked == 0)
+        EXPECT_GE(at_expected_rate, kOpens / 2) << c.name << ": the link chose " << baud << " baud too seldom";
+      else
+        EXPECT_EQ(at_expected_rate, kOpens) << c.name;
       EXPECT_EQ(chip->lost_bytes(), 0u);
     }
   }

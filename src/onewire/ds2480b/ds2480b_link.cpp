@@ -237,27 +237,32 @@ int Ds2480bLink::confirm_baud(std::uint8_t code) {
 // Times a few one-byte round trips at 115200 (a read of the rate): what
 // they take beyond their two characters (174 us) is the delay a bridge
 // adds to every answer. Each probe goes out right after the answer before
-// it came, so behind a bridge each one waits about one tick of its timer;
-// their mean is taken, in which a late wake-up of this thread after one
-// answer counts against the next probe and evens out.
+// it came, so behind a bridge each one waits about one tick of its timer.
+// The median of three is taken: a busy host that wakes this thread late
+// once makes one probe look slow (or, behind a bridge, one look fast),
+// and must not decide the rate of the whole session.
 int Ds2480bLink::choose_baud() {
   rtl::Clock& clock = rtl::GetClock();
   const int baud = port_->baud();
   const std::uint8_t out = config_read(Param::kBaud);
   const rtl::TimePoint start = clock.now();
+  std::array<rtl::Duration, kDelayProbes> took{};
   int probes = 0;
   while (probes < kDelayProbes) {
+    const rtl::TimePoint sent = clock.now();
     if (const int r = port_->write(&out, 1); r < 0) return r;
     std::uint8_t in = 0xFF;
     const int got = serial::read_exact(*port_, &in, 1, options_.reply_timeout + 2 * serial::char_time(baud));
     if (got < 0) return got;
     if (got != 1 || in != config_read_answer(rate_code(baud))) return kErrAdapterNoResponse;
-    ++probes;
+    took[static_cast<std::size_t>(probes++)] = clock.now() - sent;
     // Far beyond the threshold after one probe (a bridge of 16 ms):
     // more probes would only cost more ticks.
     if (clock.now() - start >= 4 * kSlowBridge) break;
   }
-  const rtl::Duration each = (clock.now() - start) / probes;
+  std::sort(took.begin(), took.begin() + probes);
+  // Of two, their mean; of one, itself.
+  const rtl::Duration each = probes == 2 ? (took[0] + took[1]) / 2 : took[static_cast<std::size_t>(probes / 2)];
   answer_delay_ = std::max(rtl::Duration(0), each - 2 * serial::char_time(baud));
   chosen_baud_ = answer_delay_ >= kSlowBridge ? serial::kBaud9600 : baud;
   return chosen_baud_;
