@@ -55,11 +55,9 @@ need() {
     { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
 }
 
-if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-fi
-# Paths inside the tree count as relative for the cache.
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+# shellcheck source=ccache_policy.sh
+source scripts/ccache_policy.sh
+qvds_ccache_policy
 
 build_deb() {
   need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev
