@@ -7,8 +7,9 @@
 #
 # Environment: QVDS_BUILD_ONLY (set: stop after the build), QVDS_DEBUG_FLAGS
 # (the Debug build's flags, default -g), QVDS_JOBS
-# (parallel jobs, default 2), QVDS_WINE_TIMEOUT
-# (seconds one test program may run, default 300), QVDS_NATIVE_TOOL (a
+# (parallel jobs, default 2), QVDS_GTEST_FILTER (only the cases it names,
+# as --gtest_filter), QVDS_WINE_TIMEOUT
+# (seconds one test program may run, default 600), QVDS_NATIVE_TOOL (a
 # native qvds18x20 to serve simulated adapters; default the one in
 # build-plain).
 #
@@ -23,7 +24,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:-$ROOT/build-mingw}
 case "$BUILD" in /*) ;; *) BUILD=$PWD/$BUILD ;; esac
 JOBS=${QVDS_JOBS:-2}
-WINE_TIMEOUT=${QVDS_WINE_TIMEOUT:-300}
+WINE_TIMEOUT=${QVDS_WINE_TIMEOUT:-600}
 WINE_DIR=/usr/lib/wine
 START=$(date +%s)
 
@@ -121,42 +122,77 @@ passed=0
 failed=0
 skipped=0
 broken=()
+# The suites are one program, qvds_tests.exe, run once per group of
+# suites below; the report per source file comes from GoogleTest's JSON
+# output. The library's choice of bus, serial or simulated, is for the
+# life of the process, so the suite that switches it has a process of its
+# own.
+runs=("*-VendorDriver.*" "VendorDriver.*")
+if [ -n "${QVDS_GTEST_FILTER:-}" ]; then runs=("$QVDS_GTEST_FILTER"); fi
 cd "$BUILD/tests"
 for exe in *.exe; do
-  name=${exe%.exe}
-  out="$RUN/$name.log"
-  t0=$(date +%s)
-  set +e
-  timeout -k 10 "$WINE_TIMEOUT" "$WINE_DIR/wine64" "./$exe" --gtest_brief=1 >"$out" 2>&1
-  rc=$?
-  set -e
-  t1=$(date +%s)
-  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tail -1)
-  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
-  s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
-  p=${p:-0}
-  f=${f:-0}
-  s=${s:-0}
-  status="ok"
-  if ! grep -q '^\[==========\] .* ran\.' "$out"; then
-    # Crashed or timed out before its summary (a crash under Wine may
-    # even exit with 0): one failure for the program.
-    f=$((f > 0 ? f : 1))
-    status="no summary, exit $rc"
-  elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
-    f=1
-    status="exit $rc"
-  elif [ "$f" -gt 0 ]; then
-    status="FAILED"
-  fi
-  if [ "$status" != "ok" ]; then
-    broken+=("$name")
-    cat "$out"
-  fi
-  printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$name" "$p" "$f" "$s" $((t1 - t0)) "$status"
-  passed=$((passed + p))
-  failed=$((failed + f))
-  skipped=$((skipped + s))
+  for filter in "${runs[@]}"; do
+    name="${exe%.exe} $filter"
+    out="$RUN/run.log"
+    json="$RUN/run.json"
+    rm -f "$json"
+    t0=$(date +%s)
+    set +e
+    timeout -k 10 "$WINE_TIMEOUT" "$WINE_DIR/wine64" "./$exe" --gtest_brief=1 --gtest_output="json:Z:$json" \
+      "--gtest_filter=$filter" >"$out" 2>&1
+    rc=$?
+    set -e
+    t1=$(date +%s)
+    p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tail -1)
+    f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+    s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+    p=${p:-0}
+    f=${f:-0}
+    s=${s:-0}
+    status="ok"
+    if ! grep -q '^\[==========\] .* ran\.' "$out"; then
+      # Crashed or timed out before its summary (a crash under Wine may
+      # even exit with 0): one failure for the program.
+      f=$((f > 0 ? f : 1))
+      status="no summary, exit $rc"
+    elif [ $((p + f + s)) -eq 0 ]; then
+      f=1
+      status="ran no test"
+    elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
+      f=1
+      status="exit $rc"
+    elif [ "$f" -gt 0 ]; then
+      status="FAILED"
+    fi
+    if [ "$status" != "ok" ]; then
+      broken+=("$name")
+      cat "$out"
+    fi
+    if [ -s "$json" ]; then
+      python3 - "$json" <<'PY' || echo "  (no report per file: unreadable $json)"
+import collections, json, os, sys
+counts = collections.defaultdict(lambda: [0, 0, 0, 0.0])
+for suite in json.load(open(sys.argv[1]))["testsuites"]:
+    for case in suite["testsuite"]:
+        if case.get("status") == "NOTRUN":
+            continue
+        c = counts[os.path.splitext(os.path.basename(case.get("file", "?").replace("\\", "/")))[0]]
+        if case.get("failures"):
+            c[1] += 1
+        elif case.get("result") == "SKIPPED":
+            c[2] += 1
+        else:
+            c[0] += 1
+        c[3] += float(case.get("time", "0s").rstrip("s") or 0)
+for name, (p, f, s, t) in sorted(counts.items()):
+    print(f"  {name:30} {p:4d} passed {f:3d} failed {s:3d} skipped  {t:5.1f}s")
+PY
+    fi
+    printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$name" "$p" "$f" "$s" $((t1 - t0)) "$status"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    skipped=$((skipped + s))
+  done
 done
 
 # The tool itself on the simulated adapters behind COM43 and COM44, as a
