@@ -95,6 +95,10 @@ constexpr rtl::Duration kResetAnswerLead = 600us;
 constexpr rtl::Duration kSlowBridge = 2500us;
 // One-byte round trips timed at detection (at most).
 constexpr int kDelayProbes = 3;
+// After a failed detection: how long the line must stay quiet (more than
+// two ticks of the slowest bridge timer, 16 ms), and the longest wait.
+constexpr rtl::Duration kDrainQuiet = 40ms;
+constexpr rtl::Duration kDrainLimit = 500ms;
 
 }  // namespace
 
@@ -172,6 +176,11 @@ int Ds2480bLink::initialise() {
       return 1;
     }
     if (r == kErrPortIo || !port_->is_open()) return kErrPortIo;
+    // A chip that was in data mode took this attempt's bytes for data and
+    // may still be sending their echoes; more stray bytes than detection
+    // tolerates would spoil the next attempt too. Its echoes end within a
+    // few characters, or a tick or two of a bridge's timer.
+    if (const int d = serial::drain(*port_, kDrainQuiet, kDrainLimit); d < 0) return d;
     ++attempt;
   }
   return kErrAdapterNoResponse;
