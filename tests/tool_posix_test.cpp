@@ -475,10 +475,14 @@ TEST(ToolHardening, CtrlCEndsAStalledWatchPromptlyAndPutsThePortBack) {
   // The operation deadline is 20 s; an interrupt takes about one.
   EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(8));
   EXPECT_EQ(r.code, 0) << r.err;  // rounds were measured before
-  // Either the round gave up on the silent adapter within the grace
-  // second, or the tool abandoned it and said so.
+  // Within the grace second the round either ended on the silent adapter
+  // (quietly, or failed and said so, as any failed round does), or the
+  // tool abandoned it and said so. On a busy machine the round may fail
+  // first: the stall began before the interrupt.
   if (!r.err.empty()) {
-    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    const bool abandoned = r.err.find("interrupted") != std::string::npos;
+    const bool round_failed = r.err.find("measuring on " + adapter.link() + " failed") != std::string::npos;
+    EXPECT_TRUE(abandoned || round_failed) << r.err;
   }
   termios after{};
   ASSERT_EQ(tcgetattr(fd, &after), 0);
