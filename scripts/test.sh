@@ -64,9 +64,6 @@ export QVDS_JOBS=$jobs FUZZ_JOBS=$jobs
 # A compiler cache when it already holds something (QVDS_CCACHE=1: always).
 source scripts/ccache_policy.sh
 qvds_ccache_policy
-# The scripts the stages call decide the same, and must not turn the cache
-# on after it was left off.
-export QVDS_CCACHE=$([ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && echo 1 || echo 0)
 logs=build-logs
 mkdir -p "$logs"
 rm -f "$logs"/.build-* "$logs"/.status-*

@@ -130,46 +130,45 @@ broken=()
 runs=("*-VendorDriver.*" "VendorDriver.*")
 if [ -n "${QVDS_GTEST_FILTER:-}" ]; then runs=("$QVDS_GTEST_FILTER"); fi
 cd "$BUILD/tests"
-for exe in *.exe; do
-  for filter in "${runs[@]}"; do
-    name="${exe%.exe} $filter"
-    out="$RUN/run.log"
-    json="$RUN/run.json"
-    rm -f "$json"
-    t0=$(date +%s)
-    set +e
-    timeout -k 10 "$WINE_TIMEOUT" "$WINE_DIR/wine64" "./$exe" --gtest_brief=1 --gtest_output="json:Z:$json" \
-      "--gtest_filter=$filter" >"$out" 2>&1
-    rc=$?
-    set -e
-    t1=$(date +%s)
-    p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tail -1)
-    f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
-    s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
-    p=${p:-0}
-    f=${f:-0}
-    s=${s:-0}
-    status="ok"
-    if ! grep -q '^\[==========\] .* ran\.' "$out"; then
-      # Crashed or timed out before its summary (a crash under Wine may
-      # even exit with 0): one failure for the program.
-      f=$((f > 0 ? f : 1))
-      status="no summary, exit $rc"
-    elif [ $((p + f + s)) -eq 0 ]; then
-      f=1
-      status="ran no test"
-    elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
-      f=1
-      status="exit $rc"
-    elif [ "$f" -gt 0 ]; then
-      status="FAILED"
-    fi
-    if [ "$status" != "ok" ]; then
-      broken+=("$name")
-      cat "$out"
-    fi
-    if [ -s "$json" ]; then
-      python3 - "$json" <<'PY' || echo "  (no report per file: unreadable $json)"
+for filter in "${runs[@]}"; do
+  name="qvds_tests $filter"
+  out="$RUN/run.log"
+  json="$RUN/run.json"
+  rm -f "$json"
+  t0=$(date +%s)
+  set +e
+  timeout -k 10 "$WINE_TIMEOUT" "$WINE_DIR/wine64" ./qvds_tests.exe --gtest_brief=1 --gtest_output="json:Z:$json" \
+    "--gtest_filter=$filter" >"$out" 2>&1
+  rc=$?
+  set -e
+  t1=$(date +%s)
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$out" | tail -1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+  s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$out" | tail -1)
+  p=${p:-0}
+  f=${f:-0}
+  s=${s:-0}
+  status="ok"
+  if ! grep -q '^\[==========\] .* ran\.' "$out"; then
+    # Crashed or timed out before its summary (a crash under Wine may
+    # even exit with 0): one failure for the program.
+    f=$((f > 0 ? f : 1))
+    status="no summary, exit $rc"
+  elif [ $((p + f + s)) -eq 0 ]; then
+    f=1
+    status="ran no test"
+  elif [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
+    f=1
+    status="exit $rc"
+  elif [ "$f" -gt 0 ]; then
+    status="FAILED"
+  fi
+  if [ "$status" != "ok" ]; then
+    broken+=("$name")
+    cat "$out"
+  fi
+  if [ -s "$json" ]; then
+    python3 - "$json" <<'PY' || echo "  (no report per file: unreadable $json)"
 import collections, json, os, sys
 counts = collections.defaultdict(lambda: [0, 0, 0, 0.0])
 for suite in json.load(open(sys.argv[1]))["testsuites"]:
@@ -187,12 +186,11 @@ for suite in json.load(open(sys.argv[1]))["testsuites"]:
 for name, (p, f, s, t) in sorted(counts.items()):
     print(f"  {name:30} {p:4d} passed {f:3d} failed {s:3d} skipped  {t:5.1f}s")
 PY
-    fi
-    printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$name" "$p" "$f" "$s" $((t1 - t0)) "$status"
-    passed=$((passed + p))
-    failed=$((failed + f))
-    skipped=$((skipped + s))
-  done
+  fi
+  printf '%-32s %4d passed %3d failed %3d skipped  %4ds  %s\n' "$name" "$p" "$f" "$s" $((t1 - t0)) "$status"
+  passed=$((passed + p))
+  failed=$((failed + f))
+  skipped=$((skipped + s))
 done
 
 # The tool itself on the simulated adapters behind COM43 and COM44, as a
