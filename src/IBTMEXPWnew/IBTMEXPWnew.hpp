@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+// What callers send through the operations: the bus's command bytes.
+#include "onewire/commands.hpp"
 #include "onewire/tmex_driver.hpp"
 
 QVDS_API std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);

@@ -8,8 +8,6 @@
 #include "onewire/crc.hpp"
 
 namespace {
-constexpr std::uint8_t kWriteScratchpad = 0x4E;
-constexpr std::uint8_t kReadScratchpad = 0xBE;
 constexpr std::uint8_t kFamilyDs2401 = 0x01;
 constexpr std::uint8_t kFamilyDs18b20 = 0x28;
 }  // namespace
@@ -51,7 +49,7 @@ void TMGetDsCount::PomiarTemperatury() {
       if (slot[0] == kFamilyDs18b20) {
         // TH, TL, configuration: 12-bit resolution for the conversions to
         // come. The write needs its own reset and selection afterwards.
-        TMTouchByte(FSessionHandle, kWriteScratchpad);
+        TMTouchByte(FSessionHandle, onewire::kWriteScratchpad);
         TMTouchByte(FSessionHandle, 0xFF);
         TMTouchByte(FSessionHandle, 0xFF);
         TMTouchByte(FSessionHandle, 0xFF);
@@ -60,7 +58,7 @@ void TMGetDsCount::PomiarTemperatury() {
         access = TMAccess(FSessionHandle, state);
       }
       if (access != 1) continue;
-      if (TMTouchByte(FSessionHandle, kReadScratchpad) < 0) continue;
+      if (TMTouchByte(FSessionHandle, onewire::kReadScratchpad) < 0) continue;
       bool failed = false;
       for (auto& byte : pad) {
         const std::int16_t got = TMTouchByte(FSessionHandle, 0xFF);
