@@ -5,7 +5,6 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "TMGetDs18x20CountU/block_read.hpp"
-#include "onewire/crc.hpp"
 
 namespace {
 constexpr std::uint8_t kFamilyDs2401 = 0x01;
