@@ -583,23 +583,10 @@ TEST_F(Ds2490Driver, TypeSixPortNumbersPickTheAdapter) {
   EXPECT_EQ(driver->TMExtendedStartSession(3, 6, nullptr), onewire::kErrPortUnavailable);
   for (int port : {1, 2}) {
     SensorBus& sensors = port == 1 ? first : second;
+    SCOPED_TRACE("port " + std::to_string(port));
     const std::int32_t session = driver->TMExtendedStartSession(static_cast<std::int16_t>(port), 6, nullptr);
     ASSERT_GT(session, 0);
-    testing_support::DriverWalk walk{*driver, session};
-    EXPECT_EQ(walk.roms(), sensors.sorted_roms());
-    ASSERT_EQ(walk.convert_all(), 1);
-    clock.sleep_for(750ms);
-    for (const auto& s : sensors.sensors) {
-      int error = 0;
-      const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
-      EXPECT_EQ(error, 0);
-      ASSERT_EQ(bytes.size(), 9u);
-      testing_support::Scratchpad pad{};
-      std::copy(bytes.begin(), bytes.end(), pad.begin());
-      EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
-      EXPECT_DOUBLE_EQ(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature());
-    }
-    EXPECT_EQ(driver->TMEndSession(session), 1);
+    testing_support::expect_measurement_of_every_sensor(*driver, session, sensors, [&] { clock.sleep_for(750ms); });
   }
 }
 

@@ -1,6 +1,6 @@
-// Helpers shared by the serial adapter suites: a simulated bus with
-// sensors, and the driver-level walk a measurement makes (search every
-// ROM, select each sensor, read its scratchpad).
+// Helpers shared by the adapter suites: a simulated bus with sensors, and
+// the driver-level walk a measurement makes (search every ROM, select each
+// sensor, read its scratchpad), which every adapter's suite runs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -143,5 +144,32 @@ struct DriverWalk {
     return 1;
   }
 };
+
+// The measurement every adapter must carry through the driver, on a bus of
+// SensorBus sensors: the search finds each sensor once, in bus order, and
+// ends cleanly; one CONVERT T reaches them all; and every scratchpad comes
+// back whole, with a good CRC and the temperature its sensor was set to.
+// `let_convert` lets the conversion time pass on the test's clock. Ends the
+// session.
+inline void expect_measurement_of_every_sensor(onewire::TmexDriver& driver, std::int32_t session,
+                                               const SensorBus& sensors, const std::function<void()>& let_convert) {
+  DriverWalk walk{driver, session};
+  int end = 1;
+  ASSERT_EQ(walk.roms(&end), sensors.sorted_roms());
+  EXPECT_EQ(end, 0);
+  ASSERT_EQ(walk.convert_all(), 1);
+  let_convert();
+  for (const auto& s : sensors.sensors) {
+    int error = 1;
+    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(bytes.size(), 9u);
+    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
+    Scratchpad pad{};
+    std::copy(bytes.begin(), bytes.end(), pad.begin());
+    EXPECT_DOUBLE_EQ(scratchpad_celsius(s->rom()[0], pad), s->temperature());
+  }
+  EXPECT_EQ(driver.TMEndSession(session), 1);
+}
 
 }  // namespace testing_support
