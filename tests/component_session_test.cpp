@@ -15,13 +15,10 @@
 #include "support/component_events.hpp"
 #include "support/pump.hpp"
 #include "support/sim_fixture.hpp"
-#include "support/testable_qv.hpp"
 
 using onewire::Op;
 using testing_support::EventLog;
 using testing_support::pump_until;
-using testing_support::run_op;
-using testing_support::TestableQv;
 
 namespace {
 

@@ -16,10 +16,8 @@
 #include "support/testable_qv.hpp"
 #include "rtl/form_stream.hpp"
 
-using onewire::Op;
 using testing_support::EventLog;
 using testing_support::pump_until;
-using testing_support::run_op;
 using testing_support::TestableQv;
 
 namespace {

@@ -17,11 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using onewire::Rom;
-using onewire::sim::Ds18x20;
 using onewire::sim::Ds2490Emulator;
 using onewire::sim::SimBus;
 using testing_support::SensorBus;
 using testing_support::StepClock;
+using testing_support::sim_bus_builder;
 using Bytes = std::vector<std::uint8_t>;
 namespace p = onewire::ds2490;
 
@@ -139,7 +139,7 @@ TEST_F(Ds2490Chip, ResetResultsFollowNtfAndIcp) {
   // Nobody there: NRS, posted also without NTF.
   comm(0x0043);
   EXPECT_EQ(wait_idle(), Bytes{0x01});
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 1)));
+  sim_bus_builder(bus).add_sensor(0x28, 1);
   comm(0x0043);
   EXPECT_EQ(wait_idle(), Bytes{});
   comm(0x0443);  // NTF: a 0x00 for a clean reset
@@ -158,8 +158,7 @@ TEST_F(Ds2490Chip, ResetResultsFollowNtfAndIcp) {
 }
 
 TEST_F(Ds2490Chip, BytesBlocksAndTheReadBackFifo) {
-  auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 21.5);
-  bus->add(d);
+  auto d = sim_bus_builder(bus).add_sensor(0x28, 7, 21.5).last_sensor();
   comm(0x0043);
   wait_idle();
   // READ ROM through BYTE I/O: the echo, then the ROM bytes.
@@ -258,7 +257,7 @@ TEST_F(Ds2490Chip, SearchAccessOneRomAtATimeAndAllAtOnce) {
 }
 
 TEST_F(Ds2490Chip, StrongPullupNeedsSpueAndLastsItsDuration) {
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 3)));
+  sim_bus_builder(bus).add_sensor(0x28, 3);
   comm(0x0013, 2);  // 32 ms
   wait_idle();
   // Without SPUE the SPU flag is ignored.
@@ -286,7 +285,7 @@ TEST_F(Ds2490Chip, StrongPullupNeedsSpueAndLastsItsDuration) {
 }
 
 TEST_F(Ds2490Chip, QueuedCommandsStartExeAndTheEp0Overflow) {
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 3)));
+  sim_bus_builder(bus).add_sensor(0x28, 3);
   // IM = 0: queued until START EXE.
   comm(0x0052, 0x33);
   Bytes s = status();
@@ -307,7 +306,7 @@ TEST_F(Ds2490Chip, QueuedCommandsStartExeAndTheEp0Overflow) {
 }
 
 TEST_F(Ds2490Chip, TransfersWaitForUsbFramesAndBusTime) {
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 3)));
+  sim_bus_builder(bus).add_sensor(0x28, 3);
   chip.reset_stats();
   const auto t0 = clock.now();
   comm(0x0053, 0xFF);

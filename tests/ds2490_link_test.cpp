@@ -29,6 +29,7 @@ using onewire::Rom;
 using onewire::ds2490::Ds2490Link;
 using onewire::sim::Ds2490Emulator;
 using onewire::sim::EmulatedUsbDevice;
+using testing_support::rom_text;
 using testing_support::SensorBus;
 using testing_support::StepClock;
 namespace p = onewire::ds2490;
@@ -182,16 +183,6 @@ TEST_F(Ds2490Backend, UnpluggedMidSessionThenFoundAgain) {
 }
 
 // ------------------------------------------------- driver and component
-
-std::string rom_text(const Rom& r) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string s;
-  for (int k = 7; k >= 0; --k) {
-    s += hex[r[static_cast<std::size_t>(k)] >> 4];
-    s += hex[r[static_cast<std::size_t>(k)] & 0xF];
-  }
-  return s;
-}
 
 // The driver makes a device object per session; the adapter on the port
 // (and its faults) outlives them all.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "onewire/tmex_driver.hpp"
@@ -18,6 +19,7 @@
 #include "onewire/link.hpp"
 #include "onewire/sim/bus.hpp"
 #include "onewire/sim/ds18x20.hpp"
+#include "support/sim_bus_builder.hpp"
 
 namespace testing_support {
 
@@ -32,6 +34,18 @@ inline bool bus_order_less(const onewire::Rom& a, const onewire::Rom& b) {
     if (x != y) return x < y;
   }
   return false;
+}
+
+// The ROM as the component shows it (romstr): 16 hexadecimal digits, the
+// CRC byte first and the family last.
+inline std::string rom_text(const onewire::Rom& r) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string s;
+  for (int k = 7; k >= 0; --k) {
+    s += hex[r[static_cast<std::size_t>(k)] >> 4];
+    s += hex[r[static_cast<std::size_t>(k)] & 0xF];
+  }
+  return s;
 }
 
 // Every ROM a link's search passes walk, in the order found.
@@ -68,14 +82,10 @@ inline double scratchpad_celsius(std::uint8_t family, const Scratchpad& pad) {
 // searches have deep discrepancies to walk.
 struct SensorBus {
   explicit SensorBus(int count, std::uint64_t serial_base = 0x00A1B2C3D400) {
-    for (int i = 0; i < count; ++i) {
-      const std::uint8_t family = (i % 3 == 2) ? 0x10 : 0x28;
-      const double celsius = -10.0 + 7.25 * i;
-      auto d = std::make_shared<onewire::sim::Ds18x20>(
-          onewire::sim::make_rom(family, serial_base + static_cast<std::uint64_t>(i) * 0x11), celsius);
-      bus->add(d);
-      sensors.push_back(d);
-    }
+    SimBusBuilder builder(bus);
+    for (int i = 0; i < count; ++i)
+      builder.add_sensor((i % 3 == 2) ? 0x10 : 0x28, serial_base + static_cast<std::uint64_t>(i) * 0x11, -10.0 + 7.25 * i);
+    sensors = builder.sensors();
   }
   std::vector<onewire::Rom> sorted_roms() const {
     std::vector<onewire::Rom> roms;
