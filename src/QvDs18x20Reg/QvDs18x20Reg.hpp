@@ -23,6 +23,8 @@ class QVDS_API TQvDs18x20SpeedProperty : public TStringProperty {
  public:
   using TStringProperty::TStringProperty;
   TPropertyAttributes GetAttributes() override;
+  // Part of the editor's published shape: hands Proc to the base editor's
+  // GetValues and adds no value of its own.
   void GetValues(const std::function<void(const std::string&)>& Proc) override;
 };
 
