@@ -7,10 +7,12 @@
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
 
 int qvtool::run_program(int argc, char** argv) {
+  qvtool::ignore_file_size_signal();
   CLI::App app{"Reads DS18B20 and DS18S20 1-Wire temperature sensors.\n"
                "Without --port every command runs on a simulated bus with demonstration devices.",
                "qvds18x20"};
@@ -34,6 +36,11 @@ int qvtool::run_program(int argc, char** argv) {
                    qvtool::shorten(name).c_str(), names.c_str());
       return qvtool::kExitUsage;
     }
+  }
+
+  if (const std::string empty = qvtool::empty_option_value(argc, argv); !empty.empty()) {
+    std::fprintf(stderr, "qvds18x20: %s\n", empty.c_str());
+    return qvtool::kExitUsage;
   }
 
   try {
