@@ -85,6 +85,12 @@ struct VirtualAdapter::Impl {
   mutable std::mutex stats_mu;
   VirtualAdapterStats stats;
 
+  // The programs that have the terminal open, as inotify counts them,
+  // and the events of our own look at it in power_cycle() still to come
+  // (serving thread only).
+  int openers = 0;
+  int own_opens = 0, own_closes = 0;
+
   // Pacing state (serving thread only): when the adapter will have taken
   // in the host's last character, finished its last bus activity, and
   // sent its last answer.
@@ -98,13 +104,13 @@ struct VirtualAdapter::Impl {
   void serve();
   // True while some program has the slave side open.
   bool hosted() const;
-  // Reads inotify's events; true when a close is followed by an open
-  // among them: the last host may have gone and the next come before we
-  // looked.
+  // Reads inotify's events and counts by them the programs that have the
+  // terminal open; true when the count fell to none (the last host
+  // closed), even if another has opened it since.
   bool read_events();
-  // The adapter loses its power: after the last close (`last_close`), or
-  // between two hosts that read_events() saw follow each other.
-  void power_cycle(bool last_close);
+  // The adapter loses its power: after the last close. `still_closed`:
+  // no next host has opened the port yet.
+  void power_cycle(bool still_closed);
   // Serves one chunk of host bytes.
   void handle(const std::uint8_t* data, std::size_t n);
   // Waits on `clock` until `t`; false when asked to stop first.
@@ -195,23 +201,44 @@ bool VirtualAdapter::Impl::hosted() const {
 
 bool VirtualAdapter::Impl::read_events() {
   alignas(inotify_event) std::array<char, 4096> events{};
-  bool closed = false, reopened = false;
+  bool emptied = false;
   for (ssize_t k; (k = ::read(watch, events.data(), events.size())) > 0;) {
     for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= k;) {
       const auto* e = reinterpret_cast<const inotify_event*>(events.data() + off);
-      if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) closed = true;
-      if ((e->mask & IN_OPEN) != 0 && closed) reopened = true;
       off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if ((e->mask & IN_OPEN) != 0) {
+        if (own_opens > 0) {
+          --own_opens;
+        } else {
+          ++openers;
+        }
+      }
+      if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+        if (own_closes > 0 && (e->mask & IN_CLOSE_WRITE) != 0) {
+          --own_closes;
+        } else if (openers > 0 && --openers == 0) {
+          emptied = true;
+        }
+      }
     }
   }
-  return reopened;
+  // The master has the last word: inotify merges an event into an equal
+  // one before it that is still unread, so two programs opening (or
+  // closing) at once may count as one.
+  if (!hosted()) {
+    emptied = emptied || openers > 0;
+    openers = 0;
+  } else if (openers == 0) {
+    openers = 1;
+  }
+  return emptied;
 }
 
-void VirtualAdapter::Impl::power_cycle(bool last_close) {
+void VirtualAdapter::Impl::power_cycle(bool still_closed) {
   emulator->power_cycle();
   // What the last host wrote and the adapter never read goes with the
   // power (unless the next host may have written already).
-  if (last_close) {
+  if (still_closed) {
     std::array<std::uint8_t, 4096> junk{};
     while (::read(master, junk.data(), junk.size()) > 0) {
     }
@@ -219,12 +246,14 @@ void VirtualAdapter::Impl::power_cycle(bool last_close) {
   // Answers the last host never read must not greet the next one; and an
   // exclusive hold (TIOCEXCL) the last host did not give up must not
   // outlive it, as it does not on a real port's last close. Both take a
-  // descriptor of the terminal for a moment; its open and close show up
-  // in inotify, and the caller reads them away.
+  // descriptor of the terminal for a moment, whose open and close
+  // read_events() then leaves out of its count.
   const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (slave >= 0) {
+    ++own_opens;
+    ++own_closes;
     tcflush(slave, TCIFLUSH);
-    if (last_close) ioctl(slave, TIOCNXCL);
+    if (still_closed) ioctl(slave, TIOCNXCL);
     ::close(slave);
   }
   std::lock_guard lock(stats_mu);
@@ -373,15 +402,8 @@ void VirtualAdapter::Impl::serve() {
     // belong to the freshly powered adapter. The master says whether
     // anyone still has the terminal.
     if ((p[1].revents & POLLIN) != 0) {
-      const bool reopened = read_events();
-      const bool now = hosted();
-      if (host && (!now || reopened)) {
-        power_cycle(!now);
-        read_events();
-        host = hosted();
-      } else {
-        host = now;
-      }
+      if (read_events()) power_cycle(!hosted());
+      host = hosted();
       continue;
     }
     if (!host) continue;
@@ -401,9 +423,9 @@ void VirtualAdapter::Impl::serve() {
     }
     // A hang-up that inotify has not told of (its queue overflowed).
     if (!hosted()) {
+      openers = 0;
       power_cycle(true);
-      read_events();
-      host = hosted();
+      host = false;
     }
   }
 }
