@@ -21,6 +21,14 @@ int qvtool::run_program(int argc, char** argv) {
   qvtool::add_commands(app, result);
   add_sim_adapter_command(app);
   add_sim_usb_command(app);
+  // Every option that takes a value refuses an empty one, numbers too
+  // (CLI11 would read "" as 0 for some): an unset shell variable is no
+  // value. --sim, whose value may be left out, is checked by
+  // empty_option_value(); a program's arguments after sim-usb's -- are
+  // the program's.
+  for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    for (CLI::Option* opt : sub->get_options())
+      if (opt->nonpositional() && opt->get_type_size() > 0 && opt->get_expected_min() > 0) opt->check(qvtool::non_empty());
 
   // CLI11 would call an unknown command a missing one.
   if (argc > 1 && argv[1][0] != '-') {

@@ -17,6 +17,9 @@ namespace qvtool {
 // cannot be read. Throws UsageError for a discovery prefix that cannot be.
 void check_mqtt_options(const PublishOptions& o);
 
+// Starts the connection thread; Publishers checks the options first
+// (check_mqtt_options). A message the library refuses all the same is
+// dropped and named on standard error.
 std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, Lifetime lifetime);
 
 // Where --metrics-listen points: [ADDR:]PORT, ADDR 127.0.0.1 when not

@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -37,13 +35,22 @@ std::string label_value(const std::string& text) {
   return out;
 }
 
-// A temperature text that is a finite number, as a sample value must be
-// to mean a temperature (Prometheus would read "inf" or "nan" too).
+// A temperature text as the component writes it, a decimal number
+// (-18.2): only that goes out as a sample value, which Prometheus would
+// also read as "inf", "nan" or hexadecimal.
 bool is_reading(const std::string& temp) {
-  if (temp.empty()) return false;
-  char* end = nullptr;
-  const double v = std::strtod(temp.c_str(), &end);
-  return end != temp.c_str() && *end == 0 && std::isfinite(v);
+  std::size_t i = !temp.empty() && temp[0] == '-' ? 1 : 0;
+  const auto digits = [&] {
+    const std::size_t start = i;
+    while (i < temp.size() && temp[i] >= '0' && temp[i] <= '9') ++i;
+    return i > start;
+  };
+  if (!digits()) return false;
+  if (i < temp.size() && temp[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  return i == temp.size();
 }
 
 void header(std::string& out, const char* name, const char* type, const char* help) {

@@ -8,9 +8,8 @@ void check_mqtt_options(const PublishOptions&) {
   throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
 }
 
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, Lifetime) {
-  check_mqtt_options(o);
-  return nullptr;
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, Lifetime) {
+  throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
 }
 
 std::unique_ptr<Publisher> make_metrics_server(const std::string&, std::shared_ptr<const Metrics>) {
