@@ -303,7 +303,8 @@ class MqttCore {
     const auto deadline = Clock::now() + kAnswerDeadline;
     while (connack_ < 0) {
       if (past_deadline(deadline)) {
-        why = "no answer";
+        why = "no answer within " + (Clock::now() > deadline ? std::to_string(kAnswerDeadline.count()) + " s"
+                                                               : grace_text() + ", the grace at the end");
         return false;
       }
       rc = mosquitto_loop(mosq_, 100, 1);
