@@ -203,7 +203,12 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
   // after it the text parses.
   Checker checker(text, origin);
   json::sax_parse(text, &checker);
-  json doc = json::parse(text);
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::exception& e) {
+    fail(origin, std::string("cannot be read as JSON (") + shorten(e.what(), 160) + ")");
+  }
   if (!doc.is_object() || !doc.contains("devices") || !doc["devices"].is_array())
     fail(origin, "expected an object with a \"devices\" array");
   only_keys(doc, {"devices", "faults"}, origin);

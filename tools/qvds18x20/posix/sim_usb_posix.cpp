@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -108,11 +109,14 @@ int run_sim_usb(const SimUsbOptions& o) {
   argv.push_back(nullptr);
   std::fflush(nullptr);
   // The program takes this process's place: signals sent to sim-usb
-  // reach it directly.
+  // reach it directly, and it gets the signal dispositions sim-usb was
+  // given, not the tool's own.
+  signal(SIGXFSZ, SIG_DFL);
   execvp(argv[0], argv.data());
+  const int error = errno;
   std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(argv[0], 200).c_str(),
-               qvtool::os_error_text(errno).c_str());
-  return errno == ENOENT ? 127 : 126;
+               qvtool::os_error_text(error).c_str());
+  return error == ENOENT ? 127 : 126;
 }
 
 }  // namespace
