@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(ds2480b_answers passive_answers emulators ds2490_status)
+((${#targets[@]})) || targets=(ds2480b_answers passive_answers emulators ds2490_status tool_texts)
 
 command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzz targets" >&2; exit 2; }
 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null

@@ -220,8 +220,10 @@ wait_until 10 gone "$PID_auth"
 "$TOOL" read --mqtt "mqtt://127.0.0.1:$PORT_auth/x" >/dev/null 2>"$WORK/refused.err"
 rc=$?
 expect "unreachable broker: status 1, one line" fails_with_one_line $rc "$WORK/refused.err"
-"$TOOL" watch --interval 0.1 --count 3 --mqtt "mqtt://127.0.0.1:$PORT_auth/x" >/dev/null 2>"$WORK/retry.err"
-expect "watch keeps measuring without a broker" [ $? -eq 0 ]
+"$TOOL" watch --interval 0.1 --count 3 --format json --mqtt "mqtt://127.0.0.1:$PORT_auth/x" >"$WORK/retry.out" 2>"$WORK/retry.err"
+rc=$?
+expect "watch keeps measuring without a broker" [ "$(wc -l <"$WORK/retry.out")" -eq 3 ]
+expect "and its exit status says that measurements were lost" [ $rc -eq 1 ]
 expect "and says what it waits for" grep -q "waiting for the MQTT broker at 127.0.0.1:$PORT_auth" "$WORK/retry.err"
 expect "and what it could not deliver" grep -q "3 measurements not delivered" "$WORK/retry.err"
 # TLS with a certificate of our own authority.

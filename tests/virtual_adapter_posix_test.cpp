@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,6 +127,41 @@ TEST(VirtualAdapterHost, ClosingThePortPowerCyclesTheAdapter) {
   // 9600 again, and the old unread answer is gone.
   next.put({0x0F, 0x0F});
   EXPECT_EQ(next.take(2, 300ms), Bytes{0x00});
+}
+
+// stty -F, or a second program turned away because the port is busy:
+// the chip keeps its power until the last program closes the port.
+TEST(VirtualAdapterHost, AnotherProgramClosingBesideTheHostLeavesTheChipPowered) {
+  testing_support::SensorBus sensors(2);
+  VirtualAdapter adapter(sensors.bus);
+  ASSERT_EQ(adapter.start(), 1);
+  HostFd host(adapter.path());
+  ASSERT_GE(host.fd, 0);
+  host.put({0xC1, 0x73});
+  EXPECT_EQ(host.take(1), Bytes{0x72});
+  for (int i = 0; i < 3; ++i) {
+    const int other = open(adapter.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    close(other);
+  }
+  // Still calibrated and at the new rate: an answer at once. Powered
+  // down, the byte would calibrate again and get none.
+  host.put({0x0F});
+  EXPECT_EQ(host.take(1), Bytes{0x02});
+  EXPECT_EQ(adapter.stats().power_cycles, 0u);
+  host.close_now();
+  ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 1; }, 5s));
+  // An exclusive hold the last host left does not outlive it either.
+  HostFd next(adapter.path());
+  ASSERT_GE(next.fd, 0);
+  ASSERT_EQ(ioctl(next.fd, TIOCEXCL), 0);
+  next.close_now();
+  ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 2; }, 5s));
+  HostFd again(adapter.path());
+  ASSERT_GE(again.fd, 0) << "the terminal stayed exclusive";
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(again.fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST(VirtualAdapterHost, HostFlushAfterASearchDoesNotLoseTheModeSwitch) {

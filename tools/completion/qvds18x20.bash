@@ -6,7 +6,7 @@
 
 _qvds18x20_commands="read list watch ports version sim-adapter sim-usb"
 _qvds18x20_bus_options="--port --adapter --speed --baud --sim"
-_qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --prometheus-file"
+_qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
 _qvds18x20_options() {
   case $1 in
@@ -51,7 +51,7 @@ _qvds18x20_values() {
       compgen -W "$(_qvds18x20_ports "$4")" -- "$cur"
       ;;
     --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
-    --interval | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --metrics-listen) ;;
+    --interval | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen) ;;
     *) return 1 ;;
   esac
 }

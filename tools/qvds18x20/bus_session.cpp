@@ -128,7 +128,9 @@ void BusSession::run(void (Component::*starter)()) {
     if (interrupt_seen)
       abandon("interrupted; the adapter on " + port_label_ + " was still busy and was left as it was",
               interrupted_exit_code_);
-    abandon("the adapter on " + port_label_ + " stopped answering", kExitFailed);
+    abandon("the adapter on " + port_label_ + " stopped answering (no result within " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kOperationDeadline).count()) + " s)",
+            kExitFailed);
   }
   ProcessMessages();
 }

@@ -112,6 +112,8 @@ int run_command(Command command, const Options& o) {
 }
 
 int run_read(const Options& o) {
+  // Options that cannot be used fail before the bus is opened.
+  Publishers::check(o.publish, Lifetime::kOnce);
   BusSession session(bus_choice(o));
   if (interrupt_requested()) throw Failure("interrupted");
   attach_progress(session.component(), o);
@@ -140,6 +142,7 @@ int run_list(const Options& o) {
 
 int run_watch(const Options& o) {
   const WatchPlan plan = watch_plan(o);
+  Publishers::check(o.publish, Lifetime::kContinuous);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
   session.open();

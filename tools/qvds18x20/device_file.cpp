@@ -4,7 +4,9 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -116,23 +118,104 @@ long long integer_in(const json& object, const char* key, long long low, long lo
   return v.get<long long>();
 }
 
+// A first pass over the text, before it becomes a document: malformed
+// JSON and numbers beyond a double (1e400) with their line and column,
+// keys given twice in one object (the document would keep the last
+// silently) and nesting no device file needs. Throws DeviceFileError
+// naming the place, the device or the fault.
+class Checker final : public json::json_sax_t {
+ public:
+  Checker(const std::string& text, std::string origin) : text_(text), origin_(std::move(origin)) {}
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(json::number_integer_t) override { return value(); }
+  bool number_unsigned(json::number_unsigned_t) override { return value(); }
+  bool number_float(json::number_float_t, const json::string_t&) override { return value(); }
+  bool string(json::string_t&) override { return value(); }
+  bool binary(json::binary_t&) override { return value(); }
+  bool start_object(std::size_t) override { return open(false); }
+  bool start_array(std::size_t) override { return open(true); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(json::string_t& key) override {
+    Frame& f = frames_.back();
+    f.key = key;
+    if (!f.keys.insert(key).second) fail(where(), "gives the key \"" + shorten(key) + "\" twice");
+    return true;
+  }
+
+  bool parse_error(std::size_t position, const std::string& token, const nlohmann::detail::exception& e) override {
+    std::string what = e.what();
+    if (e.id == 406) {
+      // A number out of a double's range; the position is past it.
+      const std::size_t at = position > token.size() ? position - token.size() + 1 : position;
+      fail(origin_, line_column(text_, at) + ": the number " + shorten(token) + " is out of range");
+    }
+    // Keep the parser's reason, but say where in the usual way.
+    const auto pos = what.find("error while parsing");
+    fail(origin_, line_column(text_, position) + ": malformed JSON" +
+                      (pos != std::string::npos ? " (" + shorten(what.substr(pos), 160) + ")" : ""));
+  }
+
+ private:
+  // devices[i].member is as deep as a device file goes.
+  static constexpr std::size_t kMaxDepth = 8;
+  struct Frame {
+    bool array;
+    std::set<std::string> keys;
+    std::string key;        // the member being read
+    std::size_t index = 0;  // the element being read
+  };
+
+  bool open(bool array) {
+    if (frames_.size() >= kMaxDepth) fail(where(), "nested deeper than a device file goes");
+    frames_.push_back({array, {}, {}, 0});
+    return true;
+  }
+  bool close() {
+    frames_.pop_back();
+    return value();
+  }
+  bool value() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+    return true;
+  }
+
+  // The place in the words of the other messages: "device 2", "fault 0".
+  std::string where() const {
+    if (frames_.size() >= 2 && frames_[1].array) {
+      if (frames_[0].key == "devices") return origin_ + ": device " + std::to_string(frames_[1].index);
+      if (frames_[0].key == "faults") return origin_ + ": fault " + std::to_string(frames_[1].index);
+    }
+    return origin_;
+  }
+
+  const std::string& text_;
+  std::string origin_;
+  std::vector<Frame> frames_;
+};
+
 }  // namespace
 
 SimSetup parse_device_setup(const std::string& text, const std::string& origin) {
+  // The checking pass throws for anything the document would not show;
+  // after it the text parses.
+  Checker checker(text, origin);
+  json::sax_parse(text, &checker);
   json doc;
   try {
     doc = json::parse(text);
-  } catch (const json::parse_error& e) {
-    std::string what = e.what();
-    // Keep the parser's reason, but say where in the usual way.
-    const auto pos = what.find("error while parsing");
-    fail(origin, line_column(text, e.byte) + ": malformed JSON" +
-                     (pos != std::string::npos ? " (" + shorten(what.substr(pos), 160) + ")" : ""));
+  } catch (const json::exception& e) {
+    fail(origin, std::string("cannot be read as JSON (") + shorten(e.what(), 160) + ")");
   }
   if (!doc.is_object() || !doc.contains("devices") || !doc["devices"].is_array())
     fail(origin, "expected an object with a \"devices\" array");
   only_keys(doc, {"devices", "faults"}, origin);
 
+  if (doc["devices"].size() > kMaxDevices)
+    fail(origin, std::to_string(doc["devices"].size()) + " devices; a device file holds at most " +
+                     std::to_string(kMaxDevices) + " (a search of a longer bus outlasts the tool's deadline)");
   SimSetup setup;
   setup.bus = std::make_shared<onewire::sim::SimBus>();
   std::uint64_t next_serial = 0x000000A10001;

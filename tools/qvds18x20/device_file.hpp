@@ -18,8 +18,9 @@
 // "scratchpad" (18 hex digits sent as READ SCRATCHPAD's answer, CRC byte
 // included, to simulate a damaged or odd device). "faults" inject driver
 // failures: the "call"-th call of "op" (a driver operation name) answers
-// "code". Unknown keys, repeated ROMs, values of the wrong JSON type and
-// numbers out of range are errors naming the device and the key.
+// "code". Unknown keys, keys given twice, repeated ROMs, values of the
+// wrong JSON type and numbers out of range are errors naming the device
+// and the key.
 #pragma once
 
 #include <memory>
@@ -52,6 +53,15 @@ struct SimSetup {
 // Files larger than this are no device files (a device or a stream read by
 // mistake).
 inline constexpr std::size_t kMaxDeviceFileSize = 1024 * 1024;
+
+// The most devices a file may put on one bus. A search walks the whole
+// bus, twice: through a virtual adapter with real timing a read of 100
+// devices took 5-6 s (DS2480B, passive, the emulated DS2490; 1.1 s on the
+// simulated driver), and a bus ten times as long would outlast the 20 s
+// deadline of an operation, to end in "stopped answering" instead of
+// this file's error. (Behind a 16 ms USB bridge the passive adapter is
+// slower than that deadline for any bus of 21 devices.)
+inline constexpr std::size_t kMaxDevices = 100;
 
 // Reads a device file; throws DeviceFileError (with line and column for
 // malformed JSON).

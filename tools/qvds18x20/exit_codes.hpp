@@ -25,9 +25,14 @@ class Failure : public std::runtime_error {
 
 // A value echoed in a message, cut to a length a line can hold: a file
 // or an option may carry megabytes.
+// The cut never splits a UTF-8 sequence.
 inline std::string shorten(const std::string& text, std::size_t limit = 60) {
   if (text.size() <= limit) return text;
-  return text.substr(0, limit) + "... (" + std::to_string(text.size()) + " characters)";
+  std::size_t cut = limit;
+  // A sequence is at most four bytes long; bytes that are not UTF-8 at all
+  // are cut where the limit falls.
+  for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
+  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
 }
 
 }  // namespace qvtool

@@ -57,11 +57,6 @@ TLanSpeed speed_of(const std::string& s) {
   throw UsageError("--speed takes " + or_list(names_of(kSpeedNames)) + ", not \"" + shorten(s) + "\"");
 }
 
-// An empty text is never a value: it is what an unset shell variable
-// gives, and taking it as "the default" would hide the mistake.
-const CLI::Validator kNotEmpty(
-    [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
-    "TEXT", "not empty");
 
 void add_bus_options(CLI::App& cmd, Options& o) {
   std::vector<std::string> adapters;
@@ -69,15 +64,15 @@ void add_bus_options(CLI::App& cmd, Options& o) {
   cmd.add_option("--port", o.port,
                  "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal) or USB adapter (USB1); "
                  "without it the simulated bus is used")
-      ->check(kNotEmpty)
+      ->check(non_empty())
       ->each([&o](const std::string&) { o.port_given = true; });
   cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
       ->capture_default_str()
-      ->check(kNotEmpty)
+      ->check(non_empty())
       ->each([&o](const std::string&) { o.adapter_given = true; });
   cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
       ->capture_default_str()
-      ->check(kNotEmpty);
+      ->check(non_empty());
   cmd.add_option("--baud", o.baud,
                  "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
                  "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
@@ -85,6 +80,8 @@ void add_bus_options(CLI::App& cmd, Options& o) {
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
                          ->expected(0, 1);
   // Given without a file, --sim has no value to see: its count tells.
+  // (CLI11 gives both "--sim" and "--sim ''" an empty value; the command
+  // line itself tells them apart, empty_option_value().)
   cmd.parse_complete_callback([&o, sim] { o.sim = o.sim || sim->count() > 0; });
 }
 
@@ -94,7 +91,7 @@ void add_format_option(CLI::App& cmd, Options& o) {
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->check(kNotEmpty);
+  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->check(non_empty());
 }
 
 // What read and watch take: the bus, the output and the log.
@@ -105,6 +102,23 @@ void add_measurement_options(CLI::App& cmd, Options& o) {
 }
 
 }  // namespace
+
+std::string empty_option_value(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;  // sim-usb's program and its own options
+    if (arg == "--sim=" || (arg == "--sim" && i + 1 < argc && argv[i + 1][0] == 0))
+      return "--sim: an empty file name is not allowed (--sim alone takes the demonstration devices)";
+  }
+  return "";
+}
+
+const CLI::Validator& non_empty() {
+  static const CLI::Validator check(
+      [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
+      "TEXT", "not empty");
+  return check;
+}
 
 BusChoice bus_choice(const Options& o) {
   // Simulated values labelled as a real port or adapter would pass for
@@ -169,8 +183,8 @@ void add_commands(CLI::App& app, int& result) {
   add_measurement_options(*watch, *o);
   watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")
       ->required()
-      ->check(kNotEmpty);
-  watch->add_option("--count", o->count, "stop after this many measurements")->check(kNotEmpty);
+      ->check(non_empty());
+  watch->add_option("--count", o->count, "stop after this many measurements")->check(non_empty());
 
   // Publishing: read publishes its one measurement, watch every one.
   add_publish_options(*read, o->publish, false);

@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace qvtool {
@@ -41,6 +42,16 @@ struct WatchPlan {
 // count that is not a whole number of rounds, 1 or more.
 WatchPlan watch_plan(const Options& o);
 inline constexpr double kMaxInterval = 86400.0;
+
+// The check of every option whose value is a text: an empty one is what
+// an unset shell variable gives, and taken as "none" or "the default" it
+// would hide the mistake (--mqtt "$UNSET" turning publishing off).
+const CLI::Validator& non_empty();
+
+// The option of the command line that is given an empty value where the
+// parser cannot see it (--sim takes a file or none), as a message; empty
+// when there is none.
+std::string empty_option_value(int argc, char** argv);
 
 // Adds read, list, watch, ports and version to `app`; the one that runs
 // leaves its exit code in `result`.

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/json_text.hpp"
 #include "qvds18x20/platform.hpp"
 
 namespace qvtool {
@@ -27,7 +29,8 @@ std::optional<double> celsius_of(const std::string& temp) {
   if (temp.empty()) return std::nullopt;
   char* end = nullptr;
   const double v = std::strtod(temp.c_str(), &end);
-  if (end == temp.c_str() || *end != 0) return std::nullopt;
+  // No temperature is infinite or NaN: such a text is no reading.
+  if (end == temp.c_str() || *end != 0 || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 
@@ -216,7 +219,7 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
   j["error"] = error.empty() ? json(nullptr) : json(error);
   j["more_devices"] = notes.more_devices;
   j["warnings"] = notes.warnings;
-  return j.dump();
+  return json_dump(j);
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {

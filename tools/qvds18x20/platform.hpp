@@ -18,6 +18,12 @@ bool is_terminal(std::FILE* file);
 // on Ctrl-C and on a termination request.
 void on_interrupt(void (*on_interrupt)());
 
+// A file-size limit (ulimit -f, systemd's LimitFSIZE=) kills a program
+// with a signal at the write that crosses it, half a row into the log;
+// ignored, the write fails instead, and the log is cut back to its last
+// whole row.
+void ignore_file_size_signal();
+
 bool path_exists(const std::string& path);
 
 std::tm utc_time(std::time_t t);

@@ -85,8 +85,17 @@ Shim& shim() {
     if (const char* path = std::getenv("QVDS_SIM_USB_TRACE"); path != nullptr && *path != 0)
       shim->trace = std::fopen(path, "a");
     double speedup = 1.0;
-    if (const char* f = std::getenv("QVDS_SIM_USB_SPEEDUP"); f != nullptr) speedup = std::atof(f);
-    if (speedup > 0 && speedup != 1.0)
+    if (const char* f = std::getenv("QVDS_SIM_USB_SPEEDUP"); f != nullptr && *f != 0) {
+      char* end = nullptr;
+      speedup = std::strtod(f, &end);
+      // The range sim-usb takes: far slower, a transfer would take
+      // minutes; far faster, the scaled time would overflow.
+      if (*end != 0 || !(speedup >= 0.1 && speedup <= 1000.0)) {
+        std::fprintf(stderr, "qvds18x20 USB shim: QVDS_SIM_USB_SPEEDUP=%s is not a factor 0.1..1000; running in real time\n", f);
+        speedup = 1.0;
+      }
+    }
+    if (speedup != 1.0)
       shim->clock = std::make_unique<rtl::ScaledClock>(speedup);
     else
       shim->clock = std::make_unique<rtl::RealClock>();
@@ -98,8 +107,11 @@ Shim& shim() {
       try {
         bus = file.empty() || file == "-" ? qvtool::demo_bus() : qvtool::load_device_file(file);
       } catch (const std::exception& e) {
-        std::fprintf(stderr, "qvds18x20 USB shim: %s\n", e.what());
-        continue;
+        // sim-usb read the file before the program started; it changed
+        // since. The adapter stays, with nothing on its bus, so that the
+        // numbering of the others holds.
+        std::fprintf(stderr, "qvds18x20 USB shim: %s; adapter %d has an empty bus\n", e.what(), index + 1);
+        bus = std::make_shared<onewire::sim::SimBus>();
       }
       if (id_chip)
         bus->add(onewire::sim::make_rom_device(onewire::sim::make_rom(0x81, 0x00000C2490A0ULL + static_cast<std::uint64_t>(index))));

@@ -4,10 +4,11 @@
 // path() (or the symbolic link asked for) and meet the simulated devices.
 //
 // A pseudo-terminal carries no baud rate and no break, so the emulator
-// learns them from the protocol (see adapter_emulator.hpp), and the host
-// closing the port counts as the adapter losing its power (its supply
-// comes from the modem lines), so every run of a host program meets a
-// freshly powered adapter.
+// learns them from the protocol (see adapter_emulator.hpp), and the last
+// program that has the port open closing it counts as the adapter losing
+// its power (its supply comes from the modem lines), so every run of a
+// host program meets a freshly powered adapter, and a program that opens
+// the port beside a running host (`stty -F`) leaves the adapter alone.
 //
 // With pacing, each answer leaves when a real adapter's would: after the
 // host's characters at the adapter's current rate, the 1-Wire time of
@@ -49,7 +50,7 @@ struct VirtualAdapterStats {
   std::uint64_t bytes_out = 0;
   // Host writes that were answered: one request and its answers each.
   std::uint64_t round_trips = 0;
-  // Host closes of the port (each one powered the adapter off and on).
+  // Last closes of the port (each one powered the adapter off and on).
   std::uint64_t power_cycles = 0;
   // Times a real adapter would have spent receiving, working on the bus
   // and answering, overlapping requests counted once.

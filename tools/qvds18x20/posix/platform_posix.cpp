@@ -30,6 +30,8 @@ void on_interrupt(void (*handler)()) {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
+void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
+
 bool path_exists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;

@@ -1,17 +1,24 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/options.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
 
 namespace {
+
+// --speedup's range.
+constexpr double kSlowest = 0.1, kFastest = 1000.0;
 
 struct SimUsbOptions {
   std::vector<std::string> devices;
@@ -53,11 +60,23 @@ int run_sim_usb(const SimUsbOptions& o) {
     std::fprintf(stderr, "qvds18x20 sim-usb: the USB stand-in library is not there (set QVDS_USB_SHIM)\n");
     return qvtool::kExitFailed;
   }
+  // Every device file is read here, with the messages of --sim, so that
+  // a bad one fails before the program starts: in the stand-in it could
+  // only be skipped, and the program would see fewer adapters.
   std::string devices;
   for (const auto& d : o.devices) {
-    if (d != "-" && !qvtool::path_exists(d)) {
-      std::fprintf(stderr, "qvds18x20 sim-usb: %s: no such file\n", d.c_str());
-      return qvtool::kExitFailed;
+    if (d != "-") {
+      if (d.find(':') != std::string::npos) {
+        std::fprintf(stderr, "qvds18x20 sim-usb: %s: a device file's path cannot hold ':' (it separates them)\n",
+                     qvtool::shorten(d, 200).c_str());
+        return qvtool::kExitUsage;
+      }
+      try {
+        qvtool::load_device_setup(d);
+      } catch (const qvtool::DeviceFileError& e) {
+        std::fprintf(stderr, "qvds18x20 sim-usb: %s\n", e.what());
+        return qvtool::kExitFailed;
+      }
     }
     devices += (devices.empty() ? "" : ":") + d;
   }
@@ -68,7 +87,18 @@ int run_sim_usb(const SimUsbOptions& o) {
   setenv("QVDS_SIM_USB_DEVICES", devices.c_str(), 1);
   setenv("QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0", 1);
   setenv("QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
-  if (!o.trace.empty()) setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
+  if (!o.trace.empty()) {
+    // The stand-in appends to it; one it cannot open would give no trace
+    // and no word.
+    std::FILE* f = std::fopen(o.trace.c_str(), "a");
+    if (f == nullptr) {
+      std::fprintf(stderr, "qvds18x20 sim-usb: --trace %s: cannot be opened for appending (%s)\n",
+                   qvtool::shorten(o.trace, 200).c_str(), qvtool::os_error_text(errno).c_str());
+      return qvtool::kExitFailed;
+    }
+    std::fclose(f);
+    setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
+  }
   // A program built with AddressSanitizer insists on its runtime coming
   // first; the stand-in is preloaded ahead of it, which is harmless.
   std::string asan = "verify_asan_link_order=0";
@@ -78,9 +108,15 @@ int run_sim_usb(const SimUsbOptions& o) {
   for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::fflush(nullptr);
+  // The program takes this process's place: signals sent to sim-usb
+  // reach it directly, and it gets the signal dispositions sim-usb was
+  // given, not the tool's own.
+  signal(SIGXFSZ, SIG_DFL);
   execvp(argv[0], argv.data());
-  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s\n", argv[0]);
-  return qvtool::kExitFailed;
+  const int error = errno;
+  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(argv[0], 200).c_str(),
+               qvtool::os_error_text(error).c_str());
+  return error == ENOENT ? 127 : 126;
 }
 
 }  // namespace
@@ -94,11 +130,16 @@ void add_sim_usb_command(CLI::App& app) {
   cmd->add_option("--devices", o->devices,
                   "JSON device file of one adapter's bus; repeat for more adapters; - for the demonstration devices")
       ->allow_extra_args(false)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(qvtool::non_empty());
   cmd->add_flag("--id-chip", o->id_chip, "put the adapter's own ID chip (family 0x81) on each bus, as DS9490 adapters have");
-  cmd->add_option("--trace", o->trace, "append every libusb call and USB transfer to this file");
-  cmd->add_option("--speedup", o->speedup, "run the adapters' time this many times faster than real time")
-      ->check(CLI::PositiveNumber);
+  cmd->add_option("--trace", o->trace, "append every libusb call and USB transfer to this file")
+      ->check(qvtool::non_empty());
+  // Slower than a tenth of real time, a program spends seconds in each
+  // USB transfer and answers its signals as late.
+  cmd->add_option("--speedup", o->speedup,
+                  "run the adapters' time this many times faster than real time (0.1 to 1000)")
+      ->check(CLI::Range(kSlowest, kFastest));
   cmd->add_option("command", o->command, "the program and its arguments (after --)");
   cmd->callback([o] {
     const int r = run_sim_usb(*o);

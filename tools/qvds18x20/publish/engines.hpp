@@ -1,16 +1,36 @@
-// The publishers that need an outside engine: libmosquitto for MQTT,
-// cpp-httplib for the /metrics endpoint. posix/ builds them; a build
-// without the engines (Windows) answers with a usage error instead.
+// The publishers that need an outside engine: libmosquitto for MQTT, and
+// the /metrics endpoint's sockets. posix/ builds them; a build without
+// the engines (Windows) answers with a usage error instead.
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "qvds18x20/publish/metrics.hpp"
 #include "qvds18x20/publish/publish.hpp"
 
 namespace qvtool {
 
+// Checks what can be checked of the MQTT options before anything runs:
+// the URL (Failure, as a URL the tool cannot use always was), the topics
+// the prefixes make (characters, length, UTF-8) and a CA file that
+// cannot be read. Throws UsageError for a discovery prefix that cannot be.
+void check_mqtt_options(const PublishOptions& o);
+
+// Starts the connection thread; Publishers checks the options first
+// (check_mqtt_options). A message the library refuses all the same is
+// dropped and named on standard error.
 std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, Lifetime lifetime);
+
+// Where --metrics-listen points: [ADDR:]PORT, ADDR 127.0.0.1 when not
+// given; a v6 address in brackets ([::1]:9123).
+struct ListenAddress {
+  std::string host;  // without brackets
+  std::string port;  // digits, 0..65535
+};
+// Throws UsageError for anything else, ":PORT" included (which some
+// programs take for every interface: here that is said as 0.0.0.0:PORT).
+ListenAddress parse_metrics_listen(const std::string& listen);
 
 std::unique_ptr<Publisher> make_metrics_server(const std::string& listen, std::shared_ptr<const Metrics> metrics);
 

@@ -1,11 +1,14 @@
 #include "qvds18x20/publish/metrics.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/utf8.hpp"
 
 namespace qvtool {
 namespace {
@@ -17,9 +20,11 @@ bool is_thermometer(const SensorRow& r) {
   return family == "10" || family == "22" || family == "28";
 }
 
-std::string label_value(const std::string& s) {
+// A label value is UTF-8 with \\, \" and \n escaped; the port comes from
+// the user and may hold any bytes.
+std::string label_value(const std::string& text) {
   std::string out;
-  for (char c : s) {
+  for (char c : utf8_escaped(text)) {
     if (c == '\\' || c == '"') out += '\\';
     if (c == '\n') {
       out += "\\n";
@@ -28,6 +33,24 @@ std::string label_value(const std::string& s) {
     out += c;
   }
   return out;
+}
+
+// A temperature text as the component writes it, a decimal number
+// (-18.2): only that goes out as a sample value, which Prometheus would
+// also read as "inf", "nan" or hexadecimal.
+bool is_reading(const std::string& temp) {
+  std::size_t i = !temp.empty() && temp[0] == '-' ? 1 : 0;
+  const auto digits = [&] {
+    const std::size_t start = i;
+    while (i < temp.size() && temp[i] >= '0' && temp[i] <= '9') ++i;
+    return i > start;
+  };
+  if (!digits()) return false;
+  if (i < temp.size() && temp[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  return i == temp.size();
 }
 
 void header(std::string& out, const char* name, const char* type, const char* help) {
@@ -56,10 +79,10 @@ std::string Metrics::text() const {
   header(out, "qvds18x20_temperature_celsius", "gauge",
          "Temperature of the sensor in the last measurement; absent when it was not read.");
   for (const auto& [rom, s] : sensors_)
-    if (!s.temp.empty()) out += "qvds18x20_temperature_celsius" + labels(rom, s) + " " + s.temp + "\n";
+    if (is_reading(s.temp)) out += "qvds18x20_temperature_celsius" + labels(rom, s) + " " + s.temp + "\n";
   header(out, "qvds18x20_sensor_read", "gauge", "1 when the sensor was read in the last measurement, else 0.");
   for (const auto& [rom, s] : sensors_)
-    out += "qvds18x20_sensor_read" + labels(rom, s) + (s.temp.empty() ? " 0\n" : " 1\n");
+    out += "qvds18x20_sensor_read" + labels(rom, s) + (is_reading(s.temp) ? " 1\n" : " 0\n");
   header(out, "qvds18x20_last_success_timestamp_seconds", "gauge",
          "Time of the last measurement that read at least one sensor, in seconds since the epoch; 0: none yet.");
   char stamp[64];
@@ -72,25 +95,67 @@ std::string Metrics::text() const {
   return out;
 }
 
-PrometheusFile::PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics)
-    : path_(std::move(path)), metrics_(std::move(metrics)) {
+void PrometheusFile::check(const std::string& path) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (!ec && std::filesystem::exists(status)) {
+    if (std::filesystem::is_directory(status))
+      throw Failure("--prometheus-file " + shorten(path, 200) +
+                    ": is a folder; it takes the path of a file in it, such as " + shorten(path, 200) +
+                    "/qvds18x20.prom");
+    if (!std::filesystem::is_regular_file(status))
+      throw Failure("--prometheus-file " + shorten(path, 200) +
+                    ": is not a regular file (writing it would replace it with one)");
+  }
   // A path that cannot be written fails now, not after the first round.
-  std::FILE* f = std::fopen((path_ + ".tmp").c_str(), "w");
-  if (f == nullptr) throw Failure(path_ + ".tmp: cannot be created for --prometheus-file");
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = std::fopen(tmp.c_str(), "w");
+  if (f == nullptr)
+    throw Failure("--prometheus-file " + shorten(path, 200) + ": " + shorten(tmp, 200) + " cannot be created (" +
+                  std::strerror(errno) + ")");
   std::fclose(f);
-  std::remove((path_ + ".tmp").c_str());
+  std::remove(tmp.c_str());
+}
+
+PrometheusFile::PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics, Lifetime lifetime)
+    : path_(std::move(path)), metrics_(std::move(metrics)), lifetime_(lifetime) {
+  check(path_);
 }
 
 void PrometheusFile::publish(const Measurement&) {
   // The collector reads *.prom files only: the temporary name never matches.
   const std::string tmp = path_ + ".tmp";
   const std::string text = metrics_->text();
+  std::string error;
   std::FILE* f = std::fopen(tmp.c_str(), "w");
-  bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (f != nullptr) ok = std::fclose(f) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(tmp, path_, ec);
-  if (!ok || ec) std::fprintf(stderr, "qvds18x20: %s: cannot be written\n", path_.c_str());
+  if (f == nullptr) {
+    error = shorten(tmp, 200) + " cannot be created (" + std::strerror(errno) + ")";
+  } else {
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int write_errno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) error = shorten(tmp, 200) + " cannot be written (" + std::strerror(written ? errno : write_errno) + ")";
+  }
+  if (error.empty()) {
+    std::error_code ec;
+    std::filesystem::rename(tmp, path_, ec);
+    if (ec) error = "cannot be replaced (" + ec.message() + ")";
+  }
+  if (!error.empty()) std::remove(tmp.c_str());
+  if (error != last_error_) {
+    if (!error.empty())
+      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: %s\n", shorten(path_, 200).c_str(), error.c_str());
+    else
+      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: written again\n", shorten(path_, 200).c_str());
+  }
+  last_error_ = error;
+}
+
+void PrometheusFile::finish() {
+  if (!last_error_.empty())
+    throw Failure("--prometheus-file " + shorten(path_, 200) + ": the last " +
+                  (lifetime_ == Lifetime::kOnce ? "measurement is" : "measurement's metrics are") +
+                  " not in it (" + last_error_ + ")");
 }
 
 }  // namespace qvtool

@@ -38,12 +38,25 @@ class Metrics {
 // scrape never reads half a file.
 class PrometheusFile : public Publisher {
  public:
-  PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics);
+  // Throws Failure for a path that cannot be the file: a folder, a device
+  // or another file that is not a regular one (the rename would replace
+  // it), or a place where the temporary file cannot be made.
+  static void check(const std::string& path);
+
+  PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics, Lifetime lifetime);
+  // A write that fails is said on standard error with the system's
+  // reason (again only when the reason changes) and leaves no temporary
+  // file behind.
   void publish(const Measurement& m) override;
+  // Throws Failure when the last measurement's metrics are not in the
+  // file.
+  void finish() override;
 
  private:
   std::string path_;
   std::shared_ptr<const Metrics> metrics_;
+  Lifetime lifetime_;
+  std::string last_error_;  // of the last write; empty when it went in
 };
 
 }  // namespace qvtool

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qvds18x20/json_text.hpp"
+
 namespace qvtool {
 
 std::string status_topic(const std::string& prefix) { return prefix + "/status"; }
@@ -34,7 +36,7 @@ MqttMessage discovery_message(const std::string& discovery_prefix, const std::st
     config["payload_available"] = kOnline;
     config["payload_not_available"] = kOffline;
   }
-  return {discovery_prefix + "/sensor/" + id + "/config", config.dump(), true};
+  return {discovery_prefix + "/sensor/" + id + "/config", json_dump(config), true};
 }
 
 }  // namespace qvtool

@@ -23,6 +23,7 @@ struct PublishOptions {
   bool mqtt_discovery = false;
   std::string mqtt_discovery_prefix = "homeassistant";
   int mqtt_queue = 10000;  // measurements kept while the broker is away
+  double mqtt_grace = 10;  // seconds to deliver what is queued at the end
   std::string prometheus_file;
   std::string metrics_listen;  // [ADDR:]PORT
 };
@@ -46,7 +47,8 @@ class Publisher {
   // the network.
   virtual void publish(const Measurement& m) = 0;
   // Called once before the command ends: delivers what it still can.
-  // Throws Failure when a one-shot command could not publish.
+  // Throws Failure when something was not delivered (a one-shot command's
+  // measurement, or any of watch's), so that the exit status says so.
   virtual void finish() {}
 };
 
@@ -58,6 +60,11 @@ enum class Lifetime {
 
 class Publishers {
  public:
+  // Checks the options before anything runs (a command calls it before it
+  // opens the bus): UsageError for values that cannot be used, Failure for
+  // a URL or a file that cannot.
+  static void check(const PublishOptions& o, Lifetime lifetime);
+
   // Starts every publisher the options ask for; throws Failure (or
   // UsageError for values that cannot be used) when one cannot start.
   Publishers(const PublishOptions& o, const Source& source, Lifetime lifetime);
@@ -67,6 +74,8 @@ class Publishers {
 
   bool empty() const { return publishers_.empty(); }
   void publish(const Measurement& m);
+  // Finishes every publisher, then throws the first one's Failure with
+  // every other one's reason joined to it.
   void finish();
 
  private:

@@ -28,6 +28,9 @@ void on_interrupt(void (*handler)()) {
   SetConsoleCtrlHandler(forward_ctrl, TRUE);
 }
 
+// Windows has no such signal.
+void ignore_file_size_signal() {}
+
 bool path_exists(const std::string& path) {
   // Device paths (\\.\COM3) are not files; opening them tells.
   if (path.rfind("\\\\.\\", 0) == 0) return true;

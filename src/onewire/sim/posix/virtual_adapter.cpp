@@ -1,8 +1,13 @@
 // The virtual adapter on a POSIX pseudo-terminal. The master side is in
 // packet mode (TIOCPKT), which tells us when the host flushes what it
-// wrote; the slave side is kept open by us as well, so that the master
-// never reads a hang-up between two host programs, and inotify reports
-// each host closing the slave.
+// wrote. A real adapter loses its power when the port is closed, that is
+// when the last program that has it open closes it; other programs may
+// open and close it meanwhile (`stty -F`, a second program turned away
+// because the port is busy) without touching it. The master reports a
+// hang-up exactly then, while no one has the slave side open: so we keep
+// no descriptor of our own on it, read the master only while a host has
+// it (a hung-up master reports the hang-up without end), and learn of a
+// host opening it from inotify.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -69,7 +74,6 @@ struct VirtualAdapter::Impl {
   std::string path;
   bool linked = false;
   int master = -1;
-  int slave = -1;
   int watch = -1;
   int wake = -1;
   std::thread thread;
@@ -80,6 +84,12 @@ struct VirtualAdapter::Impl {
 
   mutable std::mutex stats_mu;
   VirtualAdapterStats stats;
+
+  // The programs that have the terminal open, as inotify counts them,
+  // and the events of our own look at it in power_cycle() still to come
+  // (serving thread only).
+  int openers = 0;
+  int own_opens = 0, own_closes = 0;
 
   // Pacing state (serving thread only): when the adapter will have taken
   // in the host's last character, finished its last bus activity, and
@@ -92,7 +102,15 @@ struct VirtualAdapter::Impl {
   int start();
   void stop();
   void serve();
-  void power_cycle();
+  // True while some program has the slave side open.
+  bool hosted() const;
+  // Reads inotify's events and counts by them the programs that have the
+  // terminal open; true when the count fell to none (the last host
+  // closed), even if another has opened it since.
+  bool read_events();
+  // The adapter loses its power: after the last close. `still_closed`:
+  // no next host has opened the port yet.
+  void power_cycle(bool still_closed);
   // Serves one chunk of host bytes.
   void handle(const std::uint8_t* data, std::size_t n);
   // Waits on `clock` until `t`; false when asked to stop first.
@@ -113,25 +131,27 @@ int VirtualAdapter::Impl::start() {
     return kErrPortUnavailable;
   }
   path = name.data();
-  slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (slave < 0) {
     close_fd(master);
     return kErrPortUnavailable;
   }
   // Raw until a host sets its own modes: a host that does not would
-  // otherwise see its bytes echoed and its line endings translated.
+  // otherwise see its bytes echoed and its line endings translated. The
+  // modes stay with the terminal while the master is open.
   termios tio{};
   if (tcgetattr(slave, &tio) == 0) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tcsetattr(slave, TCSANOW, &tio);
   }
+  close_fd(slave);
   int packet = 1;
   const int flags = fcntl(master, F_GETFL);
   wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (ioctl(master, TIOCPKT, &packet) != 0 || flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0 ||
-      wake < 0 || watch < 0 || inotify_add_watch(watch, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+      wake < 0 || watch < 0 || inotify_add_watch(watch, path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
     stop();
     return kErrPortUnavailable;
   }
@@ -171,14 +191,71 @@ void VirtualAdapter::Impl::stop() {
   }
   close_fd(watch);
   close_fd(wake);
-  close_fd(slave);
   close_fd(master);
 }
 
-void VirtualAdapter::Impl::power_cycle() {
+bool VirtualAdapter::Impl::hosted() const {
+  pollfd p{master, POLLIN, 0};
+  return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
+bool VirtualAdapter::Impl::read_events() {
+  alignas(inotify_event) std::array<char, 4096> events{};
+  bool emptied = false;
+  for (ssize_t k; (k = ::read(watch, events.data(), events.size())) > 0;) {
+    for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= k;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(events.data() + off);
+      off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if ((e->mask & IN_OPEN) != 0) {
+        if (own_opens > 0) {
+          --own_opens;
+        } else {
+          ++openers;
+        }
+      }
+      if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+        if (own_closes > 0 && (e->mask & IN_CLOSE_WRITE) != 0) {
+          --own_closes;
+        } else if (openers > 0 && --openers == 0) {
+          emptied = true;
+        }
+      }
+    }
+  }
+  // The master has the last word: inotify merges an event into an equal
+  // one before it that is still unread, so two programs opening (or
+  // closing) at once may count as one.
+  if (!hosted()) {
+    emptied = emptied || openers > 0;
+    openers = 0;
+  } else if (openers == 0) {
+    openers = 1;
+  }
+  return emptied;
+}
+
+void VirtualAdapter::Impl::power_cycle(bool still_closed) {
   emulator->power_cycle();
-  // Answers the last host never read must not greet the next one.
-  tcflush(slave, TCIFLUSH);
+  // What the last host wrote and the adapter never read goes with the
+  // power (unless the next host may have written already).
+  if (still_closed) {
+    std::array<std::uint8_t, 4096> junk{};
+    while (::read(master, junk.data(), junk.size()) > 0) {
+    }
+  }
+  // Answers the last host never read must not greet the next one; and an
+  // exclusive hold (TIOCEXCL) the last host did not give up must not
+  // outlive it, as it does not on a real port's last close. Both take a
+  // descriptor of the terminal for a moment, whose open and close
+  // read_events() then leaves out of its count.
+  const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (slave >= 0) {
+    ++own_opens;
+    ++own_closes;
+    tcflush(slave, TCIFLUSH);
+    if (still_closed) ioctl(slave, TIOCNXCL);
+    ::close(slave);
+  }
   std::lock_guard lock(stats_mu);
   ++stats.power_cycles;
 }
@@ -312,38 +389,43 @@ void VirtualAdapter::Impl::serve() {
   // of timer slack would add to every one of them.
   if (options.pacing != nullptr || options.bridge_latency > rtl::Duration(0)) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::array<std::uint8_t, 4097> buf{};
-  alignas(inotify_event) std::array<char, 4096> events{};
+  bool host = hosted();
   for (;;) {
     std::array<pollfd, 3> p{pollfd{wake, POLLIN, 0}, pollfd{watch, POLLIN, 0}, pollfd{master, POLLIN, 0}};
-    const int r = ::poll(p.data(), p.size(), -1);
+    const int r = ::poll(p.data(), host ? 3 : 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if ((p[0].revents & POLLIN) != 0) return;
-    // Closes first: bytes a new host wrote after the close belong to the
-    // freshly powered adapter.
+    // Opens and closes first: bytes a new host wrote after the last close
+    // belong to the freshly powered adapter. The master says whether
+    // anyone still has the terminal.
     if ((p[1].revents & POLLIN) != 0) {
-      const ssize_t k = ::read(watch, events.data(), events.size());
-      bool closed = false;
-      for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= k;) {
-        const auto* e = reinterpret_cast<const inotify_event*>(events.data() + off);
-        if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) closed = true;
-        off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-      }
-      if (closed) power_cycle();
+      if (read_events()) power_cycle(!hosted());
+      host = hosted();
+      continue;
     }
-    if ((p[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (!host) continue;
+    if ((p[2].revents & POLLIN) != 0) {
       const ssize_t k = ::read(master, buf.data(), buf.size());
       if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-      if (k <= 0) return;  // cannot happen while we hold the slave open
-      // Packet mode: a leading 0 means data follows, anything else is a
-      // status report.
-      if (buf[0] != TIOCPKT_DATA) {
-        if ((buf[0] & TIOCPKT_FLUSHWRITE) != 0) emulator->host_discarded_output();
+      if (k > 0) {
+        // Packet mode: a leading 0 means data follows, anything else is a
+        // status report.
+        if (buf[0] != TIOCPKT_DATA) {
+          if ((buf[0] & TIOCPKT_FLUSHWRITE) != 0) emulator->host_discarded_output();
+        } else if (k > 1) {
+          handle(buf.data() + 1, static_cast<std::size_t>(k - 1));
+        }
         continue;
       }
-      if (k > 1) handle(buf.data() + 1, static_cast<std::size_t>(k - 1));
+    }
+    // A hang-up that inotify has not told of (its queue overflowed).
+    if (!hosted()) {
+      openers = 0;
+      power_cycle(true);
+      host = false;
     }
   }
 }

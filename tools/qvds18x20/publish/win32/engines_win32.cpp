@@ -3,13 +3,17 @@
 
 namespace qvtool {
 
-// No libmosquitto or cpp-httplib in the Windows build.
+// No libmosquitto and no /metrics endpoint in the Windows build.
+void check_mqtt_options(const PublishOptions&) {
+  throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
+}
+
 std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, Lifetime) {
   throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
 }
 
 std::unique_ptr<Publisher> make_metrics_server(const std::string&, std::shared_ptr<const Metrics>) {
-  throw UsageError("--metrics-listen is not available in this build (it has no HTTP library)");
+  throw UsageError("--metrics-listen is not available in this build (it has no HTTP server)");
 }
 
 }  // namespace qvtool
