@@ -7,6 +7,7 @@
 
 #include "onewire/crc.hpp"
 #include "onewire/errors.hpp"
+#include "onewire/power_check.hpp"
 
 namespace onewire {
 
@@ -24,6 +25,24 @@ struct BusDriver::Session {
   int port = 0;
   std::unique_ptr<Link> link;
   bool ended = false;
+
+  // What the last search found of the thermometers' supply.
+  PowerSurvey power;
+  // Where the caller is in a command sequence, as far as a strong pull-up
+  // after CONVERT T depends on it.
+  enum class Step : std::uint8_t { kOther, kReset, kSkipRom, kMatchedParasite };
+  Step step = Step::kOther;
+  // The bus is held at the strong pull-up until the next call.
+  bool pullup = false;
+
+  bool is_parasite(const Rom& rom) const {
+    return std::find(power.parasites.begin(), power.parasites.end(), rom) != power.parasites.end();
+  }
+  void end_pullup() {
+    if (!pullup) return;
+    pullup = false;
+    link->end_strong_pullup();
+  }
 
   // Reopens the port after TMClose released it.
   int ensure_open() {
@@ -160,6 +179,7 @@ BusDriver::~BusDriver() {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& [handle, session] : sessions_) {
     std::lock_guard<std::mutex> slock(session->mu);
+    session->end_pullup();
     session->link->close();
   }
 }
@@ -189,8 +209,9 @@ int BusDriver::serial_baud(int port) const {
   return session->ended || !session->link->is_open() ? 0 : session->link->serial_baud();
 }
 
-// Runs `body` on the session's link under the session's lock, with the
-// port reopened if TMClose released it.
+// Runs `body` on the session under the session's lock, with the port
+// reopened if TMClose released it. A strong pull-up left on by the call
+// before ends here: every call comes after the wait it was held for.
 template <typename Body>
 std::int16_t BusDriver::with_session(Op op, std::int32_t handle, Body&& body) {
   std::int32_t injected = 0;
@@ -199,9 +220,10 @@ std::int16_t BusDriver::with_session(Op op, std::int32_t handle, Body&& body) {
   if (!session) return kErrSessionInvalid;
   std::lock_guard<std::mutex> lock(session->mu);
   if (session->ended) return kErrSessionInvalid;
+  session->end_pullup();
   if (const int opened = session->ensure_open(); opened != 1)
     return static_cast<std::int16_t>(opened < 0 ? opened : kErrPortIo);
-  return body(*session->link);
+  return body(*session);
 }
 
 std::int16_t BusDriver::TMGetTypeVersion(std::int16_t adapter_type, char* buffer) {
@@ -245,7 +267,7 @@ std::int32_t BusDriver::TMExtendedStartSession(std::int16_t port, std::int16_t a
 }
 
 std::int16_t BusDriver::TMSetup(std::int32_t h) {
-  return with_session(Op::kSetup, h, [&](Link& link) -> std::int16_t { (void)link; return 1; });
+  return with_session(Op::kSetup, h, [&](Session&) -> std::int16_t { return 1; });
 }
 
 std::int16_t BusDriver::TMValidSession(std::int32_t h) {
@@ -258,7 +280,9 @@ std::int16_t BusDriver::TMValidSession(std::int32_t h) {
 }
 
 std::int16_t BusDriver::TMOneWireCom(std::int32_t h, std::int16_t operation, std::int16_t time_mode) {
-  return with_session(Op::kOneWireCom, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kOneWireCom, h, [&](Session& s) -> std::int16_t {
+    Link& link = *s.link;
+    s.step = Session::Step::kOther;
     if (operation != 0) return kErrSpeed;
     if (time_mode < 0 || time_mode > 2) return kErrSpeed;
     return static_cast<std::int16_t>(link.set_speed(static_cast<Speed>(time_mode)));
@@ -270,7 +294,9 @@ std::int16_t BusDriver::TMOneWireCom(std::int32_t h, std::int16_t operation, std
 // short without the caller learning of it; TMNext steps through the list
 // the walk left in the caller's buffer.
 std::int16_t BusDriver::search(std::int32_t h, void* state_buffer, bool first) {
-  return with_session(first ? Op::kFirst : Op::kNext, h, [&](Link& link) -> std::int16_t {
+  return with_session(first ? Op::kFirst : Op::kNext, h, [&](Session& s) -> std::int16_t {
+    Link& link = *s.link;
+    s.step = Session::Step::kOther;
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     SearchState state = load_state(state_buffer);
     if (!first && state.has_list != 0) {
@@ -342,9 +368,13 @@ std::int16_t BusDriver::search(std::int32_t h, void* state_buffer, bool first) {
     if (attempt == kMaxSearchWalks) result = inconsistent || complete_before ? kErrSearchInconsistent : kErrRomCrc;
     state.has_list = 0;
     if (result != 1 || agreed.empty()) {
+      s.power = PowerSurvey{};
       store_state(state_buffer, state);
       return static_cast<std::int16_t>(result == 1 ? 0 : result);
     }
+    // Which of them need the strong pull-up to convert: the caller's
+    // CONVERT T gets it only when the driver knows.
+    s.power = survey_power(link, agreed);
     state.has_list = 1;
     state.count = static_cast<std::uint16_t>(agreed.size());
     std::copy(agreed.begin(), agreed.end(), state.list.begin());
@@ -363,8 +393,7 @@ std::int16_t BusDriver::TMFirst(std::int32_t h, void* state) { return search(h, 
 std::int16_t BusDriver::TMNext(std::int32_t h, void* state) { return search(h, state, false); }
 
 std::int16_t BusDriver::TMRom(std::int32_t h, void* state_buffer, std::uint16_t* rom) {
-  return with_session(Op::kRom, h, [&](Link& link) -> std::int16_t {
-    (void)link;
+  return with_session(Op::kRom, h, [&](Session&) -> std::int16_t {
     if (state_buffer == nullptr || rom == nullptr) return kErrNoCurrentDevice;
     SearchState state = load_state(state_buffer);
     if (rom[0] == 0) {
@@ -380,17 +409,22 @@ std::int16_t BusDriver::TMRom(std::int32_t h, void* state_buffer, std::uint16_t*
 }
 
 std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
-  return with_session(Op::kAccess, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kAccess, h, [&](Session& s) -> std::int16_t {
+    s.step = Session::Step::kOther;
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     const SearchState state = load_state(state_buffer);
     if (state.has_current == 0) return kErrNoCurrentDevice;
-    return static_cast<std::int16_t>(link.match(state.current));
+    const int r = s.link->match(state.current);
+    if (r == 1 && s.is_parasite(state.current)) s.step = Session::Step::kMatchedParasite;
+    return static_cast<std::int16_t>(r);
   });
 }
 
 std::int16_t BusDriver::QvBlockExchange(std::int32_t h, void* state_buffer, std::int16_t mode, std::uint8_t* buffer,
                                         std::int16_t length) {
-  return with_session(Op::kBlockExchange, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kBlockExchange, h, [&](Session& s) -> std::int16_t {
+    Link& link = *s.link;
+    s.step = Session::Step::kOther;
     if (length < 0 || (length > 0 && buffer == nullptr)) return kErrBadArgument;
     if (mode != kBlockBytesOnly && mode != kBlockReset && mode != kBlockSelect) return kErrBadArgument;
     SearchState state;
@@ -408,14 +442,45 @@ std::int16_t BusDriver::QvBlockExchange(std::int32_t h, void* state_buffer, std:
 }
 
 std::int16_t BusDriver::TMTouchReset(std::int32_t h) {
-  return with_session(Op::kTouchReset, h, [&](Link& link) -> std::int16_t { return static_cast<std::int16_t>(link.reset()); });
+  return with_session(Op::kTouchReset, h, [&](Session& s) -> std::int16_t {
+    s.step = Session::Step::kReset;
+    return static_cast<std::int16_t>(s.link->reset());
+  });
 }
 
+// CONVERT T after SKIP ROM on a bus with a parasite thermometer, or after
+// the selection of one, leaves the bus at the strong pull-up until the
+// next call: the caller's conversion wait then feeds the conversion, with
+// no call of its own for it.
 std::int16_t BusDriver::TMTouchByte(std::int32_t h, std::int16_t byte) {
-  return with_session(Op::kTouchByte, h, [&](Link& link) -> std::int16_t {
-    const int r = link.touch_byte(byte & 0xFF);
+  return with_session(Op::kTouchByte, h, [&](Session& s) -> std::int16_t {
+    constexpr int kSkipRom = 0xCC;
+    constexpr int kConvertT = 0x44;
+    const int b = byte & 0xFF;
+    const Session::Step before = s.step;
+    s.step = b == kSkipRom && before == Session::Step::kReset ? Session::Step::kSkipRom : Session::Step::kOther;
+    const bool feed = b == kConvertT && s.link->can_strong_pullup() &&
+                      ((before == Session::Step::kSkipRom && !s.power.parasites.empty()) ||
+                       before == Session::Step::kMatchedParasite);
+    const int r = feed ? s.link->touch_byte_pullup(b) : s.link->touch_byte(b);
+    if (feed && r >= 0) s.pullup = true;
     return r < 0 ? static_cast<std::int16_t>(r) : filter_touch_byte(static_cast<std::int16_t>(r));
   });
+}
+
+std::int16_t BusDriver::QvDevicePower(std::int32_t h, void* state_buffer) {
+  auto session = find(h);
+  if (!session) return kErrSessionInvalid;
+  std::lock_guard<std::mutex> lock(session->mu);
+  if (session->ended) return kErrSessionInvalid;
+  if (state_buffer == nullptr) return kErrNoCurrentDevice;
+  const SearchState state = load_state(state_buffer);
+  if (state.has_current == 0) return kErrNoCurrentDevice;
+  const PowerSurvey& power = session->power;
+  if (session->is_parasite(state.current)) return session->link->can_strong_pullup() ? kPowerParasite : kPowerUnfed;
+  if (std::find(power.thermometers.begin(), power.thermometers.end(), state.current) != power.thermometers.end())
+    return kPowerExternal;
+  return kPowerUnknown;
 }
 
 std::int16_t BusDriver::TMEndSession(std::int32_t h) {
@@ -433,6 +498,7 @@ std::int16_t BusDriver::TMEndSession(std::int32_t h) {
   // for good.
   std::lock_guard<std::mutex> lock(session->mu);
   session->ended = true;
+  session->end_pullup();
   session->link->close();
   return 1;
 }
@@ -443,6 +509,7 @@ std::int16_t BusDriver::TMClose(std::int32_t h) {
   auto session = find(h);
   if (!session) return kErrSessionInvalid;
   std::lock_guard<std::mutex> lock(session->mu);
+  session->end_pullup();
   session->link->close();
   return 1;
 }
