@@ -182,6 +182,14 @@ void SimBus::strong_pullup(bool on, std::optional<rtl::TimePoint> at) {
   impl_->set_pullup(on, at ? *at : impl_->device_now());
 }
 
+void SimBus::strong_pullup_for(rtl::Duration length) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->shorted) return;
+  const rtl::TimePoint now = impl_->device_now();
+  impl_->set_pullup(true, now);
+  impl_->set_pullup(false, now + length);
+}
+
 bool SimBus::strong_pullup_on() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->pullup;

@@ -81,6 +81,8 @@ class QVDS_API SimBus {
   // the change took effect (an adapter that ends a timed pull-up only
   // notices later).
   void strong_pullup(bool on, std::optional<rtl::TimePoint> at = std::nullopt);
+  // A pull-up of a set length from now: on now, off when it has passed.
+  void strong_pullup_for(rtl::Duration length);
   bool strong_pullup_on() const;
   void set_speed(Speed s);
   Speed speed() const;
