@@ -1,12 +1,13 @@
+// The station: the component, its session and its bus, driven from the
+// forms' main thread.
 #include "form_common/station.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <utility>
 
 #include "QvDs18x20/QvDs18x20.hpp"
+#include "form_common/port_names.hpp"
 #include "onewire/builtin_driver.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/sim/ds18x20.hpp"
@@ -18,29 +19,6 @@
 namespace qvform {
 namespace {
 
-bool is_com_name(const std::string& s, int& number) {
-  if (s.size() < 4 || (s.compare(0, 3, "COM") != 0 && s.compare(0, 3, "com") != 0)) return false;
-  int n = 0;
-  const auto [end, ec] = std::from_chars(s.data() + 3, s.data() + s.size(), n);
-  if (ec != std::errc() || end != s.data() + s.size() || n < 1 || n > 255) return false;
-  number = n;
-  return true;
-}
-
-bool is_usb_name(const std::string& s, int& number) {
-  if (s.size() < 4 || (s.compare(0, 3, "USB") != 0 && s.compare(0, 3, "usb") != 0)) return false;
-  int n = 0;
-  const auto [end, ec] = std::from_chars(s.data() + 3, s.data() + s.size(), n);
-  if (ec != std::errc() || end != s.data() + s.size() || n < 1 || n > 255) return false;
-  number = n;
-  return true;
-}
-
-bool to_int(const std::string& s, int& value) {
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  return ec == std::errc() && end == s.data() + s.size();
-}
-
 bool is_thermometer(const std::string& romstr) {
   if (romstr.size() != 16) return false;
   const std::string family = romstr.substr(14);
@@ -48,145 +26,6 @@ bool is_thermometer(const std::string& romstr) {
 }
 
 }  // namespace
-
-const std::vector<AdapterChoice>& adapter_choices() {
-  static const std::vector<AdapterChoice> choices = {
-      {kAdapterPassive, "passive (DS9097)"}, {kAdapterDs2480b, "DS2480B (DS9097U)"}, {kAdapterUsb, "DS2490 USB"}};
-  return choices;
-}
-
-std::string usage(const std::string& program) {
-  return "usage: " + program +
-         " [--sim [FILE] | --port P [--adapter passive|ds2480b|usb] [--baud B]] [--speed normal|relaxed]\n"
-         "       [--interval SECONDS] [--shot FILE.png [--measurements N]]\n"
-         "\n"
-         "A window that reads DS18B20/DS18S20 sensors through the TQvDs18x20 component.\n"
-         "  --sim [FILE]      the simulated bus: a device file, or the demonstration set (the default)\n"
-         "  --port P          a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0)\n"
-         "  --adapter T       passive (1), ds2480b (5) or usb (6); default passive\n"
-         "  --baud B          the DS2480B's serial rate after detection (default 115200)\n"
-         "  --speed S         bus speed: normal or relaxed\n"
-         "  --interval N      measure every N seconds once the session is open\n"
-         "  --shot FILE       open, measure, save the window as a PNG picture, print what it shows, exit\n"
-         "  --measurements N  the measurements --shot takes before the picture (default 1)\n";
-}
-
-std::string parse_options(const std::vector<std::string>& args, Options& o) {
-  bool sim_given = false;
-  bool adapter_given = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& out) -> bool {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--sim") {
-      sim_given = true;
-      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) o.sim_file = args[++i];
-    } else if (a == "--port") {
-      if (!value(o.port)) return "--port needs a value";
-    } else if (a == "--adapter") {
-      if (!value(v)) return "--adapter needs a value";
-      adapter_given = true;
-      if (v == "passive" || v == "1") {
-        o.adapter = kAdapterPassive;
-      } else if (v == "ds2480b" || v == "5") {
-        o.adapter = kAdapterDs2480b;
-      } else if (v == "usb" || v == "6") {
-        o.adapter = kAdapterUsb;
-      } else {
-        return "--adapter takes passive, ds2480b or usb, not \"" + v + "\"";
-      }
-    } else if (a == "--speed") {
-      if (!value(v) || (v != "normal" && v != "relaxed")) return "--speed takes normal or relaxed";
-      o.relaxed = v == "relaxed";
-    } else if (a == "--baud") {
-      if (!value(v) || !to_int(v, o.baud) ||
-          (o.baud != 9600 && o.baud != 19200 && o.baud != 57600 && o.baud != 115200))
-        return "--baud takes 9600, 19200, 57600 or 115200";
-    } else if (a == "--interval") {
-      if (!value(v) || !to_int(v, o.interval) || o.interval < 1 || o.interval > 86400)
-        return "--interval takes seconds from 1 to 86400";
-    } else if (a == "--shot") {
-      if (!value(o.shot)) return "--shot needs a file name";
-    } else if (a == "--measurements") {
-      if (!value(v) || !to_int(v, o.measurements) || o.measurements < 1 || o.measurements > 1000)
-        return "--measurements takes 1 to 1000";
-    } else {
-      return "unknown argument \"" + a + "\"";
-    }
-  }
-  if (sim_given && (!o.port.empty() || adapter_given)) return "--sim goes with neither --port nor --adapter";
-  int n = 0;
-  if (!o.port.empty() && is_usb_name(o.port, n) && !adapter_given) o.adapter = kAdapterUsb;
-  o.sim = o.port.empty();
-  return "";
-}
-
-// --- the loop probe -------------------------------------------------------
-
-void LoopProbe::start() {
-  // Started from inside a handler: that handler's event and stretch count
-  // from here.
-  const auto now = Clock::now();
-  recording_ = true;
-  stopping_ = false;
-  in_stretch_ = true;
-  in_event_ = true;
-  stretch_start_ = now;
-  event_start_ = now;
-  longest_gap_ = {};
-  longest_stretch_ = {};
-  events_ = 0;
-}
-
-void LoopProbe::stop() {
-  if (!in_stretch_) {
-    recording_ = false;
-    return;
-  }
-  // Stopped from inside a handler: what the loop still does before it
-  // waits again (a repaint, say) belongs to the measurement too.
-  stopping_ = true;
-}
-
-void LoopProbe::handling() {
-  if (!recording_) return;
-  const auto now = Clock::now();
-  ++events_;
-  if (in_event_) longest_gap_ = std::max(longest_gap_, now - event_start_);
-  if (!in_stretch_) {
-    in_stretch_ = true;
-    stretch_start_ = now;
-  }
-  in_event_ = true;
-  event_start_ = now;
-}
-
-void LoopProbe::waiting() {
-  if (!recording_ || !in_stretch_) return;
-  const auto now = Clock::now();
-  if (in_event_) longest_gap_ = std::max(longest_gap_, now - event_start_);
-  longest_stretch_ = std::max(longest_stretch_, now - stretch_start_);
-  in_event_ = false;
-  in_stretch_ = false;
-  if (stopping_) {
-    stopping_ = false;
-    recording_ = false;
-  }
-}
-
-double LoopProbe::longest_gap_ms() const { return std::chrono::duration<double, std::milli>(longest_gap_).count(); }
-
-double LoopProbe::longest_stretch_ms() const {
-  return std::chrono::duration<double, std::milli>(longest_stretch_).count();
-}
-
-// --- the station ----------------------------------------------------------
 
 struct Station::Impl {
   Events events;
@@ -424,26 +263,6 @@ std::vector<SensorRow> Station::rows() const {
   // While the worker holds the list, the rows of its last event stand.
   if (impl_->c->Busy()) return impl_->last_rows;
   return impl_->collect_rows();
-}
-
-std::string shot_report(const std::vector<SensorRow>& rows, const std::string& status, const LoopProbe& probe,
-                        int measurements, int width, int height) {
-  std::string out;
-  char line[256];
-  for (const SensorRow& r : rows) {
-    std::snprintf(line, sizeof line, "sensor %d %s %s %s\n", r.index, r.rom.c_str(), r.name.c_str(),
-                  r.temp.empty() ? "-" : r.temp.c_str());
-    out += line;
-  }
-  out += "status: " + status + "\n";
-  std::snprintf(line, sizeof line, "measurements: %d\nwindow: %dx%d\n", measurements, width, height);
-  out += line;
-  std::snprintf(line, sizeof line,
-                "longest gap between two handled events while measuring: %.1f ms "
-                "(%ld events handled; longest busy stretch %.1f ms)\n",
-                probe.longest_gap_ms(), probe.events(), probe.longest_stretch_ms());
-  out += line;
-  return out;
 }
 
 }  // namespace qvform

@@ -1,0 +1,97 @@
+// The forms' command line: their options, the usage text and the adapter
+// types they offer.
+#include "form_common/station.hpp"
+
+#include <charconv>
+
+#include "form_common/port_names.hpp"
+
+namespace qvform {
+namespace {
+
+bool to_int(const std::string& s, int& value) {
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+}  // namespace
+
+const std::vector<AdapterChoice>& adapter_choices() {
+  static const std::vector<AdapterChoice> choices = {
+      {kAdapterPassive, "passive (DS9097)"}, {kAdapterDs2480b, "DS2480B (DS9097U)"}, {kAdapterUsb, "DS2490 USB"}};
+  return choices;
+}
+
+std::string usage(const std::string& program) {
+  return "usage: " + program +
+         " [--sim [FILE] | --port P [--adapter passive|ds2480b|usb] [--baud B]] [--speed normal|relaxed]\n"
+         "       [--interval SECONDS] [--shot FILE.png [--measurements N]]\n"
+         "\n"
+         "A window that reads DS18B20/DS18S20 sensors through the TQvDs18x20 component.\n"
+         "  --sim [FILE]      the simulated bus: a device file, or the demonstration set (the default)\n"
+         "  --port P          a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0)\n"
+         "  --adapter T       passive (1), ds2480b (5) or usb (6); default passive\n"
+         "  --baud B          the DS2480B's serial rate after detection (default 115200)\n"
+         "  --speed S         bus speed: normal or relaxed\n"
+         "  --interval N      measure every N seconds once the session is open\n"
+         "  --shot FILE       open, measure, save the window as a PNG picture, print what it shows, exit\n"
+         "  --measurements N  the measurements --shot takes before the picture (default 1)\n";
+}
+
+std::string parse_options(const std::vector<std::string>& args, Options& o) {
+  bool sim_given = false;
+  bool adapter_given = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& out) -> bool {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return false;
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--sim") {
+      sim_given = true;
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) o.sim_file = args[++i];
+    } else if (a == "--port") {
+      if (!value(o.port)) return "--port needs a value";
+    } else if (a == "--adapter") {
+      if (!value(v)) return "--adapter needs a value";
+      adapter_given = true;
+      if (v == "passive" || v == "1") {
+        o.adapter = kAdapterPassive;
+      } else if (v == "ds2480b" || v == "5") {
+        o.adapter = kAdapterDs2480b;
+      } else if (v == "usb" || v == "6") {
+        o.adapter = kAdapterUsb;
+      } else {
+        return "--adapter takes passive, ds2480b or usb, not \"" + v + "\"";
+      }
+    } else if (a == "--speed") {
+      if (!value(v) || (v != "normal" && v != "relaxed")) return "--speed takes normal or relaxed";
+      o.relaxed = v == "relaxed";
+    } else if (a == "--baud") {
+      if (!value(v) || !to_int(v, o.baud) ||
+          (o.baud != 9600 && o.baud != 19200 && o.baud != 57600 && o.baud != 115200))
+        return "--baud takes 9600, 19200, 57600 or 115200";
+    } else if (a == "--interval") {
+      if (!value(v) || !to_int(v, o.interval) || o.interval < 1 || o.interval > 86400)
+        return "--interval takes seconds from 1 to 86400";
+    } else if (a == "--shot") {
+      if (!value(o.shot)) return "--shot needs a file name";
+    } else if (a == "--measurements") {
+      if (!value(v) || !to_int(v, o.measurements) || o.measurements < 1 || o.measurements > 1000)
+        return "--measurements takes 1 to 1000";
+    } else {
+      return "unknown argument \"" + a + "\"";
+    }
+  }
+  if (sim_given && (!o.port.empty() || adapter_given)) return "--sim goes with neither --port nor --adapter";
+  int n = 0;
+  if (!o.port.empty() && is_usb_name(o.port, n) && !adapter_given) o.adapter = kAdapterUsb;
+  o.sim = o.port.empty();
+  return "";
+}
+
+}  // namespace qvform
