@@ -3,10 +3,7 @@
 // component drives it, with the chip answering at a real adapter's pace
 // (1 ms USB frames plus 1-Wire time, on the real clock).
 //
-// A measurement is: the search for every ROM (TMFirst/TMNext/TMRom), one
-// CONVERT T for the whole bus, and for every sensor TMAccess, READ
-// SCRATCHPAD and nine bytes. The 750 ms conversion wait is skipped: it is
-// the application's wait, not the adapter's.
+// A measurement is the one measurement_rig.hpp makes.
 //
 // Counters per measurement: elapsed_ms (real time), transfers (USB
 // transfers), model_ms (what a host with no overhead of its own would
@@ -19,7 +16,6 @@
 // comparison; it is skipped when owserver or the tool is not there.
 #include <benchmark/benchmark.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,12 +24,11 @@
 #include <unistd.h>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "onewire/tmex_driver.hpp"
+#include "measurement_rig.hpp"
 #include "onewire/builtin_driver.hpp"
-#include "onewire/crc.hpp"
-#include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/ds2490_emulator.hpp"
 #include "onewire/sim/emulated_usb_device.hpp"
 #include "rtl/clock.hpp"
@@ -42,16 +37,9 @@ namespace {
 
 constexpr int kSensors = 10;
 
-onewire::Rom sensor_rom(int i) {
-  const std::uint8_t family = i % 4 == 3 ? 0x10 : 0x28;
-  return onewire::sim::make_rom(family, 0x3000 + static_cast<std::uint64_t>(i) * 0x2468);
-}
-double sensor_celsius(int i) { return 18.0 + i * 0.75; }
-
 struct Rig {
   explicit Rig(int sensors) {
-    for (int i = 0; i < sensors; ++i)
-      bus->add(std::make_shared<onewire::sim::Ds18x20>(sensor_rom(i), sensor_celsius(i)));
+    bench::add_sensors(*bus, sensors);
     chip = std::make_shared<onewire::sim::Ds2490Emulator>(bus, &real);
     onewire::BuiltinDriverOptions o;
     o.usb_devices = [this](int port) -> std::unique_ptr<onewire::ds2490::UsbDevice> {
@@ -63,34 +51,6 @@ struct Rig {
   }
   ~Rig() {
     if (driver && session > 0) driver->TMEndSession(session);
-  }
-
-  bool measure(int sensors) {
-    std::vector<std::uint8_t> state(onewire::kStateBufferSize);
-    std::vector<std::array<std::uint16_t, 8>> roms;
-    for (int r = driver->TMFirst(session, state.data()); r == 1; r = driver->TMNext(session, state.data())) {
-      std::array<std::uint16_t, 8> rom{};
-      if (driver->TMRom(session, state.data(), rom.data()) != 1) return false;
-      roms.push_back(rom);
-    }
-    if (static_cast<int>(roms.size()) != sensors) return false;
-    if (driver->TMTouchReset(session) != 1 || driver->TMTouchByte(session, 0xCC) != 0xCC ||
-        driver->TMTouchByte(session, 0x44) != 0x44)
-      return false;
-    rtl::GetClock().sleep_for(std::chrono::milliseconds(750));
-    for (auto& rom : roms) {
-      if (driver->TMRom(session, state.data(), rom.data()) != 1 || driver->TMAccess(session, state.data()) != 1 ||
-          driver->TMTouchByte(session, 0xBE) != 0xBE)
-        return false;
-      std::array<std::uint8_t, 9> pad{};
-      for (auto& b : pad) {
-        const int v = driver->TMTouchByte(session, 0xFF);
-        if (v < 0) return false;
-        b = static_cast<std::uint8_t>(v);
-      }
-      if (onewire::crc8(pad.data(), pad.size()) != 0) return false;
-    }
-    return true;
   }
 
   rtl::RealClock real;
@@ -109,30 +69,13 @@ void BM_Ds2490(benchmark::State& state) {
     state.SkipWithError("the adapter could not be opened");
     return;
   }
-  double elapsed = 0;
-  double model = 0;
-  double transfers = 0;
-  for (auto _ : state) {
-    rig.chip->reset_stats();
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = rig.measure(sensors);
-    const auto stop = std::chrono::steady_clock::now();
-    if (!ok) {
-      state.SkipWithError("the measurement failed");
-      return;
-    }
-    const auto stats = rig.chip->stats();
-    const double e = std::chrono::duration<double>(stop - start).count();
-    elapsed += e;
-    model += std::chrono::duration<double>(stats.modelled).count();
-    transfers += static_cast<double>(stats.transfers());
-    state.SetIterationTime(e);
-  }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["elapsed_ms"] = elapsed / n * 1e3;
-  state.counters["model_ms"] = model / n * 1e3;
-  state.counters["transfers"] = transfers / n;
-  state.counters["ratio"] = elapsed / model;
+  bench::time_measurements(
+      state, *rig.driver, rig.session, sensors, [&] { rig.chip->reset_stats(); },
+      [&] {
+        const auto stats = rig.chip->stats();
+        return std::pair{stats.modelled, static_cast<double>(stats.transfers())};
+      },
+      "transfers");
 }
 
 int run(const std::string& command) { return std::system(command.c_str()); }
@@ -155,11 +98,11 @@ void BM_OwserverDs2490(benchmark::State& state) {
     std::ofstream f(dir + "/devices.json");
     f << "{\"devices\": [";
     for (int i = 0; i < kSensors; ++i) {
-      const auto rom = sensor_rom(i);
+      const auto rom = bench::sensor_rom(i);
       char serial[16];
       std::snprintf(serial, sizeof serial, "%02X%02X%02X%02X%02X%02X", rom[6], rom[5], rom[4], rom[3], rom[2], rom[1]);
       f << (i ? "," : "") << "{\"type\": \"" << (rom[0] == 0x10 ? "DS18S20" : "DS18B20") << "\", \"serial\": \"" << serial
-        << "\", \"celsius\": " << sensor_celsius(i) << "}";
+        << "\", \"celsius\": " << bench::sensor_celsius(i) << "}";
     }
     f << "]}\n";
   }
@@ -175,7 +118,7 @@ void BM_OwserverDs2490(benchmark::State& state) {
   // client's network deadline, since owserver converts them one by one.
   std::vector<std::string> reads;
   for (int i = 0; i < kSensors; ++i)
-    reads.push_back("owread -s 127.0.0.1:" + port + " /uncached/" + owfs_id(sensor_rom(i)) + "/temperature >>" + dir +
+    reads.push_back("owread -s 127.0.0.1:" + port + " /uncached/" + owfs_id(bench::sensor_rom(i)) + "/temperature >>" + dir +
                     "/owread.out 2>&1");
   if (!up) {
     state.SkipWithError("owserver did not come up");

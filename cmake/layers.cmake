@@ -11,13 +11,22 @@
 #
 # FOLDERS are unit folders under src/; each contributes its portable
 # sources and those of its posix/ or win32/ folder (picked by the platform,
-# never by #ifdef). A folder's subfolders are units of their own and belong
-# to whichever layer names them.
+# never by #ifdef), and on Linux those of its linux/ folder too. A linux/
+# file NAME_linux.cpp takes the place of posix/NAME_posix.cpp there: the
+# Linux way of a job every POSIX system has a way for (eventfd for a
+# pipe); any other linux/ file adds what only Linux offers. A folder's
+# other subfolders are units of their own and belong to whichever layer
+# names them.
 #
 # The layers are object libraries; the library that applications link
 # (qvds18x20) is made of all of them.
 
 set(QVDS_LAYER_ROOTS ${CMAKE_BINARY_DIR}/layers)
+if(NOT WIN32 AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(QVDS_LINUX ON)
+else()
+  set(QVDS_LINUX OFF)
+endif()
 
 function(qvds_link_header root src_root header)
   file(RELATIVE_PATH rel ${src_root} ${header})
@@ -41,8 +50,17 @@ function(qvds_layer)
   foreach(folder IN LISTS L_FOLDERS)
     file(GLOB unit_src CONFIGURE_DEPENDS ${src_root}/${folder}/*.cpp)
     file(GLOB plat_src CONFIGURE_DEPENDS ${src_root}/${folder}/${QVDS_PLATFORM}/*.cpp)
+    if(QVDS_LINUX)
+      file(GLOB linux_src CONFIGURE_DEPENDS ${src_root}/${folder}/linux/*.cpp)
+      foreach(src IN LISTS linux_src)
+        get_filename_component(stem ${src} NAME_WE)
+        string(REGEX REPLACE "_linux$" "_posix" stem ${stem})
+        list(REMOVE_ITEM plat_src ${src_root}/${folder}/posix/${stem}.cpp)
+      endforeach()
+      list(APPEND plat_src ${linux_src})
+    endif()
     file(GLOB unit_hdr CONFIGURE_DEPENDS ${src_root}/${folder}/*.hpp ${src_root}/${folder}/posix/*.hpp
-         ${src_root}/${folder}/win32/*.hpp)
+         ${src_root}/${folder}/linux/*.hpp ${src_root}/${folder}/win32/*.hpp)
     list(APPEND sources ${unit_src} ${plat_src})
     list(APPEND headers ${unit_hdr})
     foreach(hdr IN LISTS unit_hdr)

@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
+#include "harness.hpp"
 #include "onewire/ds2490/ds2490_link.hpp"
 #include "onewire/errors.hpp"
-#include "scripted_port.hpp"
 
 namespace {
 
@@ -78,8 +78,7 @@ bool allowed_error(int r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static rtl::SkipClock skip;
-  rtl::SetClock(&skip);
+  fuzzing::skip_time();
   FuzzedDataProvider in(data, size);
 
   // The parser on its own.
@@ -99,57 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The backend on a device that answers anything.
-  const int calls = in.ConsumeIntegralInRange<int>(0, 24);
-  std::vector<std::pair<std::uint8_t, std::uint8_t>> plan;
-  for (int i = 0; i < calls; ++i) {
-    const auto kind = in.ConsumeIntegral<std::uint8_t>();
-    plan.emplace_back(kind, in.ConsumeIntegral<std::uint8_t>());
-  }
+  const auto plan = fuzzing::take_plan(in, 24);
   p::Ds2490Options options;
   options.poll_limit = 8;
   p::Ds2490Link link(std::make_unique<ScriptedUsb>(in.ConsumeRemainingBytes<std::uint8_t>()), options);
-  const int opened = link.open();
-  fuzzing::check(opened == 1 || allowed_error(opened));
-  if (opened != 1) return 0;
-  for (const auto& [kind, arg] : plan) {
-    int r = 0;
-    switch (kind % 6) {
-      case 0:
-        r = link.reset();
-        fuzzing::check((r >= 0 && r <= 3) || allowed_error(r));
-        break;
-      case 1:
-        r = link.touch_bit(arg & 1);
-        fuzzing::check(r == 0 || r == 1 || allowed_error(r));
-        break;
-      case 2:
-        r = link.touch_byte(arg);
-        fuzzing::check((r >= 0 && r <= 255 && (r & ~arg) == 0) || allowed_error(r));
-        break;
-      case 3: {
-        onewire::SearchPass pass;
-        pass.last_discrepancy = arg % 65;
-        pass.alarm_only = (arg & 0x80) != 0;
-        r = link.search(pass);
-        fuzzing::check(r == 0 || r == 1 || allowed_error(r));
-        if (r == 1)
-          fuzzing::check(pass.last_zero >= 0 && pass.last_zero <= 64 && pass.last_family_zero >= 0 &&
-                         pass.last_family_zero <= 8 && pass.last_family_zero <= pass.last_zero);
-        break;
-      }
-      case 4: {
-        onewire::Rom rom{};
-        rom[0] = arg;
-        r = link.match(rom);
-        fuzzing::check(r == 0 || r == 1 || allowed_error(r));
-        break;
-      }
-      default:
-        r = link.set_speed(static_cast<onewire::Speed>(arg % 3));
-        fuzzing::check(r == arg % 3 || allowed_error(r));
-        break;
-    }
-  }
-  link.close();
+  fuzzing::LinkRules rules{allowed_error};
+  rules.match = true;
+  fuzzing::run_plan(link, plan, rules);
   return 0;
 }

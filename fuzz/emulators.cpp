@@ -9,13 +9,12 @@
 // as it is.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "harness.hpp"
 #include "onewire/sim/adapter_emulator.hpp"
 #include "onewire/sim/ds18x20.hpp"
-#include "scripted_port.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static rtl::SkipClock skip;
-  rtl::SetClock(&skip);
+  rtl::SkipClock& skip = fuzzing::skip_time();
   FuzzedDataProvider in(data, size);
   const auto setup = in.ConsumeIntegral<std::uint8_t>();
   auto bus = std::make_shared<onewire::sim::SimBus>();

@@ -6,6 +6,7 @@
 // per call its kind and argument.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "harness.hpp"
 #include "onewire/passive/passive_link.hpp"
 #include "scripted_port.hpp"
 
@@ -19,53 +20,15 @@ bool allowed_error(int r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static rtl::SkipClock skip;
-  rtl::SetClock(&skip);
+  fuzzing::skip_time();
   FuzzedDataProvider in(data, size);
-  const int calls = in.ConsumeIntegralInRange<int>(0, 32);
-  std::vector<std::pair<std::uint8_t, std::uint8_t>> plan;
-  for (int i = 0; i < calls; ++i) {
-    const auto kind = in.ConsumeIntegral<std::uint8_t>();
-    plan.emplace_back(kind, in.ConsumeIntegral<std::uint8_t>());
-  }
+  const auto plan = fuzzing::take_plan(in, 32);
   onewire::passive::PassiveLink link(std::make_unique<fuzzing::ScriptedPort>(in.ConsumeRemainingBytes<std::uint8_t>()));
-  const int opened = link.open();
-  fuzzing::check(opened == 1 || allowed_error(opened));
-  if (opened != 1) return 0;
-  for (const auto& [kind, arg] : plan) {
-    int r = 0;
-    switch (kind % 5) {
-      case 0:
-        r = link.reset();
-        fuzzing::check((r >= 0 && r <= 3) || allowed_error(r));
-        break;
-      case 1:
-        r = link.touch_bit(arg & 1);
-        fuzzing::check(r == 0 || r == 1 || allowed_error(r));
-        break;
-      case 2:
-        r = link.touch_byte(arg);
-        fuzzing::check((r >= 0 && (r & ~arg) == 0) || allowed_error(r));
-        break;
-      case 3: {
-        onewire::SearchPass pass;
-        pass.last_discrepancy = arg % 65;
-        // Half the passes expect a ROM, whose slots then go out at once.
-        if ((arg & 0x80) != 0) {
-          pass.has_expected = true;
-          pass.expected.fill(static_cast<std::uint8_t>(arg * 37));
-        }
-        r = link.search(pass);
-        fuzzing::check(r == 0 || r == 1 || allowed_error(r));
-        if (r == 1) fuzzing::check(pass.last_zero >= 0 && pass.last_zero <= 64 && pass.last_family_zero <= 8);
-        break;
-      }
-      default:
-        r = link.set_speed(static_cast<onewire::Speed>(arg % 3));
-        fuzzing::check(r == 0 || allowed_error(r));
-        break;
-    }
-  }
-  link.close();
+  fuzzing::LinkRules rules{allowed_error};
+  // Half the passes expect a ROM, whose slots then go out at once; the
+  // adapter runs the standard speed alone.
+  rules.expected_rom_passes = true;
+  rules.standard_speed_only = true;
+  fuzzing::run_plan(link, plan, rules);
   return 0;
 }

@@ -52,9 +52,4 @@ class ScriptedPort final : public onewire::serial::Transport {
   bool open_ = false;
 };
 
-// Stops the process loudly: an answer outside what the contract allows.
-inline void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
 }  // namespace fuzzing

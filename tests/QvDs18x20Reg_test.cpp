@@ -163,14 +163,16 @@ TEST_F(DesignTimeTest, ListerStopsAtTheFirstValueTooLargeForItsBuffers) {
 
 TEST_F(DesignTimeTest, ListerTakesTextUpToItsTerminator) {
   // Embedded zero: the text ends there. No terminator at all: the text
-  // ends with the data.
+  // ends with the data. An odd last byte is half a character, no
+  // character of the name.
   rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, u"a", REG_SZ,
                              {'C', 0, 'O', 0, 'M', 0, '8', 0, 0, 0, 'Z', 0, 0, 0});
   rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, u"b", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '9', 0});
   rtl::registry::SetValue(HKEY_LOCAL_MACHINE, kSerialComm, u"c", u"COM\u00C4");
+  rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, u"d", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '6', 0, 'Q'});
   TStringList list;
   qvds18x20reg::EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM8", "COM9", "COM\xC3\x84"}));
+  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM6", "COM8", "COM9", "COM\xC3\x84"}));
 }
 
 TEST_F(DesignTimeTest, ExceptionsPassToTheCallerAndTheKeyIsClosed) {

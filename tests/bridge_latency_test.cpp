@@ -4,7 +4,6 @@
 // bridge still holds survives a flush of the host's input.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "onewire/sim/emulated_port.hpp"
 #include "rtl/clock.hpp"
 #include "support/adapter_support.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
@@ -22,18 +22,6 @@ using onewire::sim::Ds2480bEmulator;
 using onewire::sim::EmulatedPort;
 using Bytes = std::vector<std::uint8_t>;
 
-// Time moves only when someone waits on it.
-class ManualClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(ns_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) ns_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> ns_{1'000'000'000};
-};
-
 struct Bridge : ::testing::Test {
   Bridge() {
     port.set_bridge_latency(16ms);
@@ -42,7 +30,7 @@ struct Bridge : ::testing::Test {
   }
   void put(const Bytes& b) { ASSERT_EQ(port.write(b.data(), b.size()), static_cast<int>(b.size())); }
 
-  ManualClock clock;
+  testing_support::StepClock clock;
   rtl::ClockGuard guard{clock};
   testing_support::SensorBus sensors{2};
   EmulatedPort port{std::make_shared<Ds2480bEmulator>(sensors.bus)};

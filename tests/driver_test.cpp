@@ -124,9 +124,7 @@ class DriverTest : public ::testing::Test {
   std::int32_t start() { return driver.TMExtendedStartSession(kPort, kType, nullptr); }
 
   std::shared_ptr<onewire::sim::Ds18x20> add_thermometer(std::uint64_t serial, double celsius = 20.0) {
-    auto d = std::make_shared<onewire::sim::Ds18x20>(onewire::sim::make_rom(0x28, serial), celsius);
-    bus->add(d);
-    return d;
+    return testing_support::sim_bus_builder(bus).add_sensor(0x28, serial, celsius).last_sensor();
   }
 
   // The ROM TMRom reports as current.
@@ -273,7 +271,7 @@ TEST_F(DriverTest, NoCurrentDeviceWithoutASearchOrAWrittenRom) {
 TEST_F(DriverTest, MisreadRomIsACrcErrorAndTheNextSearchStartsOver) {
   Rom bad = onewire::sim::make_rom(0x28, 7);
   bad[7] ^= 0x01;
-  bus->add(onewire::sim::make_rom_device(bad));
+  testing_support::sim_bus_builder(bus).add_rom_device(bad);
   const std::int32_t h = start();
   ASSERT_GT(h, 0);
   auto state = fresh_state();
@@ -287,7 +285,7 @@ TEST_F(DriverTest, MisreadRomIsACrcErrorAndTheNextSearchStartsOver) {
   bus->remove(bad);
   Rom zero{};
   zero[7] = onewire::crc8(zero.data(), 7);
-  bus->add(onewire::sim::make_rom_device(zero));
+  testing_support::sim_bus_builder(bus).add_rom_device(zero);
   EXPECT_EQ(driver.TMNext(h, state.data()), onewire::kErrRomCrc);
 
   bus->remove(zero);

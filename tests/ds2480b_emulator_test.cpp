@@ -9,15 +9,16 @@
 #include "onewire/sim/adapter_emulator.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/serial/transport.hpp"
+#include "support/sim_bus_builder.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using onewire::Rom;
 using onewire::Speed;
-using onewire::sim::Ds18x20;
 using onewire::sim::Ds2480bEmulator;
 using onewire::sim::SimBus;
+using testing_support::sim_bus_builder;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Ds2480bChip : ::testing::Test {
@@ -94,7 +95,7 @@ TEST_F(Ds2480bChip, ConfigurationWritesEchoAndReadsReturnTheValue) {
 TEST_F(Ds2480bChip, ResetAnswersPresenceShortAndNone) {
   calibrate();
   EXPECT_EQ(send({0xC1}), Bytes{0xCF});
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 1)));
+  sim_bus_builder(bus).add_sensor(0x28, 1);
   EXPECT_EQ(send({0xC1}), Bytes{0xCD});
   // The speed bits are not echoed.
   EXPECT_EQ(send({0xC5}), Bytes{0xCD});
@@ -124,8 +125,7 @@ TEST_F(Ds2480bChip, SingleBitsCopyTheCommandAndDoubleTheBit) {
 }
 
 TEST_F(Ds2480bChip, ConvertWithStrongPullUpAsHostsDoIt) {
-  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 30.5);
-  bus->add(sensor);
+  auto sensor = sim_bus_builder(bus).add_sensor(0x28, 7, 30.5).last_sensor();
   calibrate();
   // Reset, skip ROM, then 0x44 bit by bit with the pull-up on the last.
   EXPECT_EQ(send({0xC5, 0xE1, 0xCC, 0xE3, 0x3F}), (Bytes{0xCD, 0xCC, 0x3E}));
@@ -154,8 +154,9 @@ TEST_F(Ds2480bChip, SearchAcceleratorExchangesSixteenBytes) {
   EXPECT_EQ(Bytes(out.begin() + 2, out.end()), Bytes(16, 0xFF));
 
   // The two ROMs of the worked example.
-  bus->add(onewire::sim::make_rom_device(Rom{0x10, 0x01, 0, 0, 0, 0, 0, 0xCC}));
-  bus->add(onewire::sim::make_rom_device(Rom{0x28, 0x01, 0, 0, 0, 0, 0, 0x29}));
+  sim_bus_builder(bus)
+      .add_rom_device(Rom{0x10, 0x01, 0, 0, 0, 0, 0, 0xCC})
+      .add_rom_device(Rom{0x28, 0x01, 0, 0, 0, 0, 0, 0x29});
   out = pass(zeros);
   EXPECT_EQ(out[1], 0xF0);
   EXPECT_EQ(Bytes(out.begin() + 2, out.end()),
@@ -164,7 +165,7 @@ TEST_F(Ds2480bChip, SearchAcceleratorExchangesSixteenBytes) {
 
 TEST_F(Ds2480bChip, AcceleratedSearchReportsAnErrorWhenTheDeviceLeaves) {
   auto rom = onewire::sim::make_rom(0x28, 0x123456);
-  bus->add(onewire::sim::make_rom_device(rom));
+  sim_bus_builder(bus).add_rom_device(rom);
   calibrate();
   // Start the search, then pull the device before the accelerated part:
   // from then on nobody answers, and every later bit is flag 1, dir 1.
@@ -235,7 +236,7 @@ struct Ds2480bInput : Ds2480bChip {
 };
 
 TEST_F(Ds2480bInput, DataBytesFasterThanTheBusAreLostBeyondOneBuffered) {
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0));
+  sim_bus_builder(bus).add_sensor(0x28, 7, 20.0);
   at_115200(t);
   // Reset, data mode, then nine data bytes back to back: the reset takes
   // 1096 us, each data byte 480 us, a character 86.8 us.
@@ -252,8 +253,7 @@ TEST_F(Ds2480bInput, NothingIsLostWhenTheCharacterTimeCoversTheBus) {
   // At 9600 a character (1042 us) is longer than a data byte (480 us) or
   // a search-accelerator byte (720 us); the reset's 1096 us is absorbed
   // by the one buffered byte.
-  auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0);
-  bus->add(d);
+  auto d = sim_bus_builder(bus).add_sensor(0x28, 7, 20.0).last_sensor();
   ASSERT_TRUE(stream({0xC1}, t).empty());
   Bytes block = {0xC1, 0xE1, 0x55};
   for (auto b : d->rom()) block.push_back(b);
@@ -275,7 +275,7 @@ TEST_F(Ds2480bInput, NothingIsLostWhenTheCharacterTimeCoversTheBus) {
 }
 
 TEST_F(Ds2480bInput, ALostByteChangesNothingAndTheChipGoesOnWhenItHasRoom) {
-  bus->add(std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 7), 20.0));
+  sim_bus_builder(bus).add_sensor(0x28, 7, 20.0);
   at_115200(t);
   Bytes out = stream({0xE1, 0xFF, 0xFF, 0xE3}, t);
   // The first data byte is worked on, the second waits, the E3 is lost:

@@ -468,24 +468,7 @@ TEST_F(Ds2480bDriver, FindsEverySensorAndReadsItsTemperature) {
   auto driver = make_driver();
   const std::int32_t session = driver->TMExtendedStartSession(3, 5, nullptr);
   ASSERT_GT(session, 0);
-  testing_support::DriverWalk walk{*driver, session};
-  int end = 1;
-  const auto roms = walk.roms(&end);
-  EXPECT_EQ(end, 0);
-  ASSERT_EQ(roms, sensors_.sorted_roms());
-  ASSERT_EQ(walk.convert_all(), 1);
-  skip.sleep_for(800ms);
-  for (const auto& s : sensors_.sensors) {
-    int error = 1;
-    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
-    ASSERT_EQ(error, 0);
-    ASSERT_EQ(bytes.size(), 9u);
-    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
-    testing_support::Scratchpad pad{};
-    std::copy(bytes.begin(), bytes.end(), pad.begin());
-    EXPECT_NEAR(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature(), 0.07);
-  }
-  EXPECT_EQ(driver->TMEndSession(session), 1);
+  testing_support::expect_measurement_of_every_sensor(*driver, session, sensors_, [&] { skip.sleep_for(800ms); });
 }
 
 TEST_F(Ds2480bDriver, FaultsBecomeNegativeDriverCodes) {

@@ -14,6 +14,7 @@
 
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "onewire/builtin_driver.hpp"
+#include "onewire/commands.hpp"
 #include "onewire/driver.hpp"
 #include "onewire/ds2480b/ds2480b_link.hpp"
 #include "onewire/passive/passive_link.hpp"
@@ -37,9 +38,9 @@ using onewire::sim::Ds18x20;
 using onewire::sim::SimBus;
 using testing_support::Scratchpad;
 
-constexpr std::uint8_t kSkipRom = 0xCC;
-constexpr std::uint8_t kConvertT = 0x44;
-constexpr std::uint8_t kReadScratchpad = 0xBE;
+using onewire::kConvertT;
+using onewire::kReadScratchpad;
+using onewire::kSkipRom;
 
 // The bus model through the in-process link, with time that moves only
 // when someone waits.

@@ -210,11 +210,9 @@ TEST_F(SimBusTest, PacingKeepsARunningDeadline) {
 // the device set; run under TSan this checks the locking.
 TEST(SimBusThreads, DevicesChangeWhileAMasterWorks) {
   rtl::SkipClock clock;
-  auto bus = std::make_shared<SimBus>();
-  bus->set_device_clock(&clock);
-  bus->set_pacing(&clock);
-  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 1), 10.0);
-  bus->add(sensor);
+  auto builder = testing_support::sim_bus_builder().device_clock(&clock).pacing(&clock).add_sensor(0x28, 1, 10.0);
+  const auto bus = builder.build();
+  const auto sensor = builder.last_sensor();
   std::atomic<bool> stop{false};
   std::atomic<int> reads{0};
   std::atomic<int> bad{0};

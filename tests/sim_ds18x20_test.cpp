@@ -116,14 +116,21 @@ TEST_F(Ds18x20Model, CopyAndRecallKeepThresholdsInEeprom) {
 }
 
 TEST_F(Ds18x20Model, ReadPowerSupply) {
-  auto d = add_sensor(0x28, 1);
-  select(nullptr);
-  link.touch_byte(0xB4);
-  EXPECT_EQ(link.touch_bit(1), 1);
-  d->set_parasite(true);
-  select(nullptr);
-  link.touch_byte(0xB4);
-  EXPECT_EQ(link.touch_bit(1), 0);
+  // One sensor on its own supply, one powered from the bus.
+  const auto built = testing_support::sim_bus_builder(bus).add_sensor(0x28, 1).add_sensor(0x28, 2).parasite();
+  const auto powered = built.sensors()[0];
+  const auto parasitic = built.sensors()[1];
+  const auto power_read = [&](const Rom* rom) {
+    select(rom);
+    link.touch_byte(0xB4);
+    return link.touch_bit(1);
+  };
+  EXPECT_EQ(power_read(&powered->rom()), 1);
+  EXPECT_EQ(power_read(&parasitic->rom()), 0);
+  // Addressed together, one parasite-powered sensor pulls the slot low.
+  EXPECT_EQ(power_read(nullptr), 0);
+  parasitic->set_parasite(false);
+  EXPECT_EQ(power_read(nullptr), 1);
 }
 
 struct Encoding {

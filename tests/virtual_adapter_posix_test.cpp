@@ -8,7 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include "onewire/sim/virtual_adapter.hpp"
 #include "support/adapter_support.hpp"
 #include "support/pump.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
@@ -153,22 +153,10 @@ TEST(VirtualAdapterHost, HostFlushAfterASearchDoesNotLoseTheModeSwitch) {
   EXPECT_NE(answer[0], 0xCD);
 }
 
-// Time moves only when the adapter waits on it.
-class ManualClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(ns_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) ns_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> ns_{1'000'000'000};
-};
-
 TEST(VirtualAdapterPacing, AnswersWaitForCharacterAndBusTimes) {
   using onewire::serial::char_time;
   testing_support::SensorBus sensors(1);
-  ManualClock clock;
+  testing_support::StepClock clock;
   VirtualAdapterOptions o;
   o.pacing = &clock;
   VirtualAdapter adapter(sensors.bus, o);
@@ -200,7 +188,7 @@ TEST(VirtualAdapterPacing, AnswersWaitForCharacterAndBusTimes) {
 TEST(VirtualAdapterPacing, PassiveEchoesTakeOneCharacterAtTheirRate) {
   using onewire::serial::char_time;
   testing_support::SensorBus sensors(1);
-  ManualClock clock;
+  testing_support::StepClock clock;
   VirtualAdapterOptions o;
   o.kind = AdapterKind::kPassive;
   o.pacing = &clock;
@@ -217,7 +205,7 @@ TEST(VirtualAdapterPacing, PassiveEchoesTakeOneCharacterAtTheirRate) {
 
 TEST(VirtualAdapterPacing, BridgeHoldsAnswersUntilItsTimerTicks) {
   testing_support::SensorBus sensors(1);
-  ManualClock clock;
+  testing_support::StepClock clock;
   VirtualAdapterOptions o;
   o.pacing = &clock;
   o.bridge_latency = 16ms;

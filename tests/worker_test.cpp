@@ -16,21 +16,12 @@
 
 using onewire::Op;
 using testing_support::FakeHost;
+using testing_support::rom_text;
 using testing_support::run_worker;
 
 namespace {
 
 using Calls = std::vector<std::string>;
-
-std::string rom_text(const onewire::Rom& r) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string s;
-  for (int k = 7; k >= 0; --k) {
-    s += hex[r[static_cast<std::size_t>(k)] >> 4];
-    s += hex[r[static_cast<std::size_t>(k)] & 0xF];
-  }
-  return s;
-}
 
 std::vector<onewire::Rom> search_order(std::vector<onewire::Rom> roms) {
   std::sort(roms.begin(), roms.end(), testing_support::bus_order_less);

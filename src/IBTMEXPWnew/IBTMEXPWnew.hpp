@@ -11,6 +11,14 @@
 
 #include <cstdint>
 
+// What callers of the operations use beside them, so that the layers above
+// reach the driver through this header alone: the command bytes they send
+// (commands.hpp), the result codes the operations answer (errors.hpp) and
+// the CRC-8 that checks what comes back (crc.hpp: unlike the wrapper
+// unit's accumulator it keeps no state, so the worker's thread may use it).
+#include "onewire/commands.hpp"
+#include "onewire/crc.hpp"
+#include "onewire/errors.hpp"
 #include "onewire/tmex_driver.hpp"
 
 // What TMTouchReset answers (or a negative code).

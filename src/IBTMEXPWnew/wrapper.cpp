@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "onewire/crc.hpp"
+
 std::uint8_t StateBuf[15360] = {};
 std::int32_t SHandle = 0;
 std::uint16_t CRC16 = 0;
@@ -9,16 +11,12 @@ std::uint8_t CRC8 = 0;
 
 namespace {
 
-// Entry i is the CRC of the single byte i from a zero register; a byte then
-// costs one lookup: crc' = table[crc ^ byte].
+// Entry i is the CRC of the single byte i from a zero register, as the
+// driver's own CRC-8 computes it bit by bit; a byte then costs one lookup:
+// crc' = table[crc ^ byte].
 constexpr std::array<std::uint8_t, 256> make_crc8_table() {
   std::array<std::uint8_t, 256> table{};
-  for (int i = 0; i < 256; ++i) {
-    std::uint8_t crc = static_cast<std::uint8_t>(i);
-    for (int bit = 0; bit < 8; ++bit)
-      crc = static_cast<std::uint8_t>((crc & 1) != 0 ? (crc >> 1) ^ 0x8C : crc >> 1);
-    table[static_cast<std::size_t>(i)] = crc;
-  }
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = onewire::crc8_update(0, static_cast<std::uint8_t>(i));
   return table;
 }
 

@@ -183,6 +183,7 @@ class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
 
   std::string ClassName() const override { return "TQvDs18x20"; }
   std::vector<TPropInfo> PublishedProperties() override;
+  // Part of the component's published shape: adds nothing to the base's.
   void Loaded() override;
 
   // --- public fields ---
@@ -242,6 +243,8 @@ class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
   std::string FDriverVer;
   bool FDriverActive = false;
   std::string FComPort;
+  // FPortType, FAvailableComPorts and FActiveSensor are declared for the
+  // component's published shape; no operation reads or fills them.
   std::string FPortType;
   bool FBusy = false;
   bool FWorking = false;

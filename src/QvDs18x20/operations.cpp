@@ -3,7 +3,6 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
-#include "onewire/errors.hpp"
 
 void TQvDs18x20::StartWorker(std::uint8_t operation) {
   if (ActiveWorker != nullptr) return;

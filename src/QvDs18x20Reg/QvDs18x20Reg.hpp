@@ -23,6 +23,8 @@ class QVDS_API TQvDs18x20SpeedProperty : public TStringProperty {
  public:
   using TStringProperty::TStringProperty;
   TPropertyAttributes GetAttributes() override;
+  // Part of the editor's published shape: hands Proc to the base editor's
+  // GetValues and adds no value of its own.
   void GetValues(const std::function<void(const std::string&)>& Proc) override;
 };
 
@@ -35,9 +37,11 @@ QVDS_API void Register();
 
 // Replaces `List` with the names of the serial ports listed under
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM, sorted, exactly as
-// stored (not trimmed). The walk stops at the first value it cannot read,
-// one too large included. Exceptions pass to the caller (a null `List`
-// raises std::invalid_argument); the key is closed in any case.
+// stored (not trimmed; a half character at the end of a value's data is
+// no character and is dropped). The walk stops at the first value it
+// cannot read, one too large included. Exceptions pass to the caller (a
+// null `List` raises std::invalid_argument); the key is closed in any
+// case.
 QVDS_API void EnumComPorts(TStrings* List);
 
 }  // namespace qvds18x20reg

@@ -8,13 +8,13 @@ void TMGetDsCount::RozkazPomiaruDoDS() {
   CheckValidSession();
   FConversionStarted = false;
   const std::int16_t presence = TMTouchReset(FSessionHandle);
-  std::int16_t echo = TMTouchByte(FSessionHandle, 0xCC);
+  std::int16_t echo = TMTouchByte(FSessionHandle, onewire::kSkipRom);
   // On a sound bus a written byte reads back as itself.
   if (echo < 1 || echo > 254) {
     Fail("Thread TMTouchByte (SKIP ROM) error: " + IntToStr(echo), echo);
     return;
   }
-  echo = TMTouchByte(FSessionHandle, 0x44);
+  echo = TMTouchByte(FSessionHandle, onewire::kConvertT);
   if (echo < 0 || echo > 254) {
     Fail("Thread TMTouchByte (CONVERT T) error: " + IntToStr(echo), echo);
     return;

@@ -6,11 +6,8 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "TMGetDs18x20CountU/block_read.hpp"
-#include "onewire/crc.hpp"
 
 namespace {
-constexpr std::uint8_t kWriteScratchpad = 0x4E;
-constexpr std::uint8_t kReadScratchpad = 0xBE;
 constexpr std::uint8_t kFamilyDs2401 = 0x01;
 constexpr std::uint8_t kFamilyDs18b20 = 0x28;
 // Reads of one scratchpad that fails its check, on drivers with the block
@@ -71,7 +68,7 @@ TSensorReading TMGetDsCount::ReadSensor(TWorkerHost::RomSlot& slot, bool blocks)
     if (family == kFamilyDs18b20) {
       // TH, TL, configuration: 12-bit resolution for the conversions to
       // come. The write needs its own reset and selection afterwards.
-      TMTouchByte(FSessionHandle, kWriteScratchpad);
+      TMTouchByte(FSessionHandle, onewire::kWriteScratchpad);
       TMTouchByte(FSessionHandle, 0xFF);
       TMTouchByte(FSessionHandle, 0xFF);
       TMTouchByte(FSessionHandle, 0xFF);
@@ -83,7 +80,7 @@ TSensorReading TMGetDsCount::ReadSensor(TWorkerHost::RomSlot& slot, bool blocks)
       reading.status = rsNotSelected;
       return reading;
     }
-    if (TMTouchByte(FSessionHandle, kReadScratchpad) < 0) {
+    if (TMTouchByte(FSessionHandle, onewire::kReadScratchpad) < 0) {
       reading.status = rsNoAnswer;
       return reading;
     }

@@ -10,13 +10,7 @@
 // its 750 ms).
 // The choice is made in code on purpose: a driver library that read its
 // setup from the environment would behave differently for each program.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/power_check.hpp"
 #include "onewire/search.hpp"
@@ -255,8 +256,6 @@ std::int16_t BusDriver::TMTouchReset(std::int32_t h) {
 // no call of its own for it.
 std::int16_t BusDriver::TMTouchByte(std::int32_t h, std::int16_t byte) {
   return with_session(Op::kTouchByte, h, [&](Session& s) -> std::int16_t {
-    constexpr int kSkipRom = 0xCC;
-    constexpr int kConvertT = 0x44;
     const int b = byte & 0xFF;
     const Session::Step before = s.step;
     s.step = b == kSkipRom && before == Session::Step::kReset ? Session::Step::kSkipRom : Session::Step::kOther;

@@ -1,5 +1,6 @@
 #include "onewire/link.hpp"
 
+#include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
 
 namespace onewire {
@@ -24,7 +25,7 @@ int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_
     if (presence == kResetNoPresence) return 0;
   }
   if (rom != nullptr) {
-    if (const int r = touch_byte(0x55); r < 0) return r;
+    if (const int r = touch_byte(kMatchRom); r < 0) return r;
     for (std::uint8_t b : *rom)
       if (const int r = touch_byte(b); r < 0) return r;
   }
@@ -57,7 +58,7 @@ int Link::search(SearchPass& pass) {
   // A shorted line reads 0 in every slot, which would walk a phantom ROM.
   if (presence == kResetShort) return kErrBusShort;
   if (presence == kResetNoPresence) return 0;
-  const int command = touch_byte(pass.alarm_only ? 0xEC : 0xF0);
+  const int command = touch_byte(search_command(pass.alarm_only));
   if (command < 0) return command;
 
   Rom rom{};

@@ -1,7 +1,8 @@
 // A 1-Wire bus master as the driver sees it: reset, time slots, bytes,
-// search passes and selection. Implemented by the simulated bus (sim/), the passive
-// serial adapter (passive/) and the DS2480B (ds2480b/). Every call is made
-// by one thread at a time (the driver serialises a session's calls).
+// search passes and selection. Implemented by the simulated bus (sim/),
+// the passive serial adapter (passive/), the DS2480B (ds2480b/) and the
+// DS2490 USB adapter (ds2490/). Every call is made by one thread at a
+// time (the driver serialises a session's calls).
 //
 // Results: a value >= 0 is the answer; a negative value is one of the
 // driver result codes of errors.hpp.
@@ -112,7 +113,9 @@ class QVDS_API Link {
   // The serial rate the adapter runs at, or 0 when it has none.
   virtual int serial_baud() const { return 0; }
 
-  // The version text of this kind of adapter (for TMGetTypeVersion).
+  // What this kind of adapter is, in words ("DS2480B serial 1-Wire adapter
+  // (DS9097U)"). The driver's version text (TMGetTypeVersion) is the
+  // driver's own, not made of these.
   virtual const char* name() const = 0;
 };
 

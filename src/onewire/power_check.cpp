@@ -2,11 +2,11 @@
 
 #include <array>
 
+#include "onewire/commands.hpp"
+
 namespace onewire {
 
 namespace {
-constexpr std::uint8_t kSkipRom = 0xCC;
-constexpr std::uint8_t kReadPowerSupply = 0xB4;
 // A read slot: the first bit of the byte read back is the device's answer.
 constexpr std::uint8_t kReadSlots = 0xFF;
 }  // namespace

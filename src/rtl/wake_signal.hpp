@@ -1,6 +1,6 @@
 // A cross-thread wake-up that another event loop can wait on. Repeated
 // signals merge into one readable state; Clear returns it to idle.
-// Implemented per platform (posix/, win32/).
+// Implemented per platform (posix/, linux/, win32/).
 #pragma once
 
 #include <memory>

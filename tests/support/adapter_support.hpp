@@ -1,6 +1,6 @@
-// Helpers shared by the serial adapter suites: a simulated bus with
-// sensors, and the driver-level walk a measurement makes (search every
-// ROM, select each sensor, read its scratchpad).
+// Helpers shared by the adapter suites: a simulated bus with sensors, and
+// the driver-level walk a measurement makes (search every ROM, select each
+// sensor, read its scratchpad), which every adapter's suite runs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +9,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "onewire/tmex_driver.hpp"
@@ -17,6 +19,7 @@
 #include "onewire/link.hpp"
 #include "onewire/sim/bus.hpp"
 #include "onewire/sim/ds18x20.hpp"
+#include "support/sim_bus_builder.hpp"
 
 namespace testing_support {
 
@@ -31,6 +34,18 @@ inline bool bus_order_less(const onewire::Rom& a, const onewire::Rom& b) {
     if (x != y) return x < y;
   }
   return false;
+}
+
+// The ROM as the component shows it (romstr): 16 hexadecimal digits, the
+// CRC byte first and the family last.
+inline std::string rom_text(const onewire::Rom& r) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string s;
+  for (int k = 7; k >= 0; --k) {
+    s += hex[r[static_cast<std::size_t>(k)] >> 4];
+    s += hex[r[static_cast<std::size_t>(k)] & 0xF];
+  }
+  return s;
 }
 
 // Every ROM a link's search passes walk, in the order found.
@@ -67,14 +82,10 @@ inline double scratchpad_celsius(std::uint8_t family, const Scratchpad& pad) {
 // searches have deep discrepancies to walk.
 struct SensorBus {
   explicit SensorBus(int count, std::uint64_t serial_base = 0x00A1B2C3D400) {
-    for (int i = 0; i < count; ++i) {
-      const std::uint8_t family = (i % 3 == 2) ? 0x10 : 0x28;
-      const double celsius = -10.0 + 7.25 * i;
-      auto d = std::make_shared<onewire::sim::Ds18x20>(
-          onewire::sim::make_rom(family, serial_base + static_cast<std::uint64_t>(i) * 0x11), celsius);
-      bus->add(d);
-      sensors.push_back(d);
-    }
+    SimBusBuilder builder(bus);
+    for (int i = 0; i < count; ++i)
+      builder.add_sensor((i % 3 == 2) ? 0x10 : 0x28, serial_base + static_cast<std::uint64_t>(i) * 0x11, -10.0 + 7.25 * i);
+    sensors = builder.sensors();
   }
   std::vector<onewire::Rom> sorted_roms() const {
     std::vector<onewire::Rom> roms;
@@ -143,5 +154,32 @@ struct DriverWalk {
     return 1;
   }
 };
+
+// The measurement every adapter must carry through the driver, on a bus of
+// SensorBus sensors: the search finds each sensor once, in bus order, and
+// ends cleanly; one CONVERT T reaches them all; and every scratchpad comes
+// back whole, with a good CRC and the temperature its sensor was set to.
+// `let_convert` lets the conversion time pass on the test's clock. Ends the
+// session.
+inline void expect_measurement_of_every_sensor(onewire::TmexDriver& driver, std::int32_t session,
+                                               const SensorBus& sensors, const std::function<void()>& let_convert) {
+  DriverWalk walk{driver, session};
+  int end = 1;
+  ASSERT_EQ(walk.roms(&end), sensors.sorted_roms());
+  EXPECT_EQ(end, 0);
+  ASSERT_EQ(walk.convert_all(), 1);
+  let_convert();
+  for (const auto& s : sensors.sensors) {
+    int error = 1;
+    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(bytes.size(), 9u);
+    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
+    Scratchpad pad{};
+    std::copy(bytes.begin(), bytes.end(), pad.begin());
+    EXPECT_DOUBLE_EQ(scratchpad_celsius(s->rom()[0], pad), s->temperature());
+  }
+  EXPECT_EQ(driver.TMEndSession(session), 1);
+}
 
 }  // namespace testing_support

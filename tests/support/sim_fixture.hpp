@@ -11,6 +11,7 @@
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/sim_driver.hpp"
 #include "rtl/clock.hpp"
+#include "support/sim_bus_builder.hpp"
 
 namespace testing_support {
 
@@ -27,13 +28,11 @@ class SimFixture : public ::testing::Test {
   // Adds a DS18B20 (family 0x28) or DS18S20 (0x10) with this serial.
   std::shared_ptr<onewire::sim::Ds18x20> add_thermometer(std::uint8_t family, std::uint64_t serial,
                                                          double celsius) {
-    auto dev = std::make_shared<onewire::sim::Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    bus->add(dev);
-    return dev;
+    return sim_bus_builder(bus).add_sensor(family, serial, celsius).last_sensor();
   }
   onewire::Rom add_rom_device(std::uint8_t family, std::uint64_t serial) {
     const onewire::Rom rom = onewire::sim::make_rom(family, serial);
-    bus->add(onewire::sim::make_rom_device(rom));
+    sim_bus_builder(bus).add_rom_device(rom);
     return rom;
   }
 

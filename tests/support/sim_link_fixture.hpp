@@ -42,12 +42,8 @@ class ManualClock final : public rtl::Clock {
 inline std::uint16_t temp_bytes(const Scratchpad& pad) { return static_cast<std::uint16_t>(pad[0] | (pad[1] << 8)); }
 
 struct SimLinkFixture : ::testing::Test {
-  SimLinkFixture() { bus->set_device_clock(&clock); }
-
   std::shared_ptr<onewire::sim::Ds18x20> add_sensor(std::uint8_t family, std::uint64_t serial, double celsius = 25.0) {
-    auto d = std::make_shared<onewire::sim::Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    bus->add(d);
-    return d;
+    return sim_bus_builder(bus).add_sensor(family, serial, celsius).last_sensor();
   }
 
   void write(std::initializer_list<int> bytes) {
@@ -87,7 +83,7 @@ struct SimLinkFixture : ::testing::Test {
   std::vector<onewire::Rom> search_all(bool alarm_only = false) { return testing_support::search_all(link, alarm_only); }
 
   ManualClock clock;
-  std::shared_ptr<onewire::sim::SimBus> bus = std::make_shared<onewire::sim::SimBus>();
+  std::shared_ptr<onewire::sim::SimBus> bus = sim_bus_builder().device_clock(&clock).build();
   onewire::sim::SimLink link{bus};
 };
 

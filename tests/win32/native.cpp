@@ -1,12 +1,6 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include "win32/native.hpp"
 
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 namespace native {
 

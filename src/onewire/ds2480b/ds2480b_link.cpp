@@ -7,6 +7,7 @@
 #include <array>
 #include <vector>
 
+#include "onewire/commands.hpp"
 #include "onewire/ds2480b/protocol.hpp"
 #include "onewire/errors.hpp"
 
@@ -281,7 +282,7 @@ int Ds2480bLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std
   std::vector<std::uint8_t> sent;
   sent.reserve(selected + n);
   if (rom != nullptr) {
-    sent.push_back(0x55);
+    sent.push_back(kMatchRom);
     sent.insert(sent.end(), rom->begin(), rom->end());
   }
   sent.insert(sent.end(), data, data + n);
@@ -396,7 +397,7 @@ int Ds2480bLink::search(SearchPass& pass) {
 
   // The reset goes in the same exchange: its answer comes first and
   // tells whether the rest meant anything.
-  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  const std::uint8_t command = search_command(pass.alarm_only);
   Script s;
   to_command(s);
   s.put(static_cast<std::uint8_t>(kReset | speed_bits_), reset_work(), true);

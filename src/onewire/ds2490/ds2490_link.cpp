@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
 
 namespace onewire::ds2490 {
@@ -373,7 +374,7 @@ int Ds2490Link::search(SearchPass& pass) {
       dir = i == pass.last_discrepancy;
     if (dir) start[static_cast<std::size_t>(n / 8)] |= static_cast<std::uint8_t>(1u << (n % 8));
   }
-  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  const std::uint8_t command = search_command(pass.alarm_only);
   return run([&](Attempt& a) -> int {
     if (send(start.data(), 8, a) != 1) return kFailed;
     // One ROM per command; RTS brings the discrepancies of the pass when

@@ -43,8 +43,6 @@ void summarise_results(const Status& status, ResultSummary& summary) {
     if ((r & kResultSh) != 0) summary.short_circuit = true;
     if ((r & kResultNrs) != 0) summary.no_presence = true;
     if ((r & kResultApp) != 0) summary.alarm_presence = true;
-    if ((r & kResultEos) != 0) summary.end_of_search = true;
-    if ((r & (kResultVpp | kResultCmp | kResultCrc | kResultRdp)) != 0) summary.other_error = true;
   }
 }
 

@@ -161,8 +161,6 @@ struct ResultSummary {
   bool short_circuit = false;
   bool no_presence = false;
   bool alarm_presence = false;
-  bool end_of_search = false;
-  bool other_error = false;  // VPP, CMP, CRC or RDP
   int codes = 0;             // result bytes seen, notices excluded
 };
 void summarise_results(const Status& status, ResultSummary& summary);

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
 
 namespace onewire::passive {
@@ -145,7 +146,7 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
   // A shorted line reads 0 in every slot, which would walk a phantom ROM.
   if (presence == kResetShort) return kErrBusShort;
   if (presence == kResetNoPresence) return 0;
-  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  const std::uint8_t command = search_command(pass.alarm_only);
   const auto bit_of = [](const Rom& rom, int i) {
     return (rom[static_cast<std::size_t>((i - 1) / 8)] >> ((i - 1) % 8)) & 1;
   };
@@ -216,7 +217,7 @@ int PassiveLink::search_bitwise(SearchPass& pass) {
   // A shorted line reads 0 in every slot, which would walk a phantom ROM.
   if (presence == kResetShort) return kErrBusShort;
   if (presence == kResetNoPresence) return 0;
-  const std::uint8_t command = pass.alarm_only ? 0xEC : 0xF0;
+  const std::uint8_t command = search_command(pass.alarm_only);
   // The command's eight slots and the first bit's two read slots.
   std::array<std::uint8_t, 10> out{};
   std::array<std::uint8_t, 10> in{};
@@ -261,7 +262,7 @@ int PassiveLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std
   }
   std::vector<std::uint8_t> bytes;
   if (rom != nullptr) {
-    bytes.push_back(0x55);
+    bytes.push_back(kMatchRom);
     bytes.insert(bytes.end(), rom->begin(), rom->end());
   }
   const std::size_t first = bytes.size();

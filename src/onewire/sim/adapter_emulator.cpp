@@ -42,7 +42,6 @@ constexpr std::uint8_t kPullUpAnswer = proto::kPulse & 0xFC;
 
 Ds2480bEmulator::Ds2480bEmulator(std::shared_ptr<SimBus> bus) : bus_(std::move(bus)) {
   master_reset();
-  master_resets_ = 0;
 }
 
 Ds2480bEmulator::~Ds2480bEmulator() = default;
@@ -54,7 +53,6 @@ std::uint8_t Ds2480bEmulator::parameter(int code) const { return code >= 0 && co
 Speed Ds2480bEmulator::speed() const { return speed_of(speed_field_); }
 
 void Ds2480bEmulator::master_reset() {
-  ++master_resets_;
   awaiting_calibration_ = true;
   data_mode_ = false;
   escape_pending_ = false;

@@ -108,7 +108,6 @@ class Ds2480bEmulator final : public AdapterEmulator {
   // Value code (0..7) of a configuration parameter (1..7).
   std::uint8_t parameter(int code) const;
   Speed speed() const;
-  std::uint64_t master_resets() const { return master_resets_; }
   // Bytes lost because they arrived with the input buffer full.
   std::uint64_t lost_bytes() const { return lost_bytes_; }
 
@@ -131,7 +130,6 @@ class Ds2480bEmulator final : public AdapterEmulator {
   std::uint8_t pulse_answer_ = 0;
   std::uint8_t speed_field_ = 0;
   std::uint8_t params_[8] = {};
-  std::uint64_t master_resets_ = 0;
   bool nul_is_break_ = true;
   // Input buffer: how long the chip works on the byte just received, and
   // when the last byte taken in starts and ends that work.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "onewire/commands.hpp"
 #include "onewire/crc.hpp"
 #include "onewire/sim/rom_layer.hpp"
 
@@ -13,13 +14,6 @@ namespace onewire::sim {
 namespace {
 
 constexpr std::uint8_t kFamilyDs18s20 = 0x10;
-
-constexpr std::uint8_t kConvertT = 0x44;
-constexpr std::uint8_t kWriteScratchpad = 0x4E;
-constexpr std::uint8_t kReadScratchpad = 0xBE;
-constexpr std::uint8_t kCopyScratchpad = 0x48;
-constexpr std::uint8_t kRecallE2 = 0xB8;
-constexpr std::uint8_t kReadPowerSupply = 0xB4;
 
 // Factory EEPROM contents: TH, TL and (DS18B20) the 12-bit configuration.
 constexpr std::uint8_t kFactoryTh = 0x4B;

@@ -1,5 +1,7 @@
 #include "onewire/sim/rom_layer.hpp"
 
+#include "onewire/commands.hpp"
+
 namespace onewire::sim {
 
 void RomLayer::reset() {

@@ -34,12 +34,6 @@ class RomLayer {
   // would take part in an ALARM SEARCH, read only when that command ends.
   void sample(bool line, bool alarm);
 
-  static constexpr std::uint8_t kSearchRom = 0xF0;
-  static constexpr std::uint8_t kAlarmSearch = 0xEC;
-  static constexpr std::uint8_t kMatchRom = 0x55;
-  static constexpr std::uint8_t kSkipRom = 0xCC;
-  static constexpr std::uint8_t kReadRom = 0x33;
-
  private:
   enum class State : std::uint8_t { kIdle, kCommand, kSearch, kMatch, kReadRom, kSelected };
 

@@ -3,15 +3,9 @@
 // component expects, and half a driver would fail in stranger ways. The
 // block exchange is bound when the library has it (ours does, the
 // vendor's does not).
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include "onewire/vendor_driver.hpp"
 
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 #include <cstdint>
 

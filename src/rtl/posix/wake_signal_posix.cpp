@@ -1,47 +1,14 @@
-// eventfd on Linux, a non-blocking pipe elsewhere: both poll readable while
-// a signal is pending, and a burst of signals costs one read to clear.
+// The wake-up on POSIX systems: a non-blocking pipe, which polls readable
+// while a signal is pending; a burst of signals costs one read to clear.
+// Linux uses an eventfd instead (linux/wake_signal_linux.cpp).
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
-
 #include "rtl/wake_signal.hpp"
-
-#if defined(__linux__)
-#include <sys/eventfd.h>
-#endif
 
 namespace rtl::detail {
 namespace {
 
-#if defined(__linux__)
-class EventFdSignal final : public WakeSignal {
- public:
-  EventFdSignal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~EventFdSignal() override {
-    if (fd_ >= 0) close(fd_);
-  }
-  void Signal() override {
-    const std::uint64_t one = 1;
-    if (fd_ >= 0) {
-      // A full counter already means "signalled"; nothing to do on EAGAIN.
-      [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
-    }
-  }
-  void Clear() override {
-    std::uint64_t value = 0;
-    if (fd_ >= 0) {
-      [[maybe_unused]] ssize_t n = read(fd_, &value, sizeof value);
-    }
-  }
-  int Fd() const override { return fd_; }
-
- private:
-  int fd_;
-};
-using PlatformSignal = EventFdSignal;
-#else
 class PipeSignal final : public WakeSignal {
  public:
   PipeSignal() {
@@ -73,11 +40,9 @@ class PipeSignal final : public WakeSignal {
  private:
   int fds_[2];
 };
-using PlatformSignal = PipeSignal;
-#endif
 
 }  // namespace
 
-std::unique_ptr<WakeSignal> WakeSignal::Create() { return std::make_unique<PlatformSignal>(); }
+std::unique_ptr<WakeSignal> WakeSignal::Create() { return std::make_unique<PipeSignal>(); }
 
 }  // namespace rtl::detail

@@ -1,12 +1,6 @@
 // Calls into advapi32. DWORD is a long on Windows and a 32-bit int in
 // rtl/registry.hpp, so lengths pass through locals rather than casts.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 #include "rtl/win32/advapi.hpp"
 

@@ -10,13 +10,7 @@
 // window filter on PeekMessageW gives; it waits on an event that every
 // request and wake-up sets, since the queue itself wakes a waiter for any
 // new message.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 #include <algorithm>
 #include <atomic>

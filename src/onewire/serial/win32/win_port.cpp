@@ -5,13 +5,7 @@
 // Under Wine a COM port may lead to a pseudo-terminal. Windows cannot
 // tell such a port from a UART, so a break there is reported as sent
 // although nobody sees it; rates are accepted and ignored, as on POSIX.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "rtl/win32/windows.hpp"
 
 #include <algorithm>
 #include <cctype>
