@@ -309,7 +309,15 @@ TEST_P(WorkerTest, OneDamagedReadLeavesTheOtherSensors) {
   driver->corrupt_byte(2 + 4 + 1 + 1, 0x04);
   ASSERT_TRUE(run_worker(host, h, getTemp));
   const std::string second = host.romstrs[1] == rom_text(a->rom()) ? "40.0" : "41.0";
-  EXPECT_EQ(calls_starting(host, "StoreTemperature"), Calls{"StoreTemperature 1 " + second});
+  if (GetParam()) {
+    // With the block exchange a spoilt scratchpad is read again, without a
+    // new conversion, and the second read is sound.
+    EXPECT_EQ(calls_starting(host, "StoreTemperature").size(), 2u);
+    EXPECT_EQ(host.outcomes[0].status, rsRead);
+  } else {
+    EXPECT_EQ(calls_starting(host, "StoreTemperature"), Calls{"StoreTemperature 1 " + second});
+    EXPECT_EQ(host.outcomes[0].status, rsCrcError);
+  }
   EXPECT_EQ(calls_starting(host, "Notify").back(), "Notify " + std::to_string(WM_QV_TEMPERATURES));
   EXPECT_TRUE(calls_starting(host, "SetError").empty());
 }

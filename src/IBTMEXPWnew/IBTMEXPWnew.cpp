@@ -1,6 +1,10 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 
 #include "onewire/errors.hpp"
+#include "onewire/link.hpp"
+
+static_assert(kTouchResetNoPresence == onewire::kResetNoPresence && kTouchResetPresence == onewire::kResetPresence &&
+              kTouchResetAlarmPresence == onewire::kResetAlarmPresence && kTouchResetShort == onewire::kResetShort);
 
 namespace {
 
@@ -46,3 +50,4 @@ std::int16_t QvBlockExchange(std::int32_t h, void* state, std::int16_t mode, std
                              std::int16_t length) {
   return Dispatch(&D::QvBlockExchange, kMissing, h, state, mode, buffer, length);
 }
+std::int16_t QvDevicePower(std::int32_t h, void* state) { return Dispatch(&D::QvDevicePower, kMissing, h, state); }

@@ -21,6 +21,12 @@
 #include "onewire/errors.hpp"
 #include "onewire/tmex_driver.hpp"
 
+// What TMTouchReset answers (or a negative code).
+inline constexpr std::int16_t kTouchResetNoPresence = 0;
+inline constexpr std::int16_t kTouchResetPresence = 1;
+inline constexpr std::int16_t kTouchResetAlarmPresence = 2;
+inline constexpr std::int16_t kTouchResetShort = 3;
+
 QVDS_API std::int16_t TMGetTypeVersion(std::int16_t HSType, char* Version);
 QVDS_API std::int32_t TMExtendedStartSession(std::int16_t PortNum, std::int16_t PortType, void* Reserved);
 QVDS_API std::int16_t TMSetup(std::int32_t session_handle);
@@ -41,3 +47,6 @@ QVDS_API std::int16_t TMClose(std::int32_t session_handle);
 QVDS_API bool QvBlockExchangeOffered();
 QVDS_API std::int16_t QvBlockExchange(std::int32_t session_handle, void* state_buffer, std::int16_t mode, std::uint8_t* buffer,
                              std::int16_t length);
+// The current device's supply as our drivers know it (onewire::kPower...),
+// or kErrNotOffered.
+QVDS_API std::int16_t QvDevicePower(std::int32_t session_handle, void* state_buffer);

@@ -29,9 +29,11 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "qvds18x20/export.hpp"
@@ -47,6 +49,22 @@ class QVDS_API TSensor : public TObject {
   std::string name;                   // device type text, such as "DS18B20"
   std::string temp;                   // last temperature read, such as "25.1"
   std::string romstr;                 // 16 upper-case hex digits, CRC first
+
+  // --- beyond the text: what the last measurement and enumeration found ---
+  // The outcome of the last measurement for this device. `temp` and
+  // `celsius` change only when it is a reading (IsReading); otherwise it
+  // says why the device was not read.
+  TReadStatus status = rsNotMeasured;
+  // The exact value of the last reading (21.0625 where temp says "21.0"):
+  // sixteenths of a degree for a DS18B20 at its resolution, the extended
+  // resolution for a DS18S20. NaN until the first reading.
+  double celsius = std::numeric_limits<double>::quiet_NaN();
+  // The nine bytes the last measurement read back (CRC last), whatever
+  // they were worth; zeros when nothing came back.
+  std::array<std::uint8_t, 9> scratchpad{};
+  // How it is powered, as the enumeration that found it learnt from our
+  // drivers (psUnknown with the vendor's library).
+  TPowerSupply power = psUnknown;
 };
 
 // The text of the last failure and the result code that came with it.
@@ -155,6 +173,10 @@ class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
   // What a result code of LastResult means, in words; empty for codes
   // with no meaning of their own.
   static std::string DescribeResult(std::int32_t code);
+  // The ROM texts of the listed sensors that are parasite-powered on an
+  // adapter without a strong pull-up: they cannot convert, and read their
+  // power-on value at best. Read it once an enumeration has ended.
+  std::vector<std::string> UnfedSensors() const;
   // Fills `Strings` with the sorted names of the serial ports the system
   // knows (trimmed); never raises.
   void EnumComPorts(TStrings* Strings);
@@ -205,6 +227,8 @@ class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
   void AddFoundSensor(const std::array<std::uint8_t, 8>& rom, const std::string& name,
                       const std::string& romstr) override;
   bool StoreTemperature(std::int32_t index, const std::string& text) override;
+  void StoreOutcome(std::int32_t index, const TSensorReading& reading) override;
+  void StorePower(std::int32_t index, TPowerSupply power) override;
   void SetError(const std::string& text, std::int32_t code) override { TMEXerror.set(text, code); }
   std::int32_t ErrorCode() const override { return TMEXerror.code(); }
   void Notify(std::uint32_t message) override;

@@ -44,6 +44,25 @@ bool TQvDs18x20::StoreTemperature(std::int32_t index, const std::string& text) {
   return true;
 }
 
+void TQvDs18x20::StoreOutcome(std::int32_t index, const TSensorReading& reading) {
+  TSensor* sensor = getsensor(index);
+  if (sensor == nullptr) return;
+  sensor->status = reading.status;
+  sensor->scratchpad = reading.scratchpad;
+  if (IsReading(reading.status)) sensor->celsius = reading.celsius;
+}
+
+void TQvDs18x20::StorePower(std::int32_t index, TPowerSupply power) {
+  if (TSensor* sensor = getsensor(index)) sensor->power = power;
+}
+
+std::vector<std::string> TQvDs18x20::UnfedSensors() const {
+  std::vector<std::string> out;
+  for (int i = 0; i < SensorListCount(); ++i)
+    if (const TSensor* s = getsensor(i); s != nullptr && s->power == psParasiteUnfed) out.push_back(s->romstr);
+  return out;
+}
+
 void TQvDs18x20::Notify(std::uint32_t message) { PostMessage(FQvDs18x20, message, 0, 0); }
 
 bool TQvDs18x20::ReopenSession(std::int32_t& handle) {

@@ -36,6 +36,59 @@ QVDS_API extern const std::array<std::uint8_t, 16> Ft_tab;
 // The conversion wait of a measurement, whatever the resolution.
 inline constexpr unsigned kConversionWaitMs = 750;
 
+// What the last measurement made of one device. Only rsRead and
+// rsReadMaybePowerOn are readings: every other outcome leaves the device's
+// temperature text as it was, and says why.
+enum TReadStatus : std::uint8_t {
+  rsNotMeasured = 0,    // no measurement has looked at it yet
+  rsRead,               // read and plausible
+  rsReadMaybePowerOn,   // read: a DS18S20 at 85.0 with COUNT REMAIN 0x0C, which may be its power-on value
+  rsNoThermometer,      // a device without a thermometer (DS2401)
+  rsNotSelected,        // it did not answer its selection: gone from the bus
+  rsNoAnswer,           // the driver failed while its scratchpad was read
+  rsCrcError,           // its scratchpad failed the CRC check every time it was read
+  rsLineLow,            // an all-zero scratchpad: something holds the line low
+  rsPowerOnValue,       // the power-on value (85.0, byte 6 0x0C): the sensor did not convert
+  rsConversionFailed,   // 0x07FF with byte 6 0x0C (127.94, above its range): a failed conversion
+  rsNoConversion,       // the conversion command did not reach the bus: what it holds is old
+};
+
+// How a device is powered, as our drivers find it at enumeration.
+enum TPowerSupply : std::uint8_t {
+  psUnknown = 0,     // not asked (the driver cannot tell, or no thermometer)
+  psExternal,        // on its VDD pin
+  psParasite,        // on the line's charge; the adapter feeds its conversions
+  psParasiteUnfed,   // on the line's charge, and the adapter has no strong pull-up: it cannot convert
+};
+
+// A short name of the outcome, for machine-readable output ("read",
+// "crc_error", "power_on_value", ...), and the outcome in words.
+QVDS_API const char* ReadStatusName(TReadStatus status);
+QVDS_API std::string DescribeReadStatus(TReadStatus status);
+// True for the outcomes that are readings.
+inline bool IsReading(TReadStatus status) { return status == rsRead || status == rsReadMaybePowerOn; }
+QVDS_API const char* PowerSupplyName(TPowerSupply power);
+
+// One device's outcome of a measurement: what came back, and what it
+// means. `text` and `celsius` hold the reading when IsReading(status).
+struct TSensorReading {
+  TReadStatus status = rsNotMeasured;
+  std::array<std::uint8_t, 9> scratchpad{};  // as read, CRC last (all 0 when nothing came back)
+  std::string text;                          // as the component's temperature text, "21.0"
+  double celsius = 0;                        // the exact value, 21.0625
+};
+
+// The scratchpad of a thermometer of `family` decoded: its exact value in
+// sixteenths of a degree (a DS18B20 at its resolution, a DS18S20 at its
+// extended resolution) and whether the bytes are a reading at all (the
+// power-on value, a failed conversion), for a scratchpad whose CRC holds.
+struct TDecodedScratchpad {
+  TReadStatus status = rsRead;
+  std::int32_t sixteenths = 0;
+  std::string text;
+};
+QVDS_API TDecodedScratchpad DecodeScratchpad(std::uint8_t family, const std::array<std::uint8_t, 9>& pad);
+
 // What a worker may use of the component that started it. The worker
 // calls these on its own thread, except SetBusy, StartCommand and
 // StartRead, which it runs on the main thread through Synchronize. While
@@ -62,6 +115,11 @@ class QVDS_API TWorkerHost {
   // Stores the temperature text of list entry `index`; false when the
   // entry is not there (the application changed the list).
   virtual bool StoreTemperature(std::int32_t index, const std::string& text) = 0;
+  // What the measurement made of entry `index`, read or not, after its
+  // StoreTemperature when it was read.
+  virtual void StoreOutcome(std::int32_t index, const TSensorReading& reading) { (void)index, (void)reading; }
+  // How entry `index`, just found, is powered.
+  virtual void StorePower(std::int32_t index, TPowerSupply power) { (void)index, (void)power; }
 
   // The text and result code of a failure; they replace the last ones.
   virtual void SetError(const std::string& text, std::int32_t code) = 0;
@@ -116,7 +174,11 @@ class QVDS_API TMGetDsCount : public TThread {
   void RozkazPomiaruDoDS();
   void PomiarTemperatury();
   void Fail(const std::string& text, std::int32_t code);
+  TSensorReading ReadSensor(TWorkerHost::RomSlot& slot, bool blocks);
 
   std::int32_t FSessionHandle;
   TWorkerHost* FTParent;
+  // The last conversion command reached the devices: what the scratchpads
+  // hold afterwards is new.
+  bool FConversionStarted = false;
 };

@@ -6,7 +6,8 @@
 
 void TMGetDsCount::RozkazPomiaruDoDS() {
   CheckValidSession();
-  TMTouchReset(FSessionHandle);
+  FConversionStarted = false;
+  const std::int16_t presence = TMTouchReset(FSessionHandle);
   std::int16_t echo = TMTouchByte(FSessionHandle, onewire::kSkipRom);
   // On a sound bus a written byte reads back as itself.
   if (echo < 1 || echo > 254) {
@@ -14,5 +15,13 @@ void TMGetDsCount::RozkazPomiaruDoDS() {
     return;
   }
   echo = TMTouchByte(FSessionHandle, onewire::kConvertT);
-  if (echo < 0 || echo > 254) Fail("Thread TMTouchByte (CONVERT T) error: " + IntToStr(echo), echo);
+  if (echo < 0 || echo > 254) {
+    Fail("Thread TMTouchByte (CONVERT T) error: " + IntToStr(echo), echo);
+    return;
+  }
+  // Our drivers answer the reset with what it found; a reset that found no
+  // device, or a short, started no conversion. Other drivers' answers to
+  // the reset are not relied on.
+  FConversionStarted = !QvBlockExchangeOffered() || presence == kTouchResetPresence ||
+                       presence == kTouchResetAlarmPresence;
 }

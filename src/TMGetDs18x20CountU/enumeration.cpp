@@ -67,4 +67,13 @@ void TMGetDsCount::DodajCzujnik() {
     name = "DS18S20";
   }
   parent.AddFoundSensor(rom, name, text);
+  // The search that found it also asked our drivers how it is powered.
+  TPowerSupply power = psUnknown;
+  switch (QvDevicePower(FSessionHandle, parent.StateBuffer())) {
+    case onewire::kPowerExternal: power = psExternal; break;
+    case onewire::kPowerParasite: power = psParasite; break;
+    case onewire::kPowerUnfed: power = psParasiteUnfed; break;
+    default: break;
+  }
+  parent.StorePower(parent.SensorCount(), power);
 }

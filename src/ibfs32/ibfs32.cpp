@@ -84,5 +84,7 @@ std::int16_t WINAPI QvBlockExchange(std::int32_t h, void* state, std::int16_t mo
                                     std::int16_t length) {
   return Driver()->QvBlockExchange(h, state, mode, buffer, length);
 }
+// Beyond the 13: what the last search found of the current device's supply.
+std::int16_t WINAPI QvDevicePower(std::int32_t h, void* state) { return Driver()->QvDevicePower(h, state); }
 
 }  // extern "C"

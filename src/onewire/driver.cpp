@@ -2,9 +2,13 @@
 // every operation under its session's lock; the search is search.cpp's.
 #include "onewire/driver.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
+#include "onewire/power_check.hpp"
 #include "onewire/search.hpp"
 
 namespace onewire {
@@ -28,6 +32,24 @@ struct BusDriver::Session {
   std::unique_ptr<Link> link;
   bool ended = false;
 
+  // What the last search found of the thermometers' supply.
+  PowerSurvey power;
+  // Where the caller is in a command sequence, as far as a strong pull-up
+  // after CONVERT T depends on it.
+  enum class Step : std::uint8_t { kOther, kReset, kSkipRom, kMatchedParasite };
+  Step step = Step::kOther;
+  // The bus is held at the strong pull-up until the next call.
+  bool pullup = false;
+
+  bool is_parasite(const Rom& rom) const {
+    return std::find(power.parasites.begin(), power.parasites.end(), rom) != power.parasites.end();
+  }
+  void end_pullup() {
+    if (!pullup) return;
+    pullup = false;
+    link->end_strong_pullup();
+  }
+
   // Reopens the port after TMClose released it.
   int ensure_open() {
     if (link->is_open()) return 1;
@@ -42,6 +64,7 @@ BusDriver::~BusDriver() {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& [handle, session] : sessions_) {
     std::lock_guard<std::mutex> slock(session->mu);
+    session->end_pullup();
     session->link->close();
   }
 }
@@ -71,8 +94,9 @@ int BusDriver::serial_baud(int port) const {
   return session->ended || !session->link->is_open() ? 0 : session->link->serial_baud();
 }
 
-// Runs `body` on the session's link under the session's lock, with the
-// port reopened if TMClose released it.
+// Runs `body` on the session under the session's lock, with the port
+// reopened if TMClose released it. A strong pull-up left on by the call
+// before ends here: every call comes after the wait it was held for.
 template <typename Body>
 std::int16_t BusDriver::with_session(Op op, std::int32_t handle, Body&& body) {
   std::int32_t injected = 0;
@@ -81,9 +105,10 @@ std::int16_t BusDriver::with_session(Op op, std::int32_t handle, Body&& body) {
   if (!session) return kErrSessionInvalid;
   std::lock_guard<std::mutex> lock(session->mu);
   if (session->ended) return kErrSessionInvalid;
+  session->end_pullup();
   if (const int opened = session->ensure_open(); opened != 1)
     return static_cast<std::int16_t>(opened < 0 ? opened : kErrPortIo);
-  return body(*session->link);
+  return body(*session);
 }
 
 std::int16_t BusDriver::TMGetTypeVersion(std::int16_t adapter_type, char* buffer) {
@@ -127,7 +152,7 @@ std::int32_t BusDriver::TMExtendedStartSession(std::int16_t port, std::int16_t a
 }
 
 std::int16_t BusDriver::TMSetup(std::int32_t h) {
-  return with_session(Op::kSetup, h, [&](Link& link) -> std::int16_t { (void)link; return 1; });
+  return with_session(Op::kSetup, h, [&](Session&) -> std::int16_t { return 1; });
 }
 
 std::int16_t BusDriver::TMValidSession(std::int32_t h) {
@@ -140,7 +165,9 @@ std::int16_t BusDriver::TMValidSession(std::int32_t h) {
 }
 
 std::int16_t BusDriver::TMOneWireCom(std::int32_t h, std::int16_t operation, std::int16_t time_mode) {
-  return with_session(Op::kOneWireCom, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kOneWireCom, h, [&](Session& s) -> std::int16_t {
+    Link& link = *s.link;
+    s.step = Session::Step::kOther;
     if (operation != 0) return kErrSpeed;
     if (time_mode < 0 || time_mode > 2) return kErrSpeed;
     return static_cast<std::int16_t>(link.set_speed(static_cast<Speed>(time_mode)));
@@ -148,16 +175,27 @@ std::int16_t BusDriver::TMOneWireCom(std::int32_t h, std::int16_t operation, std
 }
 
 std::int16_t BusDriver::search(std::int32_t h, void* state_buffer, bool first) {
-  return with_session(first ? Op::kFirst : Op::kNext, h,
-                      [&](Link& link) { return detail::search_step(link, state_buffer, first); });
+  return with_session(first ? Op::kFirst : Op::kNext, h, [&](Session& s) -> std::int16_t {
+    s.step = Session::Step::kOther;
+    const std::int16_t r = detail::search_step(*s.link, state_buffer, first);
+    if (first) {
+      // Which of the devices found need the strong pull-up to convert: the
+      // caller's CONVERT T gets it only when the driver knows.
+      s.power = PowerSurvey{};
+      if (r == 1) {
+        const SearchState found = load_state(state_buffer);
+        s.power = survey_power(*s.link, std::vector<Rom>(found.list.begin(), found.list.begin() + found.count));
+      }
+    }
+    return r;
+  });
 }
 
 std::int16_t BusDriver::TMFirst(std::int32_t h, void* state) { return search(h, state, true); }
 std::int16_t BusDriver::TMNext(std::int32_t h, void* state) { return search(h, state, false); }
 
 std::int16_t BusDriver::TMRom(std::int32_t h, void* state_buffer, std::uint16_t* rom) {
-  return with_session(Op::kRom, h, [&](Link& link) -> std::int16_t {
-    (void)link;
+  return with_session(Op::kRom, h, [&](Session&) -> std::int16_t {
     if (state_buffer == nullptr || rom == nullptr) return kErrNoCurrentDevice;
     SearchState state = load_state(state_buffer);
     if (rom[0] == 0) {
@@ -173,17 +211,22 @@ std::int16_t BusDriver::TMRom(std::int32_t h, void* state_buffer, std::uint16_t*
 }
 
 std::int16_t BusDriver::TMAccess(std::int32_t h, void* state_buffer) {
-  return with_session(Op::kAccess, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kAccess, h, [&](Session& s) -> std::int16_t {
+    s.step = Session::Step::kOther;
     if (state_buffer == nullptr) return kErrNoCurrentDevice;
     const SearchState state = load_state(state_buffer);
     if (state.has_current == 0) return kErrNoCurrentDevice;
-    return static_cast<std::int16_t>(link.match(state.current));
+    const int r = s.link->match(state.current);
+    if (r == 1 && s.is_parasite(state.current)) s.step = Session::Step::kMatchedParasite;
+    return static_cast<std::int16_t>(r);
   });
 }
 
 std::int16_t BusDriver::QvBlockExchange(std::int32_t h, void* state_buffer, std::int16_t mode, std::uint8_t* buffer,
                                         std::int16_t length) {
-  return with_session(Op::kBlockExchange, h, [&](Link& link) -> std::int16_t {
+  return with_session(Op::kBlockExchange, h, [&](Session& s) -> std::int16_t {
+    Link& link = *s.link;
+    s.step = Session::Step::kOther;
     if (length < 0 || (length > 0 && buffer == nullptr)) return kErrBadArgument;
     if (mode != kBlockBytesOnly && mode != kBlockReset && mode != kBlockSelect) return kErrBadArgument;
     SearchState state;
@@ -201,14 +244,43 @@ std::int16_t BusDriver::QvBlockExchange(std::int32_t h, void* state_buffer, std:
 }
 
 std::int16_t BusDriver::TMTouchReset(std::int32_t h) {
-  return with_session(Op::kTouchReset, h, [&](Link& link) -> std::int16_t { return static_cast<std::int16_t>(link.reset()); });
+  return with_session(Op::kTouchReset, h, [&](Session& s) -> std::int16_t {
+    s.step = Session::Step::kReset;
+    return static_cast<std::int16_t>(s.link->reset());
+  });
 }
 
+// CONVERT T after SKIP ROM on a bus with a parasite thermometer, or after
+// the selection of one, leaves the bus at the strong pull-up until the
+// next call: the caller's conversion wait then feeds the conversion, with
+// no call of its own for it.
 std::int16_t BusDriver::TMTouchByte(std::int32_t h, std::int16_t byte) {
-  return with_session(Op::kTouchByte, h, [&](Link& link) -> std::int16_t {
-    const int r = link.touch_byte(byte & 0xFF);
+  return with_session(Op::kTouchByte, h, [&](Session& s) -> std::int16_t {
+    const int b = byte & 0xFF;
+    const Session::Step before = s.step;
+    s.step = b == kSkipRom && before == Session::Step::kReset ? Session::Step::kSkipRom : Session::Step::kOther;
+    const bool feed = b == kConvertT && s.link->can_strong_pullup() &&
+                      ((before == Session::Step::kSkipRom && !s.power.parasites.empty()) ||
+                       before == Session::Step::kMatchedParasite);
+    const int r = feed ? s.link->touch_byte_pullup(b) : s.link->touch_byte(b);
+    if (feed && r >= 0) s.pullup = true;
     return r < 0 ? static_cast<std::int16_t>(r) : filter_touch_byte(static_cast<std::int16_t>(r));
   });
+}
+
+std::int16_t BusDriver::QvDevicePower(std::int32_t h, void* state_buffer) {
+  auto session = find(h);
+  if (!session) return kErrSessionInvalid;
+  std::lock_guard<std::mutex> lock(session->mu);
+  if (session->ended) return kErrSessionInvalid;
+  if (state_buffer == nullptr) return kErrNoCurrentDevice;
+  const SearchState state = load_state(state_buffer);
+  if (state.has_current == 0) return kErrNoCurrentDevice;
+  const PowerSurvey& power = session->power;
+  if (session->is_parasite(state.current)) return session->link->can_strong_pullup() ? kPowerParasite : kPowerUnfed;
+  if (std::find(power.thermometers.begin(), power.thermometers.end(), state.current) != power.thermometers.end())
+    return kPowerExternal;
+  return kPowerUnknown;
 }
 
 std::int16_t BusDriver::TMEndSession(std::int32_t h) {
@@ -226,6 +298,7 @@ std::int16_t BusDriver::TMEndSession(std::int32_t h) {
   // for good.
   std::lock_guard<std::mutex> lock(session->mu);
   session->ended = true;
+  session->end_pullup();
   session->link->close();
   return 1;
 }
@@ -236,6 +309,7 @@ std::int16_t BusDriver::TMClose(std::int32_t h) {
   auto session = find(h);
   if (!session) return kErrSessionInvalid;
   std::lock_guard<std::mutex> lock(session->mu);
+  session->end_pullup();
   session->link->close();
   return 1;
 }

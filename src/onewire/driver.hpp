@@ -69,6 +69,7 @@ class QVDS_API BusDriver : public TmexDriver {
   bool offers_block_exchange() const override { return true; }
   std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
                                std::int16_t length) override;
+  std::int16_t QvDevicePower(std::int32_t session, void* state) override;
 
   // Number of sessions that are open.
   int session_count() const;

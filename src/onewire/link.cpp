@@ -15,6 +15,8 @@ int Link::touch_byte(int byte) {
   return result;
 }
 
+int Link::touch_byte_pullup(int) { return kErrNotOffered; }
+
 int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
   if (rom != nullptr || reset_first) {
     const int presence = reset();

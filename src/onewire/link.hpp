@@ -96,6 +96,20 @@ class QVDS_API Link {
   // trip.
   virtual int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n);
 
+  // --- strong pull-up, for parasite-powered devices ---
+  // Whether touch_byte_pullup can hold the bus at the strong pull-up.
+  virtual bool can_strong_pullup() const { return false; }
+  // Touches one byte like touch_byte and then holds the bus at the strong
+  // pull-up (the supply, through a low impedance) until end_strong_pullup()
+  // or the link's next operation, which ends it first: a parasite-powered
+  // device draws its conversion current from it. The byte read back, or a
+  // negative error code; kErrNotOffered, with nothing sent, where the
+  // adapter has no strong pull-up.
+  virtual int touch_byte_pullup(int byte);
+  // Ends a strong pull-up (nothing when none is on): 1, or a negative
+  // error code.
+  virtual int end_strong_pullup() { return 1; }
+
   // The serial rate the adapter runs at, or 0 when it has none.
   virtual int serial_baud() const { return 0; }
 

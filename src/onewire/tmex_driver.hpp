@@ -22,6 +22,13 @@ inline constexpr std::int16_t kBlockReset = 1;
 // A reset and MATCH ROM of the state buffer's current device first.
 inline constexpr std::int16_t kBlockSelect = 2;
 
+// What QvDevicePower tells of the current device's supply, as the last
+// search found it (READ POWER SUPPLY).
+inline constexpr std::int16_t kPowerUnknown = 0;    // not a thermometer that search checked
+inline constexpr std::int16_t kPowerExternal = 1;   // powered through its VDD pin
+inline constexpr std::int16_t kPowerParasite = 2;   // parasite-powered; the adapter feeds its conversions
+inline constexpr std::int16_t kPowerUnfed = 3;      // parasite-powered; the adapter has no strong pull-up
+
 class QVDS_API TmexDriver {
  public:
   virtual ~TmexDriver() = default;
@@ -56,6 +63,13 @@ class QVDS_API TmexDriver {
   virtual std::int16_t QvBlockExchange(std::int32_t session, void* state, std::int16_t mode, std::uint8_t* buffer,
                                        std::int16_t length) {
     (void)session, (void)state, (void)mode, (void)buffer, (void)length;
+    return kErrNotOffered;
+  }
+  // The supply of the state buffer's current device: one of the kPower
+  // values, or a negative code (kErrNotOffered where the driver does not
+  // know). No bus traffic: the search that found the device asked.
+  virtual std::int16_t QvDevicePower(std::int32_t session, void* state) {
+    (void)session, (void)state;
     return kErrNotOffered;
   }
 };

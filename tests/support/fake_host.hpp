@@ -35,6 +35,11 @@ class FakeHost final : public TWorkerHost {
   bool overflow = false;
   std::vector<std::string> romstrs;
   std::vector<std::string> temps;  // one per entry of the sensor list
+  // What the last measurement made of each entry, and how each is powered
+  // (kept out of the call log, which holds what the component must see in
+  // order).
+  std::vector<TSensorReading> outcomes;
+  std::vector<TPowerSupply> powers;
   std::string error_text;
   std::int32_t error_code = 0;
 
@@ -72,11 +77,15 @@ class FakeHost final : public TWorkerHost {
   void ClearSensors() override {
     romstrs.clear();
     temps.clear();
+    outcomes.clear();
+    powers.clear();
     note("ClearSensors");
   }
   void AddFoundSensor(const std::array<std::uint8_t, 8>&, const std::string& name, const std::string& romstr) override {
     romstrs.push_back(romstr);
     temps.emplace_back();
+    outcomes.emplace_back();
+    powers.push_back(psUnknown);
     note("AddFoundSensor " + romstr + " " + name);
   }
   bool StoreTemperature(std::int32_t index, const std::string& text) override {
@@ -84,6 +93,12 @@ class FakeHost final : public TWorkerHost {
     if (index < 0 || static_cast<std::size_t>(index) >= temps.size()) return false;
     temps[static_cast<std::size_t>(index)] = text;
     return true;
+  }
+  void StoreOutcome(std::int32_t index, const TSensorReading& reading) override {
+    if (index >= 0 && static_cast<std::size_t>(index) < outcomes.size()) outcomes[static_cast<std::size_t>(index)] = reading;
+  }
+  void StorePower(std::int32_t index, TPowerSupply power) override {
+    if (index >= 0 && static_cast<std::size_t>(index) < powers.size()) powers[static_cast<std::size_t>(index)] = power;
   }
   void SetError(const std::string& text, std::int32_t code) override {
     error_text = text;

@@ -73,6 +73,9 @@ int Ds2480bLink::open() {
 }
 
 void Ds2480bLink::close() {
+  // A pull-up left on would hold the line at 5 V after we are gone.
+  if (pulse_ && is_open()) stop_pulse();
+  pulse_ = false;
   if (port_) port_->close();
   open_ = false;
   resync_ = false;
@@ -94,6 +97,9 @@ int Ds2480bLink::ready() {
     close();
     return kErrPortIo;
   }
+  if (pulse_ && !resync_) {
+    if (const int r = stop_pulse(); r < 0) return r;
+  }
   if (!resync_) return 1;
   const int r = initialise();
   if (r == kErrPortIo) close();
@@ -106,8 +112,10 @@ int Ds2480bLink::fail(int code) {
     close();
     return kErrPortIo;
   }
-  // The chip and we no longer agree on where we are in the byte stream.
+  // The chip and we no longer agree on where we are in the byte stream;
+  // detection's master reset also ends any pulse.
   resync_ = true;
+  pulse_ = false;
   tail_work_.clear();
   tail_lead_ = rtl::Duration(0);
   return kErrAdapterNoResponse;
@@ -321,6 +329,55 @@ int Ds2480bLink::touch_byte(int byte) {
   // The wired-AND line can only turn written 1s into 0s.
   if ((in & ~value) != 0) return fail(kErrAdapterNoResponse);
   return in;
+}
+
+// What hosts do for a parasite conversion: the byte as eight single-bit
+// commands, the last with the strong pull-up after its slot (SPUD is set
+// to infinite at initialisation), so that the pull-up follows CONVERT T's
+// last slot within microseconds; the pulse lasts until stop_pulse().
+int Ds2480bLink::touch_byte_pullup(int byte) {
+  if (const int r = ready(); r < 0) return r;
+  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+  Script s;
+  to_command(s);
+  std::array<std::uint8_t, 8> commands{};
+  for (int i = 0; i < 8; ++i) {
+    auto command = static_cast<std::uint8_t>(kSingleBit | (((value >> i) & 1) != 0 ? kBitValue : 0) | speed_bits_);
+    if (i == 7) command = static_cast<std::uint8_t>(command | kBitPullUp);
+    commands[static_cast<std::size_t>(i)] = command;
+    s.put(command, slot_work(), true);
+  }
+  std::array<std::uint8_t, 8> in{};
+  if (const int r = exchange(s, in.data()); r < 0) return r;
+  pulse_ = true;
+  int result = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    // Bits 7..2 repeat the command (its pull-up bit is among the two that
+    // carry the bit read), bits 1..0 both carry the bit.
+    if ((in[i] & 0xFC) != (commands[i] & 0xFC) || (in[i] & 1) != ((in[i] >> 1) & 1)) return fail(kErrAdapterNoResponse);
+    if ((in[i] & 1) != 0) result |= 1 << i;
+  }
+  // The wired-AND line can only turn written 1s into 0s.
+  if ((result & ~value) != 0) return fail(kErrAdapterNoResponse);
+  return result;
+}
+
+int Ds2480bLink::end_strong_pullup() {
+  if (!pulse_) return 1;
+  if (const int r = ready(); r < 0) return r;
+  return 1;
+}
+
+int Ds2480bLink::stop_pulse() {
+  pulse_ = false;
+  Script s;
+  to_command(s);
+  s.put(kStopPulse, kCommandWork, true);
+  std::uint8_t in = 0;
+  if (const int r = exchange(s, &in); r < 0) return r;
+  // The pulse's answer: the upper bits of a pulse command.
+  if ((in & 0xE0) != 0xE0) return fail(kErrAdapterNoResponse);
+  return 1;
 }
 
 int Ds2480bLink::search(SearchPass& pass) {

@@ -56,6 +56,11 @@ class Ds2480bLink final : public Link {
   // The reset, the selection and the bytes in one exchange.
   int block(const Rom* rom, bool reset, std::uint8_t* data, std::size_t n) override;
   int serial_baud() const override { return baud(); }
+  // The chip's 5 V strong pull-up, armed on the last bit of the byte and
+  // held (SPUD infinite) until the host ends it.
+  bool can_strong_pullup() const override { return true; }
+  int touch_byte_pullup(int byte) override;
+  int end_strong_pullup() override;
   // Standard, overdrive and flexible ("relaxed") speed.
   int set_speed(Speed speed) override;
 
@@ -109,6 +114,9 @@ class Ds2480bLink final : public Link {
   static int decode_reset(std::uint8_t answer);
   int ready();
   int fail(int code);
+  // Ends the chip's strong pull-up, when one is on, and reads the answer
+  // it sends when a pulse ends.
+  int stop_pulse();
   // Sends the script, never more than the chip can take in, and reads
   // all its answers into `in`.
   int exchange(const Script& s, std::uint8_t* in);
@@ -123,6 +131,9 @@ class Ds2480bLink final : public Link {
   Ds2480bOptions options_;
   bool open_ = false;
   bool resync_ = false;
+  // The chip holds the bus at its strong pull-up and owes the pulse's
+  // answer.
+  bool pulse_ = false;
   Mode mode_ = Mode::kCommand;
   std::uint8_t speed_bits_ = 0;
   bool baud_fallback_ = false;

@@ -63,6 +63,8 @@ int Ds2490Link::open() {
 }
 
 void Ds2490Link::close() {
+  if (pullup_ && is_open()) release_pullup();
+  pullup_ = false;
   if (device_ && device_->is_open()) {
     device_->release_interface(kInterface);
     device_->close();
@@ -91,9 +93,12 @@ int Ds2490Link::initialise() {
   auto ctl = [&](std::uint8_t request, std::uint16_t value, std::uint16_t index) {
     return device_->control(kVendorOut, request, value, index, nullptr, 0, timeout);
   };
-  const std::array<std::array<std::uint16_t, 3>, 4> steps = {{
+  // The strong pull-up lasts until it is ended (duration 0): the host, not
+  // the chip, knows how long a conversion is waited for.
+  const std::array<std::array<std::uint16_t, 3>, 5> steps = {{
       {kRequestControl, kCtlResetDevice, 0},
       {kRequestMode, kModePulseEnable, kPulseSpue},
+      {kRequestMode, kModePullupDuration, 0},
       {kRequestMode, kModeSpeedChangeEnable, 1},
       {kRequestMode, kModeSpeed, speed_code_},
   }};
@@ -116,6 +121,8 @@ int Ds2490Link::initialise() {
 
 int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   ++recoveries_;
+  // The chip reset below ends any pull-up.
+  pullup_ = false;
   const auto timeout = options_.transfer_timeout;
   if (endpoint != 0 && (usb_error == kUsbErrorPipe || usb_error == kUsbErrorTimeout || usb_error == kUsbErrorOverflow)) {
     if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) {
@@ -143,6 +150,9 @@ int Ds2490Link::run(Body&& body) {
   if (!is_open()) {
     close();
     return kErrPortIo;
+  }
+  if (pullup_) {
+    if (const int r = release_pullup(); r < 0) return r;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
     Attempt a;
@@ -290,6 +300,65 @@ int Ds2490Link::touch_byte(int byte) {
     }
     return in;
   });
+}
+
+int Ds2490Link::touch_byte_pullup(int byte) {
+  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+  return run([&](Attempt& a) -> int {
+    if (comm(kCmdByteIo | kFlagIm | kFlagSpu, value, a) != 1) return kFailed;
+    a.committed = true;
+    // The byte is in EP3 before the pull-up that follows it ends.
+    std::uint8_t in = 0;
+    if (receive(&in, 1, a) != 1) return kFailed;
+    pullup_ = true;
+    if ((in & ~value) != 0) {
+      a.usb_error = 0;
+      a.endpoint = kEpFromBus;
+      return kFailed;
+    }
+    return in;
+  });
+}
+
+int Ds2490Link::end_strong_pullup() {
+  if (!pullup_) return 1;
+  if (!is_open()) {
+    pullup_ = false;
+    return kErrPortIo;
+  }
+  return release_pullup();
+}
+
+// HALT EXE IDLE ends a pull-up of infinite duration; RESUME EXE lets the
+// chip take commands again. The status then shows SPUA clear within a
+// poll or two.
+int Ds2490Link::release_pullup() {
+  pullup_ = false;
+  const auto timeout = options_.transfer_timeout;
+  for (std::uint16_t request : {kCtlHaltExeIdle, kCtlResumeExe}) {
+    const int r = device_->control(kVendorOut, kRequestControl, request, 0, nullptr, 0, timeout);
+    if (r == kUsbErrorNoDevice) {
+      close();
+      return kErrPortIo;
+    }
+    if (r < 0) return recover(r, 0);
+  }
+  for (int i = 0; i < options_.poll_limit; ++i) {
+    std::array<std::uint8_t, kStatusMax> buf{};
+    int got = 0;
+    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+    if (r == kUsbErrorNoDevice) {
+      close();
+      return kErrPortIo;
+    }
+    // A packet buffered from before the halt only costs one more poll.
+    Status st;
+    if (r != kUsbSuccess || parse_status(buf.data(), static_cast<std::size_t>(got), st) != StatusError::kNone)
+      return recover(r != kUsbSuccess ? r : 0, kEpStatus);
+    if (!st.pullup_active() && !st.halted()) return 1;
+  }
+  // A chip that keeps its pull-up is reset, which ends it for sure.
+  return recover(kUsbErrorTimeout, kEpStatus);
 }
 
 int Ds2490Link::search(SearchPass& pass) {

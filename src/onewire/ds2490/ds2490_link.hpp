@@ -44,6 +44,11 @@ class Ds2490Link final : public Link {
   int match(const Rom& rom) override;
   // Regular, flexible ("relaxed") and overdrive speed.
   int set_speed(Speed speed) override;
+  // BYTE I/O with SPU: the chip's strong pull-up after the byte, of
+  // infinite duration, until HALT EXE IDLE ends it.
+  bool can_strong_pullup() const override { return true; }
+  int touch_byte_pullup(int byte) override;
+  int end_strong_pullup() override;
 
   const char* name() const override;
 
@@ -67,12 +72,15 @@ class Ds2490Link final : public Link {
   // Polls the status until the chip is idle; results of every packet are
   // gathered in `results`.
   int wait_idle(Attempt& a, Status& last, ResultSummary& results);
+  // Ends the strong pull-up the chip holds and waits until it has let go.
+  int release_pullup();
 
   std::unique_ptr<UsbDevice> device_;
   Ds2490Options options_;
   bool open_ = false;
   std::uint8_t speed_code_ = kSpeedRegular;
   int recoveries_ = 0;
+  bool pullup_ = false;  // the chip holds the bus at its strong pull-up
 };
 
 }  // namespace onewire::ds2490

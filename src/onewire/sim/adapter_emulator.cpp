@@ -57,6 +57,7 @@ void Ds2480bEmulator::master_reset() {
   data_mode_ = false;
   escape_pending_ = false;
   accelerator_ = false;
+  if (pulse_active_) bus_->strong_pullup(false);
   pulse_active_ = false;
   pulse_armed_ = false;
   speed_field_ = proto::kSpeedStandard;
@@ -160,6 +161,7 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
   if (b == proto::kStopPulse) {
     if (pulse_active_) {
       pulse_active_ = false;
+      if (pulse_is_pullup_) bus_->strong_pullup(false);
       out.push_back(pulse_answer_);
     }
     return;
@@ -190,11 +192,16 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
       busy_ = timing_.wire;
       out.push_back(static_cast<std::uint8_t>((b & 0xFC) | (line != 0 ? 3 : 0)));
       if ((b & proto::kBitPullUp) != 0) {
+        // The strong pull-up follows the slot at once: what a parasite
+        // device converting after this bit lives on.
         if (params_[static_cast<int>(proto::Param::kPullUp)] == proto::kDurationInfinite) {
           pulse_active_ = true;
+          pulse_is_pullup_ = true;
           pulse_answer_ = kPullUpAnswer;
+          bus_->strong_pullup(true);
         } else {
           timing_.wire += pulse_length(false);
+          bus_->strong_pullup_for(pulse_length(false));
           out.push_back(kPullUpAnswer);
         }
       }
@@ -224,11 +231,16 @@ void Ds2480bEmulator::command(std::uint8_t b, std::vector<std::uint8_t>& out) {
       pulse_armed_ = (b & proto::kPulseArm) != 0;
       const auto answer = static_cast<std::uint8_t>(b & 0xFC);
       const auto code = params_[static_cast<int>(programming ? proto::Param::kProgramPulse : proto::Param::kPullUp)];
+      // Only the 5 V pulse is a strong pull-up; the 12 V one programs
+      // EPROM parts and feeds no thermometer.
       if (code == proto::kDurationInfinite) {
         pulse_active_ = true;
+        pulse_is_pullup_ = !programming;
         pulse_answer_ = answer;
+        if (!programming) bus_->strong_pullup(true);
       } else {
         timing_.wire = pulse_length(programming);
+        if (!programming) bus_->strong_pullup_for(pulse_length(false));
         out.push_back(answer);
       }
       return;
@@ -241,8 +253,10 @@ void Ds2480bEmulator::data(std::uint8_t b, std::vector<std::uint8_t>& out) {
     out.push_back(static_cast<std::uint8_t>(bus_->touch_byte(b)));
     timing_.wire = 8 * BusTiming::slot(speed());
     busy_ = timing_.wire;
-    if (pulse_armed_ && params_[static_cast<int>(proto::Param::kPullUp)] != proto::kDurationInfinite)
+    if (pulse_armed_ && params_[static_cast<int>(proto::Param::kPullUp)] != proto::kDurationInfinite) {
       timing_.wire += pulse_length(false);
+      bus_->strong_pullup_for(pulse_length(false));
+    }
     return;
   }
   // Four ROM bits, each three slots: the bit, its complement, and the

@@ -125,6 +125,7 @@ class Ds2480bEmulator final : public AdapterEmulator {
   bool escape_pending_ = false;
   bool accelerator_ = false;
   bool pulse_active_ = false;
+  bool pulse_is_pullup_ = false;  // the active pulse is the 5 V one
   bool pulse_armed_ = false;
   std::uint8_t pulse_answer_ = 0;
   std::uint8_t speed_field_ = 0;

@@ -23,6 +23,8 @@ struct SimBus::Impl {
   rtl::Duration bus_time{0};
   std::uint64_t resets = 0;
   std::uint64_t slots = 0;
+  std::uint64_t pullups = 0;
+  bool pullup = false;
   rtl::Clock* pacing = nullptr;
   rtl::TimePoint deadline{};
   // How late the last paced wait woke up (written after the wait, outside
@@ -33,9 +35,19 @@ struct SimBus::Impl {
 
   rtl::TimePoint device_now() const { return (device_clock != nullptr ? *device_clock : rtl::GetClock()).now(); }
 
+  // Every device sees the strong pull-up change, asleep or not: it powers
+  // the whole line.
+  void set_pullup(bool on, rtl::TimePoint now) {
+    if (pullup == on) return;
+    pullup = on;
+    if (on) ++pullups;
+    for (const auto& d : devices) d->on_strong_pullup(on, now);
+  }
+
   // One slot on the wired-AND line; every device sees every slot, also
   // when the master or another device already holds the line low.
   bool slot(bool master, rtl::TimePoint now) {
+    set_pullup(false, now);
     ++slots;
     bus_time += BusTiming::slot(speed);
     if (shorted) return false;
@@ -107,6 +119,7 @@ std::shared_ptr<Device> SimBus::find(const Rom& rom) const {
 
 void SimBus::set_short(bool shorted) {
   std::lock_guard lock(impl_->mutex);
+  if (shorted) impl_->set_pullup(false, impl_->device_now());
   impl_->shorted = shorted;
 }
 
@@ -123,6 +136,7 @@ int SimBus::reset() {
       result = kResetShort;
     } else {
       const rtl::TimePoint now = s.device_now();
+      s.set_pullup(false, now);
       bool presence = false;
       for (const auto& d : s.devices) presence = d->on_reset(now) || presence;
       result = presence ? kResetPresence : kResetNoPresence;
@@ -159,6 +173,26 @@ int SimBus::touch_byte(int byte) {
   }
   wait(until, impl_->overshoot_ns);
   return result;
+}
+
+void SimBus::strong_pullup(bool on, std::optional<rtl::TimePoint> at) {
+  std::lock_guard lock(impl_->mutex);
+  // A shorted line holds nothing up.
+  if (impl_->shorted && on) return;
+  impl_->set_pullup(on, at ? *at : impl_->device_now());
+}
+
+void SimBus::strong_pullup_for(rtl::Duration length) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->shorted) return;
+  const rtl::TimePoint now = impl_->device_now();
+  impl_->set_pullup(true, now);
+  impl_->set_pullup(false, now + length);
+}
+
+bool SimBus::strong_pullup_on() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->pullup;
 }
 
 void SimBus::set_speed(Speed s) {
@@ -201,6 +235,11 @@ std::uint64_t SimBus::resets() const {
 std::uint64_t SimBus::slots() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->slots;
+}
+
+std::uint64_t SimBus::strong_pullups() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->pullups;
 }
 
 Rom make_rom(std::uint8_t family, std::uint64_t serial) {

@@ -39,6 +39,11 @@ class QVDS_API Device {
   virtual void sample(bool line, rtl::TimePoint now) = 0;
   // Whether the device takes part in ALARM SEARCH (0xEC).
   virtual bool alarm(rtl::TimePoint now) = 0;
+  // The master put the bus at the strong pull-up (true) or released it
+  // (false). Parasite-powered devices draw their conversion current from
+  // it; a slot or a reset ends a strong pull-up first, so every device sees
+  // the release before the slot.
+  virtual void on_strong_pullup(bool on, rtl::TimePoint now) { (void)on, (void)now; }
   // True while the device neither drives nor samples the line until the
   // next reset (it dropped out of a search or was not matched). The bus
   // then skips it in every slot, which keeps a long bus cheap to model.
@@ -71,6 +76,14 @@ class QVDS_API SimBus {
   int reset();               // a ResetResult
   int touch_bit(int bit);    // the sampled level, 0 or 1
   int touch_byte(int byte);  // eight slots, LSB first; the byte read back
+  // Holds the line at the strong pull-up from now until strong_pullup(false)
+  // or the next reset or slot. `at`, when given, is the device-clock time
+  // the change took effect (an adapter that ends a timed pull-up only
+  // notices later).
+  void strong_pullup(bool on, std::optional<rtl::TimePoint> at = std::nullopt);
+  // A pull-up of a set length from now: on now, off when it has passed.
+  void strong_pullup_for(rtl::Duration length);
+  bool strong_pullup_on() const;
   void set_speed(Speed s);
   Speed speed() const;
 
@@ -89,6 +102,7 @@ class QVDS_API SimBus {
   // Counters, for tests and benchmarks.
   std::uint64_t resets() const;
   std::uint64_t slots() const;
+  std::uint64_t strong_pullups() const;  // times the strong pull-up came on
 
  private:
   struct Impl;

@@ -27,6 +27,10 @@ std::uint8_t config_register(std::uint8_t written) { return static_cast<std::uin
 int resolution_bits(std::uint8_t config) { return 9 + ((config >> 5) & 3); }
 
 constexpr rtl::Duration kFullConversion = std::chrono::milliseconds(750);
+// A parasite conversion fed for this share of the conversion time has
+// finished: real parts convert somewhat faster than the data sheet's
+// maximum, and a host's wait is measured against its own clock.
+constexpr double kFedShare = 0.9;
 
 // The device measures within its range; outside it (and for NaN) the model
 // reads the nearest limit rather than wrapping the register.
@@ -39,10 +43,16 @@ int floor_div(int a, int b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0
 struct Ds18x20::Impl {
   explicit Impl(const Rom& r, double c) : layer(r), s20(r[0] == kFamilyDs18s20), celsius(c) {
     eeprom = {kFactoryTh, kFactoryTl, kFactoryConfig};
+    power_on_scratchpad();
+  }
+
+  // What the part holds after power-up: 85 degrees, the alarm registers
+  // (and a DS18B20's configuration) recalled from EEPROM, byte 6 0x0C.
+  void power_on_scratchpad() {
     if (s20)
-      pad = {0xAA, 0x00, kFactoryTh, kFactoryTl, 0xFF, 0xFF, 0x0C, 0x10, 0};
+      pad = {0xAA, 0x00, eeprom[0], eeprom[1], 0xFF, 0xFF, 0x0C, 0x10, 0};
     else
-      pad = {0x50, 0x05, kFactoryTh, kFactoryTl, kFactoryConfig, 0xFF, 0x0C, 0x10, 0};
+      pad = {0x50, 0x05, eeprom[0], eeprom[1], eeprom[2], 0xFF, 0x0C, 0x10, 0};
     update_crc();
   }
 
@@ -57,6 +67,11 @@ struct Ds18x20::Impl {
   double celsius;
   bool parasite = false;
   int conversions = 0;
+  int brownouts = 0;
+  // A parasite conversion: whether the strong pull-up is feeding it, and
+  // since when.
+  bool fed = false;
+  rtl::TimePoint fed_since{};
   std::array<std::uint8_t, 9> pad{};
   std::array<std::uint8_t, 3> eeprom{};
   std::optional<std::array<std::uint8_t, 9>> override_pad;
@@ -82,9 +97,36 @@ struct Ds18x20::Impl {
 
   rtl::Duration conversion_time() const { return s20 ? kFullConversion : kFullConversion / (1 << (12 - resolution())); }
 
+  // A parasite device that is converting without its strong pull-up, or
+  // whose pull-up ended too soon, loses its supply.
+  void brown_out() {
+    ++brownouts;
+    converting = false;
+    fed = false;
+    alarm_flag = false;
+    power_on_scratchpad();
+    layer.power_up();
+    fn = Fn::kIdle;
+  }
+
+  // Something happened on the line at `now`: a slot or a reset (the bus
+  // ends any strong pull-up before either).
+  void line_activity(rtl::TimePoint now) {
+    settle(now);
+    if (converting && parasite) brown_out();
+  }
+
   void settle(rtl::TimePoint now) {
     if (!converting || now < conversion_end) return;
+    // Unfed, a parasite conversion never completes; the next line activity
+    // browns the device out.
+    if (parasite && !fed) return;
+    complete_conversion();
+  }
+
+  void complete_conversion() {
     converting = false;
+    fed = false;
     // Sixteenths of a degree, the finest step either model reports.
     const int q = static_cast<int>(std::floor(in_range(conversion_celsius) * 16.0 + 0.5));
     int whole = 0;  // integer degrees, as the alarm compares them
@@ -103,6 +145,9 @@ struct Ds18x20::Impl {
       const int undefined_bits = 12 - conversion_bits;
       raw = q & ~((1 << undefined_bits) - 1);
       whole = floor_div(raw, 16);
+      // A converted DS18B20 holds 0x10 minus the low nibble of the
+      // temperature in reserved byte 6; the power-on 0x0C is gone.
+      pad[6] = static_cast<std::uint8_t>(0x10 - (raw & 0x0F));
     }
     pad[0] = static_cast<std::uint8_t>(raw & 0xFF);
     pad[1] = static_cast<std::uint8_t>((raw >> 8) & 0xFF);
@@ -121,6 +166,7 @@ struct Ds18x20::Impl {
       case kConvertT:
         ++conversions;
         converting = true;
+        fed = false;
         conversion_celsius = celsius;
         conversion_bits = resolution();
         conversion_end = now + conversion_time();
@@ -175,7 +221,8 @@ struct Ds18x20::Impl {
   }
 
   bool drive(rtl::TimePoint now) {
-    settle(now);
+    line_activity(now);
+    if (layer.idle()) return true;
     if (!layer.selected()) return layer.drive();
     switch (fn) {
       case Fn::kRead:
@@ -230,8 +277,9 @@ const Rom& Ds18x20::rom() const { return impl_->layer.rom(); }
 
 bool Ds18x20::on_reset(rtl::TimePoint now) {
   std::lock_guard lock(impl_->mutex);
-  // A reset ends the command, not a conversion in progress.
-  impl_->settle(now);
+  // A reset ends the command, not a conversion in progress (unless the
+  // device lives on the line's charge: then the reset pulse is its end).
+  impl_->line_activity(now);
   impl_->layer.reset();
   impl_->asleep.store(false, std::memory_order_relaxed);
   impl_->fn = Impl::Fn::kCommand;
@@ -250,6 +298,25 @@ void Ds18x20::sample(bool line, rtl::TimePoint now) {
 }
 
 bool Ds18x20::asleep() { return impl_->asleep.load(std::memory_order_relaxed); }
+
+void Ds18x20::on_strong_pullup(bool on, rtl::TimePoint now) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  if (!d.converting || !d.parasite) return;
+  if (on) {
+    // The bus ends a pull-up before every slot and reset, so a device still
+    // converting here has seen nothing on the line since its CONVERT T.
+    d.fed = true;
+    d.fed_since = now;
+    d.conversion_end = now + d.conversion_time();
+    return;
+  }
+  if (d.fed && now - d.fed_since >= std::chrono::duration_cast<rtl::Duration>(d.conversion_time() * kFedShare))
+    d.complete_conversion();
+  else
+    d.brown_out();
+  d.asleep.store(d.layer.idle(), std::memory_order_relaxed);
+}
 
 bool Ds18x20::alarm(rtl::TimePoint now) {
   std::lock_guard lock(impl_->mutex);
@@ -299,6 +366,11 @@ rtl::Duration Ds18x20::conversion_time() const {
 int Ds18x20::conversions() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->conversions;
+}
+
+int Ds18x20::brownouts() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->brownouts;
 }
 
 }  // namespace onewire::sim

@@ -26,6 +26,7 @@ class QVDS_API Ds18x20 : public Device {
   void sample(bool line, rtl::TimePoint now) override;
   bool alarm(rtl::TimePoint now) override;
   bool asleep() override;
+  void on_strong_pullup(bool on, rtl::TimePoint now) override;
 
   // The temperature the next conversion measures.
   void set_temperature(double celsius);
@@ -38,8 +39,14 @@ class QVDS_API Ds18x20 : public Device {
   void set_scratchpad_override(std::optional<std::array<std::uint8_t, 9>> bytes);
   // The scratchpad as it stands (byte 8 is the CRC of bytes 0..7).
   std::array<std::uint8_t, 9> scratchpad(rtl::TimePoint now) const;
-  // Parasite-powered devices pull READ POWER SUPPLY low.
+  // A parasite-powered device pulls READ POWER SUPPLY low, and converts
+  // only while the master holds the bus at the strong pull-up: from right
+  // after its CONVERT T for (nearly) its conversion time. A slot, a reset
+  // or the end of the pull-up before that browns it out, and it comes back
+  // with its power-on scratchpad (85 degrees, byte 6 0x0C).
   void set_parasite(bool parasite);
+  // Times the device browned out (a parasite conversion without power).
+  int brownouts() const;
   // Conversion time at the current resolution.
   rtl::Duration conversion_time() const;
   // Number of CONVERT T commands received.

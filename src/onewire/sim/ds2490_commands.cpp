@@ -191,11 +191,16 @@ void Ds2490Emulator::Impl::execute(const Command& c, rtl::TimePoint now) {
   run.end_at = run.data_at;
   // A strong pull-up needs SPUE; without it the chip ignores SPU.
   if (spu && spue()) {
+    // The devices see the pull-up from the end of the bus work on, as
+    // they saw the work itself: now.
     run.pullup = true;
-    if (modes[1] == 0)
+    if (modes[1] == 0) {
       run.infinite = true;
-    else
+      bus->strong_pullup(true);
+    } else {
       run.end_at = run.data_at + static_cast<std::int64_t>(modes[1]) * kPullupUnit;
+      bus->strong_pullup_for(static_cast<std::int64_t>(modes[1]) * kPullupUnit);
+    }
   }
   if (!icp && (ntf || error != 0)) run.result = error;
   run.flush_on_error = (c.value & p::kFlagF) != 0;
@@ -300,6 +305,7 @@ int Ds2490Emulator::Impl::control_command(std::uint16_t value, rtl::TimePoint no
           r.infinite = false;
           r.end_at = std::max(now, r.data_at);
           engine_free = r.end_at;
+          bus->strong_pullup(false);
         }
       halted = true;
       return 0;

@@ -32,6 +32,7 @@ void Ds2490Emulator::Impl::power_on() {
   ep2.clear();
   ep3.clear();
   results.clear();
+  bus->strong_pullup(false);
   bus->set_speed(Speed::kNormal);
 }
 

@@ -20,6 +20,8 @@ class RomLayer {
 
   // A reset pulse ended: listen for a ROM command.
   void reset();
+  // The device lost power and came back: deaf until the next reset.
+  void power_up() { state_ = State::kIdle; }
   // True once a ROM command addressed this device; from then until the
   // next reset every slot belongs to the function layer.
   bool selected() const { return state_ == State::kSelected; }

@@ -13,7 +13,6 @@ int SimLink::open() {
   return 1;
 }
 
-void SimLink::close() { open_ = false; }
 
 bool SimLink::is_open() const { return open_; }
 
@@ -23,6 +22,24 @@ int SimLink::touch_bit(int bit) { return bus_->touch_bit(bit); }
 
 // The bus runs a byte as one primitive: one lock, one paced wait.
 int SimLink::touch_byte(int byte) { return bus_->touch_byte(byte); }
+
+int SimLink::touch_byte_pullup(int byte) {
+  const int r = bus_->touch_byte(byte);
+  bus_->strong_pullup(true);
+  pullup_ = true;
+  return r;
+}
+
+int SimLink::end_strong_pullup() {
+  if (pullup_) bus_->strong_pullup(false);
+  pullup_ = false;
+  return 1;
+}
+
+void SimLink::close() {
+  end_strong_pullup();
+  open_ = false;
+}
 
 int SimLink::set_speed(Speed speed) {
   bus_->set_speed(speed);

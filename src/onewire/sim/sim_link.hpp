@@ -22,6 +22,9 @@ class SimLink : public Link {
   int touch_bit(int bit) override;
   int touch_byte(int byte) override;
   int set_speed(Speed speed) override;
+  bool can_strong_pullup() const override { return true; }
+  int touch_byte_pullup(int byte) override;
+  int end_strong_pullup() override;
 
   const char* name() const override;
 
@@ -30,6 +33,7 @@ class SimLink : public Link {
  private:
   std::shared_ptr<SimBus> bus_;
   bool open_ = false;
+  bool pullup_ = false;  // this link put the bus at the strong pull-up
 };
 
 }  // namespace onewire::sim

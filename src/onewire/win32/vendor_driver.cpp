@@ -39,8 +39,9 @@ struct Entries {
   TouchByteFn touch_byte = nullptr;
   SessionFn end_session = nullptr;
   SessionFn close = nullptr;
-  // Optional: only our own driver library has it.
+  // Optional: only our own driver library has them.
   BlockExchangeFn block_exchange = nullptr;
+  StateFn device_power = nullptr;
 };
 
 template <typename Fn>
@@ -74,6 +75,7 @@ class VendorDriver final : public TmexDriver {
       return;
     }
     bind(module_, "QvBlockExchange", e_.block_exchange);
+    bind(module_, "QvDevicePower", e_.device_power);
   }
   ~VendorDriver() override {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -117,6 +119,10 @@ class VendorDriver final : public TmexDriver {
                                std::int16_t length) override {
     if (!offers_block_exchange()) return kErrNotOffered;
     return e_.block_exchange(session, state, mode, buffer, length);
+  }
+  std::int16_t QvDevicePower(std::int32_t session, void* state) override {
+    if (module_ == nullptr || e_.device_power == nullptr) return kErrNotOffered;
+    return e_.device_power(session, state);
   }
 
  private:

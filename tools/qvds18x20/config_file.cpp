@@ -1,0 +1,155 @@
+#include "qvds18x20/config_file.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "qvds18x20/rom_id.hpp"
+
+namespace qvtool {
+namespace {
+
+std::string where_of(const std::string& origin, const toml::source_region& r) {
+  return origin + ":" + std::to_string(r.begin.line) + ":" + std::to_string(r.begin.column);
+}
+
+[[noreturn]] void fail(const std::string& where, const std::string& why) { throw ConfigError(where + ": " + why); }
+
+// Valid UTF-8 with no control characters: what a name must be to go into
+// every output unchanged (toml++ has checked the encoding already).
+bool printable(const std::string& s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+double number_of(const toml::node& n, const std::string& where, const std::string& key) {
+  std::optional<double> v;
+  if (const auto* i = n.as_integer()) v = static_cast<double>(i->get());
+  if (const auto* f = n.as_floating_point()) v = f->get();
+  if (!v) fail(where, "\"" + key + "\" must be a number");
+  if (!std::isfinite(*v)) fail(where, "\"" + key + "\" must be a finite number");
+  return *v;
+}
+
+SensorSettings sensor_of(const toml::table& t, const std::string& origin, const std::string& rom_text) {
+  SensorSettings s;
+  for (const auto& [key, node] : t) {
+    const std::string k(key.str());
+    const std::string where = where_of(origin, node.source());
+    if (k == "name") {
+      const auto* v = node.as_string();
+      if (v == nullptr) fail(where, "\"name\" must be text");
+      s.name = v->get();
+      if (s.name.empty() || s.name.size() > 64 || !printable(s.name))
+        fail(where, "\"name\" must be 1 to 64 printable characters");
+      if (name_slug(s.name).empty()) fail(where, "\"name\" needs a letter or a digit");
+    } else if (k == "offset") {
+      s.offset = number_of(node, where, k);
+      if (std::fabs(s.offset) > 20) fail(where, "\"offset\" must be between -20 and 20 degrees");
+    } else if (k == "min") {
+      s.min = number_of(node, where, k);
+    } else if (k == "max") {
+      s.max = number_of(node, where, k);
+    } else {
+      fail(where, "unknown key \"" + k + "\" for sensor " + rom_text + " (keys: name, offset, min, max)");
+    }
+  }
+  if (s.min && s.max && *s.min >= *s.max) fail(where_of(origin, t.source()), "sensor " + rom_text + ": min must be below max");
+  return s;
+}
+
+}  // namespace
+
+std::string name_slug(const std::string& name) {
+  std::string out;
+  bool gap = false;
+  for (unsigned char c : name) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+    if (!keep) {
+      gap = !out.empty();
+      continue;
+    }
+    if (gap) out.push_back('_');
+    gap = false;
+    out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+  }
+  return out;
+}
+
+ConfigFile parse_config(const std::string& text, const std::string& origin) {
+  ConfigFile cfg;
+  cfg.path = origin;
+  toml::table root;
+  try {
+    root = toml::parse(text, origin);
+  } catch (const toml::parse_error& e) {
+    fail(where_of(origin, e.source()), std::string(e.description()));
+  }
+  std::map<std::string, std::string> named;  // slug -> where its name stands
+  for (const auto& [key, node] : root) {
+    const std::string k(key.str());
+    const std::string where = where_of(origin, node.source());
+    if (k == "sensors") {
+      const auto* sensors = node.as_table();
+      if (sensors == nullptr) fail(where, "\"sensors\" must be a table of [sensors.\"ROM\"] tables");
+      for (const auto& [rom_key, sensor] : *sensors) {
+        const std::string rom_text(rom_key.str());
+        const std::string at = where_of(origin, sensor.source());
+        std::string why;
+        const auto rom = parse_rom_id(rom_text, &why);
+        if (!rom) fail(at, "[sensors.\"" + rom_text + "\"]: " + why);
+        const auto* t = sensor.as_table();
+        if (t == nullptr) fail(at, "sensor " + rom_text + " must be a table");
+        if (cfg.sensors.count(*rom) != 0) fail(at, "sensor " + rom_text + " is given twice (in two forms)");
+        SensorSettings s = sensor_of(*t, origin, rom_text);
+        if (!s.name.empty()) {
+          const std::string name_at = where_of(origin, t->get("name")->source());
+          const auto [it, fresh] = named.emplace(name_slug(s.name), name_at);
+          if (!fresh)
+            fail(name_at, "the name \"" + s.name + "\" is given to another sensor too, at " + it->second +
+                              " (names must differ in their letters and digits)");
+        }
+        cfg.sensors.emplace(*rom, std::move(s));
+      }
+      continue;
+    }
+    ConfigValue v;
+    v.where = where;
+    if (const auto* s = node.as_string()) {
+      v.text = s->get();
+      if (v.text.empty()) fail(where, "\"" + k + "\" must not be empty (leave the key out instead)");
+    } else if (const auto* i = node.as_integer()) {
+      v.text = std::to_string(i->get());
+    } else if (const auto* f = node.as_floating_point()) {
+      if (!std::isfinite(f->get())) fail(where, "\"" + k + "\" must be a finite number");
+      std::ostringstream o;
+      o.precision(17);
+      o << f->get();
+      v.text = o.str();
+    } else if (const auto* b = node.as_boolean()) {
+      v.text = b->get() ? "true" : "false";
+      v.is_bool = true;
+    } else {
+      fail(where, "\"" + k + "\" must be text, a number or true/false");
+    }
+    cfg.options.emplace(k, std::move(v));
+  }
+  return cfg;
+}
+
+ConfigFile load_config(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ConfigError(path + ": cannot be read");
+  std::string text;
+  char buf[4096];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxConfigFileSize) throw ConfigError(path + ": larger than 256 KiB: no configuration file");
+  }
+  if (in.bad()) throw ConfigError(path + ": cannot be read");
+  return parse_config(text, path);
+}
+
+}  // namespace qvtool
