@@ -8,6 +8,8 @@
 #   dev   libqvds18x20-dev  headers, CMake package, pkg-config file,
 #                           the .so link and the static library
 # The tool links the library's objects itself, so it needs no libqvds18x20-1.
+# The tool's package also holds the service: a systemd unit (not enabled),
+# its configuration file and the udev rule for the USB adapter.
 
 option(QVDS_DEBIAN_LAYOUT "Install the documents as Debian packages keep them (scripts/package.sh)" OFF)
 
@@ -74,6 +76,15 @@ elseif(QVDS_DEBIAN_LAYOUT)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20 COMPONENT tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/devices.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20/examples COMPONENT tool)
+  if(TARGET qvds18x20_cli)
+    # The service, where systemd and udev look (the prefix is /usr). Its
+    # configuration file is a conffile (packaging/conffiles) in /etc.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.service DESTINATION lib/systemd/system COMPONENT tool)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-qvds18x20.rules DESTINATION lib/udev/rules.d COMPONENT tool)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.toml DESTINATION /etc/qvds18x20 COMPONENT tool)
+  endif()
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
@@ -123,16 +134,27 @@ else()
 
   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME qvds18x20)
   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION electronics)
+  # The configuration file is a conffile; the maintainer scripts only let
+  # systemd read its units again, stop the service before removal and
+  # take away on purge what it wrote. The unit is never enabled by them.
+  set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles
+      ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+      ${PROJECT_SOURCE_DIR}/packaging/postrm)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
   set(CPACK_DEBIAN_TOOL_DESCRIPTION
       "read DS18B20 and DS18S20 1-Wire temperature sensors
 The qvds18x20 tool finds the devices on a 1-Wire bus and measures its
-DS18B20 and DS18S20 temperature sensors through a serial adapter: a
-passive DS9097 style adapter or a DS2480B based one such as the DS9097U.
-It prints the temperatures as a table, CSV or JSON, once or at intervals,
-and can log them to a CSV file.
+DS18B20 and DS18S20 temperature sensors through a serial adapter (a
+passive DS9097 style adapter or a DS2480B based one such as the DS9097U)
+or the DS2490 USB adapter (DS9490R, DS9490B). It prints the temperatures
+as a table, CSV or JSON, once or at intervals, logs them to a CSV file
+and publishes them to an MQTT broker (with Home Assistant discovery) and
+to Prometheus. A systemd unit, installed but not enabled, runs it as a
+service configured in /etc/qvds18x20/qvds18x20.toml.
 
 Without hardware it runs on a simulated bus, and it can serve that bus
-as a DS2480B or passive adapter on a pseudo-terminal, so that any 1-Wire
+as a DS2480B or passive adapter on a pseudo-terminal, or as emulated
+DS2490 USB adapters to programs that use libusb, so that any 1-Wire
 program can be tried against it.")
 
   set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${qvds_lib_package})
