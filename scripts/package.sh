@@ -12,7 +12,7 @@
 #                               security, not enabled, its configuration a
 #                               conffile, the unit's command refusing the
 #                               unconfigured file; sim-usb with the
-#                               package's stand-in; the
+#                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
 #                               static library); dpkg --remove keeping an
@@ -26,7 +26,7 @@
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
 # completion, the sim-usb stand-in, the systemd unit, its configuration
 # file and the udev rule), libqvds18x20-1 (the shared library) and
-# libqvds18x20-dev.
+# libqvds18x20-dev (with the API reference, made by Doxygen).
 # "check" installs what it needs (lintian, systemd-analyze, Wine, MinGW-w64) when run as
 # root, and refuses to start while a qvds18x20 package is installed: it
 # removes its own packages again, even when a step fails. Its last line is
@@ -70,7 +70,7 @@ source scripts/ccache_policy.sh
 qvds_ccache_policy
 
 build_deb() {
-  need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev
+  need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev doxygen
   log "Debian packages in $deb_build"
   # No precompiled headers: a source or header that forgets an include of
   # its own fails here.
@@ -84,7 +84,7 @@ build_deb() {
   cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S "$root" -B "$deb_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_PCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
+    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_PCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DQVDS_API_DOC=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build "$deb_build" -j "$jobs"
   rm -rf "$deb_build/packages"
@@ -328,6 +328,21 @@ check_sim_usb() {
     grep -Eq '^[^,]*,USB1,6,.*65000802B4A1C310,.*,23\.75?(,|$)' <<<"$output"
 }
 
+# The reference is the headers' comments: the component's file page
+# carries the first line of the installed header's opening comment, and
+# doc-base registers the pages.
+check_api_doc() {
+  local html=/usr/share/doc/libqvds18x20-dev/html header=/usr/include/qvds18x20/QvDs18x20/QvDs18x20.hpp line page
+  [ -f "$html/index.html" ] || { echo "no $html/index.html"; return 1; }
+  page=$(grep -l 'QvDs18x20/QvDs18x20.hpp File Reference' "$html"/*.html | head -1)
+  [ -n "$page" ] || { echo "no page for QvDs18x20/QvDs18x20.hpp"; return 1; }
+  line=$(sed -n '1s#^// ##p' "$header")
+  echo "$page: \"$line\""
+  # Read without the markup: the page links the names it knows.
+  grep -qF "$line" <<<"$(sed 's/<[^>]*>//g' "$page")" || { echo "the header's comment is not on its page"; return 1; }
+  grep -q "^Index: $html/index.html\$" /usr/share/doc-base/libqvds18x20-dev.* || { echo "no doc-base entry"; return 1; }
+}
+
 # dpkg --remove keeps an edited configuration file and takes the rest of
 # the tool's package away; purging (check_purged) then takes that file
 # too, and what the service wrote, and its enablement. Here they are made
@@ -399,7 +414,8 @@ check_zip_contents() {
   local zip=$zip_build/packages/$zip_top.zip listing f
   listing=$(cmake -E tar tf "$zip")
   for f in bin/qvds18x20.exe bin/IBFS32.DLL lib/libqvds18x20.a include/qvds18x20/QvDs18x20/QvDs18x20.hpp \
-           include/qvds18x20/qvds18x20/export.hpp lib/cmake/qvds18x20/qvds18x20Config.cmake \
+           include/qvds18x20/qvds18x20/export.hpp include/qvds18x20/qvds18x20/qvds18x20.hpp \
+           lib/cmake/qvds18x20/qvds18x20Config.cmake \
            lib/pkgconfig/qvds18x20.pc README.md LICENSE.txt CHANGELOG.md; do
     grep -qx "$zip_top/$f" <<<"$listing" || { echo "missing from the zip: $f"; return 1; }
   done
@@ -504,6 +520,7 @@ check() {
     step "/etc/qvds18x20/qvds18x20.toml is a conffile" check_conffile
     step "the unit's command refuses the unconfigured file, naming it" check_unit_unconfigured
     step "sim-usb with the package's stand-in" check_sim_usb
+    step "API reference from the headers' comments" check_api_doc
     step "example via find_package, shared library" check_find_package
     step "example via find_package, static library" check_static
     step "example via pkg-config" check_pkg_config
