@@ -9,8 +9,9 @@
 #            and the Qt form with what runs it: Qt 6 Widgets and Charts
 #            (Debian's Charts CMake files also want the OpenGL module's),
 #            Xvfb, and python3 for the picture check; for the package
-#            stage doxygen (the API reference) and systemd
-#            (systemd-analyze checks the service's unit)
+#            stage doxygen (the API reference), systemd (systemd-analyze
+#            checks the service's unit) and strace (the tool's system
+#            calls against the unit's filter)
 #   fuzz     clang with its libFuzzer run-time
 #   windows  the MinGW-w64 cross compiler and Wine (and Xvfb for the
 #            Win32 form)
@@ -22,7 +23,7 @@ set -euo pipefail
 
 declare -A sets=(
   [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libcpp-httplib-dev"
-  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd"
+  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd strace"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat xvfb python3"
 )

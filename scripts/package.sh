@@ -11,7 +11,8 @@
 #                               and udev look, systemd-analyze verify and
 #                               security, not enabled, its configuration a
 #                               conffile, the unit's command refusing the
-#                               unconfigured file; sim-usb with the
+#                               unconfigured file, the tool's system calls
+#                               within its filter; sim-usb with the
 #                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
@@ -27,7 +28,7 @@
 # completion, the sim-usb stand-in, the systemd unit, its configuration
 # file and the udev rule), libqvds18x20-1 (the shared library) and
 # libqvds18x20-dev (with the API reference, made by Doxygen).
-# "check" installs what it needs (lintian, systemd-analyze, Wine, MinGW-w64) when run as
+# "check" installs what it needs (lintian, systemd-analyze, strace, Wine, MinGW-w64) when run as
 # root, and refuses to start while a qvds18x20 package is installed: it
 # removes its own packages again, even when a step fails. Its last line is
 # "package: N passed, N failed".
@@ -315,6 +316,48 @@ check_unit_unconfigured() {
   [ "$rc" -eq 2 ] && grep -qF "$conffile" <<<"$output" && grep -qw port <<<"$output"
 }
 
+# The system calls a filter entry allows: a call, or a group resolved.
+syscalls_of() {
+  local name
+  case $1 in @*) ;; *) echo "$1"; return ;; esac
+  systemd-analyze syscall-filter "$1" | sed -n '2,$s/^ *//p' | grep -v '^#' | grep -v '^$' | while read -r name; do
+    syscalls_of "$name"
+  done
+}
+
+# The installed tool's system calls fit the unit's SystemCallFilter=: watch
+# on the simulated bus with the CSV log, a Prometheus file and the HTTP
+# endpoint, and read through a DS2480B served on a pseudo-terminal (the
+# serial port's calls), each under strace. The filter is read from the
+# unit: its allow lists, less its ~ lists.
+check_unit_syscalls() {
+  local allowed denied used outside name adapter pty deadline
+  # A filter line lists several groups or calls: its words.
+  # shellcheck disable=SC2013
+  allowed=$(for name in $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  # shellcheck disable=SC2013
+  denied=$(for name in $(sed -n 's/^SystemCallFilter=~//p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  [ -n "$allowed" ] || { echo "no SystemCallFilter= allow list in $unit"; return 1; }
+  (cd "$work" && strace -f -qq -o "$work/strace-watch.txt" timeout 60 qvds18x20 watch --sim /usr/share/doc/qvds18x20/examples/devices.json \
+    --interval 1 --count 2 --log "$work/watch.csv" --prometheus-file "$work/watch.prom" --metrics-listen 127.0.0.1:0 \
+    >/dev/null 2>"$work/watch.err") || { cat "$work/watch.err"; return 1; }
+  qvds18x20 sim-adapter --type ds2480b --devices /usr/share/doc/qvds18x20/examples/devices.json >"$work/adapter.txt" 2>&1 &
+  adapter=$!
+  deadline=$((SECONDS + 20))
+  until pty=$(grep -o '/dev/pts/[0-9]*' "$work/adapter.txt" | head -1) && [ -n "$pty" ]; do
+    ((SECONDS < deadline)) || { kill "$adapter"; cat "$work/adapter.txt"; echo "sim-adapter named no pseudo-terminal"; return 1; }
+    sleep 0.1
+  done
+  strace -f -qq -o "$work/strace-read.txt" timeout 60 qvds18x20 read --port "$pty" --adapter ds2480b --format csv >"$work/read.csv" 2>&1 ||
+    { kill "$adapter"; cat "$work/read.csv"; return 1; }
+  kill "$adapter"
+  grep -q ',-12\.5' "$work/read.csv" || { cat "$work/read.csv"; echo "read through the pseudo-terminal measured nothing"; return 1; }
+  used=$(sed -E 's/^[0-9]+ +//' "$work/strace-watch.txt" "$work/strace-read.txt" | grep -oE '^[a-z_0-9]+\(' | tr -d '(' | sort -u)
+  echo "$(wc -l <<<"$used") system calls used, $(comm -23 <(echo "$allowed") <(echo "$denied") | wc -l) allowed"
+  outside=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
+  [ -z "$outside" ] || { echo "outside the filter: $outside"; return 1; }
+}
+
 # sim-usb finds the stand-in where the package put it (no QVDS_USB_SHIM)
 # and the tool reads the emulated DS2490's bus from the packaged device
 # file: its five devices, the DS18B20 at -12.5 °C and the DS18S20 at
@@ -494,7 +537,7 @@ check() {
       exit 2
     fi
   done
-  need lintian man-db wine64 binutils-mingw-w64-x86-64 pkg-config systemd
+  need lintian man-db wine64 binutils-mingw-w64-x86-64 pkg-config systemd strace
   build_deb
   build_zip
   t_built=$(date +%s)
@@ -519,6 +562,7 @@ check() {
     step "the unit is not enabled" check_unit_disabled
     step "/etc/qvds18x20/qvds18x20.toml is a conffile" check_conffile
     step "the unit's command refuses the unconfigured file, naming it" check_unit_unconfigured
+    step "the tool's system calls pass the unit's filter" check_unit_syscalls
     step "sim-usb with the package's stand-in" check_sim_usb
     step "API reference from the headers' comments" check_api_doc
     step "example via find_package, shared library" check_find_package
