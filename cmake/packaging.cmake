@@ -8,8 +8,12 @@
 #   dev   libqvds18x20-dev  headers, CMake package, pkg-config file,
 #                           the .so link and the static library
 # The tool links the library's objects itself, so it needs no libqvds18x20-1.
+# The tool's package also holds the service: a systemd unit (not enabled),
+# its configuration file and the udev rule for the USB adapter; the -dev
+# package the API reference (QVDS_API_DOC).
 
 option(QVDS_DEBIAN_LAYOUT "Install the documents as Debian packages keep them (scripts/package.sh)" OFF)
+option(QVDS_API_DOC "Make the API reference with Doxygen and install it with the headers" OFF)
 
 set(QVDS_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages")
 set(QVDS_PACKAGE_MAINTAINER "qvds18x20 developers <qvds18x20@example.org>" CACHE STRING
@@ -74,9 +78,50 @@ elseif(QVDS_DEBIAN_LAYOUT)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20 COMPONENT tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/devices.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20/examples COMPONENT tool)
+  set(qvds_api_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/libqvds18x20-dev)
+  if(TARGET qvds18x20_cli)
+    # The service, where systemd and udev look (the prefix is /usr). Its
+    # configuration file is a conffile (packaging/conffiles) in /etc.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.service DESTINATION lib/systemd/system COMPONENT tool)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-qvds18x20.rules DESTINATION lib/udev/rules.d COMPONENT tool)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.toml DESTINATION /etc/qvds18x20 COMPONENT tool)
+  endif()
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
+  set(qvds_api_doc_dir ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+# The API reference: Doxygen over the installed headers, the umbrella
+# header first, with doc/api.md as its main page. A warning fails the
+# build (doc/Doxyfile.in).
+if(QVDS_API_DOC)
+  find_package(Doxygen REQUIRED)
+  set(QVDS_API_DOC_OUT ${qvds_doc_out}/api)
+  set(qvds_api_inputs ${PROJECT_SOURCE_DIR}/doc/api.md ${PROJECT_BINARY_DIR}/export/qvds18x20/qvds18x20.hpp
+      ${PROJECT_BINARY_DIR}/export/qvds18x20/export.hpp)
+  foreach(hdr IN LISTS QVDS_PUBLIC_HEADERS)
+    list(APPEND qvds_api_inputs ${PROJECT_SOURCE_DIR}/src/${hdr})
+  endforeach()
+  list(TRANSFORM qvds_api_inputs PREPEND "\"" OUTPUT_VARIABLE qvds_api_quoted)
+  list(TRANSFORM qvds_api_quoted APPEND "\"")
+  list(JOIN qvds_api_quoted " " QVDS_API_DOC_INPUT)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/Doxyfile.in ${QVDS_API_DOC_OUT}/Doxyfile @ONLY)
+  add_custom_command(OUTPUT ${QVDS_API_DOC_OUT}/html/index.html
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${QVDS_API_DOC_OUT}/html
+    COMMAND Doxygen::doxygen ${QVDS_API_DOC_OUT}/Doxyfile
+    DEPENDS ${qvds_api_inputs} ${PROJECT_SOURCE_DIR}/doc/doxygen_filter.pl ${QVDS_API_DOC_OUT}/Doxyfile
+    WORKING_DIRECTORY ${QVDS_API_DOC_OUT}
+    COMMENT "API reference (Doxygen)" VERBATIM)
+  add_custom_target(qvds_api_doc ALL DEPENDS ${QVDS_API_DOC_OUT}/html/index.html)
+  install(DIRECTORY ${QVDS_API_DOC_OUT}/html DESTINATION ${qvds_api_doc_dir} COMPONENT dev)
+  if(QVDS_DEBIAN_LAYOUT)
+    # Registered with doc-base, for the document browsers.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20-api.doc-base DESTINATION ${CMAKE_INSTALL_DATADIR}/doc-base
+            RENAME libqvds18x20-dev.qvds18x20-api COMPONENT dev)
+  endif()
 endif()
 
 # --- CPack -------------------------------------------------------------------
@@ -123,16 +168,27 @@ else()
 
   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME qvds18x20)
   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION electronics)
+  # The configuration file is a conffile; the maintainer scripts only let
+  # systemd read its units again, stop the service before removal and
+  # take away on purge what it wrote. The unit is never enabled by them.
+  set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles
+      ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+      ${PROJECT_SOURCE_DIR}/packaging/postrm)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
   set(CPACK_DEBIAN_TOOL_DESCRIPTION
       "read DS18B20 and DS18S20 1-Wire temperature sensors
 The qvds18x20 tool finds the devices on a 1-Wire bus and measures its
-DS18B20 and DS18S20 temperature sensors through a serial adapter: a
-passive DS9097 style adapter or a DS2480B based one such as the DS9097U.
-It prints the temperatures as a table, CSV or JSON, once or at intervals,
-and can log them to a CSV file.
+DS18B20 and DS18S20 temperature sensors through a serial adapter (a
+passive DS9097 style adapter or a DS2480B based one such as the DS9097U)
+or the DS2490 USB adapter (DS9490R, DS9490B). It prints the temperatures
+as a table, CSV or JSON, once or at intervals, logs them to a CSV file
+and publishes them to an MQTT broker (with Home Assistant discovery) and
+to Prometheus. A systemd unit, installed but not enabled, runs it as a
+service configured in /etc/qvds18x20/qvds18x20.toml.
 
 Without hardware it runs on a simulated bus, and it can serve that bus
-as a DS2480B or passive adapter on a pseudo-terminal, so that any 1-Wire
+as a DS2480B or passive adapter on a pseudo-terminal, or as emulated
+DS2490 USB adapters to programs that use libusb, so that any 1-Wire
 program can be tried against it.")
 
   set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${qvds_lib_package})
@@ -161,7 +217,8 @@ style or DS2480B), or on a simulated bus that ships with it. Results
 arrive as events on the application's main thread.
 
 This package contains the headers, the static library, the CMake
-package (find_package(qvds18x20)) and the pkg-config file.")
+package (find_package(qvds18x20)), the pkg-config file and the API
+reference in HTML.")
 endif()
 
 include(CPack)

@@ -1,12 +1,11 @@
 // The smallest application of the component: a simulated bus with a
 // DS18B20, a DS18S20 and a DS2401 on COM1, one session, one measurement.
+// It includes the library as applications do, through the umbrella header
+// of the installed include root.
 #include <cstdio>
 #include <memory>
 
-#include "QvDs18x20/QvDs18x20.hpp"
-#include "onewire/sim/ds18x20.hpp"
-#include "onewire/sim/sim_driver.hpp"
-#include "rtl/messages.hpp"
+#include <qvds18x20/qvds18x20.hpp>
 
 int main() {
   using namespace onewire::sim;

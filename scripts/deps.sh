@@ -8,7 +8,10 @@
 #            mosquitto broker and its clients, promtool from prometheus),
 #            and the Qt form with what runs it: Qt 6 Widgets and Charts
 #            (Debian's Charts CMake files also want the OpenGL module's),
-#            Xvfb, and python3 for the picture check
+#            Xvfb, and python3 for the picture check; for the package
+#            stage doxygen (the API reference), systemd (systemd-analyze
+#            checks the service's unit) and strace (the tool's system
+#            calls against the unit's filter)
 #   fuzz     clang with its libFuzzer run-time
 #   windows  the MinGW-w64 cross compiler and Wine (and Xvfb for the
 #            Win32 form)
@@ -20,7 +23,7 @@ set -euo pipefail
 
 declare -A sets=(
   [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libtomlplusplus-dev"
-  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core"
+  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd strace"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat xvfb python3"
 )
@@ -66,8 +69,11 @@ as_root env DEBIAN_FRONTEND=noninteractive timeout 1800 apt-get install -y -qq -
 after=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort)
 
 # Services that came with the packages just installed (dependencies
-# included): none of them is wanted running or starting at boot.
+# included): none of them is wanted running or starting at boot. systemd
+# itself (installed on a machine without it, for systemd-analyze) brings
+# the system's own units, which are left as they are.
 for pkg in $(comm -13 <(echo "$before") <(echo "$after")); do
+  case "$pkg" in systemd | systemd-sysv | udev) continue ;; esac
   units=$(dpkg -L "$pkg" | sed -nE 's@^/(usr/)?lib/systemd/system/([^/@]+\.(service|socket|timer|path))$@\2@p' | sort -u)
   scripts=$(dpkg -L "$pkg" | sed -nE 's@^/etc/init\.d/([^/]+)$@\1@p')
   [ -n "$units$scripts" ] || continue

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the library into a scratch prefix and builds an application
 # against the install alone (the source tree is out of reach): the example
-# program examples/measure_sim.cpp, through find_package(qvds18x20) and
-# through pkg-config. Each build is run and must measure.
+# program examples/measure_sim.cpp, which includes the library through the
+# umbrella header <qvds18x20/qvds18x20.hpp>, through find_package(qvds18x20)
+# and through pkg-config. Each build is run and must measure.
 #
 # The library comes from build-release, the optimised static build with
 # the tool that scripts/run.sh makes (its -Werror build is checked on the

@@ -7,17 +7,28 @@
 #   scripts/package.sh check    both, then: lintian; dpkg -i of the three
 #                               packages; the installed tool on the simulated
 #                               bus, its manual page and completion; the
+#                               service: unit and udev rule where systemd
+#                               and udev look, systemd-analyze verify and
+#                               security, not enabled, its configuration a
+#                               conffile, the unit's command refusing the
+#                               unconfigured file, the tool's system calls
+#                               within its filter; sim-usb with the
+#                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
-#                               static library); dpkg --purge, leaving
-#                               nothing behind; the zip unpacked and its
+#                               static library); dpkg --remove keeping an
+#                               edited conffile and dpkg --purge leaving
+#                               nothing behind, what the service wrote and
+#                               its enablement included; the zip unpacked and its
 #                               program run under Wine, the example built
 #                               against its library with MinGW (find_package
 #                               and pkg-config).
 #
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
-# completion), libqvds18x20-1 (the shared library) and libqvds18x20-dev.
-# "check" installs what it needs (lintian, Wine, MinGW-w64) when run as
+# completion, the sim-usb stand-in, the systemd unit, its configuration
+# file and the udev rule), libqvds18x20-1 (the shared library) and
+# libqvds18x20-dev (with the API reference, made by Doxygen).
+# "check" installs what it needs (lintian, systemd-analyze, strace, Wine, MinGW-w64) when run as
 # root, and refuses to start while a qvds18x20 package is installed: it
 # removes its own packages again, even when a step fails. Its last line is
 # "package: N passed, N failed".
@@ -60,7 +71,7 @@ source scripts/ccache_policy.sh
 qvds_ccache_policy
 
 build_deb() {
-  need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev
+  need dpkg-dev file gzip cmake ninja-build g++ nlohmann-json3-dev libcli11-dev doxygen
   log "Debian packages in $deb_build"
   # No precompiled headers: a source or header that forgets an include of
   # its own fails here.
@@ -74,7 +85,7 @@ build_deb() {
   cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S "$root" -B "$deb_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_PCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
+    -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF -DQVDS_BUILD_GUI="${QVDS_PACKAGE_GUI:-OFF}" -DQVDS_PCH=OFF -DQVDS_DEBIAN_LAYOUT=ON -DQVDS_API_DOC=ON -DCMAKE_INSTALL_PREFIX=/usr -DQVDS_WERROR=OFF \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build "$deb_build" -j "$jobs"
   rm -rf "$deb_build/packages"
@@ -235,6 +246,168 @@ check_completion() {
     [ "${COMPREPLY[*]}" = watch ] || { echo "w: ${COMPREPLY[*]}"; exit 1; }' _ "$script"
 }
 
+# --- the service ---------------------------------------------------------------
+unit=/usr/lib/systemd/system/qvds18x20.service
+udev_rule=/usr/lib/udev/rules.d/60-qvds18x20.rules
+conffile=/etc/qvds18x20/qvds18x20.toml
+# Where the tool looks for the sim-usb stand-in (tools/CMakeLists.txt).
+usb_shim() { echo "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/qvds18x20/libqvds18x20_usbshim.so"; }
+
+# The package owns each file where systemd, udev and the tool look for it,
+# and systemd and udev search those folders.
+check_service_files() {
+  local owned f
+  owned=$(dpkg -L qvds18x20)
+  for f in "$unit" "$udev_rule" "$conffile" "$(usb_shim)" /usr/share/doc/qvds18x20/examples/devices.json; do
+    grep -qx "$f" <<<"$owned" || { echo "not in the package: $f"; return 1; }
+    [ -f "$f" ] || { echo "not installed: $f"; return 1; }
+  done
+  systemd-analyze unit-paths | grep -qx "${unit%/*}" || { echo "systemd does not look in ${unit%/*}"; return 1; }
+  # The rule gives the DS2490's usbfs node to plugdev.
+  grep -Eq '^SUBSYSTEM=="usb",.*ATTR\{idVendor\}=="04fa", ATTR\{idProduct\}=="2490",.*GROUP="plugdev"' "$udev_rule" ||
+    { cat "$udev_rule"; echo "the rule does not give 04fa:2490 to plugdev"; return 1; }
+}
+
+# By name, as systemd finds it; verify also runs the unit's command
+# paths and its manual page past the installed files. Clean means silent.
+check_unit_verify() {
+  local output
+  output=$(systemd-analyze verify qvds18x20.service 2>&1) || { echo "$output"; return 1; }
+  [ -z "$output" ] || { echo "$output"; return 1; }
+}
+
+# systemd-analyze's exposure score, 0 (safe) to 10; "OK" ends at 3.9, we
+# ask for 3.0 (--threshold counts tenths).
+check_unit_security() {
+  local output rc=0
+  output=$(systemd-analyze security --offline=true --threshold=30 "$unit" 2>&1) || rc=$?
+  grep 'Overall exposure level' <<<"$output" || { echo "$output"; return 1; }
+  [ "$rc" -eq 0 ] || { grep '✗' <<<"$output"; return 1; }
+}
+
+check_unit_disabled() {
+  local state links
+  state=$(systemctl is-enabled qvds18x20.service 2>&1 || true)
+  echo "systemctl is-enabled: $state"
+  [ "$state" = disabled ] || return 1
+  links=$(find /etc/systemd/system -name qvds18x20.service 2>/dev/null)
+  [ -z "$links" ] || { echo "enabled by links: $links"; return 1; }
+}
+
+check_conffile() {
+  local listed
+  listed=$(dpkg-query -W -f='${Conffiles}\n' qvds18x20)
+  echo "conffiles:$listed"
+  grep -q "^ $conffile [0-9a-f]\{32\}\$" <<<"$listed"
+}
+
+# The unit's own command line, run by a user without privileges on the
+# file as installed: a fresh install is not configured, and the service
+# must say so, name the file and the missing port, and end with exit
+# status 2 (which the unit does not restart).
+check_unit_unconfigured() {
+  local command output rc=0
+  command=$(sed -n 's/^ExecStart=//p' "$unit")
+  echo "ExecStart=$command"
+  # shellcheck disable=SC2086
+  output=$(cd / && timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups -- $command 2>&1) || rc=$?
+  echo "$output"
+  echo "exit status $rc"
+  [ "$rc" -eq 2 ] && grep -qF "$conffile" <<<"$output" && grep -qw port <<<"$output"
+}
+
+# The system calls a filter entry allows: a call, or a group resolved.
+syscalls_of() {
+  local name
+  case $1 in @*) ;; *) echo "$1"; return ;; esac
+  systemd-analyze syscall-filter "$1" | sed -n '2,$s/^ *//p' | grep -v '^#' | grep -v '^$' | while read -r name; do
+    syscalls_of "$name"
+  done
+}
+
+# The installed tool's system calls fit the unit's SystemCallFilter=: watch
+# on the simulated bus with the CSV log, a Prometheus file and the HTTP
+# endpoint, and read through a DS2480B served on a pseudo-terminal (the
+# serial port's calls), each under strace. The filter is read from the
+# unit: its allow lists, less its ~ lists.
+check_unit_syscalls() {
+  local allowed denied used outside name adapter pty deadline
+  # A filter line lists several groups or calls: its words.
+  # shellcheck disable=SC2013
+  allowed=$(for name in $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  # shellcheck disable=SC2013
+  denied=$(for name in $(sed -n 's/^SystemCallFilter=~//p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  [ -n "$allowed" ] || { echo "no SystemCallFilter= allow list in $unit"; return 1; }
+  (cd "$work" && strace -f -qq -o "$work/strace-watch.txt" timeout 60 qvds18x20 watch --sim /usr/share/doc/qvds18x20/examples/devices.json \
+    --interval 1 --count 2 --log "$work/watch.csv" --prometheus-file "$work/watch.prom" --metrics-listen 127.0.0.1:0 \
+    >/dev/null 2>"$work/watch.err") || { cat "$work/watch.err"; return 1; }
+  qvds18x20 sim-adapter --type ds2480b --devices /usr/share/doc/qvds18x20/examples/devices.json >"$work/adapter.txt" 2>&1 &
+  adapter=$!
+  deadline=$((SECONDS + 20))
+  until pty=$(grep -o '/dev/pts/[0-9]*' "$work/adapter.txt" | head -1) && [ -n "$pty" ]; do
+    ((SECONDS < deadline)) || { kill "$adapter"; cat "$work/adapter.txt"; echo "sim-adapter named no pseudo-terminal"; return 1; }
+    sleep 0.1
+  done
+  strace -f -qq -o "$work/strace-read.txt" timeout 60 qvds18x20 read --port "$pty" --adapter ds2480b --format csv >"$work/read.csv" 2>&1 ||
+    { kill "$adapter"; cat "$work/read.csv"; return 1; }
+  kill "$adapter"
+  grep -q ',-12\.5' "$work/read.csv" || { cat "$work/read.csv"; echo "read through the pseudo-terminal measured nothing"; return 1; }
+  used=$(sed -E 's/^[0-9]+ +//' "$work/strace-watch.txt" "$work/strace-read.txt" | grep -oE '^[a-z_0-9]+\(' | tr -d '(' | sort -u)
+  echo "$(wc -l <<<"$used") system calls used, $(comm -23 <(echo "$allowed") <(echo "$denied") | wc -l) allowed"
+  outside=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
+  [ -z "$outside" ] || { echo "outside the filter: $outside"; return 1; }
+}
+
+# sim-usb finds the stand-in where the package put it (no QVDS_USB_SHIM)
+# and the tool reads the emulated DS2490's bus from the packaged device
+# file: its five devices, the DS18B20 at -12.5 °C and the DS18S20 at
+# 23.75 °C (23.7 in the component's text).
+check_sim_usb() {
+  local output
+  output=$(cd / && env -u QVDS_USB_SHIM timeout 120 qvds18x20 sim-usb --devices /usr/share/doc/qvds18x20/examples/devices.json \
+    -- qvds18x20 read --port USB1 --format csv 2>&1) || { echo "$output"; return 1; }
+  echo "$output"
+  [ "$(grep -c ',USB1,6,' <<<"$output")" -eq 5 ] && grep -Eq '^[^,]*,USB1,6,.*D70416913C6BFF28,.*,-12\.5(,|$)' <<<"$output" &&
+    grep -Eq '^[^,]*,USB1,6,.*65000802B4A1C310,.*,23\.75?(,|$)' <<<"$output"
+}
+
+# The reference is the headers' comments: the component's file page
+# carries the first line of the installed header's opening comment, and
+# doc-base registers the pages.
+check_api_doc() {
+  local html=/usr/share/doc/libqvds18x20-dev/html header=/usr/include/qvds18x20/QvDs18x20/QvDs18x20.hpp line page
+  [ -f "$html/index.html" ] || { echo "no $html/index.html"; return 1; }
+  page=$(grep -l 'QvDs18x20/QvDs18x20.hpp File Reference' "$html"/*.html | head -1)
+  [ -n "$page" ] || { echo "no page for QvDs18x20/QvDs18x20.hpp"; return 1; }
+  line=$(sed -n '1s#^// ##p' "$header")
+  echo "$page: \"$line\""
+  # Read without the markup: the page links the names it knows.
+  grep -qF "$line" <<<"$(sed 's/<[^>]*>//g' "$page")" || { echo "the header's comment is not on its page"; return 1; }
+  grep -q "^Index: $html/index.html\$" /usr/share/doc-base/libqvds18x20-dev.* || { echo "no doc-base entry"; return 1; }
+}
+
+# dpkg --remove keeps an edited configuration file and takes the rest of
+# the tool's package away; purging (check_purged) then takes that file
+# too, and what the service wrote, and its enablement. Here they are made
+# as systemd would make them: the DynamicUser directories and their
+# links, and the link of "systemctl enable".
+check_removed() {
+  local state
+  echo 'port = "/dev/ttyUSB0"' >>"$conffile"
+  systemctl enable qvds18x20.service >/dev/null 2>&1 || { echo "systemctl enable failed"; return 1; }
+  for d in lib log; do
+    mkdir -p "/var/$d/private/qvds18x20"
+    ln -sfn private/qvds18x20 "/var/$d/qvds18x20"
+  done
+  echo "1,2,3" >/var/log/private/qvds18x20/temperatures.csv
+  dpkg --remove qvds18x20 >/dev/null || return 1
+  state=$(dpkg-query -W -f='${db:Status-Abbrev}' qvds18x20)
+  echo "qvds18x20: $state"
+  [ "$state" = "rc " ] || return 1
+  grep -qx 'port = "/dev/ttyUSB0"' "$conffile" || { echo "the edited $conffile is gone"; return 1; }
+  ! ls -d /usr/bin/qvds18x20 "$unit" "$udev_rule" "$(usb_shim)" 2>/dev/null || { echo "left after remove"; return 1; }
+}
+
 check_find_package() {
   mkdir -p "$work/app"
   cp examples/measure_sim.cpp "$work/app/"
@@ -271,7 +444,9 @@ check_purged() {
   [ -z "$left" ] || { echo "still known to dpkg: $left"; return 1; }
   left=$(ls -d /usr/bin/qvds18x20 /usr/include/qvds18x20 /usr/lib/*/libqvds18x20* /usr/lib/*/cmake/qvds18x20 \
     /usr/lib/*/pkgconfig/qvds18x20.pc /usr/share/man/man1/qvds18x20.1.gz /usr/share/bash-completion/completions/qvds18x20 \
-    /usr/share/doc/qvds18x20 /usr/share/doc/libqvds18x20-1 /usr/share/doc/libqvds18x20-dev 2>/dev/null || true)
+    /usr/share/doc/qvds18x20 /usr/share/doc/libqvds18x20-1 /usr/share/doc/libqvds18x20-dev /usr/lib/*/qvds18x20 \
+    "$unit" "$udev_rule" /etc/qvds18x20 /etc/systemd/system/multi-user.target.wants/qvds18x20.service \
+    /var/lib/qvds18x20 /var/lib/private/qvds18x20 /var/log/qvds18x20 /var/log/private/qvds18x20 2>/dev/null || true)
   [ -z "$left" ] || { echo "left behind: $left"; return 1; }
   ! grep -q libqvds18x20 <<<"$(/sbin/ldconfig -p)" || { echo "ldconfig still lists libqvds18x20"; return 1; }
 }
@@ -282,7 +457,8 @@ check_zip_contents() {
   local zip=$zip_build/packages/$zip_top.zip listing f
   listing=$(cmake -E tar tf "$zip")
   for f in bin/qvds18x20.exe bin/IBFS32.DLL lib/libqvds18x20.a include/qvds18x20/QvDs18x20/QvDs18x20.hpp \
-           include/qvds18x20/qvds18x20/export.hpp lib/cmake/qvds18x20/qvds18x20Config.cmake \
+           include/qvds18x20/qvds18x20/export.hpp include/qvds18x20/qvds18x20/qvds18x20.hpp \
+           lib/cmake/qvds18x20/qvds18x20Config.cmake \
            lib/pkgconfig/qvds18x20.pc README.md LICENSE.txt CHANGELOG.md; do
     grep -qx "$zip_top/$f" <<<"$listing" || { echo "missing from the zip: $f"; return 1; }
   done
@@ -361,7 +537,7 @@ check() {
       exit 2
     fi
   done
-  need lintian man-db wine64 binutils-mingw-w64-x86-64 pkg-config
+  need lintian man-db wine64 binutils-mingw-w64-x86-64 pkg-config systemd strace
   build_deb
   build_zip
   t_built=$(date +%s)
@@ -380,9 +556,19 @@ check() {
     step "qvds18x20 version is $version" check_version
     step "man -w qvds18x20" check_man
     step "bash completion" check_completion
+    step "unit, udev rule, configuration and stand-in where they are looked for" check_service_files
+    step "systemd-analyze verify qvds18x20.service" check_unit_verify
+    step "systemd-analyze security: exposure at most 3.0" check_unit_security
+    step "the unit is not enabled" check_unit_disabled
+    step "/etc/qvds18x20/qvds18x20.toml is a conffile" check_conffile
+    step "the unit's command refuses the unconfigured file, naming it" check_unit_unconfigured
+    step "the tool's system calls pass the unit's filter" check_unit_syscalls
+    step "sim-usb with the package's stand-in" check_sim_usb
+    step "API reference from the headers' comments" check_api_doc
     step "example via find_package, shared library" check_find_package
     step "example via find_package, static library" check_static
     step "example via pkg-config" check_pkg_config
+    step "dpkg --remove keeps an edited conffile" check_removed
   fi
   step "dpkg --purge leaves nothing behind" check_purged
   ((step_ok)) && installed_by_us=0
