@@ -8,6 +8,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
+#include "qvds18x20/sim_i2c_command.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
 
 int qvtool::run_program(int argc, char** argv) {
@@ -19,6 +20,7 @@ int qvtool::run_program(int argc, char** argv) {
   qvtool::add_commands(app, result);
   add_sim_adapter_command(app);
   add_sim_usb_command(app);
+  add_sim_i2c_command(app);
 
   // CLI11 would call an unknown command a missing one.
   if (argc > 1 && argv[1][0] != '-') {

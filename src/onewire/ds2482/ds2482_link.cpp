@@ -69,6 +69,9 @@ int Ds2482Link::fail(int i2c_result) {
     case kI2cNack:
       // The chip refused a byte or left the address: it did not answer.
       return kErrAdapterNoResponse;
+    case kI2cBusy:
+      // A kernel driver bound to the address owns the chip.
+      return kErrPortBusy;
     case kI2cGone:
       open_ = false;
       pullup_ = false;

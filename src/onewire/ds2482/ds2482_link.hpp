@@ -17,6 +17,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "onewire/ds2482/i2c_bus.hpp"
 #include "onewire/ds2482/port_spec.hpp"

@@ -125,21 +125,43 @@ int EmulatedI2cBus::read(std::uint8_t address, std::uint8_t* data, std::size_t n
   return transfer_read(address, data, n, is_open());
 }
 
+// The bus carries one transfer at a time: each starts when the one before
+// has ended, or when the host asks for it. A wait that woke up late is
+// not held against the next transfer, so that the sleeps' overshoot does
+// not add up over thousands of transfers; time the host spent between
+// transfers still counts.
+rtl::TimePoint EmulatedI2cBus::start_transfer() {
+  const rtl::TimePoint asked = clock().now() - overshoot_;
+  return std::max(asked, free_at_);
+}
+
+void EmulatedI2cBus::end_transfer(rtl::TimePoint end) {
+  free_at_ = end;
+  clock().sleep_until(end);
+  const rtl::Duration late = clock().now() - end;
+  overshoot_ = late.count() > 0 ? late : rtl::Duration{0};
+}
+
 int EmulatedI2cBus::transfer_write(std::uint8_t address, const std::uint8_t* data, std::size_t n, bool open) {
   std::shared_ptr<Ds2482Emulator> chip;
-  const rtl::TimePoint start = clock().now();
   const rtl::Duration bit = hz_ > 0 ? rtl::Duration(1'000'000'000LL / hz_) : rtl::Duration{0};
-  int r = begin(address, open, chip);
+  int r = i2c::kI2cOk;
   std::size_t acked = 0;
-  if (r == i2c::kI2cOk) {
-    acked = chip->write(data, n, start, bit);
-    if (acked < n) r = i2c::kI2cNack;
+  rtl::Duration length{0};
+  {
+    std::lock_guard wire(wire_mu_);
+    const rtl::TimePoint start = start_transfer();
+    r = begin(address, open, chip);
+    if (r == i2c::kI2cOk) {
+      acked = chip->write(data, n, start, bit);
+      if (acked < n) r = i2c::kI2cNack;
+    }
+    // The transfer ends at the byte refused (an address nobody took: at
+    // the address), or after the last.
+    const std::size_t clocked = r == i2c::kI2cOk ? n : (r == i2c::kI2cNack && chip ? acked + 1 : 0);
+    length = transfer_time(clocked);
+    end_transfer(start + length);
   }
-  // The transfer ends at the byte refused (an address nobody took: at
-  // the address), or after the last.
-  const std::size_t clocked = r == i2c::kI2cOk ? n : (r == i2c::kI2cNack && chip ? acked + 1 : 0);
-  const rtl::Duration length = transfer_time(clocked);
-  clock().sleep_until(start + length);
   {
     std::lock_guard lock(mu_);
     stats_.time += length;
@@ -152,12 +174,17 @@ int EmulatedI2cBus::transfer_write(std::uint8_t address, const std::uint8_t* dat
 
 int EmulatedI2cBus::transfer_read(std::uint8_t address, std::uint8_t* data, std::size_t n, bool open) {
   std::shared_ptr<Ds2482Emulator> chip;
-  const rtl::TimePoint start = clock().now();
   const rtl::Duration bit = hz_ > 0 ? rtl::Duration(1'000'000'000LL / hz_) : rtl::Duration{0};
-  const int r = begin(address, open, chip);
-  if (r == i2c::kI2cOk) chip->read(data, n, start, bit);
-  const rtl::Duration length = transfer_time(r == i2c::kI2cOk ? n : 0);
-  clock().sleep_until(start + length);
+  int r = i2c::kI2cOk;
+  rtl::Duration length{0};
+  {
+    std::lock_guard wire(wire_mu_);
+    const rtl::TimePoint start = start_transfer();
+    r = begin(address, open, chip);
+    if (r == i2c::kI2cOk) chip->read(data, n, start, bit);
+    length = transfer_time(r == i2c::kI2cOk ? n : 0);
+    end_transfer(start + length);
+  }
   {
     std::lock_guard lock(mu_);
     stats_.time += length;

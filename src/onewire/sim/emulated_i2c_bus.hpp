@@ -1,7 +1,7 @@
 // An I2C bus with emulated DS2482 chips on it, as the DS2482 backend sees
 // a bus: transfers routed by address (an address nobody holds is not
-// acknowledged), each taking the bus's bit time for its bits on the
-// emulator's clock, with the faults a real bus has: a bus that is gone, a
+// acknowledged), one at a time, each taking the bus's bit time for its
+// bits on the emulator's clock, with the faults a real bus has: a bus that is gone, a
 // bus that cannot be opened, a transfer that fails. Tests, benchmarks and
 // the i2c-dev stand-in use it. Thread-safe.
 #pragma once
@@ -75,10 +75,17 @@ class EmulatedI2cBus final : public ds2482::I2cBus, public std::enable_shared_fr
   int transfer_read(std::uint8_t address, std::uint8_t* data, std::size_t n, bool open);
   rtl::Clock& clock() const { return clock_ != nullptr ? *clock_ : rtl::GetClock(); }
   int begin(std::uint8_t address, bool open, std::shared_ptr<Ds2482Emulator>& chip);
+  rtl::TimePoint start_transfer();
+  void end_transfer(rtl::TimePoint end);
   void note(const char* format, ...);
 
   const int hz_;
   rtl::Clock* clock_;
+  // Held for a whole transfer, waits included: the bus carries one at a
+  // time. Taken before mu_.
+  std::mutex wire_mu_;
+  rtl::TimePoint free_at_{};
+  rtl::Duration overshoot_{0};
   mutable std::mutex mu_;
   std::map<std::uint8_t, std::shared_ptr<Ds2482Emulator>> chips_;
   bool open_ = false;
