@@ -100,6 +100,7 @@ const std::string& device_path() {
 // One open of the device: its own handle on the bus, and what i2c-dev
 // keeps per file.
 struct File {
+  std::mutex mu;  // one call at a time on the file, as i2c-dev has it
   std::unique_ptr<i2c::I2cBus> handle;
   int address = 0;  // i2c-dev's client starts at address 0
   bool locked = false;
@@ -111,11 +112,13 @@ struct Shim {
   std::uint8_t address = 0x18;
   bool bound = false;
   std::FILE* trace = nullptr;
-  std::mutex mu;
-  std::map<int, File> files;
+  std::mutex trace_mu;
+  std::mutex mu;  // guards `files`; held for no transfer
+  std::map<int, std::shared_ptr<File>> files;
 
   void log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     if (trace == nullptr) return;
+    std::lock_guard lock(trace_mu);
     va_list args;
     va_start(args, format);
     std::vfprintf(trace, format, args);
@@ -200,9 +203,9 @@ int open_device(int flags) {
     return -1;
   }
   auto& s = shim();
-  File f;
-  f.handle = s.bus->connect();
-  if (const int r = f.handle->open(); r != i2c::kI2cOk) {
+  auto f = std::make_shared<File>();
+  f->handle = s.bus->connect();
+  if (const int r = f->handle->open(); r != i2c::kI2cOk) {
     errno = ENOENT;
     return -1;
   }
@@ -224,10 +227,11 @@ int forget(int fd) {
   return fd;
 }
 
-// The file of a descriptor of ours (under the shim's lock), or null.
-File* file_of(Shim& s, int fd) {
+// The file of a descriptor of ours, or null.
+std::shared_ptr<File> file_of(Shim& s, int fd) {
+  std::lock_guard lock(s.mu);
   const auto it = s.files.find(fd);
-  return it == s.files.end() ? nullptr : &it->second;
+  return it == s.files.end() ? nullptr : it->second;
 }
 
 // What the kernel answers for a transfer's outcome.
@@ -438,8 +442,8 @@ SHIM_API int close(int fd) {
 
 SHIM_API ssize_t read(int fd, void* buf, size_t n) {
   if (Shim* s = existing()) {
-    std::lock_guard lock(s->mu);
-    if (File* f = file_of(*s, fd)) {
+    if (const auto f = file_of(*s, fd)) {
+      std::lock_guard lock(f->mu);
       const std::size_t count = n < kMaxTransfer ? n : kMaxTransfer;
       const int r = f->handle->read(static_cast<std::uint8_t>(f->address), static_cast<std::uint8_t*>(buf), count);
       return r == i2c::kI2cOk ? static_cast<ssize_t>(count) : fail_with(r);
@@ -452,8 +456,8 @@ SHIM_API ssize_t __read_chk(int fd, void* buf, size_t n, size_t) { return read(f
 
 SHIM_API ssize_t write(int fd, const void* buf, size_t n) {
   if (Shim* s = existing()) {
-    std::lock_guard lock(s->mu);
-    if (File* f = file_of(*s, fd)) {
+    if (const auto f = file_of(*s, fd)) {
+      std::lock_guard lock(f->mu);
       const std::size_t count = n < kMaxTransfer ? n : kMaxTransfer;
       const int r =
           f->handle->write(static_cast<std::uint8_t>(f->address), static_cast<const std::uint8_t*>(buf), count);
@@ -469,8 +473,10 @@ SHIM_API int ioctl(int fd, unsigned long request, ...) {
   void* arg = va_arg(args, void*);
   va_end(args);
   if (Shim* s = existing()) {
-    std::lock_guard lock(s->mu);
-    if (File* f = file_of(*s, fd)) return device_ioctl(*s, *f, request, arg);
+    if (const auto f = file_of(*s, fd)) {
+      std::lock_guard lock(f->mu);
+      return device_ioctl(*s, *f, request, arg);
+    }
   }
   return real().ioctl(fd, request, arg);
 }
@@ -480,13 +486,15 @@ SHIM_API int ioctl(int fd, unsigned long request, ...) {
 SHIM_API int flock(int fd, int operation) {
   if (Shim* s = existing()) {
     std::lock_guard lock(s->mu);
-    if (File* f = file_of(*s, fd)) {
+    const auto it = s->files.find(fd);
+    if (it != s->files.end()) {
+      File* f = it->second.get();
       if ((operation & LOCK_UN) != 0) {
         f->locked = false;
         return 0;
       }
       for (const auto& [other, g] : s->files)
-        if (other != fd && g.locked) {
+        if (other != fd && g->locked) {
           errno = EWOULDBLOCK;
           return -1;
         }

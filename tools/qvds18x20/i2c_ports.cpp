@@ -55,16 +55,22 @@ void check_i2c_port(const std::string& port) {
 }
 
 std::string i2c_port_trouble(const std::string& port, std::int32_t code) {
+  // Only the bus and the chip themselves are asked about here.
+  if (code != onewire::kErrAdapterNoResponse && code != onewire::kErrPortUnavailable &&
+      code != onewire::kErrPortBusy && code != onewire::kErrPortIo)
+    return "";
   const auto spec = p::parse_port_spec(port);
   if (!spec) return "";
   auto bus = onewire::i2c::make_i2c_bus(spec->device);
   if (!bus) return "";
+  const std::string held = "a kernel driver or another program holds the DS2482 at " + hex(spec->address) + " on " +
+                           spec->device +
+                           " (a dtoverlay=ds2482 line binds the kernel's ds2482 driver: remove it, or unload the "
+                           "driver with sudo modprobe -r ds2482)";
   if (const int r = bus->open(); r != p::kI2cOk) {
-    // Held by a kernel driver, or by another program's session.
-    if (code == onewire::kErrPortBusy)
-      return "a kernel driver or another program holds the DS2482 at " + hex(spec->address) + " on " + spec->device +
-             " (a dtoverlay=ds2482 line binds the kernel's ds2482 driver: remove it, or unload the driver with sudo "
-             "modprobe -r ds2482)";
+    // Busy: another program's session, or this one's, still open after a
+    // failed measurement; only a refused session start is the former.
+    if (r == p::kI2cBusy) return code == onewire::kErrPortBusy ? held : "";
     return open_advice(spec->device, r, bus->os_error());
   }
   if (code == onewire::kErrAdapterNoResponse || code == onewire::kErrPortUnavailable) {
@@ -83,10 +89,7 @@ std::string i2c_port_trouble(const std::string& port, std::int32_t code) {
              " (a DS2482-100 has one bus; channels 0 to 7 are a DS2482-800's)";
     return "the device at " + hex(spec->address) + " on " + spec->device + " does not answer as a DS2482 does";
   }
-  if (code == onewire::kErrPortBusy)
-    return "a kernel driver or another program holds the DS2482 at " + hex(spec->address) + " on " + spec->device +
-           " (a dtoverlay=ds2482 line binds the kernel's ds2482 driver: remove it, or unload the driver with sudo "
-           "modprobe -r ds2482)";
+  if (code == onewire::kErrPortBusy) return held;
   return "";
 }
 

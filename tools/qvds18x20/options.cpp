@@ -182,7 +182,7 @@ void add_commands(CLI::App& app, int& result) {
   add_publish_options(*read, o->publish, false);
   add_publish_options(*watch, o->publish, true);
 
-  command("ports", "list the serial ports and the device behind each, and the USB adapters", run_ports);
+  command("ports", "list the serial ports and the device behind each, the USB adapters and the I2C buses", run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
 }

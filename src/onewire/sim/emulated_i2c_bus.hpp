@@ -35,7 +35,8 @@ class EmulatedI2cBus final : public ds2482::I2cBus, public std::enable_shared_fr
 
   // A handle of its own on this bus, opened and closed apart from every
   // other (as each open() of a device node is): for links that share the
-  // bus, and for each file the i2c-dev stand-in opens.
+  // bus, and for each file the i2c-dev stand-in opens. Only for a bus
+  // owned by a shared_ptr, which the handle then shares.
   std::unique_ptr<ds2482::I2cBus> connect();
 
   void attach(std::uint8_t address, std::shared_ptr<Ds2482Emulator> chip);
