@@ -1,6 +1,5 @@
 #include "onewire/ds2482/port_spec.hpp"
 
-#include <cstdio>
 #include <vector>
 
 namespace onewire::ds2482 {
@@ -60,10 +59,15 @@ std::optional<PortSpec> parse_port_spec(const std::string& text, std::string* er
 }
 
 std::string format_port_spec(const PortSpec& spec) {
-  char address[8];
-  std::snprintf(address, sizeof address, ":0x%02X", spec.address);
-  std::string text = spec.device + address;
-  if (spec.channel >= 0) text += ":" + std::to_string(spec.channel);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = spec.device;
+  text += ":0x";
+  text += kHex[spec.address >> 4];
+  text += kHex[spec.address & 0x0F];
+  if (spec.channel >= 0) {
+    text += ':';
+    text += std::to_string(spec.channel);
+  }
   return text;
 }
 
