@@ -198,6 +198,93 @@ else
   fi
 fi
 
+# --- the stand-in's calls, one by one ----------------------------------------
+# A program that makes each i2c-dev call itself (Python through the C
+# library): I2C_FUNCS, I2C_RDWR, I2C_SMBUS, read and write, the errors the
+# kernel gives, and other files passed through.
+if command -v python3 >/dev/null 2>&1; then
+  cat >"$work/calls.py" <<'PY'
+import ctypes, errno, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+I2C_SLAVE, I2C_TENBIT, I2C_FUNCS, I2C_SLAVE_FORCE, I2C_RDWR, I2C_SMBUS = 0x0703, 0x0704, 0x0705, 0x0706, 0x0707, 0x0720
+class Msg(ctypes.Structure):
+    _fields_ = [("addr", ctypes.c_uint16), ("flags", ctypes.c_uint16), ("len", ctypes.c_uint16),
+                ("buf", ctypes.POINTER(ctypes.c_uint8))]
+class Rdwr(ctypes.Structure):
+    _fields_ = [("msgs", ctypes.POINTER(Msg)), ("nmsgs", ctypes.c_uint32)]
+class Data(ctypes.Union):
+    _fields_ = [("byte", ctypes.c_uint8), ("word", ctypes.c_uint16), ("block", ctypes.c_uint8 * 34)]
+class Smbus(ctypes.Structure):
+    _fields_ = [("read_write", ctypes.c_uint8), ("command", ctypes.c_uint8), ("size", ctypes.c_uint32),
+                ("data", ctypes.POINTER(Data))]
+failed = []
+def check(what, ok):
+    if not ok:
+        failed.append(what)
+def ioctl(fd, request, arg):
+    r = libc.ioctl(fd, ctypes.c_ulong(request), arg)
+    return r, ctypes.get_errno() if r < 0 else 0
+def buf(*b):
+    return (ctypes.c_uint8 * max(len(b), 1))(*b)
+
+fd = os.open("/dev/i2c-1", os.O_RDWR)
+funcs = ctypes.c_ulong()
+check("I2C_FUNCS", ioctl(fd, I2C_FUNCS, ctypes.byref(funcs))[0] == 0 and funcs.value & 1)
+# Device Reset, then the status, as one combined transfer: 18h.
+out, into = buf(0xF0), buf(0)
+msgs = (Msg * 2)(Msg(0x18, 0, 1, out), Msg(0x18, 1, 1, into))
+check("I2C_RDWR reset and status", ioctl(fd, I2C_RDWR, ctypes.byref(Rdwr(msgs, 2)))[0] == 2 and into[0] == 0x18)
+msgs = (Msg * 1)(Msg(0x19, 1, 1, into))
+check("I2C_RDWR to an absent address", ioctl(fd, I2C_RDWR, ctypes.byref(Rdwr(msgs, 1))) == (-1, errno.EREMOTEIO))
+check("I2C_RDWR, 43 messages", ioctl(fd, I2C_RDWR, ctypes.byref(Rdwr((Msg * 43)(), 43))) == (-1, errno.EINVAL))
+# SMBus write byte data (configuration: APU), receive byte: 01h.
+check("I2C_SLAVE", ioctl(fd, I2C_SLAVE, ctypes.c_ulong(0x18))[0] == 0)
+d = Data()
+d.byte = 0xE1
+check("I2C_SMBUS write byte data", ioctl(fd, I2C_SMBUS, ctypes.byref(Smbus(0, 0xD2, 2, ctypes.pointer(d))))[0] == 0)
+check("I2C_SMBUS receive byte", ioctl(fd, I2C_SMBUS, ctypes.byref(Smbus(1, 0, 1, ctypes.pointer(d))))[0] == 0
+      and d.byte == 0x01)
+# write() and read(): pointer to the status, 08h (RST cleared, line high).
+check("write", os.write(fd, bytes([0xE1, 0xF0])) == 2)
+check("read", os.read(fd, 1) == b"\x08")
+try:
+    os.write(fd, bytes([0x55]))
+    check("a refused command fails", False)
+except OSError as e:
+    check("a refused command is EREMOTEIO", e.errno == errno.EREMOTEIO)
+check("I2C_SLAVE_FORCE", ioctl(fd, I2C_SLAVE_FORCE, ctypes.c_ulong(0x1A))[0] == 0)
+try:
+    os.read(fd, 1)
+    check("nobody at 0x1A", False)
+except OSError as e:
+    check("nobody at 0x1A is EREMOTEIO", e.errno == errno.EREMOTEIO)
+check("I2C_SLAVE 0x80", ioctl(fd, I2C_SLAVE, ctypes.c_ulong(0x80)) == (-1, errno.EINVAL))
+check("I2C_TENBIT", ioctl(fd, I2C_TENBIT, ctypes.c_ulong(1)) == (-1, errno.EINVAL))
+check("an unknown ioctl", ioctl(fd, 0x5401, ctypes.c_ulong(0)) == (-1, errno.ENOTTY))
+os.close(fd)
+# Everything else is the system's.
+path = sys.argv[1]
+with open(path, "w") as f:
+    f.write("passed through\n")
+with open(path) as f:
+    check("another file", f.read() == "passed through\n")
+print("\n".join(failed) if failed else "all calls answered")
+sys.exit(1 if failed else 0)
+PY
+  if ! out=$("${sim100[@]}" --trace "$work/calls.trace" -- python3 "$work/calls.py" "$work/plain.txt" 2>&1); then
+    fail "the stand-in's calls: $out"
+  fi
+  grep -q "^ioctl I2C_RDWR 2 messages" "$work/calls.trace" || fail "I2C_RDWR is not in the trace"
+else
+  echo "SKIP the stand-in's calls one by one: no python3"
+fi
+# owserver talks SMBus (its i2c_smbus_* helpers), our tool plain transfers.
+if [ -f "$work/owserver100.trace" ]; then
+  grep -q "^ioctl I2C_SMBUS write size 2 command D2" "$work/owserver100.trace" ||
+    fail "owserver's SMBus calls are not in the trace"
+fi
+grep -q "^ioctl I2C_SMBUS" "$work/tool100.trace" && fail "our tool used SMBus calls where the bus has plain transfers"
+
 # --- what sim-i2c and the tool say when something is wrong -------------------
 # A bad device file fails sim-i2c before the program runs.
 echo '{"devices": [{"type": "DS18B20", "celsius": 300}]}' >"$work/bad.json"

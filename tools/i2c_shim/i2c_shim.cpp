@@ -374,10 +374,18 @@ int device_ioctl(Shim& s, File& f, unsigned long request, void* arg) {
       s.log("ioctl I2C_FUNCS");
       return 0;
     }
-    case I2C_RDWR:
+    case I2C_RDWR: {
+      const auto* args = static_cast<i2c_rdwr_ioctl_data*>(arg);
+      s.log("ioctl I2C_RDWR %u messages", args != nullptr ? args->nmsgs : 0u);
       return rdwr(f, static_cast<i2c_rdwr_ioctl_data*>(arg));
-    case I2C_SMBUS:
+    }
+    case I2C_SMBUS: {
+      const auto* args = static_cast<i2c_smbus_ioctl_data*>(arg);
+      if (args != nullptr)
+        s.log("ioctl I2C_SMBUS %s size %u command %02X", args->read_write == I2C_SMBUS_READ ? "read" : "write",
+              args->size, args->command);
       return smbus(f, static_cast<i2c_smbus_ioctl_data*>(arg));
+    }
     default:
       errno = ENOTTY;
       return -1;
