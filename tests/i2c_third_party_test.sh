@@ -129,10 +129,10 @@ done
 # Starts owserver under the stand-in (the sim-i2c arguments given), waits
 # until it lists a thermometer; sets $port and $pid.
 start_owserver() {
-  local log=$1 try
+  local log=$1 _
   shift
   port="" pid=""
-  for try in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 20000))
     "$@" -- owserver --i2c=/dev/i2c-1:ALL -p "127.0.0.1:$port" --foreground --error_level=1 >"$log" 2>&1 &
     pid=$!
