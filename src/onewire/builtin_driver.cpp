@@ -1,8 +1,11 @@
 #include "onewire/builtin_driver.hpp"
 
 #include "onewire/ds2480b/ds2480b_link.hpp"
+#include "onewire/ds2482/ds2482_link.hpp"
+#include "onewire/ds2482/port_spec.hpp"
 #include "onewire/ds2490/ds2490_link.hpp"
 #include "onewire/errors.hpp"
+#include "onewire/i2c/i2c_buses.hpp"
 #include "onewire/passive/passive_link.hpp"
 #include "onewire/serial/port_map.hpp"
 #include "onewire/serial/transport.hpp"
@@ -26,6 +29,23 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
     }
     return std::make_unique<ds2490::Ds2490Link>(std::move(device));
   }
+  if (adapter_type == kAdapterTypeDs2482) {
+    const auto path = serial::path_for_port(port);
+    if (!path) {
+      error = kErrPortUnavailable;
+      return nullptr;
+    }
+    std::unique_ptr<ds2482::I2cBus> bus;
+    if (options.i2c_buses) {
+      const auto spec = ds2482::parse_port_spec(*path);
+      if (spec) bus = options.i2c_buses(spec->device);
+      if (!bus) {
+        error = kErrPortUnavailable;
+        return nullptr;
+      }
+    }
+    return ds2482::make_ds2482_link(*path, std::move(bus), error);
+  }
   if (!serial_type(adapter_type)) {
     error = kErrAdapterType;
     return nullptr;
@@ -46,9 +66,14 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
 
 std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
   const bool usb = options.usb_devices != nullptr || usb::usb_available();
-  auto answered = [usb](int type) { return serial_type(type) || (usb && type == kAdapterTypeDs2490); };
-  std::string version = usb ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U), 6 DS2490 (DS9490)"
-                            : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  const bool i2c = options.i2c_buses != nullptr || i2c::i2c_available();
+  auto answered = [usb, i2c](int type) {
+    return serial_type(type) || (usb && type == kAdapterTypeDs2490) || (i2c && type == kAdapterTypeDs2482);
+  };
+  std::string version = usb || i2c ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)"
+                                   : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  if (usb) version += ", 6 DS2490 (DS9490)";
+  if (i2c) version += ", 8 DS2482 (I2C)";
   return std::make_shared<BusDriver>(
       [options](int port, int adapter_type, std::int16_t& error) {
         return open_builtin_link(options, port, adapter_type, error);

@@ -2,7 +2,9 @@
 // serial/port_map.hpp numbers them, adapter type 1 is the passive serial
 // adapter (DS9097 style) and type 5 the DS2480B (DS9097U style). Type 6
 // is the DS2490 USB adapter (DS9490R/B): port number n is the n-th DS2490
-// of usb/ds2490_devices.hpp, in builds that have USB. Any other type is
+// of usb/ds2490_devices.hpp, in builds that have USB. Type 8 is the
+// DS2482-100/-800 I2C bridge, on Linux: the port's path is a DS2482 port
+// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"). Any other type is
 // refused with kErrAdapterType.
 #pragma once
 
@@ -10,8 +12,10 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "onewire/driver.hpp"
+#include "onewire/ds2482/i2c_bus.hpp"
 #include "onewire/ds2490/usb_device.hpp"
 
 namespace onewire {
@@ -19,6 +23,7 @@ namespace onewire {
 inline constexpr int kAdapterTypePassive = 1;
 inline constexpr int kAdapterTypeDs2480b = 5;
 inline constexpr int kAdapterTypeDs2490 = 6;
+inline constexpr int kAdapterTypeDs2482 = 8;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
@@ -29,6 +34,9 @@ struct QVDS_API BuiltinDriverOptions {
   // Where type 6 finds the port number's DS2490 (null for none there).
   // Unset: the system's USB devices, when the build has USB.
   std::function<std::unique_ptr<ds2490::UsbDevice>(int port)> usb_devices;
+  // Where type 8 finds the I2C bus of a device path (null for none there).
+  // Unset: the system's i2c-dev buses, on Linux.
+  std::function<std::unique_ptr<ds2482::I2cBus>(const std::string& device)> i2c_buses;
 };
 
 QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});

@@ -4,7 +4,7 @@
 # also works when sourced from ~/.bashrc. tests/completion_test.sh holds
 # the lists below to the tool's --help.
 
-_qvds18x20_commands="read list watch ports version sim-adapter sim-usb"
+_qvds18x20_commands="read list watch ports version sim-adapter sim-usb sim-i2c"
 _qvds18x20_bus_options="--port --adapter --speed --baud --sim"
 _qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
@@ -20,6 +20,7 @@ _qvds18x20_options() {
     version) echo "-h --help $_qvds18x20_bus_options" ;;
     sim-adapter) echo "-h --help --type --devices --link --realtime --latency" ;;
     sim-usb) echo "-h --help --devices --id-chip --trace --speedup" ;;
+    sim-i2c) echo "-h --help --bus --address --chip --devices --channel --clock-khz --speedup --trace" ;;
     *) echo "-h --help" ;;
   esac
 }
@@ -42,16 +43,19 @@ _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
     --format) compgen -W "table csv json" -- "$cur" ;;
-    --adapter) compgen -W "passive ds2480b usb 1 5 6" -- "$cur" ;;
+    --adapter) compgen -W "passive ds2480b usb ds2482 1 5 6 8" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;
     --type) compgen -W "ds2480b passive" -- "$cur" ;;
+    --chip) compgen -W "ds2482-100 ds2482-800" -- "$cur" ;;
+    --clock-khz) compgen -W "100 400" -- "$cur" ;;
     --port)
       local IFS=$'\n'
       compgen -W "$(_qvds18x20_ports "$4")" -- "$cur"
       ;;
     --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
     --interval | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen) ;;
+    --bus | --address | --channel) ;;
     *) return 1 ;;
   esac
 }

@@ -14,6 +14,7 @@
 #include "onewire/tmex_driver.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/usb_ports.hpp"
 #include "rtl/messages.hpp"
@@ -87,6 +88,7 @@ void BusSession::open() {
 std::string BusSession::port_trouble() const {
   if (choice_.port.empty() || choice_.sim) return "";
   const std::int32_t code = c_->LastResult();
+  if (choice_.adapter == onewire::kAdapterTypeDs2482) return i2c_port_trouble(choice_.port, code);
   if (code == onewire::kErrPortBusy) return "";  // already said
   if (is_com_name(choice_.port)) {
     const auto path = onewire::serial::path_for_port(StrToIntDef(choice_.port.substr(3), 0));
@@ -196,7 +198,10 @@ void BusSession::resolve_port() {
   if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
     throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" +
                      shorten(p) + "\"");
-  if (!choice_.sim && !path_exists(p)) throw Failure(shorten(p, 200) + ": no such device");
+  if (choice_.adapter == onewire::kAdapterTypeDs2482 && !choice_.sim)
+    check_i2c_port(p);
+  else if (!choice_.sim && !path_exists(p))
+    throw Failure(shorten(p, 200) + ": no such device");
   // A path gets a port number of its own for this run.
   int number = 0;
   for (int n = 1; n <= onewire::serial::kMaxPortNumber && number == 0; ++n)

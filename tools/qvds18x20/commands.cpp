@@ -13,6 +13,7 @@
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/usb_ports.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
@@ -224,7 +225,9 @@ int run_ports(const Options&) {
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
   const int usb = print_usb_ports();
-  if (ports.Count() == 0 && usb == 0) std::fprintf(stderr, "qvds18x20: no serial ports or USB adapters found\n");
+  const int i2c = print_i2c_ports();
+  if (ports.Count() == 0 && usb == 0 && i2c == 0)
+    std::fprintf(stderr, "qvds18x20: no serial ports, USB adapters or I2C buses found\n");
   return kExitOk;
 }
 

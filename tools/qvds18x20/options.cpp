@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "onewire/builtin_driver.hpp"
+#include "onewire/i2c/i2c_buses.hpp"
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/usb_ports.hpp"
@@ -20,7 +21,7 @@ namespace {
 
 // The adapter types --adapter also takes by name: the one place where
 // names map to type numbers (the help and the messages list them from here).
-const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}};
+const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}, {"ds2482", 8}};
 
 const std::vector<std::pair<std::string, TLanSpeed>> kSpeedNames = {{"normal", lsNormal}, {"relaxed", lsRelaxed}};
 
@@ -60,9 +61,14 @@ TLanSpeed speed_of(const std::string& s) {
 
 void add_bus_options(CLI::App& cmd, Options& o) {
   std::vector<std::string> adapters;
-  for (const auto& [name, number] : kAdapterNames) adapters.push_back(name + " (" + std::to_string(number) + ")");
+  for (const auto& [name, number] : kAdapterNames)
+    adapters.push_back(name + " (" + std::to_string(number) +
+                       (number == onewire::kAdapterTypeDs2482 && !onewire::i2c::i2c_available()
+                            ? ", absent here: it needs Linux's i2c-dev)"
+                            : ")"));
   cmd.add_option("--port", o.port,
-                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal) or USB adapter (USB1); "
+                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal), USB adapter (USB1) or, for a "
+                 "DS2482, I2C bus with the chip's address and channel (/dev/i2c-1, /dev/i2c-1:0x1A:3); "
                  "without it the simulated bus is used")
       ->check(non_empty())
       ->each([&o](const std::string&) { o.port_given = true; });
@@ -190,7 +196,7 @@ void add_commands(CLI::App& app, int& result) {
   add_publish_options(*read, o->publish, false);
   add_publish_options(*watch, o->publish, true);
 
-  command("ports", "list the serial ports and the device behind each, and the USB adapters", run_ports);
+  command("ports", "list the serial ports and the device behind each, the USB adapters and the I2C buses", run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
 }

@@ -9,6 +9,7 @@
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
+#include "qvds18x20/sim_i2c_command.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
 
 int qvtool::run_program(int argc, char** argv) {
@@ -21,6 +22,7 @@ int qvtool::run_program(int argc, char** argv) {
   qvtool::add_commands(app, result);
   add_sim_adapter_command(app);
   add_sim_usb_command(app);
+  add_sim_i2c_command(app);
   // Every option that takes a value refuses an empty one, numbers too
   // (CLI11 would read "" as 0 for some): an unset shell variable is no
   // value. --sim, whose value may be left out, is checked by

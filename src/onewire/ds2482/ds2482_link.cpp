@@ -1,0 +1,332 @@
+#include "onewire/ds2482/ds2482_link.hpp"
+
+#include "onewire/ds2482/protocol.hpp"
+#include "onewire/errors.hpp"
+#include "onewire/i2c/i2c_buses.hpp"
+
+namespace onewire::ds2482 {
+
+namespace {
+
+constexpr std::uint8_t kMatchRom = 0x55;
+constexpr std::uint8_t kSearchRom = 0xF0;
+constexpr std::uint8_t kAlarmSearch = 0xEC;
+// What wait_idle is told for a reset, which is no number of slots.
+constexpr int kResetSlots = -1;
+
+int open_failure(int i2c_result) {
+  return i2c_result == kI2cBusy ? kErrPortBusy : kErrPortUnavailable;
+}
+
+}  // namespace
+
+Ds2482Link::Ds2482Link(std::unique_ptr<I2cBus> bus, PortSpec where, Ds2482Options options)
+    : bus_(std::move(bus)), where_(std::move(where)), options_(options) {
+  config_ = options_.active_pullup ? kCfgApu : 0;
+}
+
+Ds2482Link::~Ds2482Link() { close(); }
+
+const char* Ds2482Link::name() const {
+  if (channels_ == 8) return "DS2482-800 I2C 1-Wire bridge";
+  if (channels_ == 1) return "DS2482-100 I2C 1-Wire bridge";
+  return "DS2482 I2C 1-Wire bridge";
+}
+
+bool Ds2482Link::is_open() const { return open_ && bus_ && bus_->is_open(); }
+
+int Ds2482Link::open() {
+  if (is_open()) return 1;
+  close();
+  if (!bus_) return kErrPortUnavailable;
+  if (const int r = bus_->open(); r != kI2cOk) return open_failure(r);
+  open_ = true;
+  recoveries_ = 0;
+  // The speed stays what it was before a close; the strong pull-up never.
+  int r = detect();
+  if (r == 1) r = write_config(config_);
+  if (r != 1) {
+    close();
+    return r;
+  }
+  return 1;
+}
+
+void Ds2482Link::close() {
+  if (pullup_ && is_open()) {
+    pullup_ = false;
+    write_config(config_);
+  }
+  pullup_ = false;
+  if (bus_ && bus_->is_open()) bus_->close();
+  open_ = false;
+}
+
+int Ds2482Link::fail(int i2c_result) {
+  switch (i2c_result) {
+    case kI2cOk:
+      return 1;
+    case kI2cNack:
+      // The chip refused a byte or left the address: it did not answer.
+      return kErrAdapterNoResponse;
+    case kI2cBusy:
+      // A kernel driver bound to the address owns the chip.
+      return kErrPortBusy;
+    case kI2cGone:
+      open_ = false;
+      pullup_ = false;
+      if (bus_) bus_->close();
+      return kErrPortIo;
+    default:
+      return kErrPortIo;
+  }
+}
+
+int Ds2482Link::send(std::initializer_list<std::uint8_t> bytes) {
+  return fail(bus_->write(where_.address, bytes.begin(), bytes.size()));
+}
+
+int Ds2482Link::command(std::initializer_list<std::uint8_t> bytes) {
+  const int r = send(bytes);
+  if (r == kErrAdapterNoResponse && recover() == kErrPortIo) return kErrPortIo;
+  return r;
+}
+
+int Ds2482Link::receive(std::uint8_t& value) { return fail(bus_->read(where_.address, &value, 1)); }
+
+int Ds2482Link::read_register(std::uint8_t pointer, std::uint8_t& value) {
+  if (const int r = send({kCmdSetReadPointer, pointer}); r != 1) return r;
+  return receive(value);
+}
+
+int Ds2482Link::wait_idle(int slots, std::uint8_t& status) {
+  rtl::Clock& c = clock();
+  rtl::Duration wait = slots == kResetSlots ? options_.reset_wait : options_.slot_wait * slots;
+  if ((config_ & kCfg1ws) != 0) wait /= 10;
+  c.sleep_for(wait);
+  const rtl::TimePoint deadline = c.now() + options_.busy_deadline;
+  for (;;) {
+    if (const int r = receive(status); r != 1) return r;
+    if ((status & kSt1wb) == 0) return 1;
+    if (c.now() >= deadline) break;
+    c.sleep_for(options_.poll_interval);
+  }
+  // Stuck: a reset of the chip ends whatever it was doing.
+  if (const int r = recover(); r == kErrPortIo) return r;
+  return kErrAdapterNoResponse;
+}
+
+// The chip reads the configuration back through the pointer the write
+// leaves on it: a byte it did not take shows there.
+int Ds2482Link::write_config(std::uint8_t bits) {
+  if (const int r = send({kCmdWriteConfig, config_byte(bits)}); r != 1) return r;
+  std::uint8_t back = 0;
+  if (const int r = receive(back); r != 1) return r;
+  if (back != bits) return kErrAdapterNoResponse;
+  if ((bits & kCfgSpu) == 0) config_ = bits;
+  return 1;
+}
+
+int Ds2482Link::select_channel(int channel) {
+  const auto i = static_cast<std::size_t>(channel);
+  if (const int r = send({kCmdChannelSelect, kChannelCode[i]}); r != 1) return r;
+  std::uint8_t back = 0;
+  if (const int r = receive(back); r != 1) return r;
+  return back == kChannelReadBack[i] ? 1 : kErrAdapterNoResponse;
+}
+
+int Ds2482Link::detect() {
+  if (const int r = send({kCmdDeviceReset}); r != 1) return r;
+  std::uint8_t status = 0;
+  if (const int r = receive(status); r != 1) return r;
+  // RST and nothing else, but the line level: a shorted line reads low.
+  if ((status & ~kStLl) != kStRst) return kErrAdapterNoResponse;
+  // Only the -800 knows Channel Select: a -100 refuses its code.
+  const int channel = where_.channel < 0 ? 0 : where_.channel;
+  const auto i = static_cast<std::size_t>(channel);
+  const std::uint8_t select[2] = {kCmdChannelSelect, kChannelCode[i]};
+  const int r = bus_->write(where_.address, select, sizeof select);
+  if (r == kI2cNack) {
+    channels_ = 1;
+    return channel == 0 ? 1 : kErrPortUnavailable;
+  }
+  if (r != kI2cOk) return fail(r);
+  std::uint8_t back = 0;
+  if (const int got = receive(back); got != 1) return got;
+  if (back != kChannelReadBack[i]) return kErrAdapterNoResponse;
+  channels_ = 8;
+  return 1;
+}
+
+int Ds2482Link::recover() {
+  ++recoveries_;
+  pullup_ = false;
+  if (const int r = send({kCmdDeviceReset}); r != 1) return r;
+  if (channels_ == 8)
+    if (const int r = select_channel(where_.channel < 0 ? 0 : where_.channel); r != 1) return r;
+  return write_config(config_);
+}
+
+int Ds2482Link::prepare() {
+  if (!is_open()) {
+    close();
+    return kErrPortIo;
+  }
+  if (pullup_) return end_strong_pullup();
+  return 1;
+}
+
+int Ds2482Link::reset() {
+  if (const int r = prepare(); r != 1) return r;
+  if (const int r = command({kCmdReset}); r != 1) return r;
+  std::uint8_t status = 0;
+  if (const int r = wait_idle(kResetSlots, status); r != 1) return r;
+  if ((status & kStSd) != 0) return kResetShort;
+  return (status & kStPpd) != 0 ? kResetPresence : kResetNoPresence;
+}
+
+int Ds2482Link::touch_bit(int bit) {
+  if (const int r = prepare(); r != 1) return r;
+  if (const int r = command({kCmdSingleBit, static_cast<std::uint8_t>(bit != 0 ? 0x80 : 0x00)}); r != 1) return r;
+  std::uint8_t status = 0;
+  if (const int r = wait_idle(1, status); r != 1) return r;
+  const int line = (status & kStSbr) != 0 ? 1 : 0;
+  // The line cannot read high in a slot the master held low.
+  if (bit == 0 && line != 0) return kErrAdapterNoResponse;
+  return line;
+}
+
+// A byte of reads is the chip's Read Byte; any other goes out by Write
+// Byte, whose slots the chip samples into the data register as well (the
+// read-back OWFS relies on for every byte).
+int Ds2482Link::touch_byte(int byte) {
+  if (const int r = prepare(); r != 1) return r;
+  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+  const int sent = value == 0xFF ? command({kCmdReadByte}) : command({kCmdWriteByte, value});
+  if (sent != 1) return sent;
+  std::uint8_t status = 0;
+  if (const int r = wait_idle(8, status); r != 1) return r;
+  std::uint8_t in = 0;
+  if (const int r = read_register(kPtrData, in); r != 1) return r;
+  if ((in & ~value) != 0) return kErrAdapterNoResponse;
+  return in;
+}
+
+int Ds2482Link::write_only(std::uint8_t byte) {
+  if (const int r = command({kCmdWriteByte, byte}); r != 1) return r;
+  std::uint8_t status = 0;
+  return wait_idle(8, status);
+}
+
+int Ds2482Link::touch_byte_pullup(int byte) {
+  if (const int r = prepare(); r != 1) return r;
+  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+  // SPU right before the byte: the chip turns the pull-up on at the end
+  // of its last slot and keeps it through the status and data reads.
+  if (const int r = write_config(static_cast<std::uint8_t>(config_ | kCfgSpu)); r != 1) return r;
+  if (const int r = command({kCmdWriteByte, value}); r != 1) return r;
+  pullup_ = true;
+  std::uint8_t status = 0;
+  if (const int r = wait_idle(8, status); r != 1) return r;
+  std::uint8_t in = 0;
+  if (const int r = read_register(kPtrData, in); r != 1) return r;
+  if ((in & ~value) != 0) return kErrAdapterNoResponse;
+  return in;
+}
+
+int Ds2482Link::end_strong_pullup() {
+  if (!pullup_) return 1;
+  pullup_ = false;
+  if (!is_open()) return kErrPortIo;
+  return write_config(config_);
+}
+
+int Ds2482Link::search(SearchPass& pass) {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  if (const int r = write_only(pass.alarm_only ? kAlarmSearch : kSearchRom); r != 1) return r;
+  Rom rom{};
+  int last_zero = 0;
+  int last_family_zero = 0;
+  for (int i = 1; i <= 64; ++i) {
+    const auto index = static_cast<std::size_t>((i - 1) / 8);
+    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
+    // Taken only where the devices disagree: the branch of the last pass
+    // below its last discrepancy, the other one at it, 0 beyond.
+    const bool one = i < pass.last_discrepancy ? (pass.rom[index] & mask) != 0 : i == pass.last_discrepancy;
+    if (const int r = command({kCmdTriplet, static_cast<std::uint8_t>(one ? 0x80 : 0x00)}); r != 1) return r;
+    std::uint8_t status = 0;
+    if (const int r = wait_idle(3, status); r != 1) return r;
+    const bool id = (status & kStSbr) != 0;
+    const bool cmp = (status & kStTsb) != 0;
+    const bool taken = (status & kStDir) != 0;
+    if (id && cmp) return 0;
+    if (!id && !cmp && !taken) {
+      last_zero = i;
+      if (i <= 8) last_family_zero = i;
+    }
+    if (taken) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+  }
+  pass.rom = rom;
+  pass.last_zero = last_zero;
+  pass.last_family_zero = last_family_zero;
+  return 1;
+}
+
+int Ds2482Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
+  if (rom != nullptr || reset_first) {
+    const int presence = reset();
+    if (presence < 0) return presence;
+    if (presence == kResetShort) return kErrBusShort;
+    if (presence == kResetNoPresence) return 0;
+  }
+  if (rom != nullptr) {
+    if (const int r = write_only(kMatchRom); r != 1) return r;
+    for (std::uint8_t b : *rom)
+      if (const int r = write_only(b); r != 1) return r;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const int r = touch_byte(data[i]);
+    if (r < 0) return r;
+    data[i] = static_cast<std::uint8_t>(r);
+  }
+  return 1;
+}
+
+int Ds2482Link::set_speed(Speed speed) {
+  if (const int r = prepare(); r != 1) return r;
+  if (speed == Speed::kRelaxed) return kErrSpeed;
+  auto bits = static_cast<std::uint8_t>(config_ & ~kCfg1ws);
+  if (speed == Speed::kOverdrive) bits = static_cast<std::uint8_t>(bits | kCfg1ws);
+  if (const int r = write_config(bits); r != 1) return r;
+  return static_cast<int>(speed);
+}
+
+std::unique_ptr<Link> make_ds2482_link(const std::string& port_text, std::unique_ptr<I2cBus> bus, std::int16_t& error,
+                                       Ds2482Options options) {
+  const auto spec = parse_port_spec(port_text);
+  if (!spec) {
+    error = kErrPortUnavailable;
+    return nullptr;
+  }
+  if (!bus) bus = i2c::make_i2c_bus(spec->device);
+  if (!bus) {
+    error = kErrAdapterType;
+    return nullptr;
+  }
+  return std::make_unique<Ds2482Link>(std::move(bus), *spec, options);
+}
+
+std::vector<std::uint8_t> answering_addresses(I2cBus& bus) {
+  std::vector<std::uint8_t> found;
+  for (int a = kFirstAddress; a <= kLastAddress; ++a) {
+    std::uint8_t value = 0;
+    if (bus.read(static_cast<std::uint8_t>(a), &value, 1) == kI2cOk) found.push_back(static_cast<std::uint8_t>(a));
+  }
+  return found;
+}
+
+}  // namespace onewire::ds2482

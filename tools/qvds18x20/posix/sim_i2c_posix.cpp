@@ -1,0 +1,165 @@
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/protocol.hpp"
+#include "qvds18x20/device_file.hpp"
+#include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
+#include "qvds18x20/sim_i2c_command.hpp"
+
+namespace {
+
+struct SimI2cOptions {
+  int bus = 1;
+  std::string address = "0x18";
+  std::string chip;     // empty: a -800 when channels are named, else a -100
+  std::string devices;  // the -100's bus, or the -800's channel 0
+  std::vector<std::string> channels;  // "C=FILE"
+  int clock_khz = 100;
+  double speedup = 1.0;
+  std::string trace;
+  std::vector<std::string> command;
+};
+
+constexpr const char* kChipNames[] = {"ds2482-100", "ds2482-800"};
+
+[[noreturn]] void quit(int code, const std::string& message) {
+  std::fprintf(stderr, "qvds18x20 sim-i2c: %s\n", message.c_str());
+  std::exit(code);
+}
+
+std::string folder_of_tool() {
+  std::vector<char> buf(4096);
+  const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return ".";
+  std::string path(buf.data(), static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The stand-in: named by QVDS_I2C_SHIM, else beside the tool (a build
+// tree), else where the install put it.
+std::string i2c_shim_path() {
+  if (const char* env = std::getenv("QVDS_I2C_SHIM"); env != nullptr && *env != 0) return env;
+  const std::string file = QVDS_I2C_SHIM_FILE;
+  if (file.empty()) return "";
+  const std::string beside = folder_of_tool() + "/" + file;
+  if (qvtool::path_exists(beside)) return beside;
+  const std::string installed = QVDS_I2C_SHIM_INSTALLED;
+  if (qvtool::path_exists(installed)) return installed;
+  return "";
+}
+
+// A device file as the program will see it: checked now, so that a bad
+// one fails here and not in the program, and named by its absolute path,
+// in case the program changes its folder.
+std::string checked_file(const std::string& file) {
+  if (file == "-") return file;
+  try {
+    qvtool::load_device_setup(file);
+  } catch (const std::exception& e) {
+    quit(qvtool::kExitFailed, e.what());
+  }
+  char resolved[PATH_MAX];
+  return realpath(file.c_str(), resolved) != nullptr ? std::string(resolved) : file;
+}
+
+int run_sim_i2c(const SimI2cOptions& o) {
+  using qvtool::kExitUsage;
+  if (o.command.empty()) quit(kExitUsage, "name the program to run after --");
+  const bool eight = o.chip == "ds2482-800" || (o.chip.empty() && !o.channels.empty());
+  const std::string device = "/dev/i2c-" + std::to_string(o.bus);
+  std::string why;
+  const auto spec = onewire::ds2482::parse_port_spec(device + ":" + o.address, &why);
+  if (!spec) quit(kExitUsage, "--address: " + why);
+  if (!eight && spec->address > onewire::ds2482::kLastAddress100)
+    quit(kExitUsage, "a DS2482-100 has two address pins: 0x18 to 0x1B, not " + o.address);
+  std::map<int, std::string> files;
+  if (!o.devices.empty()) files[0] = o.devices;
+  for (const std::string& c : o.channels) {
+    const auto eq = c.find('=');
+    const std::string number = c.substr(0, eq);
+    if (eq == std::string::npos || eq + 1 == c.size() || number.size() != 1 || number[0] < '0' || number[0] > '7')
+      quit(kExitUsage, "--channel takes C=FILE with C from 0 to 7, not \"" + qvtool::shorten(c) + "\"");
+    const int n = number[0] - '0';
+    if (files.count(n) != 0) quit(kExitUsage, "channel " + number + " is given twice (--devices is channel 0)");
+    files[n] = c.substr(eq + 1);
+  }
+  if (!eight && !o.channels.empty()) quit(kExitUsage, "--channel needs --chip ds2482-800: a DS2482-100 has one bus");
+  if (files.empty()) files[0] = "-";
+  const std::string shim = i2c_shim_path();
+  if (shim.empty()) quit(qvtool::kExitFailed, "the i2c-dev stand-in library is not there (set QVDS_I2C_SHIM)");
+  for (auto& [channel, file] : files) file = checked_file(file);
+
+  std::string preload = shim;
+  if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != 0) preload += std::string(":") + old;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("QVDS_SIM_I2C_DEVICE", device.c_str(), 1);
+  char address[8];
+  std::snprintf(address, sizeof address, "0x%02X", spec->address);
+  setenv("QVDS_SIM_I2C_ADDRESS", address, 1);
+  setenv("QVDS_SIM_I2C_CHIP", eight ? "800" : "100", 1);
+  for (int c = 0; c < 8; ++c) {
+    const std::string name = "QVDS_SIM_I2C_CHANNEL_" + std::to_string(c);
+    if (files.count(c) != 0)
+      setenv(name.c_str(), files[c].c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+  setenv("QVDS_SIM_I2C_CLOCK_HZ", std::to_string(o.clock_khz * 1000).c_str(), 1);
+  setenv("QVDS_SIM_I2C_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
+  if (!o.trace.empty())
+    setenv("QVDS_SIM_I2C_TRACE", o.trace.c_str(), 1);
+  else
+    unsetenv("QVDS_SIM_I2C_TRACE");
+  // A program built with AddressSanitizer insists on its runtime coming
+  // first; the stand-in is preloaded ahead of it, which is harmless.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != 0) asan = std::string(old) + ":" + asan;
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  std::vector<char*> argv;
+  for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  // The program takes this process's place: its signals are its own.
+  execvp(argv[0], argv.data());
+  quit(qvtool::kExitFailed, "cannot run " + o.command[0]);
+}
+
+}  // namespace
+
+void add_sim_i2c_command(CLI::App& app) {
+  auto o = std::make_shared<SimI2cOptions>();
+  auto* cmd = app.add_subcommand(
+      "sim-i2c",
+      "run a program with an emulated DS2482 I2C 1-Wire bridge on /dev/i2c-N instead of hardware "
+      "(qvds18x20 sim-i2c --devices FILE -- owserver --i2c=/dev/i2c-1:ALL ...)");
+  cmd->add_option("--bus", o->bus, "the bus number N of /dev/i2c-N")->capture_default_str()->check(CLI::Range(0, 255));
+  cmd->add_option("--address", o->address, "the chip's address, 0x18 to 0x1B (-100) or 0x1F (-800)")
+      ->capture_default_str();
+  cmd->add_option("--chip", o->chip, "ds2482-100, or ds2482-800 (the default when --channel is given)")
+      ->check(CLI::IsMember({kChipNames[0], kChipNames[1]}));
+  cmd->add_option("--devices", o->devices,
+                  "JSON device file of the -100's bus (or the -800's channel 0); - for the demonstration devices")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  cmd->add_option("--channel", o->channels, "the devices of the -800's channel C (0 to 7), as C=FILE; repeat for more channels")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--clock-khz", o->clock_khz, "the I2C clock: 100 (standard mode) or 400 (fast mode)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({100, 400}));
+  cmd->add_option("--speedup", o->speedup, "run the chip's time this many times faster than real time")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--trace", o->trace, "append every call on the device and every I2C transfer to this file");
+  cmd->add_option("command", o->command, "the program and its arguments (after --)");
+  cmd->callback([o] { std::exit(run_sim_i2c(*o)); });
+}
