@@ -11,8 +11,9 @@
 #
 # FOLDERS are unit folders under src/; each contributes its portable
 # sources and those of its posix/ or win32/ folder (picked by the platform,
-# never by #ifdef). A folder's subfolders are units of their own and belong
-# to whichever layer names them.
+# never by #ifdef), and on Linux those of its linux/ folder too. A folder's
+# other subfolders are units of their own and belong to whichever layer
+# names them.
 #
 # The layers are object libraries; the library that applications link
 # (qvds18x20) is made of all of them.
@@ -43,6 +44,12 @@ function(qvds_layer)
     file(GLOB plat_src CONFIGURE_DEPENDS ${src_root}/${folder}/${QVDS_PLATFORM}/*.cpp)
     file(GLOB unit_hdr CONFIGURE_DEPENDS ${src_root}/${folder}/*.hpp ${src_root}/${folder}/posix/*.hpp
          ${src_root}/${folder}/win32/*.hpp)
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+      file(GLOB linux_src CONFIGURE_DEPENDS ${src_root}/${folder}/linux/*.cpp)
+      file(GLOB linux_hdr CONFIGURE_DEPENDS ${src_root}/${folder}/linux/*.hpp)
+      list(APPEND plat_src ${linux_src})
+      list(APPEND unit_hdr ${linux_hdr})
+    endif()
     list(APPEND sources ${unit_src} ${plat_src})
     list(APPEND headers ${unit_hdr})
     foreach(hdr IN LISTS unit_hdr)
