@@ -7,6 +7,7 @@
 #include "onewire/serial/port_map.hpp"
 #include "onewire/serial/transport.hpp"
 #include "onewire/usb/ds2490_devices.hpp"
+#include "onewire/w1/w1_master.hpp"
 
 namespace onewire {
 
@@ -25,6 +26,12 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
       return nullptr;
     }
     return std::make_unique<ds2490::Ds2490Link>(std::move(device));
+  }
+  if (adapter_type == kAdapterTypeW1) {
+    w1::W1Options w1;
+    w1.sysfs_root = options.w1_sysfs_root;
+    w1.netlink_port = options.w1_netlink_port;
+    return w1::make_w1_link(port, w1, error);
   }
   if (!serial_type(adapter_type)) {
     error = kErrAdapterType;
@@ -46,9 +53,14 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
 
 std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
   const bool usb = options.usb_devices != nullptr || usb::usb_available();
-  auto answered = [usb](int type) { return serial_type(type) || (usb && type == kAdapterTypeDs2490); };
-  std::string version = usb ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U), 6 DS2490 (DS9490)"
-                            : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  const bool w1 = w1::w1_available();
+  auto answered = [usb, w1](int type) {
+    return serial_type(type) || (usb && type == kAdapterTypeDs2490) || (w1 && type == kAdapterTypeW1);
+  };
+  std::string version = "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  if (usb || w1) version = "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  if (usb) version += ", 6 DS2490 (DS9490)";
+  if (w1) version += ", 9 kernel w1";
   return std::make_shared<BusDriver>(
       [options](int port, int adapter_type, std::int16_t& error) {
         return open_builtin_link(options, port, adapter_type, error);

@@ -2,14 +2,18 @@
 // serial/port_map.hpp numbers them, adapter type 1 is the passive serial
 // adapter (DS9097 style) and type 5 the DS2480B (DS9097U style). Type 6
 // is the DS2490 USB adapter (DS9490R/B): port number n is the n-th DS2490
-// of usb/ds2490_devices.hpp, in builds that have USB. Any other type is
-// refused with kErrAdapterType.
+// of usb/ds2490_devices.hpp, in builds that have USB. Type 9 is a kernel
+// w1 bus master over the netlink connector (w1/w1_master.hpp): port
+// number n is w1_bus_master<n>, on Linux. Any other type is refused with
+// kErrAdapterType.
 #pragma once
 
 #include "qvds18x20/export.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "onewire/driver.hpp"
 #include "onewire/ds2490/usb_device.hpp"
@@ -19,6 +23,7 @@ namespace onewire {
 inline constexpr int kAdapterTypePassive = 1;
 inline constexpr int kAdapterTypeDs2480b = 5;
 inline constexpr int kAdapterTypeDs2490 = 6;
+inline constexpr int kAdapterTypeW1 = 9;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
@@ -29,6 +34,11 @@ struct QVDS_API BuiltinDriverOptions {
   // Where type 6 finds the port number's DS2490 (null for none there).
   // Unset: the system's USB devices, when the build has USB.
   std::function<std::unique_ptr<ds2490::UsbDevice>(int port)> usb_devices;
+  // Where type 9 finds the kernel's w1 masters: the root sysfs is mounted
+  // at, and the netlink port id the requests go to (0, the kernel). Tests
+  // point both at a fake kernel.
+  std::string w1_sysfs_root = "/sys";
+  std::uint32_t w1_netlink_port = 0;
 };
 
 QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});

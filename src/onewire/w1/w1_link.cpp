@@ -174,7 +174,8 @@ int W1Link::exchange(const std::vector<Command>& commands, Outcome& out) {
     if (next >= commands.size() || rec.cmd != commands[next].cmd) return kErrAdapterNoResponse;
     if (rec.ack != seq) {
       // Data of the command whose status is still to come (a search list
-      // may come in several pieces).
+      // may come in several pieces); the kernel's data carries no error.
+      if (rec.status != 0) return kErrAdapterNoResponse;
       auto& d = out.data[next];
       d.insert(d.end(), rec.data.begin(), rec.data.end());
       return d.size() > kMaxPayload ? kErrAdapterNoResponse : 0;

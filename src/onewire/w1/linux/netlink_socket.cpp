@@ -23,6 +23,7 @@ namespace onewire::w1 {
 static_assert(NETLINK_CONNECTOR == kNetlinkConnector);
 static_assert(CN_W1_IDX == kCnW1Idx && CN_W1_VAL == kCnW1Val);
 static_assert(NLMSG_DONE == kNlmsgDone && NLM_F_REQUEST == kNlmFRequest);
+static_assert(CONNECTOR_MAX_MSG_SIZE == kMaxPayload);
 static_assert(sizeof(nlmsghdr) == kNlmsgHeaderSize && NLMSG_HDRLEN == kNlmsgHeaderSize);
 static_assert(offsetof(nlmsghdr, nlmsg_len) == kNlmsgLenAt && offsetof(nlmsghdr, nlmsg_type) == kNlmsgTypeAt &&
               offsetof(nlmsghdr, nlmsg_flags) == kNlmsgFlagsAt && offsetof(nlmsghdr, nlmsg_seq) == kNlmsgSeqAt &&
