@@ -69,12 +69,12 @@ inline std::string describe(std::int32_t code) {
     case kErrPortBusy: return "the port is in use by another program";
     case kErrSearchInconsistent: return "the device search got inconsistent answers (noise on the line?)";
     case kErrW1NotLoaded:
-      return "the kernel's w1 subsystem is not loaded (modprobe w1-gpio, or dtoverlay=w1-gpio in a Raspberry Pi's "
-             "config.txt)";
+      return "the kernel's w1 subsystem is not loaded: modprobe w1-gpio, or dtoverlay=w1-gpio in a Raspberry Pi's "
+             "config.txt";
     case kErrW1NoConnector:
-      return "the kernel's w1 masters do not answer over netlink (a kernel without CONFIG_CONNECTOR or "
-             "CONFIG_W1_CON)";
-    case kErrPermission: return "permission denied (run as root or with CAP_NET_ADMIN)";
+      return "the kernel's w1 masters do not answer over netlink: it needs CONFIG_CONNECTOR and CONFIG_W1_CON, "
+             "and 3.15 or later";
+    case kErrPermission: return "permission denied: run as root or with CAP_NET_ADMIN";
     case kErrSessionInvalid: return "the session ended";
     case kErrNoDriver: return "no 1-Wire driver";
     default: return "";

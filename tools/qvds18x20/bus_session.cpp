@@ -16,6 +16,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/w1_ports.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -88,6 +89,8 @@ std::string BusSession::port_trouble() const {
   if (choice_.port.empty() || choice_.sim) return "";
   const std::int32_t code = c_->LastResult();
   if (code == onewire::kErrPortBusy) return "";  // already said
+  // A kernel w1 master is no device node: the code's meaning says it all.
+  if (choice_.adapter == onewire::kAdapterTypeW1) return "";
   if (is_com_name(choice_.port)) {
     const auto path = onewire::serial::path_for_port(StrToIntDef(choice_.port.substr(3), 0));
     if (!path) return "";
@@ -181,6 +184,16 @@ void BusSession::resolve_port() {
     port_label_ = "COM1";
     return;
   }
+  if (choice_.adapter == onewire::kAdapterTypeW1) {
+    // A kernel w1 master's number is its port number.
+    const auto n = w1_port_number(p);
+    if (!n)
+      throw UsageError("--adapter w1 takes a kernel w1 master as --port (w1_bus_master1, or its number), not \"" +
+                       shorten(p) + "\"");
+    com_name_ = "COM" + std::to_string(*n);
+    port_label_ = "w1_bus_master" + std::to_string(*n);
+    return;
+  }
   if (is_com_name(p)) {
     com_name_ = p;
     port_label_ = p;
@@ -192,7 +205,8 @@ void BusSession::resolve_port() {
     return;
   }
   if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
-    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" +
+    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1), a kernel w1 master (w1_bus_master1) or "
+                     "a device path (/dev/ttyUSB0), not \"" +
                      shorten(p) + "\"");
   if (!choice_.sim && !path_exists(p)) throw Failure(shorten(p, 200) + ": no such device");
   // A path gets a port number of its own for this run.

@@ -14,6 +14,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/w1_ports.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
@@ -221,7 +222,9 @@ int run_ports(const Options&) {
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
   const int usb = print_usb_ports();
-  if (ports.Count() == 0 && usb == 0) std::fprintf(stderr, "qvds18x20: no serial ports or USB adapters found\n");
+  const int w1 = print_w1_ports();
+  if (ports.Count() == 0 && usb == 0 && w1 == 0)
+    std::fprintf(stderr, "qvds18x20: no serial ports, USB adapters or kernel w1 masters found\n");
   return kExitOk;
 }
 
