@@ -10,6 +10,7 @@
 #include "onewire/serial/port_map.hpp"
 #include "onewire/serial/transport.hpp"
 #include "onewire/usb/ds2490_devices.hpp"
+#include "onewire/w1/w1_master.hpp"
 
 namespace onewire {
 
@@ -46,6 +47,12 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
     }
     return ds2482::make_ds2482_link(*path, std::move(bus), error);
   }
+  if (adapter_type == kAdapterTypeW1) {
+    w1::W1Options w1;
+    w1.sysfs_root = options.w1_sysfs_root;
+    w1.netlink_port = options.w1_netlink_port;
+    return w1::make_w1_link(port, w1, error);
+  }
   if (!serial_type(adapter_type)) {
     error = kErrAdapterType;
     return nullptr;
@@ -67,13 +74,16 @@ std::unique_ptr<Link> open_builtin_link(const BuiltinDriverOptions& options, int
 std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
   const bool usb = options.usb_devices != nullptr || usb::usb_available();
   const bool i2c = options.i2c_buses != nullptr || i2c::i2c_available();
-  auto answered = [usb, i2c](int type) {
-    return serial_type(type) || (usb && type == kAdapterTypeDs2490) || (i2c && type == kAdapterTypeDs2482);
+  const bool w1 = w1::w1_available();
+  auto answered = [usb, i2c, w1](int type) {
+    return serial_type(type) || (usb && type == kAdapterTypeDs2490) || (i2c && type == kAdapterTypeDs2482) ||
+           (w1 && type == kAdapterTypeW1);
   };
-  std::string version = usb || i2c ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)"
-                                   : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
+  std::string version = usb || i2c || w1 ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)"
+                                         : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
   if (usb) version += ", 6 DS2490 (DS9490)";
   if (i2c) version += ", 8 DS2482 (I2C)";
+  if (w1) version += ", 9 kernel w1";
   return std::make_shared<BusDriver>(
       [options](int port, int adapter_type, std::int16_t& error) {
         return open_builtin_link(options, port, adapter_type, error);

@@ -4,12 +4,15 @@
 // is the DS2490 USB adapter (DS9490R/B): port number n is the n-th DS2490
 // of usb/ds2490_devices.hpp, in builds that have USB. Type 8 is the
 // DS2482-100/-800 I2C bridge, on Linux: the port's path is a DS2482 port
-// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"). Any other type is
-// refused with kErrAdapterType.
+// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"). Type 9 is a kernel
+// w1 bus master over the netlink connector (w1/w1_master.hpp): port
+// number n is w1_bus_master<n>, on Linux. Any other type is refused with
+// kErrAdapterType.
 #pragma once
 
 #include "qvds18x20/export.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +27,7 @@ inline constexpr int kAdapterTypePassive = 1;
 inline constexpr int kAdapterTypeDs2480b = 5;
 inline constexpr int kAdapterTypeDs2490 = 6;
 inline constexpr int kAdapterTypeDs2482 = 8;
+inline constexpr int kAdapterTypeW1 = 9;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
@@ -37,6 +41,11 @@ struct QVDS_API BuiltinDriverOptions {
   // Where type 8 finds the I2C bus of a device path (null for none there).
   // Unset: the system's i2c-dev buses, on Linux.
   std::function<std::unique_ptr<ds2482::I2cBus>(const std::string& device)> i2c_buses;
+  // Where type 9 finds the kernel's w1 masters: the root sysfs is mounted
+  // at, and the netlink port id the requests go to (0, the kernel). Tests
+  // point both at a fake kernel.
+  std::string w1_sysfs_root = "/sys";
+  std::uint32_t w1_netlink_port = 0;
 };
 
 QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});

@@ -36,6 +36,16 @@ inline constexpr std::int16_t kErrPortBusy = -11;
 // search's own rules (order, repeats, discrepancies): noise on the line
 // corrupts what the adapter reads, and no device list could be trusted.
 inline constexpr std::int16_t kErrSearchInconsistent = -12;
+// Start refused: the kernel's w1 subsystem is not loaded (no
+// /sys/bus/w1), so it has no bus master to reach.
+inline constexpr std::int16_t kErrW1NotLoaded = -13;
+// Start refused: the kernel's w1 masters cannot be reached over netlink:
+// the kernel has no netlink connector, or its w1 subsystem was built
+// without the connector interface and leaves requests unanswered.
+inline constexpr std::int16_t kErrW1NoConnector = -14;
+// Start refused: the system does not allow this program what the adapter
+// needs (a socket or a message the kernel keeps for privileged programs).
+inline constexpr std::int16_t kErrPermission = -15;
 // The session handle is not (or no longer) valid.
 inline constexpr std::int16_t kErrSessionInvalid = -200;
 // No driver is installed.
@@ -58,6 +68,13 @@ inline std::string describe(std::int32_t code) {
     case kErrBadArgument: return "an argument makes no sense";
     case kErrPortBusy: return "the port is in use by another program";
     case kErrSearchInconsistent: return "the device search got inconsistent answers (noise on the line?)";
+    case kErrW1NotLoaded:
+      return "the kernel's w1 subsystem is not loaded: modprobe w1-gpio, or dtoverlay=w1-gpio in a Raspberry Pi's "
+             "config.txt";
+    case kErrW1NoConnector:
+      return "the kernel's w1 masters do not answer over netlink: it needs CONFIG_CONNECTOR and CONFIG_W1_CON, "
+             "and 3.15 or later";
+    case kErrPermission: return "permission denied: run as root or with CAP_NET_ADMIN";
     case kErrSessionInvalid: return "the session ended";
     case kErrNoDriver: return "no 1-Wire driver";
     default: return "";

@@ -17,6 +17,7 @@
 #include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/w1_ports.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -90,6 +91,8 @@ std::string BusSession::port_trouble() const {
   const std::int32_t code = c_->LastResult();
   if (choice_.adapter == onewire::kAdapterTypeDs2482) return i2c_port_trouble(choice_.port, code);
   if (code == onewire::kErrPortBusy) return "";  // already said
+  // A kernel w1 master is no device node: the code's meaning says it all.
+  if (choice_.adapter == onewire::kAdapterTypeW1) return "";
   if (is_com_name(choice_.port)) {
     const auto path = onewire::serial::path_for_port(StrToIntDef(choice_.port.substr(3), 0));
     if (!path) return "";
@@ -185,6 +188,16 @@ void BusSession::resolve_port() {
     port_label_ = "COM1";
     return;
   }
+  if (choice_.adapter == onewire::kAdapterTypeW1) {
+    // A kernel w1 master's number is its port number.
+    const auto n = w1_port_number(p);
+    if (!n)
+      throw UsageError("--adapter w1 takes a kernel w1 master as --port (w1_bus_master1, or its number), not \"" +
+                       shorten(p) + "\"");
+    com_name_ = "COM" + std::to_string(*n);
+    port_label_ = "w1_bus_master" + std::to_string(*n);
+    return;
+  }
   if (is_com_name(p)) {
     com_name_ = p;
     port_label_ = p;
@@ -196,7 +209,8 @@ void BusSession::resolve_port() {
     return;
   }
   if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
-    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0), not \"" +
+    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1), a kernel w1 master (w1_bus_master1) or "
+                     "a device path (/dev/ttyUSB0), not \"" +
                      shorten(p) + "\"");
   if (choice_.adapter == onewire::kAdapterTypeDs2482 && !choice_.sim)
     check_i2c_port(p);

@@ -15,6 +15,7 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/w1_ports.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
@@ -226,8 +227,9 @@ int run_ports(const Options&) {
   }
   const int usb = print_usb_ports();
   const int i2c = print_i2c_ports();
-  if (ports.Count() == 0 && usb == 0 && i2c == 0)
-    std::fprintf(stderr, "qvds18x20: no serial ports, USB adapters or I2C buses found\n");
+  const int w1 = print_w1_ports();
+  if (ports.Count() == 0 && usb == 0 && i2c == 0 && w1 == 0)
+    std::fprintf(stderr, "qvds18x20: no serial ports, USB adapters, I2C buses or kernel w1 masters found\n");
   return kExitOk;
 }
 

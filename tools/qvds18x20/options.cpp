@@ -14,6 +14,7 @@
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/usb_ports.hpp"
+#include "qvds18x20/w1_ports.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
@@ -21,7 +22,7 @@ namespace {
 
 // The adapter types --adapter also takes by name: the one place where
 // names map to type numbers (the help and the messages list them from here).
-const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}, {"ds2482", 8}};
+const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}, {"ds2482", 8}, {"w1", 9}};
 
 const std::vector<std::pair<std::string, TLanSpeed>> kSpeedNames = {{"normal", lsNormal}, {"relaxed", lsRelaxed}};
 
@@ -67,9 +68,10 @@ void add_bus_options(CLI::App& cmd, Options& o) {
                             ? ", absent here: it needs Linux's i2c-dev)"
                             : ")"));
   cmd.add_option("--port", o.port,
-                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal), USB adapter (USB1) or, for a "
-                 "DS2482, I2C bus with the chip's address and channel (/dev/i2c-1, /dev/i2c-1:0x1A:3); "
-                 "without it the simulated bus is used")
+                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal), USB adapter (USB1), for a "
+                 "DS2482 the I2C bus with the chip's address and channel (/dev/i2c-1, /dev/i2c-1:0x1A:3), or a kernel "
+                 "w1 master (w1_bus_master1, or its number with --adapter w1; Linux only); without it the simulated "
+                 "bus is used")
       ->check(non_empty())
       ->each([&o](const std::string&) { o.port_given = true; });
   cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
@@ -135,10 +137,13 @@ BusChoice bus_choice(const Options& o) {
   if (o.sim && (serial_port || serial_adapter))
     throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
   BusChoice choice;
-  // A USB adapter is named USBn and has no other name; the adapter type
-  // follows from it unless one was asked for.
-  choice.adapter = usb_port_number(o.port) && o.adapter == Options{}.adapter ? onewire::kAdapterTypeDs2490
-                                                                             : adapter_number(o.adapter);
+  // A USB adapter is named USBn and has no other name, a kernel w1
+  // master w1_bus_mastern; the adapter type follows from the name unless
+  // one was asked for.
+  const bool default_adapter = o.adapter == Options{}.adapter;
+  choice.adapter = usb_port_number(o.port) && default_adapter ? onewire::kAdapterTypeDs2490
+                   : w1_master_port(o.port) && default_adapter ? onewire::kAdapterTypeW1
+                                                               : adapter_number(o.adapter);
   choice.speed = speed_of(o.speed);
   choice.port = o.port;
   choice.sim = o.sim;
@@ -196,7 +201,10 @@ void add_commands(CLI::App& app, int& result) {
   add_publish_options(*read, o->publish, false);
   add_publish_options(*watch, o->publish, true);
 
-  command("ports", "list the serial ports and the device behind each, the USB adapters and the I2C buses", run_ports);
+  command("ports",
+          "list the serial ports and the device behind each, the USB adapters, the I2C buses and the kernel's w1 "
+          "masters (Linux)",
+          run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
 }
