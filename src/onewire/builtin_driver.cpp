@@ -79,9 +79,10 @@ std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options) {
     return serial_type(type) || (usb && type == kAdapterTypeDs2490) || (i2c && type == kAdapterTypeDs2482) ||
            (w1 && type == kAdapterTypeW1);
   };
+  // The version text holds at most 100 characters.
   std::string version = usb || i2c || w1 ? "qvds18x20 adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)"
                                          : "qvds18x20 serial adapters: 1 passive (DS9097), 5 DS2480B (DS9097U)";
-  if (usb) version += ", 6 DS2490 (DS9490)";
+  if (usb) version += ", 6 DS2490";
   if (i2c) version += ", 8 DS2482 (I2C)";
   if (w1) version += ", 9 kernel w1";
   return std::make_shared<BusDriver>(
