@@ -71,9 +71,22 @@ void formatters(FuzzedDataProvider& in) {
   std::vector<qvtool::SensorRow> rows;
   // More rows add time, not paths: the formatters treat each alike.
   const int n = in.ConsumeIntegralInRange(0, 6);
-  for (int i = 0; i < n; ++i)
-    rows.push_back({i, in.ConsumeBool() ? in.ConsumeRandomLengthString(20) : "0416913C6BFF0028",
-                    in.ConsumeRandomLengthString(12), temperature(in)});
+  for (int i = 0; i < n; ++i) {
+    qvtool::SensorRow r;
+    r.index = i;
+    r.rom = in.ConsumeBool() ? in.ConsumeRandomLengthString(20) : "0416913C6BFF0028";
+    r.name = in.ConsumeRandomLengthString(12);
+    r.temp = temperature(in);
+    r.romstr = r.rom;
+    r.model = in.ConsumeRandomLengthString(12);
+    r.label = in.ConsumeBool() ? in.ConsumeRandomLengthString(20) : "";
+    r.thermometer = in.ConsumeBool();
+    // Any double, infinities and NaN included: none may reach an output.
+    if (in.ConsumeBool()) r.celsius = in.ConsumeFloatingPoint<double>();
+    r.status = in.ConsumeRandomLengthString(12);
+    r.reason = in.ConsumeRandomLengthString(40);
+    rows.push_back(std::move(r));
+  }
   const std::string error = in.ConsumeBool() ? "" : in.ConsumeRandomLengthString(80);
   qvtool::Notes notes;
   notes.more_devices = in.ConsumeBool();
@@ -115,7 +128,8 @@ void formatters(FuzzedDataProvider& in) {
     if (message.topic.size() >= 12 && message.topic.compare(message.topic.size() - 12, 12, "/measurement") == 0)
       parsed(message.payload);
   }
-  if (!rows.empty()) parsed(qvtool::discovery_message(prefix, prefix, rows.front(), in.ConsumeBool()).payload);
+  if (!rows.empty()) parsed(qvtool::discovery_message(prefix, prefix, rows.front(), source, in.ConsumeBool()).payload);
+  parsed(qvtool::bus_discovery_message(prefix, prefix, source).payload);
 
   try {
     const qvtool::MqttTarget t = qvtool::parse_mqtt_url(in.ConsumeRandomLengthString(200));

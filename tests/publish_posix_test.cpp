@@ -158,10 +158,22 @@ class SilentBroker {
   int fd_ = -1;  // the backlog holds the connections
 };
 
+qvtool::SensorRow Row(int index, const std::string& rom, const std::string& name, double celsius) {
+  qvtool::SensorRow r;
+  r.index = index;
+  r.rom = rom;
+  r.name = name;
+  r.romstr = rom;
+  r.model = name;
+  r.thermometer = true;
+  r.celsius = celsius;
+  r.temp = std::to_string(celsius);
+  return r;
+}
+
 qvtool::Measurement AMeasurement(int round) {
   qvtool::Measurement m;
-  m.rows = {{0, "D70416913C6BFF28", "DS18B20", std::to_string(20 + round) + ".5"},
-            {1, "65000802B4A1C310", "DS18s20", "23.7"}};
+  m.rows = {Row(0, "D70416913C6BFF28", "DS18B20", 20 + round + 0.5), Row(1, "65000802B4A1C310", "DS18S20", 23.75)};
   m.when = std::chrono::system_clock::now();
   m.json = "{\"round\":" + std::to_string(round) + "}";
   return m;
@@ -199,7 +211,7 @@ TEST(MqttPublish, AMessageTheLibraryRefusesIsDroppedAndNamedAndTheRestGoOut) {
   testing::internal::CaptureStderr();
   std::string failure;
   {
-    auto p = qvtool::make_mqtt_publisher(o, qvtool::Lifetime::kContinuous);
+    auto p = qvtool::make_mqtt_publisher(o, qvtool::Source{}, qvtool::Lifetime::kContinuous);
     for (int round = 0; round < 3; ++round) p->publish(AMeasurement(round));
     failure = FinishFailure(*p);
   }
@@ -230,7 +242,7 @@ TEST(MqttPublish, AMessageTheLibraryRefusesIsDroppedAndNamedAndTheRestGoOut) {
 
 TEST(MqttPublish, ReadGivesUpOnABrokerThatNeverAnswersWithinItsGrace) {
   SilentBroker silent;
-  auto p = qvtool::make_mqtt_publisher(Options(silent.port, 1), qvtool::Lifetime::kOnce);
+  auto p = qvtool::make_mqtt_publisher(Options(silent.port, 1), qvtool::Source{}, qvtool::Lifetime::kOnce);
   p->publish(AMeasurement(0));
   const auto start = Clock::now();
   const std::string failure = FinishFailure(*p);
@@ -245,7 +257,7 @@ TEST(MqttPublish, ReadGivesUpOnABrokerThatNeverAnswersWithinItsGrace) {
 TEST(MqttPublish, WhatWatchCouldNotDeliverAtItsEndIsAFailureWithTheCount) {
   const int port = FreePort();
   testing::internal::CaptureStderr();
-  auto p = qvtool::make_mqtt_publisher(Options(port, 1), qvtool::Lifetime::kContinuous);
+  auto p = qvtool::make_mqtt_publisher(Options(port, 1), qvtool::Source{}, qvtool::Lifetime::kContinuous);
   p->publish(AMeasurement(0));
   p->publish(AMeasurement(1));
   const auto start = Clock::now();
@@ -263,7 +275,7 @@ TEST(MqttPublish, WhatWatchCouldNotDeliverAtItsEndIsAFailureWithTheCount) {
 TEST(MqttPublish, ABrokerBackBeforeTheEndGetsEverythingFromTheLastAttempt) {
   const int port = FreePort();
   testing::internal::CaptureStderr();
-  auto p = qvtool::make_mqtt_publisher(Options(port, 10), qvtool::Lifetime::kContinuous);
+  auto p = qvtool::make_mqtt_publisher(Options(port, 10), qvtool::Source{}, qvtool::Lifetime::kContinuous);
   for (int round = 0; round < 3; ++round) p->publish(AMeasurement(round));
   Broker broker(port);
   ASSERT_TRUE(broker.up());
@@ -271,10 +283,12 @@ TEST(MqttPublish, ABrokerBackBeforeTheEndGetsEverythingFromTheLastAttempt) {
   p.reset();
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(failure, "");
-  // The last round's retained temperatures, and "offline" after the
-  // clean end.
-  auto retained = broker.Retained("pfx/#", 3);
+  // The last round's retained exact temperatures and each sensor's
+  // availability, and "offline" after the clean end.
+  auto retained = broker.Retained("pfx/#", 5);
   std::sort(retained.begin(), retained.end());
-  EXPECT_EQ(retained, (std::vector<std::string>{"pfx/65000802B4A1C310/temperature 23.7",
-                                                "pfx/D70416913C6BFF28/temperature 22.5", "pfx/status offline"}));
+  EXPECT_EQ(retained, (std::vector<std::string>{
+                          "pfx/65000802B4A1C310/availability online", "pfx/65000802B4A1C310/temperature 23.75",
+                          "pfx/D70416913C6BFF28/availability online", "pfx/D70416913C6BFF28/temperature 22.5",
+                          "pfx/status offline"}));
 }

@@ -48,7 +48,8 @@ TEST(Tool, ReadPrintsEverySensorOfTheDemonstrationBus) {
   }
   EXPECT_GE(below_zero, 1);
   EXPECT_EQ(ds2401, 1);
-  EXPECT_EQ(r.err, "");  // no progress on a pipe
+  // No progress on a pipe; only the word that this is no real bus.
+  EXPECT_EQ(r.err, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
 }
 
 TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
@@ -62,7 +63,11 @@ TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
   ASSERT_EQ(by_name.size(), 3u);
   EXPECT_EQ(by_name["DS18B20"]["temp"], "-12.5");
   EXPECT_EQ(by_name["DS18B20"]["celsius"], "-12.5");
-  EXPECT_EQ(by_name["DS18s20"]["temp"], "23.7");  // extended resolution
+  EXPECT_EQ(by_name["DS18s20"]["temp"], "23.7");  // the component's text
+  EXPECT_EQ(by_name["DS18s20"]["celsius"], "23.75");  // the exact extended-resolution value
+  EXPECT_EQ(by_name["DS18s20"]["model"], "DS18S20");
+  EXPECT_EQ(by_name["DS18s20"]["status"], "read");
+  EXPECT_EQ(by_name["DS2401"]["status"], "no_thermometer");
   EXPECT_EQ(by_name["DS2401"]["temp"], "");
   EXPECT_EQ(by_name["DS18B20"]["rom"].substr(14), "28");
   EXPECT_EQ(by_name["DS18B20"]["port"], "COM1");
@@ -74,13 +79,14 @@ TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
   EXPECT_EQ(j["port"], "COM1");
   EXPECT_EQ(j["adapter"], 1);
   EXPECT_EQ(j["driver"], "Simulated 1-Wire driver (qvds18x20)");
+  EXPECT_TRUE(j["simulated"].get<bool>());
   ASSERT_EQ(j["sensors"].size(), 3u);
   for (const auto& s : j["sensors"]) {
     if (s["name"] == "DS18B20") {
       EXPECT_EQ(s["temp"], "-12.5");
       EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), -12.5);
     } else if (s["name"] == "DS18s20") {
-      EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), 23.7);
+      EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), 23.75);
     } else {
       EXPECT_EQ(s["name"], "DS2401");
       EXPECT_EQ(s["temp"], "");

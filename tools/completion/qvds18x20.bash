@@ -5,15 +5,15 @@
 # the lists below to the tool's --help.
 
 _qvds18x20_commands="read list watch ports version sim-adapter sim-usb sim-i2c"
-_qvds18x20_bus_options="--port --adapter --speed --baud --sim"
+_qvds18x20_bus_options="-p --port -a --adapter --speed --baud --sim --config"
 _qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
 _qvds18x20_options() {
   case $1 in
-    read) echo "-h --help $_qvds18x20_bus_options --format --log $_qvds18x20_publish_options" ;;
-    list) echo "-h --help $_qvds18x20_bus_options --format" ;;
+    read) echo "-h --help $_qvds18x20_bus_options -f --format --id-format --log $_qvds18x20_publish_options" ;;
+    list) echo "-h --help $_qvds18x20_bus_options -f --format --id-format" ;;
     watch)
-      echo "-h --help $_qvds18x20_bus_options --format --log --interval --count" \
+      echo "-h --help $_qvds18x20_bus_options -f --format --id-format --log -i --interval -c --count" \
         "$_qvds18x20_publish_options --mqtt-queue --metrics-listen"
       ;;
     ports) echo "-h --help" ;;
@@ -42,19 +42,20 @@ _qvds18x20_ports() {
 _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
-    --format) compgen -W "table csv json" -- "$cur" ;;
-    --adapter) compgen -W "passive ds2480b usb ds2482 w1 1 5 6 8 9" -- "$cur" ;;
+    -f | --format) compgen -W "table csv json" -- "$cur" ;;
+    --id-format) compgen -W "qvds owfs kernel" -- "$cur" ;;
+    -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;
     --type) compgen -W "ds2480b passive" -- "$cur" ;;
     --chip) compgen -W "ds2482-100 ds2482-800" -- "$cur" ;;
     --clock-khz) compgen -W "100 400" -- "$cur" ;;
-    --port)
+    -p | --port)
       local IFS=$'\n'
       compgen -W "$(_qvds18x20_ports "$4")" -- "$cur"
       ;;
-    --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
-    --interval | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen) ;;
+    --sim | --config | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
+    -i | --interval | -c | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen) ;;
     --bus | --address | --channel) ;;
     *) return 1 ;;
   esac
@@ -75,15 +76,15 @@ _qvds18x20() {
 
   if [[ -z $cmd ]]; then
     if [[ $cur == -* ]]; then
-      mapfile -t COMPREPLY < <(compgen -W "-h --help" -- "$cur")
+      mapfile -t COMPREPLY < <(compgen -W "-h --help --version" -- "$cur")
     else
       mapfile -t COMPREPLY < <(compgen -W "$_qvds18x20_commands" -- "$cur")
     fi
     return 0
   fi
 
-  # --option=value
-  if [[ $cur == --*=* ]]; then
+  # --option=value (and -o=value)
+  if [[ $cur == -*=* ]]; then
     local option=${cur%%=*} value=${cur#*=}
     mapfile -t COMPREPLY < <(_qvds18x20_values "$cmd" "$option" "$value" "${COMP_WORDS[0]}" | sed "s|^|$option=|")
     compopt -o nospace 2>/dev/null
@@ -92,10 +93,10 @@ _qvds18x20() {
 
   # The value of the option before, unless it is a flag. --sim takes its
   # file only optionally, so options are offered after it as well.
-  if [[ $prev == --* && $cur != -* ]] && _qvds18x20_values "$cmd" "$prev" "$cur" "${COMP_WORDS[0]}" >/dev/null; then
+  if [[ $prev == -* && $cur != -* ]] && _qvds18x20_values "$cmd" "$prev" "$cur" "${COMP_WORDS[0]}" >/dev/null; then
     mapfile -t COMPREPLY < <(_qvds18x20_values "$cmd" "$prev" "$cur" "${COMP_WORDS[0]}")
     case $prev in
-      --sim | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compopt -o filenames 2>/dev/null ;;
+      --sim | --config | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compopt -o filenames 2>/dev/null ;;
     esac
     return 0
   fi

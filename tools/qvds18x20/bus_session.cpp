@@ -1,5 +1,6 @@
 #include "qvds18x20/bus_session.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -149,7 +150,10 @@ bool BusSession::measure(std::string& error) {
   auto progress = c.OnStartRead();
   c.OnStartRead([&c, progress](TObject* sender) {
     for (int i = 0; i < c.SensorListCount(); ++i)
-      if (TSensor* s = c.sensor(i)) s->temp.clear();
+      if (TSensor* s = c.sensor(i)) {
+        s->temp.clear();
+        s->status = rsNotMeasured;
+      }
     if (progress) progress(sender);
   });
   run(&Component::TMEXGetTemp);
@@ -166,11 +170,43 @@ bool BusSession::measure(std::string& error) {
     if (c.SensorListCount() > 0 && thermometers == 0)
       error += "; the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
     else if (thermometers > 0)
-      error += "; none of the " + std::to_string(thermometers) +
-               " thermometer(s) answered with a valid scratchpad (CRC check failed or no answer)";
+      error += "; none of the " + std::to_string(thermometers) + " thermometer(s) was read (" + reasons_not_read() + ")";
   }
   if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
   return false;
+}
+
+std::string BusSession::reasons_not_read() const {
+  // Each reason once, with the sensors it holds for.
+  std::vector<std::pair<std::string, std::vector<std::string>>> reasons;
+  for (int i = 0; i < c_->SensorListCount(); ++i) {
+    const TSensor* s = c_->sensor(i);
+    if (s == nullptr || !is_thermometer_rom(s->romstr) || IsReading(s->status)) continue;
+    std::string why = DescribeReadStatus(s->status);
+    if (s->power == psParasiteUnfed) why += ", parasite-powered on an adapter without a strong pull-up";
+    auto it = std::find_if(reasons.begin(), reasons.end(), [&](const auto& r) { return r.first == why; });
+    if (it == reasons.end()) it = reasons.insert(reasons.end(), {why, {}});
+    it->second.push_back(s->romstr);
+  }
+  std::string text;
+  for (const auto& [why, roms] : reasons) {
+    if (!text.empty()) text += "; ";
+    for (std::size_t k = 0; k < roms.size(); ++k) text += (k == 0 ? "" : ", ") + roms[k];
+    text += ": " + why;
+  }
+  return text.empty() ? "no answer" : text;
+}
+
+std::string BusSession::unfed_warning() {
+  if (unfed_warned_) return "";
+  const std::vector<std::string> unfed = c_->UnfedSensors();
+  if (unfed.empty()) return "";
+  unfed_warned_ = true;
+  std::string roms;
+  for (std::size_t k = 0; k < unfed.size(); ++k) roms += (k == 0 ? "" : ", ") + unfed[k];
+  return std::to_string(unfed.size()) + " parasite-powered sensor(s) (" + roms + ") on " + port_label_ +
+         ", whose adapter has no strong pull-up: they cannot convert and will not be read; power them from VDD "
+         "(3 to 5.5 V), or use a DS2480B, DS2490 or DS2482 adapter";
 }
 
 std::string BusSession::list() {

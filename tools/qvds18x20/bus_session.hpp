@@ -76,12 +76,22 @@ class BusSession {
   // Finds the devices on the bus; the error when none were found, else "".
   std::string list();
 
+  // The simulated bus, not a real one.
+  bool simulated() const { return choice_.port.empty() || choice_.sim; }
+  // The first time the listed sensors hold parasite-powered ones that
+  // the adapter cannot feed: a warning that names them; "" otherwise and
+  // every time after.
+  std::string unfed_warning();
+
  private:
   void resolve_port();
   void install_driver();
   [[noreturn]] void abandon(const std::string& why, int code);
   // What went wrong with the port itself, when the system can tell.
   std::string port_trouble() const;
+  // Why the thermometers of the list were not read, each reason with the
+  // sensors it holds for.
+  std::string reasons_not_read() const;
 
   BusChoice choice_;
   std::string com_name_;
@@ -89,6 +99,7 @@ class BusSession {
   std::shared_ptr<onewire::BusDriver> builtin_;
   std::unique_ptr<Component> c_;
   int interrupted_exit_code_ = 1;
+  bool unfed_warned_ = false;
 };
 
 }  // namespace qvtool

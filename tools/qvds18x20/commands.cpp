@@ -10,9 +10,12 @@
 
 #include "onewire/serial/port_map.hpp"
 #include "onewire/tmex_driver.hpp"
+#include "qvds18x20/config_args.hpp"
+#include "qvds18x20/config_file.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/readings.hpp"
 #include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/usb_ports.hpp"
 #include "qvds18x20/w1_ports.hpp"
@@ -23,17 +26,37 @@
 namespace qvtool {
 namespace {
 
-std::vector<SensorRow> rows_of(Component& c) {
-  std::vector<SensorRow> rows;
-  for (int i = 0; i < c.SensorListCount(); ++i) {
-    const TSensor* s = c.sensor(i);
-    if (s != nullptr) rows.push_back({i, s->romstr, s->name, s->temp});
-  }
-  return rows;
+RowSettings row_settings(const Options& o) {
+  RowSettings settings;
+  settings.id_format = o.id_format;
+  settings.sensors = o.config.sensors;
+  return settings;
 }
 
 Source source_of(BusSession& session) {
-  return {session.port_label(), session.adapter(), session.component().DriverVer()};
+  return {session.port_label(), session.adapter(), session.component().DriverVer(), session.simulated()};
+}
+
+// The simulated bus serves whoever runs the tool without a port; its
+// demonstration devices must not pass for a real bus unnoticed.
+void say_if_simulated(const Options& o) {
+  if (!o.port_given && !o.sim)
+    std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
+}
+
+// Publishing the demonstration devices would put made-up temperatures
+// into real pipelines: only an explicit --sim may.
+void refuse_publishing_the_implicit_bus(const Options& o) {
+  if (o.port_given || o.sim) return;
+  const PublishOptions& p = o.publish;
+  const char* option = !p.mqtt_url.empty()          ? "--mqtt"
+                       : !p.prometheus_file.empty() ? "--prometheus-file"
+                       : !p.metrics_listen.empty()  ? "--metrics-listen"
+                                                    : nullptr;
+  if (option != nullptr)
+    throw UsageError(std::string(option) +
+                     " without --port would publish the simulated bus's demonstration devices as measurements; "
+                     "give --port, or --sim to publish the simulated bus on purpose");
 }
 
 // Progress belongs on a terminal next to a table; piped or machine-read
@@ -51,6 +74,11 @@ void clear_progress(const Options& o) {
   if (shows_progress(o)) std::fputs("\r\033[K", stderr);
 }
 
+std::string sensor_text(const SensorRow& r) {
+  return "sensor " + std::to_string(r.index) + " (" + r.rom + ", " + r.model + (r.label.empty() ? "" : ", " + r.label) +
+         ")";
+}
+
 // What a measurement's rows leave out, said on standard error as well.
 Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured) {
   Notes notes;
@@ -58,11 +86,16 @@ Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool mea
   if (notes.more_devices)
     notes.warnings.push_back("more than " + std::to_string(kMaxSensors) + " devices on the bus; only the first " +
                              std::to_string(kMaxSensors) + " are listed");
+  // Once a session: parasite sensors this adapter cannot feed.
+  if (const std::string unfed = session.unfed_warning(); !unfed.empty()) notes.warnings.push_back(unfed);
   if (measured)
-    for (const auto& r : rows)
-      if (r.temp.empty() && is_thermometer_rom(r.rom))
-        notes.warnings.push_back("sensor " + std::to_string(r.index) + " (" + r.rom + ", " + r.name +
-                                 ") was not read: no valid answer (CRC check failed or no answer)");
+    for (const auto& r : rows) {
+      if (!r.thermometer) continue;
+      if (!r.celsius)
+        notes.warnings.push_back(sensor_text(r) + " was not read: " + (r.reason.empty() ? "no answer" : r.reason));
+      else if (!r.reason.empty())
+        notes.warnings.push_back(sensor_text(r) + ": " + r.reason);
+    }
   return notes;
 }
 
@@ -80,7 +113,7 @@ bool measure_and_write(BusSession& session, Output& output, const Options& o, st
   clear_progress(o);
   const auto when = std::chrono::system_clock::now();
   const std::string time = iso_time(when);
-  const auto rows = rows_of(session.component());
+  const auto rows = rows_of(session.component(), row_settings(o), true);
   const Notes notes = notes_of(session, rows, ok);
   if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
   if (ok) print_warnings(notes);
@@ -89,10 +122,10 @@ bool measure_and_write(BusSession& session, Output& output, const Options& o, st
 }
 
 // The ROMs of the sensors read in this measurement.
-std::set<std::string> read_roms(Component& c) {
+std::set<std::string> read_roms(Component& c, const Options& o) {
   std::set<std::string> roms;
-  for (const auto& r : rows_of(c))
-    if (!r.temp.empty()) roms.insert(r.rom);
+  for (const auto& r : rows_of(c, row_settings(o), true))
+    if (r.celsius) roms.insert(r.romstr);
   return roms;
 }
 
@@ -102,11 +135,14 @@ int run_command(Command command, const Options& o) {
   try {
     return command(o);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
     return kExitUsage;
   } catch (const DeviceFileError& e) {
     std::fprintf(stderr, "qvds18x20: %s\n", e.what());
     return kExitFailed;
+  } catch (const ConfigError& e) {
+    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    return kExitUsage;
   } catch (const Failure& e) {
     std::fprintf(stderr, "qvds18x20: %s\n", e.what());
     return kExitFailed;
@@ -115,7 +151,9 @@ int run_command(Command command, const Options& o) {
 
 int run_read(const Options& o) {
   // Options that cannot be used fail before the bus is opened.
+  refuse_publishing_the_implicit_bus(o);
   Publishers::check(o.publish, Lifetime::kOnce);
+  say_if_simulated(o);
   BusSession session(bus_choice(o));
   if (interrupt_requested()) throw Failure("interrupted");
   attach_progress(session.component(), o);
@@ -130,10 +168,11 @@ int run_read(const Options& o) {
 }
 
 int run_list(const Options& o) {
+  say_if_simulated(o);
   BusSession session(bus_choice(o));
   session.open();
   const std::string error = session.list();
-  const auto rows = rows_of(session.component());
+  const auto rows = rows_of(session.component(), row_settings(o), false);
   // Nothing on standard output for a command that fails.
   if (rows.empty()) throw Failure(error);
   const Notes notes = notes_of(session, rows, false);
@@ -144,7 +183,9 @@ int run_list(const Options& o) {
 
 int run_watch(const Options& o) {
   const WatchPlan plan = watch_plan(o);
+  refuse_publishing_the_implicit_bus(o);
   Publishers::check(o.publish, Lifetime::kContinuous);
+  say_if_simulated(o);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
   session.open();
@@ -171,13 +212,13 @@ int run_watch(const Options& o) {
       Component& c = session.component();
       std::string probe_error;
       const bool probe_ok = session.measure(probe_error);
-      std::set<std::string> now = probe_ok ? read_roms(c) : std::set<std::string>{};
+      std::set<std::string> now = probe_ok ? read_roms(c, o) : std::set<std::string>{};
       bool missing = false;
       for (const auto& rom : seen_last) missing = missing || now.count(rom) == 0;
       if (missing && !interrupt_requested()) {
         session.list();
         ok = session.measure(error);
-        now = ok ? read_roms(c) : std::set<std::string>{};
+        now = ok ? read_roms(c, o) : std::set<std::string>{};
         for (const auto& rom : seen_last)
           if (now.count(rom) == 0)
             missing_notes.push_back("sensor " + rom + " was read in the last round and is missing now (searched again)");
@@ -188,7 +229,7 @@ int run_watch(const Options& o) {
       clear_progress(o);
       const auto when = std::chrono::system_clock::now();
       const std::string time = iso_time(when);
-      const auto rows = rows_of(c);
+      const auto rows = rows_of(c, row_settings(o), true);
       Notes notes = notes_of(session, rows, ok);
       notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
       if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);

@@ -1,5 +1,7 @@
 #include "qvds18x20/device_file.hpp"
 
+#include "qvds18x20/rom_id.hpp"
+
 #include <cerrno>
 #include <cmath>
 #include <fstream>
@@ -228,12 +230,12 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     onewire::Rom rom{};
     if (d.contains("rom")) {
       if (d.contains("type") || d.contains("serial")) fail(where, "gives a \"rom\" and a \"type\" or \"serial\"");
-      std::vector<std::uint8_t> b;
-      if (!d["rom"].is_string() || !parse_hex(d["rom"].get<std::string>(), 8, b))
-        fail(where, "\"rom\" must be 16 hex digits");
-      for (std::size_t k = 0; k < 8; ++k) rom[k] = b[7 - k];  // printed CRC first
-      if (onewire::crc8(rom.data(), 8) != 0) fail(where, "\"rom\" has a wrong CRC byte");
-      if (rom[0] == 0) fail(where, "\"rom\" has family code 00");
+      // In any form people write ROMs in: ours, OWFS's, the kernel's.
+      if (!d["rom"].is_string()) fail(where, "\"rom\" must be text");
+      std::string why;
+      const auto parsed = parse_rom_id(d["rom"].get<std::string>(), &why);
+      if (!parsed) fail(where, "\"rom\": " + why);
+      rom = *parsed;
     } else {
       if (!d.contains("type")) fail(where, "needs a \"type\" or a \"rom\"");
       rom = onewire::sim::make_rom(family_of(d["type"], where), serial_of(d, next_serial++, where));

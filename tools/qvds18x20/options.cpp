@@ -67,26 +67,35 @@ void add_bus_options(CLI::App& cmd, Options& o) {
                        (number == onewire::kAdapterTypeDs2482 && !onewire::i2c::i2c_available()
                             ? ", absent here: it needs Linux's i2c-dev)"
                             : ")"));
-  cmd.add_option("--port", o.port,
+  cmd.add_option("-p,--port", o.port,
                  "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal), USB adapter (USB1), for a "
                  "DS2482 the I2C bus with the chip's address and channel (/dev/i2c-1, /dev/i2c-1:0x1A:3), or a kernel "
                  "w1 master (w1_bus_master1, or its number with --adapter w1; Linux only); without it the simulated "
                  "bus is used")
+      ->type_name("PORT")
       ->check(non_empty())
       ->each([&o](const std::string&) { o.port_given = true; });
-  cmd.add_option("--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
+  cmd.add_option("-a,--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
+      ->type_name("TYPE")
       ->capture_default_str()
       ->check(non_empty())
       ->each([&o](const std::string&) { o.adapter_given = true; });
   cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
+      ->type_name("SPEED")
       ->capture_default_str()
       ->check(non_empty());
   cmd.add_option("--baud", o.baud,
                  "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
                  "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
-      ->check(CLI::IsMember({9600, 19200, 57600, 115200}));
+      ->type_name("RATE")
+      ->check(CLI::IsMember({9600, 19200, 57600, 115200}).description(""));
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
+                         ->type_name("[FILE]")
                          ->expected(0, 1);
+  cmd.add_option("--config", o.config_file,
+                 "read options and sensor names from this TOML file; options given here win")
+      ->type_name("FILE")
+      ->check(non_empty());
   // Given without a file, --sim has no value to see: its count tells.
   // (CLI11 gives both "--sim" and "--sim ''" an empty value; the command
   // line itself tells them apart, empty_option_value().)
@@ -94,12 +103,17 @@ void add_bus_options(CLI::App& cmd, Options& o) {
 }
 
 void add_format_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("--format", o.format, "output: table, csv or json")
-      ->transform(CLI::CheckedTransformer(format_names(), CLI::ignore_case));
+  cmd.add_option("-f,--format", o.format, "output: table, csv or json")
+      ->type_name("FORMAT")
+      ->transform(CLI::CheckedTransformer(format_names(), CLI::ignore_case).description(""));
+  cmd.add_option("--id-format", o.id_format,
+                 "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
+      ->type_name("FORM")
+      ->transform(CLI::CheckedTransformer(id_format_names(), CLI::ignore_case).description(""));
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->check(non_empty());
+  cmd.add_option("--log", o.log_file, "append every measurement to this CSV file")->type_name("FILE")->check(non_empty());
 }
 
 // What read and watch take: the bus, the output and the log.
@@ -122,13 +136,24 @@ std::string empty_option_value(int argc, char** argv) {
 }
 
 const CLI::Validator& non_empty() {
+  // No description: the help shows each option's own placeholder.
   static const CLI::Validator check(
       [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
-      "TEXT", "not empty");
+      "", "not empty");
   return check;
 }
 
+const std::vector<std::string>& config_commands() {
+  static const std::vector<std::string> commands = {"read", "list", "watch", "version"};
+  return commands;
+}
+
 BusChoice bus_choice(const Options& o) {
+  // A configuration that names no bus would quietly read the simulated
+  // one's demonstration devices: a service's file must say where to read.
+  if (!o.config_file.empty() && !o.port_given && !o.sim)
+    throw UsageError(o.config_file + ": no port is given (set port = \"/dev/ttyUSB0\" there or give --port; sim = "
+                     "true reads the simulated bus)");
   // Simulated values labelled as a real port or adapter would pass for
   // measurements. The one adapter --sim takes is the USB adapter (USBn),
   // whose backend then runs on an emulated chip over the simulated bus.
@@ -174,7 +199,7 @@ WatchPlan watch_plan(const Options& o) {
   return plan;
 }
 
-void add_commands(CLI::App& app, int& result) {
+std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
   // One set of options for all commands: only one of them runs.
   auto o = std::make_shared<Options>();
   const auto command = [&app, &result, o](const char* name, const char* description, Command run) {
@@ -192,10 +217,11 @@ void add_commands(CLI::App& app, int& result) {
 
   CLI::App* watch = command("watch", "measure repeatedly until Ctrl-C or --count rounds", run_watch);
   add_measurement_options(*watch, *o);
-  watch->add_option("--interval", o->interval, "seconds from the start of one measurement to the next")
+  watch->add_option("-i,--interval", o->interval, "seconds from the start of one measurement to the next")
+      ->type_name("SECONDS")
       ->required()
       ->check(non_empty());
-  watch->add_option("--count", o->count, "stop after this many measurements")->check(non_empty());
+  watch->add_option("-c,--count", o->count, "stop after this many measurements")->type_name("N")->check(non_empty());
 
   // Publishing: read publishes its one measurement, watch every one.
   add_publish_options(*read, o->publish, false);
@@ -207,6 +233,7 @@ void add_commands(CLI::App& app, int& result) {
           run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
+  return o;
 }
 
 }  // namespace qvtool

@@ -3,11 +3,17 @@
 // declared in options.cpp.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
+
+#include <map>
 
 #include "qvds18x20/bus_session.hpp"
+#include "qvds18x20/config_file.hpp"
 #include "qvds18x20/output.hpp"
 #include "qvds18x20/publish/publish.hpp"
+#include "qvds18x20/rom_id.hpp"
 
 namespace CLI {
 class App;
@@ -31,6 +37,10 @@ struct Options {
   std::string interval;        // watch: seconds, as given
   std::string count;           // watch: rounds, as given; empty: until interrupted
   PublishOptions publish;      // read, watch: MQTT and Prometheus
+  IdFormat id_format = IdFormat::kQvds;
+  std::string config_file;     // --config FILE
+  ConfigFile config;           // what it holds (sensors; its options are the command line's by now)
+  std::map<std::string, std::string> origins;  // options that came from it, and where
 };
 
 // What watch's --interval and --count mean, checked.
@@ -54,8 +64,12 @@ const CLI::Validator& non_empty();
 std::string empty_option_value(int argc, char** argv);
 
 // Adds read, list, watch, ports and version to `app`; the one that runs
-// leaves its exit code in `result`.
-void add_commands(CLI::App& app, int& result);
+// leaves its exit code in `result`. The options they share, for what the
+// configuration file adds before the parse.
+std::shared_ptr<Options> add_commands(CLI::App& app, int& result);
+
+// The commands that take --config.
+const std::vector<std::string>& config_commands();
 
 // The bus the options name; throws UsageError for an adapter or a speed
 // it does not know, and for --sim together with --port or --adapter.

@@ -17,22 +17,39 @@ namespace {
 
 using nlohmann::json;
 
-const std::vector<std::string> kCsvReadingsHeader = {"time", "port", "adapter", "index", "rom", "name", "temp", "celsius"};
-const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name"};
+const std::vector<std::string> kCsvReadingsHeader = {"time",    "port",  "adapter", "index",  "rom",   "name",
+                                                     "temp",    "celsius", "model", "label", "status", "reason"};
+// The columns of logs begun before the model, label and outcome were
+// there: such a log goes on in its own columns.
+const std::vector<std::string> kCsvLegacyHeader = {"time", "port", "adapter", "index", "rom", "name", "temp", "celsius"};
+const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "model", "label", "power"};
 
 // Table columns are padded to these widths, the last one is not. The time
 // is always 20 characters (2026-12-08T04:10:47Z).
 constexpr std::size_t kTimeWidth = 20;
 const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
+constexpr std::size_t kTempWidth = 7;                         // -55.0, 125.0; then the label
 
-std::optional<double> celsius_of(const std::string& temp) {
-  if (temp.empty()) return std::nullopt;
-  char* end = nullptr;
-  const double v = std::strtod(temp.c_str(), &end);
-  // No temperature is infinite or NaN: such a text is no reading.
-  if (end == temp.c_str() || *end != 0 || !std::isfinite(v)) return std::nullopt;
-  return v;
+// No temperature is infinite or NaN: such a value is no reading.
+std::optional<double> finite(const std::optional<double>& c) {
+  if (!c || !std::isfinite(*c)) return std::nullopt;
+  return c;
 }
+
+}  // namespace
+
+std::string celsius_text(double celsius) {
+  // Sixteenths need four decimals; more is the offset's rounding noise.
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4f", celsius);
+  std::string text = buf;
+  while (text.back() == '0') text.pop_back();
+  if (text.back() == '.') text.pop_back();
+  if (text == "-0") text = "0";
+  return text;
+}
+
+namespace {
 
 std::string csv_field(const std::string& s) {
   if (s.find_first_of(",\"\n") == std::string::npos) return s;
@@ -95,6 +112,7 @@ Output::Output(Format format, Content content, Source source, const std::string&
   // in a later flush that would leave half of it behind.
   std::setvbuf(log_, nullptr, _IONBF, 0);
   const std::string header = csv_line(kCsvReadingsHeader);
+  const std::string legacy = csv_line(kCsvLegacyHeader);
   std::fseek(log_, 0, SEEK_END);
   const long size = std::ftell(log_);
   std::string prefix;
@@ -106,7 +124,8 @@ Output::Output(Format format, Content content, Source source, const std::string&
     for (int ch; first.size() <= header.size() && (ch = std::fgetc(log_)) != EOF && ch != '\n';)
       first += static_cast<char>(ch);
     if (!first.empty() && first.back() == '\r') first.pop_back();
-    if (first != header) {
+    legacy_log_ = first == legacy;
+    if (first != header && !legacy_log_) {
       std::fclose(log_);
       log_ = nullptr;
       throw Failure(log_file_ + ": not a log of this tool (its first line is \"" + shorten(first) +
@@ -155,7 +174,11 @@ void Output::write(const std::vector<SensorRow>& rows, const std::string& error,
 
 void Output::write_log(const std::vector<SensorRow>& rows, const std::string& time) {
   std::string block;
-  for (const auto& r : rows) block += csv_line(csv_cells(r, time)) + "\n";
+  for (const auto& r : rows) {
+    std::vector<std::string> cells = csv_cells(r, time);
+    if (legacy_log_) cells.resize(kCsvLegacyHeader.size());
+    block += csv_line(cells) + "\n";
+  }
   if (block.empty()) return;
   std::fseek(log_, 0, SEEK_END);
   const long end = std::ftell(log_);
@@ -170,20 +193,33 @@ void Output::write_log(const std::vector<SensorRow>& rows, const std::string& ti
 
 void Output::write_table(const std::vector<SensorRow>& rows, const std::string& time) {
   const bool timed = content_ == Content::kReadingsOverTime;
-  std::vector<std::size_t> widths = kColumnWidths;
-  if (timed) widths.insert(widths.begin(), kTimeWidth);
-  auto line = [&](const std::vector<std::string>& row, const std::string& time_cell, const std::string& temp_cell) {
+  // The configuration's names go last, and only once it gives any; the
+  // header comes again when the column appears.
+  bool labelled = false;
+  for (const auto& r : rows) labelled = labelled || !r.label.empty();
+  if (labelled && !label_column_) {
+    label_column_ = true;
+    header_done_ = false;
+  }
+  std::vector<std::size_t> widths;
+  if (timed) widths.push_back(kTimeWidth);
+  widths.insert(widths.end(), kColumnWidths.begin(), kColumnWidths.end());
+  if (readings()) widths.push_back(kTempWidth);
+  auto line = [&](const std::string& time_cell, const std::vector<std::string>& row, const std::string& temp_cell,
+                  const std::string& label_cell) {
     std::vector<std::string> cells;
     if (timed) cells.push_back(time_cell);
-    for (const auto& cell : row) cells.push_back(cell);
+    cells.insert(cells.end(), row.begin(), row.end());
     if (readings()) cells.push_back(temp_cell);
+    if (label_column_) cells.push_back(label_cell);
     print_table_line(cells, widths);
   };
   if (!header_done_ && !rows.empty()) {
-    line({"INDEX", "ROM", "NAME"}, "TIME", "TEMP");
+    line("TIME", {"INDEX", "ROM", "NAME"}, "TEMP", "LABEL");
     header_done_ = true;
   }
-  for (const auto& r : rows) line({std::to_string(r.index), r.rom, r.name}, time, r.temp.empty() ? "-" : r.temp);
+  for (const auto& r : rows)
+    line(time, {std::to_string(r.index), r.rom, r.name}, r.temp.empty() ? "-" : r.temp, r.label);
 }
 
 void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -206,14 +242,20 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
   j["port"] = source_.port;
   j["adapter"] = source_.adapter;
   j["driver"] = source_.driver;
+  j["simulated"] = source_.simulated;
   j["sensors"] = json::array();
+  const auto text_or_null = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   for (const auto& r : rows) {
-    json sensor = {{"index", r.index}, {"rom", r.rom}, {"name", r.name}};
+    json sensor = {{"index", r.index}, {"rom", r.rom}, {"name", r.name}, {"model", r.model},
+                   {"label", text_or_null(r.label)}};
     if (readings()) {
-      const auto c = celsius_of(r.temp);
-      sensor["temp"] = r.temp;
+      const auto c = finite(r.celsius);
+      sensor["temp"] = c ? r.temp : std::string();
       sensor["celsius"] = c ? json(*c) : json(nullptr);
+      sensor["status"] = r.status;
+      sensor["reason"] = text_or_null(r.reason);
     }
+    sensor["power"] = r.power;
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
@@ -223,11 +265,10 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
-  if (!readings()) return {std::to_string(r.index), r.rom, r.name};
-  const auto c = celsius_of(r.temp);
-  char celsius[32] = "";
-  if (c) std::snprintf(celsius, sizeof celsius, "%.1f", *c);
-  return {time, source_.port, std::to_string(source_.adapter), std::to_string(r.index), r.rom, r.name, r.temp, celsius};
+  if (!readings()) return {std::to_string(r.index), r.rom, r.name, r.model, r.label, r.power};
+  const auto c = finite(r.celsius);
+  return {time,    source_.port, std::to_string(source_.adapter), std::to_string(r.index), r.rom, r.name,
+          c ? r.temp : std::string(), c ? celsius_text(*c) : std::string(), r.model, r.label, r.status, r.reason};
 }
 
 }  // namespace qvtool

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,24 @@ enum class Format { kTable, kCsv, kJson };
 // The names --format takes, for every command that has it.
 const std::map<std::string, Format>& format_names();
 
-// One device of the sensor list, as the component gives it.
+// One device of the sensor list, as the component gives it and the
+// configuration names it.
 struct SensorRow {
   int index = 0;
-  std::string rom, name;
-  std::string temp;  // empty: not read in this measurement
+  std::string rom;   // as --id-format prints it
+  std::string name;  // the component's device type text ("DS18B20", "DS18s20")
+  std::string temp;  // the temperature text; empty: not read in this measurement
+  // --- beyond the component's text ---
+  std::string romstr;             // the component's ROM form, whatever --id-format says: the device's identity
+  std::string model;              // DS18B20, DS18S20, DS1822, DS1825/MAX31850, DS2401, or the family (0x81)
+  std::string label;              // the configuration's name for it; empty: none
+  std::optional<double> celsius;  // the exact value (with the configuration's offset); none: not read
+  std::string status;             // the outcome's short name (read, crc_error, power_on_value, ...)
+  std::string reason;             // why it was not read, or what is doubtful about the reading; empty: nothing
+  std::string power;              // external, parasite, parasite_unfed or unknown
+  bool thermometer = false;       // a family with a temperature (a missing reading is news)
+  // The name a person knows it by: its label, or its ROM.
+  const std::string& known_as() const { return label.empty() ? romstr : label; }
 };
 
 // What the rows came from, named in CSV and JSON output.
@@ -28,6 +42,7 @@ struct Source {
   std::string port;
   int adapter = 0;
   std::string driver;
+  bool simulated = false;  // the simulated bus, not a real one
 };
 
 // What a measurement's rows do not show: more devices on the bus than
@@ -46,6 +61,10 @@ enum class Content {
 
 // The time every format stamps a measurement with (2026-12-08T04:10:47Z).
 std::string iso_time(std::chrono::system_clock::time_point t);
+
+// An exact temperature as CSV, MQTT and the metrics write it: as many
+// decimals as it has, at most four (21.0625, 21.5, -3.25).
+std::string celsius_text(double celsius);
 
 class Output {
  public:
@@ -86,7 +105,9 @@ class Output {
   Source source_;
   std::string log_file_;
   std::FILE* log_ = nullptr;
+  bool legacy_log_ = false;  // a log begun with the eight columns of before
   bool header_done_ = false;
+  bool label_column_ = false;
 };
 
 }  // namespace qvtool

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,13 +13,6 @@
 
 namespace qvtool {
 namespace {
-
-// DS18S20, DS1822, DS18B20: devices whose missing reading is news.
-bool is_thermometer(const SensorRow& r) {
-  if (!r.temp.empty()) return true;
-  const std::string family = r.rom.size() >= 2 ? r.rom.substr(r.rom.size() - 2) : "";
-  return family == "10" || family == "22" || family == "28";
-}
 
 // A label value is UTF-8 with \\, \" and \n escaped; the port comes from
 // the user and may hold any bytes.
@@ -35,24 +29,6 @@ std::string label_value(const std::string& text) {
   return out;
 }
 
-// A temperature text as the component writes it, a decimal number
-// (-18.2): only that goes out as a sample value, which Prometheus would
-// also read as "inf", "nan" or hexadecimal.
-bool is_reading(const std::string& temp) {
-  std::size_t i = !temp.empty() && temp[0] == '-' ? 1 : 0;
-  const auto digits = [&] {
-    const std::size_t start = i;
-    while (i < temp.size() && temp[i] >= '0' && temp[i] <= '9') ++i;
-    return i > start;
-  };
-  if (!digits()) return false;
-  if (i < temp.size() && temp[i] == '.') {
-    ++i;
-    if (!digits()) return false;
-  }
-  return i == temp.size();
-}
-
 void header(std::string& out, const char* name, const char* type, const char* help) {
   out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
@@ -63,9 +39,17 @@ void Metrics::record(const Measurement& m) {
   std::lock_guard lock(mutex_);
   ++rounds_;
   if (!m.error.empty()) ++failed_;
-  for (auto& [rom, sensor] : sensors_) sensor.temp.clear();
-  for (const auto& r : m.rows)
-    if (is_thermometer(r)) sensors_[r.rom] = {r.name, r.temp};
+  for (auto& [rom, sensor] : sensors_) sensor.celsius.reset();
+  for (const auto& r : m.rows) {
+    if (!r.thermometer) continue;
+    Sensor& s = sensors_[r.romstr];
+    s.name = r.label.empty() ? r.name : r.label;
+    s.model = r.model;
+    if (r.celsius && std::isfinite(*r.celsius))
+      s.celsius = r.celsius;
+    else
+      ++s.failures[r.status.empty() ? "not_measured" : r.status];
+  }
   if (m.error.empty())
     last_success_ = std::chrono::duration<double>(m.when.time_since_epoch()).count();
 }
@@ -73,16 +57,25 @@ void Metrics::record(const Measurement& m) {
 std::string Metrics::text() const {
   std::lock_guard lock(mutex_);
   std::string out;
-  const auto labels = [&](const std::string& rom, const Sensor& s) {
-    return "{rom=\"" + label_value(rom) + "\",name=\"" + label_value(s.name) + "\",port=\"" + label_value(port_) + "\"}";
+  const auto labels = [&](const std::string& rom, const Sensor& s, const std::string& more = "") {
+    return "{rom=\"" + label_value(rom) + "\",name=\"" + label_value(s.name) + "\",model=\"" + label_value(s.model) +
+           "\",port=\"" + label_value(port_) + "\"" + more + "}";
   };
+  header(out, "qvds18x20_build_info", "gauge", "The tool's version; always 1.");
+  out += std::string("qvds18x20_build_info{version=\"") + label_value(QVDS_TOOL_VERSION) + "\"} 1\n";
   header(out, "qvds18x20_temperature_celsius", "gauge",
-         "Temperature of the sensor in the last measurement; absent when it was not read.");
+         "Temperature of the sensor in the last measurement (its exact value); absent when it was not read.");
   for (const auto& [rom, s] : sensors_)
-    if (is_reading(s.temp)) out += "qvds18x20_temperature_celsius" + labels(rom, s) + " " + s.temp + "\n";
+    if (s.celsius) out += "qvds18x20_temperature_celsius" + labels(rom, s) + " " + celsius_text(*s.celsius) + "\n";
   header(out, "qvds18x20_sensor_read", "gauge", "1 when the sensor was read in the last measurement, else 0.");
+  for (const auto& [rom, s] : sensors_) out += "qvds18x20_sensor_read" + labels(rom, s) + (s.celsius ? " 1\n" : " 0\n");
+  header(out, "qvds18x20_sensor_not_read_total", "counter",
+         "Measurements that did not read the sensor, by reason (crc_error on a long or noisy line, power_on_value "
+         "for a sensor that did not convert, not_selected for one gone from the bus, ...).");
   for (const auto& [rom, s] : sensors_)
-    out += "qvds18x20_sensor_read" + labels(rom, s) + (is_reading(s.temp) ? " 1\n" : " 0\n");
+    for (const auto& [reason, n] : s.failures)
+      out += "qvds18x20_sensor_not_read_total" + labels(rom, s, ",reason=\"" + label_value(reason) + "\"") + " " +
+             std::to_string(n) + "\n";
   header(out, "qvds18x20_last_success_timestamp_seconds", "gauge",
          "Time of the last measurement that read at least one sensor, in seconds since the epoch; 0: none yet.");
   char stamp[64];

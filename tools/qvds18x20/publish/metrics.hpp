@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 
@@ -22,13 +23,15 @@ class Metrics {
 
  private:
   struct Sensor {
-    std::string name;
-    std::string temp;  // empty: not read in the last measurement
+    std::string name;   // the configuration's name, else the component's type text
+    std::string model;
+    std::optional<double> celsius;  // none: not read in the last measurement
+    std::map<std::string, std::uint64_t> failures;  // measurements it was not read in, by reason
   };
 
   mutable std::mutex mutex_;
   std::string port_;
-  std::map<std::string, Sensor> sensors_;  // by ROM, every thermometer seen
+  std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen
   std::uint64_t rounds_ = 0, failed_ = 0;
   double last_success_ = 0;  // seconds since the epoch; 0: never
 };

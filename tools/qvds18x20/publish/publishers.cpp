@@ -94,7 +94,7 @@ void Publishers::check(const PublishOptions& o, Lifetime) {
 
 Publishers::Publishers(const PublishOptions& o, const Source& source, Lifetime lifetime) {
   check(o, lifetime);
-  if (!o.mqtt_url.empty()) publishers_.push_back(make_mqtt_publisher(o, lifetime));
+  if (!o.mqtt_url.empty()) publishers_.push_back(make_mqtt_publisher(o, source, lifetime));
   if (o.prometheus_file.empty() && o.metrics_listen.empty()) return;
   auto metrics = std::make_shared<Metrics>(source.port);
   publishers_.push_back(std::make_unique<MetricsRecorder>(metrics));

@@ -97,16 +97,21 @@ std::string topic_trouble(const std::string& topic) {
 // never touches freed memory.
 class MqttCore {
  public:
-  MqttCore(const PublishOptions& o, MqttTarget target, Lifetime lifetime)
-      : o_(o), target_(std::move(target)), lifetime_(lifetime) {}
+  MqttCore(const PublishOptions& o, MqttTarget target, Source source, Lifetime lifetime)
+      : o_(o), target_(std::move(target)), source_(std::move(source)), lifetime_(lifetime) {}
 
   void publish(const Measurement& m) {
     Batch batch;
     std::lock_guard lock(mutex_);
     if (o_.mqtt_discovery) {
+      // The bus's device first: the sensors' devices hang off it.
+      if (announced_.insert("").second) {
+        discovery_.push_back(bus_discovery_message(o_.mqtt_discovery_prefix, target_.prefix, source_));
+        batch.messages.push_back({discovery_.back(), ++last_id_});
+      }
       for (const auto& r : m.rows) {
-        if (r.temp.empty() || !announced_.insert(r.rom).second) continue;
-        discovery_.push_back(discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, continuous()));
+        if (!r.celsius || !announced_.insert(r.romstr).second) continue;
+        discovery_.push_back(discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, source_, continuous()));
         batch.messages.push_back({discovery_.back(), ++last_id_});
       }
     }
@@ -472,6 +477,7 @@ class MqttCore {
 
   const PublishOptions o_;
   const MqttTarget target_;
+  const Source source_;
   const Lifetime lifetime_;
 
   std::mutex mutex_;
@@ -498,7 +504,7 @@ class MqttCore {
 
 class MqttPublisher : public Publisher {
  public:
-  MqttPublisher(const PublishOptions& o, Lifetime lifetime) {
+  MqttPublisher(const PublishOptions& o, const Source& source, Lifetime lifetime) {
     MqttTarget target = parse_mqtt_url(o.mqtt_url);
     if (!target.user.empty() && !target.has_password) {
       if (const char* pw = std::getenv(kMqttPasswordVariable)) {
@@ -508,7 +514,7 @@ class MqttPublisher : public Publisher {
     }
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
-    core_ = std::make_shared<MqttCore>(o, std::move(target), lifetime);
+    core_ = std::make_shared<MqttCore>(o, std::move(target), source, lifetime);
     thread_ = std::thread([core = core_] { core->run(); });
   }
 
@@ -537,12 +543,17 @@ void check_mqtt_options(const PublishOptions& o) {
   const MqttTarget target = parse_mqtt_url(o.mqtt_url);
   if (!o.mqtt_cafile.empty() && !target.tls) throw UsageError("--mqtt-cafile needs an mqtts:// URL");
   // Every topic the run will publish to, with the longest ROM text.
-  const SensorRow sample{0, "0123456789ABCDEF", "DS18B20", "20.0"};
+  SensorRow sample;
+  sample.rom = sample.romstr = "0123456789ABCDEF";
+  sample.name = sample.model = "DS18B20";
+  sample.temp = "20.0";
+  sample.celsius = 20.0;
+  sample.thermometer = true;
   for (const auto& m : measurement_messages(target.prefix, {{sample}, "", {}, "{}"}))
     if (const std::string trouble = topic_trouble(m.topic); !trouble.empty())
       throw Failure("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
   if (o.mqtt_discovery) {
-    const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, true).topic;
+    const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, Source{}, true).topic;
     if (const std::string trouble = topic_trouble(topic); !trouble.empty())
       throw UsageError("--mqtt-discovery-prefix \"" + shorten(o.mqtt_discovery_prefix) + "\" cannot be used: " +
                        trouble);
@@ -555,8 +566,8 @@ void check_mqtt_options(const PublishOptions& o) {
   }
 }
 
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, Lifetime lifetime) {
-  return std::make_unique<MqttPublisher>(o, lifetime);
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, const Source& source, Lifetime lifetime) {
+  return std::make_unique<MqttPublisher>(o, source, lifetime);
 }
 
 }  // namespace qvtool

@@ -8,7 +8,7 @@ void check_mqtt_options(const PublishOptions&) {
   throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
 }
 
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, Lifetime) {
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, const Source&, Lifetime) {
   throw UsageError("--mqtt is not available in this build (it has no MQTT library)");
 }
 
