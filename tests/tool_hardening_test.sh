@@ -100,48 +100,48 @@ done
 
 # --- MQTT options no broker can take fail before anything runs ------------
 dead=$(free_port)
-run wildcard read --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix 'ha/+'
+run wildcard read --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix 'ha/+'
 expect "a discovery prefix with a wildcard is a usage error naming it" \
   bash -c "[ $RC -eq 2 ] && grep -q -- '--mqtt-discovery-prefix \"ha/+\"' '$WORK/wildcard.err' && grep -q wildcard '$WORK/wildcard.err' && [ ! -s '$WORK/wildcard.out' ]"
 long=$(head -c 70000 /dev/zero | tr '\0' a)
-run long watch --interval 1 --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix "$long"
+run long watch --interval 1 --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix "$long"
 expect "a discovery prefix of 70,000 characters is a usage error, said in a line" \
   bash -c "[ $RC -eq 2 ] && grep -q '65535' '$WORK/long.err' && [ \$(wc -c <'$WORK/long.err') -lt 300 ]"
-run utf read --mqtt "mqtt://127.0.0.1:$dead/pre"$'\xff'
+run utf read --sim --mqtt "mqtt://127.0.0.1:$dead/pre"$'\xff'
 expect "a topic prefix that is not UTF-8 fails at the start" \
   bash -c "[ $RC -eq 1 ] && grep -q 'UTF-8' '$WORK/utf.err' && [ ! -s '$WORK/utf.out' ]"
-run cafile read --mqtt "mqtts://127.0.0.1:$dead/p" --mqtt-cafile "$WORK/no-such-ca.pem"
+run cafile read --sim --mqtt "mqtts://127.0.0.1:$dead/p" --mqtt-cafile "$WORK/no-such-ca.pem"
 expect "a CA file that cannot be read is named with the reason" \
   bash -c "[ $RC -eq 1 ] && grep -q '$WORK/no-such-ca.pem: cannot be read (No such file or directory)' '$WORK/cafile.err'"
 
 # --- the end of a command: once more, then the exit status tells ----------
-run away watch --interval 0.2 --count 3 --mqtt "mqtt://127.0.0.1:$dead/gone" --mqtt-grace 2
+run away watch --interval 0.2 --count 3 --sim --mqtt "mqtt://127.0.0.1:$dead/gone" --mqtt-grace 2
 expect "watch with the broker away at its end exits 1" [ "$RC" -eq 1 ]
 expect "and names what it could not deliver" grep -q "3 measurements not delivered to the MQTT broker at 127.0.0.1:$dead (connection refused)" "$WORK/away.err"
 expect "after trying once more" grep -q "trying the MQTT broker at 127.0.0.1:$dead once more" "$WORK/away.err"
 # The broker comes back a round before the end, while watch waits out a
 # back-off that would reach past it.
 back=$(free_port)
-run_bg back watch --interval 1 --count 10 --format json --mqtt "mqtt://127.0.0.1:$back/back"
+run_bg back watch --interval 1 --count 10 --format json --sim --mqtt "mqtt://127.0.0.1:$back/back"
 # Tries at 0, 1, 3 and 7 s; the next, at 15 s, would come after the end.
 expect "watch waits for the broker" wait_until 60 has "$WORK/back.err" "next try in 8 s"
 start_broker "$back"
 finish_bg 60
 expect "a broker back before the end gets everything: exit 0" [ "$RC" -eq 0 ]
 expect "nothing was left undelivered" bash -c "! grep -q 'not delivered' '$WORK/back.err'"
-last_temp=$(tail -1 "$WORK/back.out" | python3 -c 'import json, sys; s = [x for x in json.load(sys.stdin)["sensors"] if x["temp"]][0]; print(s["rom"], s["temp"])')
+last_temp=$(tail -1 "$WORK/back.out" | python3 -c 'import json, sys; s = [x for x in json.load(sys.stdin)["sensors"] if x["celsius"] is not None][0]; print(s["rom"], ("%.4f" % s["celsius"]).rstrip("0").rstrip("."))')
 read -r rom temp <<<"$last_temp"
 expect "the last round's temperature is the broker's" \
   bash -c "[ \"\$(timeout 10 mosquitto_sub -p $back -t 'back/$rom/temperature' -C 1)\" = '$temp' ]"
 
 # --- /metrics --------------------------------------------------------------
-run_bg m1 watch --interval 0.5 --metrics-listen 0
+run_bg m1 watch --interval 0.5 --sim --metrics-listen 0
 expect "/metrics says where it listens" wait_until 30 has "$WORK/m1.err" 'serving metrics at http://127.0.0.1:[0-9]*/metrics'
 mport=$(sed -n 's|.*http://127.0.0.1:\([0-9]*\)/metrics.*|\1|p' "$WORK/m1.err" | head -1)
 m1=$TOOL_PID
 expect "without an address it listens on 127.0.0.1 only" \
   bash -c "[ \"\$(ss -ltnH 'sport = :$mport' | awk '{print \$4}')\" = '127.0.0.1:$mport' ]"
-run m2 watch --interval 0.5 --count 3 --metrics-listen "127.0.0.1:$mport"
+run m2 watch --interval 0.5 --count 3 --sim --metrics-listen "127.0.0.1:$mport"
 expect "a second watch on the port fails at once" \
   bash -c "[ $RC -eq 1 ] && grep -q 'port is in use' '$WORK/m2.err' && [ ! -s '$WORK/m2.out' ]"
 python3 - "$mport" >"$WORK/slow.log" 2>&1 <<'PY'
@@ -220,12 +220,12 @@ expect "SIGTERM ends the watch serving /metrics with status 0" [ "$RC" -eq 0 ]
 
 # --- the metrics file ------------------------------------------------------
 mkdir -p "$WORK/folder"
-run dir read --prometheus-file "$WORK/folder"
+run dir read --sim --prometheus-file "$WORK/folder"
 expect "--prometheus-file FOLDER says why and fails at the start" \
   bash -c "[ $RC -eq 1 ] && grep -q 'is a folder' '$WORK/dir.err' && [ ! -s '$WORK/dir.out' ]"
 expect "and leaves no temporary file" bash -c "! ls '$WORK'/folder.tmp '$WORK'/folder/*.tmp 2>/dev/null"
 mkdir -p "$WORK/coll"
-run_bg pf watch --interval 0.3 --count 12 --format csv --prometheus-file "$WORK/coll/t.prom"
+run_bg pf watch --interval 0.3 --count 12 --format csv --sim --prometheus-file "$WORK/coll/t.prom"
 wait_until 30 has "$WORK/coll/t.prom" measurements_total
 rm -rf "$WORK/coll"
 expect "a write that fails says why" wait_until 30 has "$WORK/pf.err" 'cannot be created (No such file or directory)'
