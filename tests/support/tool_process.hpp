@@ -163,17 +163,25 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // A virtual adapter of the tool itself, on a pseudo-terminal reached
-// through `link`; stopped (SIGSTOP) it is an adapter that stalls.
+// through `link`; stopped (SIGSTOP) it is an adapter that stalls. `type`
+// is sim-adapter's (ds2480b or passive), `devices` its device file (the
+// demonstration devices when empty).
 class VirtualAdapter {
  public:
-  explicit VirtualAdapter(const std::string& link) : link_(link) {
+  explicit VirtualAdapter(const std::string& link, const std::string& type = "ds2480b",
+                          const std::string& devices = "")
+      : link_(link) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
       close(out[0]);
-      execl(QVDS_TOOL_PATH, QVDS_TOOL_PATH, "sim-adapter", "--type", "ds2480b", "--link", link.c_str(), nullptr);
+      if (devices.empty())
+        execl(QVDS_TOOL_PATH, QVDS_TOOL_PATH, "sim-adapter", "--type", type.c_str(), "--link", link.c_str(), nullptr);
+      else
+        execl(QVDS_TOOL_PATH, QVDS_TOOL_PATH, "sim-adapter", "--type", type.c_str(), "--link", link.c_str(), "--devices",
+              devices.c_str(), nullptr);
       _exit(127);
     }
     close(out[1]);

@@ -40,6 +40,8 @@ Source source_of(BusSession& session) {
 // The simulated bus serves whoever runs the tool without a port; its
 // demonstration devices must not pass for a real bus unnoticed.
 void say_if_simulated(const Options& o) {
+  // A configuration that names no bus is refused first (bus_choice).
+  if (!o.config_file.empty()) return;
   if (!o.port_given && !o.sim)
     std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
 }

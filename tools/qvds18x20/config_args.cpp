@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 
 namespace qvtool {
 namespace {
@@ -68,7 +69,7 @@ ExpandedArgs expand_config(CLI::App& app, int argc, char** argv, const std::vect
                         keys + ")");
     }
     if (given(opt, rest)) continue;
-    const bool flag = opt->get_type_size() == 0;
+    const bool flag = opt->get_type_name().empty();
     const bool value_optional = opt->get_expected_min() == 0;  // --sim: a file, or none
     if (flag && !value.is_bool) throw ConfigError(value.where + ": \"" + key + "\" takes true or false");
     if (!flag && value.is_bool && !value_optional)
@@ -85,11 +86,19 @@ ExpandedArgs expand_config(CLI::App& app, int argc, char** argv, const std::vect
 }
 
 std::string with_origin(const std::string& message, const std::map<std::string, std::string>& origins) {
+  // Every option of the file the message names, as a word of its own.
+  std::string places;
   for (const auto& [name, where] : origins)
-    if (message.rfind(name, 0) == 0 && (message.size() == name.size() || message[name.size()] == ' ' ||
-                                         message[name.size()] == ':'))
-      return message + " (in " + where + ")";
-  return message;
+    for (std::size_t at = message.find(name); at != std::string::npos; at = message.find(name, at + 1)) {
+      const std::size_t end = at + name.size();
+      const bool word = end == message.size() || !(std::isalnum(static_cast<unsigned char>(message[end])) ||
+                                                   message[end] == '-' || message[end] == '_');
+      if (word) {
+        places += (places.empty() ? "" : ", ") + where;
+        break;
+      }
+    }
+  return places.empty() ? message : message + " (in " + places + ")";
 }
 
 }  // namespace qvtool

@@ -1,0 +1,138 @@
+// The configuration file and the command line together: names, offsets
+// and plausible ranges in every output, the command line winning, files
+// that cannot be used refused whole with their place, ROM codes in every
+// form, and the command line's own conveniences.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support/tool_process.hpp"
+
+namespace {
+
+using testing_support::Lines;
+using testing_support::ParseCsv;
+using testing_support::ReadFile;
+using testing_support::Result;
+using testing_support::TempDir;
+using testing_support::Tool;
+
+constexpr const char* kBus = R"({"devices": [
+  {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 60.5},
+  {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 4.0625},
+  {"rom": "01.4D3C2B1A0000"}]})";
+
+const nlohmann::json& sensor(const nlohmann::json& j, const std::string& rom) {
+  for (const auto& s : j["sensors"])
+    if (s["rom"] == rom) return s;
+  static const nlohmann::json none;
+  ADD_FAILURE() << rom << " not in " << j.dump();
+  return none;
+}
+
+TEST(ToolConfig, NamesOffsetsAndRangesReachEveryOutput) {
+  TempDir dir;
+  const std::string devices = dir.File("bus.json", kBus);
+  // The ROMs in OWFS's and the kernel's forms, as users carry them over.
+  const std::string config = dir.File("q.toml", R"(sim = ")" + devices + R"("
+format = "csv"
+interval = 60            # watch's: read leaves it
+
+[sensors."28.FF6B3C911604"]
+name = "Boiler flow"
+offset = -0.5
+
+[sensors."28-0316a2b80c11"]
+name = "Cellar"
+max = 2.5
+)");
+  const std::string prom = dir.Path("c.prom");
+  // The command line wins over the file's format.
+  const Result r = Tool({"read", "--config", config, "--format", "json", "--prometheus-file", prom});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  const auto& boiler = sensor(j, "D70416913C6BFF28");
+  EXPECT_EQ(boiler["label"], "Boiler flow");
+  EXPECT_EQ(boiler["celsius"], 60.0) << "the offset is added to the exact value";
+  EXPECT_EQ(boiler["temp"], "60.0");
+  const auto& cellar = sensor(j, "C30316A2B80C1128");
+  EXPECT_EQ(cellar["status"], "out_of_range");
+  EXPECT_TRUE(cellar["celsius"].is_null());
+  EXPECT_NE(cellar["reason"].get<std::string>().find("4.0625, outside the plausible range -inf to 2.5"), std::string::npos)
+      << cellar.dump();
+  EXPECT_EQ(sensor(j, "6300001A2B3C4D01")["model"], "DS2401") << "a device file's ROM in OWFS's form";
+  EXPECT_NE(r.err.find("(C30316A2B80C1128, DS18B20, Cellar) was not read"), std::string::npos) << r.err;
+  const std::string metrics = ReadFile(prom);
+  EXPECT_NE(metrics.find("qvds18x20_temperature_celsius{rom=\"D70416913C6BFF28\",name=\"Boiler flow\",model=\"DS18B20\""),
+            std::string::npos)
+      << metrics;
+
+  // The file's format, the names in the table, the kernel's ROM forms.
+  const Result csv = Tool({"read", "--config", config, "--id-format", "kernel"});
+  ASSERT_EQ(csv.code, 0) << csv.err;
+  const auto rows = ParseCsv(csv.out);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].count("label"), 1u);
+  bool boiler_seen = false;
+  for (const auto& row : rows)
+    if (row.at("rom") == "28-0416913c6bff") {
+      boiler_seen = true;
+      EXPECT_EQ(row.at("label"), "Boiler flow");
+      EXPECT_EQ(row.at("celsius"), "60");
+    }
+  EXPECT_TRUE(boiler_seen) << csv.out;
+  const Result table = Tool({"read", "--config", config, "-f", "table", "--id-format", "owfs"});
+  ASSERT_EQ(table.code, 0) << table.err;
+  EXPECT_NE(Lines(table.out)[0].find("LABEL"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("28.FF6B3C911604"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("Boiler flow"), std::string::npos) << table.out;
+}
+
+TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {
+  TempDir dir;
+  struct Case {
+    const char* text;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"port = \"/dev/null\"\ninterval = \"x\n", ":2:"},                      // broken TOML
+      {"sim = true\nportt = \"/dev/ttyUSB0\"\n", ":2:9: unknown key \"portt\""},  // a typo
+      {"sim = true\n[sensors.\"28.FF6B3C911604.D8\"]\nname = \"a\"\n", "CRC"},
+      {"sim = true\nmqtt_discovery = \"yes\"\n", "takes true or false"},
+      {"sim = true\nformat = \"xml\"\n", "(in "},  // the parser's own message, with the file's place
+      {"interval = 60\n", "no port is given"},   // a service's file must name its bus
+      {"sim = true\nmqtt_discovery = true\n", "need --mqtt (in "},  // a check of the options, placed
+  };
+  for (const Case& c : cases) {
+    const std::string file = dir.File("bad.toml", c.text);
+    const Result r = Tool({"read", "--config", file});
+    EXPECT_EQ(r.code, 2) << c.text << r.err;
+    EXPECT_EQ(r.out, "") << c.text;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.text << " -> " << r.err;
+    EXPECT_NE(r.err.find("bad.toml"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
+  const Result missing = Tool({"read", "--config", dir.Path("none.toml")});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("none.toml: cannot be read"), std::string::npos) << missing.err;
+}
+
+TEST(ToolCommandLine, VersionShortOptionsAndOneStyleOfUsageError) {
+  const Result v = Tool({"--version"});
+  EXPECT_EQ(v.code, 0);
+  EXPECT_EQ(v.out.rfind("qvds18x20 ", 0), 0u) << v.out;
+  const Result bad = Tool({"read", "--formt", "json"});
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_EQ(bad.err.rfind("qvds18x20: ", 0), 0u) << bad.err;
+  EXPECT_NE(bad.err.find("(see qvds18x20 read --help)"), std::string::npos) << bad.err;
+  EXPECT_EQ(Lines(bad.err).size(), 1u) << bad.err;
+  for (const char* cmd : {"read", "list", "watch", "ports", "version", "sim-adapter", "sim-usb", "sim-i2c"}) {
+    const Result help = Tool({cmd, "--help"});
+    for (const char* placeholder : {" TEXT", ":TEXT", " INT", "FLOAT", "ENUM", " UINT"})
+      EXPECT_EQ(help.out.find(placeholder), std::string::npos) << cmd << ": " << placeholder << "\n" << help.out;
+  }
+}
+
+}  // namespace
