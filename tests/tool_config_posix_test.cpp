@@ -119,6 +119,23 @@ TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {
   EXPECT_NE(missing.err.find("none.toml: cannot be read"), std::string::npos) << missing.err;
 }
 
+TEST(ToolCommandLine, WithJsonAFailureIsAnObjectToo) {
+  const Result no_port = Tool({"read", "--port", "COM250", "--format", "json"});
+  EXPECT_EQ(no_port.code, 1);
+  const auto j = nlohmann::json::parse(no_port.out);
+  EXPECT_NE(j["error"].get<std::string>().find("cannot open a session on COM250"), std::string::npos) << no_port.out;
+  EXPECT_EQ(j["code"], -1) << "the driver's result code";
+  EXPECT_TRUE(j["sensors"].empty());
+  const Result no_device = Tool({"list", "--port", "/dev/no-such-adapter", "--format", "json"});
+  EXPECT_EQ(no_device.code, 1);
+  EXPECT_NE(nlohmann::json::parse(no_device.out)["error"].get<std::string>().find("no such device"), std::string::npos);
+  // A measurement that fails after the session opened is one object, not two.
+  const Result empty_bus = Tool({"read", "--sim", testing_support::TempDir().File("e.json", R"({"devices": []})"),
+                                 "--format", "json"});
+  EXPECT_EQ(empty_bus.code, 1);
+  EXPECT_EQ(Lines(empty_bus.out).size(), 1u) << empty_bus.out;
+}
+
 TEST(ToolCommandLine, VersionShortOptionsAndOneStyleOfUsageError) {
   const Result v = Tool({"--version"});
   EXPECT_EQ(v.code, 0);

@@ -123,6 +123,22 @@ bool measure_and_write(BusSession& session, Output& output, const Options& o, st
   return ok;
 }
 
+// Opens the session; with --format json a session that does not open is
+// still one object on standard output, with the reason and the driver's
+// result code, so that a machine reading the output learns why too.
+void open_session(BusSession& session, const Options& o, Content content) {
+  try {
+    session.open();
+  } catch (const Failure& e) {
+    if (o.format == Format::kJson) {
+      Notes notes;
+      notes.code = session.component().LastResult();
+      Output(Format::kJson, content, source_of(session)).write({}, e.what(), notes);
+    }
+    throw;
+  }
+}
+
 // The ROMs of the sensors read in this measurement.
 std::set<std::string> read_roms(Component& c, const Options& o) {
   std::set<std::string> roms;
@@ -140,12 +156,19 @@ int run_command(Command command, const Options& o) {
     std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
     return kExitUsage;
   } catch (const DeviceFileError& e) {
+    if (o.format == Format::kJson && !json_written())
+      Output(Format::kJson, Content::kReadings, Source{"COM1", 0, "", true}).write({}, e.what(), Notes{});
     std::fprintf(stderr, "qvds18x20: %s\n", e.what());
     return kExitFailed;
   } catch (const ConfigError& e) {
     std::fprintf(stderr, "qvds18x20: %s\n", e.what());
     return kExitUsage;
   } catch (const Failure& e) {
+    // A machine reading JSON gets the failure as JSON too.
+    if (o.format == Format::kJson && !json_written()) {
+      Source source{o.port.empty() ? "COM1" : o.port, 0, "", !o.port_given || o.sim};
+      Output(Format::kJson, Content::kReadings, source).write({}, e.what(), Notes{});
+    }
     std::fprintf(stderr, "qvds18x20: %s\n", e.what());
     return kExitFailed;
   }
@@ -159,7 +182,7 @@ int run_read(const Options& o) {
   BusSession session(bus_choice(o));
   if (interrupt_requested()) throw Failure("interrupted");
   attach_progress(session.component(), o);
-  session.open();
+  open_session(session, o, Content::kReadings);
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
   Publishers publishers(o.publish, source_of(session), Lifetime::kOnce);
   std::string error;
@@ -172,7 +195,7 @@ int run_read(const Options& o) {
 int run_list(const Options& o) {
   say_if_simulated(o);
   BusSession session(bus_choice(o));
-  session.open();
+  open_session(session, o, Content::kDevices);
   const std::string error = session.list();
   const auto rows = rows_of(session.component(), row_settings(o), false);
   // Nothing on standard output for a command that fails.
@@ -190,7 +213,7 @@ int run_watch(const Options& o) {
   say_if_simulated(o);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
-  session.open();
+  open_session(session, o, Content::kReadingsOverTime);
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
   Publishers publishers(o.publish, source_of(session), Lifetime::kContinuous);
   const auto interval =

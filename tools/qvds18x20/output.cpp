@@ -1,5 +1,6 @@
 #include "qvds18x20/output.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -230,9 +231,16 @@ void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& ti
   for (const auto& r : rows) std::printf("%s\n", csv_line(csv_cells(r, time)).c_str());
 }
 
+namespace {
+std::atomic<bool> g_json_written{false};
+}  // namespace
+
+bool json_written() { return g_json_written.load(); }
+
 void Output::write_json(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
                         const std::string& time) const {
   std::printf("%s\n", json_text(rows, error, notes, time).c_str());
+  g_json_written = true;
 }
 
 std::string Output::json_text(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
@@ -259,6 +267,7 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
+  j["code"] = notes.code ? json(*notes.code) : json(nullptr);
   j["more_devices"] = notes.more_devices;
   j["warnings"] = notes.warnings;
   return json_dump(j);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -50,6 +51,9 @@ struct Source {
 struct Notes {
   bool more_devices = false;
   std::vector<std::string> warnings;
+  // The driver's result code that came with the error, where there is one
+  // (a session that did not open); JSON carries it as "code".
+  std::optional<std::int32_t> code;
 };
 
 // What a command prints of each row.
@@ -61,6 +65,10 @@ enum class Content {
 
 // The time every format stamps a measurement with (2026-12-08T04:10:47Z).
 std::string iso_time(std::chrono::system_clock::time_point t);
+
+// Whether an object has gone to standard output as --format json: a
+// command that fails before its first one prints its error as one.
+bool json_written();
 
 // An exact temperature as CSV, MQTT and the metrics write it: as many
 // decimals as it has, at most four (21.0625, 21.5, -3.25).
