@@ -29,7 +29,7 @@ tool_rom() { echo "$1$2" | sed -E 's/^(.*)$/..\1/'; }
 check_tool_csv() {
   local run=$1 file=$2 seen=0
   for s in "${sensors[@]}"; do
-    read -r serial family celsius <<<"$s"
+    read -r serial family celsius _ <<<"$s"
     rom=$(tool_rom "$serial" "$family")
     got=$(grep -E "^[^,]*,USB1,6,[0-9]+,$rom," "$file" | cut -d, -f8 | head -n1)
     if [ -z "$got" ]; then

@@ -17,16 +17,17 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # Sensors: serial (as the device file gives it, most significant byte
-# first), family, temperature. DS18B20 temperatures are in sixteenths,
-# DS18S20 ones exercise the extended resolution; one ROM-only device
-# must not disturb anyone.
+# first), family, temperature, and how it is powered. DS18B20
+# temperatures are in sixteenths, DS18S20 ones exercise the extended
+# resolution; one ROM-only device must not disturb anyone. The parasite-
+# powered ones convert only under a host's strong pull-up.
 sensors=(
-  "0416913C6BFF 28 21.5"
-  "0316A2B80C11 28 4.0625"
-  "0417C0DE0042 28 -18.25"
-  "041700000A3B 28 85.5"
-  "000802B4A1C3 10 23.75"
-  "000802B4A2D7 10 -3.25"
+  "0416913C6BFF 28 21.5 parasite"
+  "0316A2B80C11 28 4.0625 vdd"
+  "0417C0DE0042 28 -18.25 vdd"
+  "041700000A3B 28 85.5 vdd"
+  "000802B4A1C3 10 23.75 parasite"
+  "000802B4A2D7 10 -3.25 vdd"
 )
 
 # Makes $work (removed at exit, with every program in $pids ended first)
@@ -38,9 +39,10 @@ peers_start() {
   {
     echo '{"devices": ['
     for s in "${sensors[@]}"; do
-      read -r serial family celsius <<<"$s"
+      read -r serial family celsius power <<<"$s"
       type=DS18B20; [ "$family" = 10 ] && type=DS18S20
-      echo "  {\"type\": \"$type\", \"serial\": \"$serial\", \"celsius\": $celsius},"
+      parasite=false; [ "$power" = parasite ] && parasite=true
+      echo "  {\"type\": \"$type\", \"serial\": \"$serial\", \"celsius\": $celsius, \"parasite\": $parasite},"
     done
     echo '  {"type": "DS2401", "serial": "00001A2B3C4D"}'
     echo ']}'
@@ -69,11 +71,15 @@ wait_for() {
 }
 
 # Compares "ROM-or-id temperature" lines with the sensors; $1 names the
-# client, $2 the file, $3 the id form (digitemp or owfs).
+# client, $2 the file, $3 the id form (digitemp or owfs). $4 "unfed": the
+# adapter has no strong pull-up, so a parasite-powered sensor never
+# converts and comes back from its brown-out with its power-on 85
+# degrees, which is what such a client reads.
 check_temperatures() {
-  local client=$1 file=$2 form=$3 seen=0
+  local client=$1 file=$2 form=$3 feeding=${4:-fed} seen=0
   for s in "${sensors[@]}"; do
-    read -r serial family celsius <<<"$s"
+    read -r serial family celsius power <<<"$s"
+    [ "$feeding" = unfed ] && [ "$power" = parasite ] && celsius=85
     local bytes id got
     bytes=$(bus_order "$serial")
     if [ "$form" = digitemp ]; then id="$family$bytes"; else id="$family.$bytes"; fi
