@@ -43,7 +43,7 @@ _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
     --format) compgen -W "table csv json" -- "$cur" ;;
-    --adapter) compgen -W "passive ds2480b usb ds2482 w1 1 5 6 8 9" -- "$cur" ;;
+    --adapter) compgen -W "passive ds2480b usb ds2482 w1 auto 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;
     --type) compgen -W "ds2480b passive" -- "$cur" ;;
