@@ -84,10 +84,4 @@ std::string port_help() {
                 "used";
 }
 
-std::string adapter_words(int type) {
-  const onewire::AdapterRow* row = onewire::find_adapter(type);
-  const std::string number = "adapter type " + std::to_string(type);
-  return row == nullptr ? number : std::string("the ") + row->label + " (" + number + ")";
-}
-
 }  // namespace qvtool

@@ -25,7 +25,4 @@ int implied_adapter(const std::string& port);
 std::string adapter_help();
 std::string port_help();
 
-// "the DS2482 (I2C) (adapter type 8)"; the number alone for a type no row has.
-std::string adapter_words(int type);
-
 }  // namespace qvtool

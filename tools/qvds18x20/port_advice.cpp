@@ -158,8 +158,8 @@ std::string port_trouble(const PortName& port, int adapter, std::int32_t code,
   // A type no row has: "no adapter of this type" says it all.
   if (row == nullptr) return "";
   if (code == onewire::kErrAdapterType && !row->present(options))
-    return std::string("the ") + row->label + " (adapter type " + std::to_string(row->type) +
-           ") is absent from this build: " + row->absent_reason;
+    return "adapter type " + std::to_string(row->type) + " (" + row->name + ") is absent from this build: " +
+           row->absent_reason;
   switch (row->ports) {
     case onewire::PortForm::kSerial:
       return serial_trouble(port, *row, code, options, probe);

@@ -28,8 +28,8 @@ int print_adapter_ports() {
     if (row->ports == onewire::PortForm::kSerial) continue;
     const onewire::PortFormWords words = onewire::port_form_words(row->ports);
     if (!onewire::adapter_present(*row)) {
-      std::fprintf(stderr, "qvds18x20: no %s here: the %s (adapter type %d) is absent from this build: %s\n",
-                   words.plural, row->label, row->type, row->absent_reason);
+      std::fprintf(stderr, "qvds18x20: no %s here: adapter type %d (%s) is absent from this build: %s\n",
+                   words.plural, row->type, row->name, row->absent_reason);
       continue;
     }
     // A name that does not say its adapter (an I2C bus) says which to take.
