@@ -17,7 +17,7 @@
 
 #include "measurement_rig.hpp"
 #include "onewire/builtin_driver.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 #include "onewire/tmex_driver.hpp"
 #include "rtl/clock.hpp"
@@ -34,7 +34,7 @@ struct Rig {
     o.pacing = &real;
     adapter = std::make_unique<onewire::sim::VirtualAdapter>(bus, o);
     if (adapter->start() != 1) return;
-    onewire::serial::pin_port(kPort, adapter->path());
+    onewire::pin_port(kPort, adapter->path());
     onewire::BuiltinDriverOptions d;
     d.ds2480b_baud = baud;
     driver = onewire::make_builtin_driver(d);
@@ -42,7 +42,7 @@ struct Rig {
   }
   ~Rig() {
     if (driver && session > 0) driver->TMEndSession(session);
-    onewire::serial::unpin_port(kPort);
+    onewire::unpin_port(kPort);
   }
 
   rtl::RealClock real;

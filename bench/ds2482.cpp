@@ -37,7 +37,7 @@
 
 #include "onewire/builtin_driver.hpp"
 #include "onewire/crc.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
@@ -67,12 +67,12 @@ struct Rig {
       return device == "/dev/i2c-1" ? i2c->connect() : nullptr;
     };
     driver = onewire::make_builtin_driver(o);
-    onewire::serial::pin_port(kPort, "/dev/i2c-1");
+    onewire::pin_port(kPort, "/dev/i2c-1");
     session = driver->TMExtendedStartSession(kPort, onewire::kAdapterTypeDs2482, nullptr);
   }
   ~Rig() {
     if (driver && session > 0) driver->TMEndSession(session);
-    onewire::serial::unpin_port(kPort);
+    onewire::unpin_port(kPort);
   }
 
   bool measure(int sensors) {

@@ -23,7 +23,7 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "onewire/builtin_driver.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 #include "rtl/clock.hpp"
@@ -51,7 +51,7 @@ void read_all(benchmark::State& state, onewire::sim::AdapterKind kind, int laten
     state.SkipWithError("no pseudo-terminal");
     return;
   }
-  onewire::serial::pin_port(kPort, adapter.path());
+  onewire::pin_port(kPort, adapter.path());
   onewire::BuiltinDriverOptions options;
   options.ds2480b_baud = baud_asked;
   const auto builtin = onewire::make_builtin_driver(options);
@@ -96,7 +96,7 @@ void read_all(benchmark::State& state, onewire::sim::AdapterKind kind, int laten
     trips += static_cast<double>(s.round_trips);
     state.SetIterationTime(e);
   }
-  onewire::serial::unpin_port(kPort);
+  onewire::unpin_port(kPort);
   const double n = static_cast<double>(state.iterations());
   if (n == 0) return;
   state.counters["elapsed_ms"] = elapsed / n * 1e3;

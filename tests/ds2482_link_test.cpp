@@ -20,7 +20,7 @@
 #include "onewire/ds2482/port_spec.hpp"
 #include "onewire/ds2482/protocol.hpp"
 #include "onewire/errors.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
@@ -418,10 +418,10 @@ struct Ds2482Driver : ::testing::Test {
       return device == "/dev/i2c-1" ? i2c->connect() : nullptr;
     };
     driver = onewire::make_builtin_driver(o);
-    for (const auto& [number, path] : kPorts) onewire::serial::pin_port(number, path);
+    for (const auto& [number, path] : kPorts) onewire::pin_port(number, path);
   }
   ~Ds2482Driver() override {
-    for (const auto& [number, path] : kPorts) onewire::serial::unpin_port(number);
+    for (const auto& [number, path] : kPorts) onewire::unpin_port(number);
   }
 
   const std::map<int, std::string> kPorts = {

@@ -10,6 +10,10 @@ BUILD=$1
 TOOL=$BUILD/tools/qvds18x20/qvds18x20
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEVICES=$SRC/examples/devices.json
+if [ -x "$TOOL" ] && ! "$TOOL" watch --help | grep -q -- '^ *--mqtt '; then
+  echo "SKIP: this tool is built without MQTT (QVDS_WITH_MQTT, libmosquitto)"
+  exit 0
+fi
 for program in "$TOOL" mosquitto mosquitto_sub mosquitto_pub mosquitto_passwd promtool openssl jq; do
   command -v "$program" >/dev/null || { echo "FAIL: $program is missing (scripts/deps.sh installs it)"; exit 1; }
 done

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 
 namespace {
 
@@ -83,7 +83,7 @@ class RegistryTest : public ::testing::Test {
   }
   void TearDown() override {
     rtl::registry::Reset();
-    for (int n = 1; n <= onewire::serial::kMaxPortNumber; ++n) onewire::serial::unpin_port(n);
+    for (int n = 1; n <= onewire::kMaxPortNumber; ++n) onewire::unpin_port(n);
     std::error_code ec;
     fs::remove_all(dev_, ec);
   }
@@ -149,7 +149,7 @@ TEST_F(RegistryTest, SerialCommListsDeviceNodesAfreshOnEachOpen) {
                                                    {u"\\Device\\Serial2", REG_SZ, sz(u"COM3")}}));
   RegCloseKey(key);
 
-  onewire::serial::pin_port(7, "/dev/pinned");
+  onewire::pin_port(7, "/dev/pinned");
   EXPECT_EQ(read_key(kSerialComm), (std::vector<ReadValue>{{u"\\Device\\Serial0", REG_SZ, sz(u"COM1")},
                                                            {u"\\Device\\Serial1", REG_SZ, sz(u"COM2")},
                                                            {u"\\Device\\Serial2", REG_SZ, sz(u"COM3")},

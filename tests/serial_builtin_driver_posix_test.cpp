@@ -9,7 +9,7 @@
 
 #include "onewire/builtin_driver.hpp"
 #include "onewire/errors.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 #include "onewire/usb/ds2490_devices.hpp"
 #include "support/adapter_support.hpp"
@@ -21,8 +21,8 @@ using onewire::sim::VirtualAdapter;
 
 // Pins a port number for the life of the test.
 struct Pin {
-  Pin(int n, const std::string& path) : number(n) { onewire::serial::pin_port(n, path); }
-  ~Pin() { onewire::serial::unpin_port(number); }
+  Pin(int n, const std::string& path) : number(n) { onewire::pin_port(n, path); }
+  ~Pin() { onewire::unpin_port(number); }
   int number;
 };
 
@@ -56,8 +56,8 @@ TEST(BuiltinDriver, AnswersTypesOneFiveAndSixWhereUsbIsBuilt) {
 
 TEST(BuiltinDriver, PortsThatLeadNowhere) {
   auto driver = onewire::make_builtin_driver();
-  onewire::serial::unpin_port(kPort);
-  ASSERT_FALSE(onewire::serial::path_for_port(kPort)) << "this machine has a port " << kPort;
+  onewire::unpin_port(kPort);
+  ASSERT_FALSE(onewire::port_device(onewire::PortForm::kSerial, kPort)) << "this machine has a port " << kPort;
   EXPECT_EQ(driver->TMExtendedStartSession(kPort, 5, nullptr), onewire::kErrPortUnavailable);
   {
     Pin pin(kPort, "/dev/null");  // a device, but no terminal

@@ -35,7 +35,7 @@ run 2 'takes a kernel w1 master as --port' read --adapter w1 --port COM1
 run 2 'takes a kernel w1 master as --port' read --adapter w1 --port 0
 run 2 'takes a kernel w1 master as --port' list --adapter w1 --port w1_bus_master01
 run 2 'cannot be combined' read --port w1_bus_master1 --sim
-run 2 'kernel w1 master (w1_bus_master1)' read --port 7
+run 2 'a kernel w1 master (w1_bus_master1' read --port 7
 
 if [ ! -d /sys/bus/w1 ]; then
   # Each form names master 1 and reaches the driver's type 9, which says

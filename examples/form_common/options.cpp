@@ -4,7 +4,8 @@
 
 #include <charconv>
 
-#include "form_common/port_names.hpp"
+#include "onewire/adapters.hpp"
+#include "onewire/port_names.hpp"
 
 namespace qvform {
 namespace {
@@ -17,20 +18,33 @@ bool to_int(const std::string& s, int& value) {
 }  // namespace
 
 const std::vector<AdapterChoice>& adapter_choices() {
-  static const std::vector<AdapterChoice> choices = {
-      {kAdapterPassive, "passive (DS9097)"}, {kAdapterDs2480b, "DS2480B (DS9097U)"}, {kAdapterUsb, "DS2490 USB"}};
+  static const std::vector<AdapterChoice> choices = [] {
+    std::vector<AdapterChoice> list;
+    for (const onewire::AdapterRow& row : onewire::builtin_adapters())
+      if (onewire::adapter_present(row)) list.push_back({row.type, row.label});
+    return list;
+  }();
   return choices;
 }
 
 std::string usage(const std::string& program) {
-  return "usage: " + program +
-         " [--sim [FILE] | --port P [--adapter passive|ds2480b|usb] [--baud B]] [--speed normal|relaxed]\n"
+  std::string names;
+  std::string numbered;
+  for (const AdapterChoice& a : adapter_choices()) {
+    const onewire::AdapterRow* row = onewire::find_adapter(a.type);
+    names += (names.empty() ? "" : "|") + std::string(row->name);
+    numbered += (numbered.empty() ? "" : ", ") + std::string(row->name) + " (" + std::to_string(row->type) + ")";
+  }
+  return "usage: " + program + " [--sim [FILE] | --port P [--adapter " + names +
+         "] [--baud B]] [--speed normal|relaxed]\n"
          "       [--interval SECONDS] [--shot FILE.png [--measurements N]]\n"
          "\n"
          "A window that reads DS18B20/DS18S20 sensors through the TQvDs18x20 component.\n"
          "  --sim [FILE]      the simulated bus: a device file, or the demonstration set (the default)\n"
-         "  --port P          a COM name (COM3), a USB adapter (USB1) or a device path (/dev/ttyUSB0)\n"
-         "  --adapter T       passive (1), ds2480b (5) or usb (6); default passive\n"
+         "  --port P          a COM name (COM3), a device path (/dev/ttyUSB0), a USB adapter (USB1), ...\n"
+         "  --adapter T       " +
+         numbered +
+         "; default passive\n"
          "  --baud B          the DS2480B's serial rate after detection (default 115200)\n"
          "  --speed S         bus speed: normal or relaxed\n"
          "  --interval N      measure every N seconds once the session is open\n"
@@ -59,15 +73,19 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
     } else if (a == "--adapter") {
       if (!value(v)) return "--adapter needs a value";
       adapter_given = true;
-      if (v == "passive" || v == "1") {
-        o.adapter = kAdapterPassive;
-      } else if (v == "ds2480b" || v == "5") {
-        o.adapter = kAdapterDs2480b;
-      } else if (v == "usb" || v == "6") {
-        o.adapter = kAdapterUsb;
-      } else {
-        return "--adapter takes passive, ds2480b or usb, not \"" + v + "\"";
+      // A name or a number of the adapters on offer.
+      const onewire::AdapterRow* row = onewire::find_adapter_named(v);
+      int number = 0;
+      if (row == nullptr && to_int(v, number)) row = onewire::find_adapter(number);
+      bool offered = false;
+      for (const AdapterChoice& a : adapter_choices()) offered = offered || (row != nullptr && a.type == row->type);
+      if (!offered) {
+        std::string names;
+        for (const AdapterChoice& a : adapter_choices())
+          names += (names.empty() ? "" : ", ") + std::string(onewire::find_adapter(a.type)->name);
+        return "--adapter takes " + names + ", not \"" + v + "\"";
       }
+      o.adapter = row->type;
     } else if (a == "--speed") {
       if (!value(v) || (v != "normal" && v != "relaxed")) return "--speed takes normal or relaxed";
       o.relaxed = v == "relaxed";
@@ -88,8 +106,10 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
     }
   }
   if (sim_given && (!o.port.empty() || adapter_given)) return "--sim goes with neither --port nor --adapter";
-  int n = 0;
-  if (!o.port.empty() && is_usb_name(o.port, n) && !adapter_given) o.adapter = kAdapterUsb;
+  // A USB adapter's or a kernel master's name says its adapter.
+  if (const auto form = onewire::form_of_name(o.port); form && !adapter_given)
+    for (const AdapterChoice& a : adapter_choices())
+      if (onewire::find_adapter(a.type)->ports == *form) o.adapter = a.type;
   o.sim = o.port.empty();
   return "";
 }

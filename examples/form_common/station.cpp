@@ -7,9 +7,8 @@
 #include <utility>
 
 #include "QvDs18x20/QvDs18x20.hpp"
-#include "form_common/port_names.hpp"
 #include "onewire/builtin_driver.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/sim_driver.hpp"
 #include "qvds18x20/device_file.hpp"
@@ -35,6 +34,7 @@ struct Station::Impl {
   int demo_rounds = 0;
   std::vector<SensorRow> last_rows;
   std::string port_label;
+  onewire::PortName port;  // the adapter's port; none on the simulated bus
 
   std::vector<SensorRow> collect_rows() const {
     std::vector<SensorRow> rows;
@@ -161,10 +161,11 @@ std::string Station::use_simulated_bus(const std::string& device_file) {
   for (const auto& f : faults) driver->fail(f.op, f.call, f.code);
   onewire::InstallDriver(driver);
   m.c->ComPort("COM1");
-  m.c->AdapterType(kAdapterPassive);
+  m.c->AdapterType(onewire::kAdapterTypePassive);
   m.c->Speed(lsNormal);
   m.c->get_driver_ver();
   m.port_label = "COM1";
+  m.port = onewire::PortName{};
   m.last_rows.clear();
   m.c->ClearSensors();
   m.changed();
@@ -174,23 +175,17 @@ std::string Station::use_simulated_bus(const std::string& device_file) {
 std::string Station::use_adapter(const std::string& port, int adapter, bool relaxed, int baud) {
   Impl& m = *impl_;
   if (m.c->SesionActive() || m.c->Working()) return "close the session first";
-  int number = 0;
-  std::string com;
-  if (is_com_name(port, number)) {
-    com = "COM" + std::to_string(number);
-  } else if (is_usb_name(port, number)) {
-    com = "COM" + std::to_string(number);
-    adapter = kAdapterUsb;
-  } else if (port.find('/') != std::string::npos || port.find('\\') != std::string::npos) {
-    // A device path gets a port number of its own for this run.
-    for (int n = 1; n <= onewire::serial::kMaxPortNumber && number == 0; ++n)
-      if (!onewire::serial::path_for_port(n) || onewire::serial::path_for_port(n) == port) number = n;
-    if (number == 0) return "no free port number for " + port;
-    onewire::serial::pin_port(number, port);
-    com = "COM" + std::to_string(number);
-  } else {
-    return "a port is a COM name (COM3), a USB adapter (USB1) or a device path, not \"" + port + "\"";
-  }
+  // A USB adapter's or a kernel master's name says its adapter.
+  if (const auto form = onewire::form_of_name(port))
+    for (const onewire::AdapterRow& row : onewire::builtin_adapters())
+      if (row.ports == *form) adapter = row.type;
+  const onewire::AdapterRow* row = onewire::find_adapter(adapter);
+  if (row == nullptr) return "no adapter of type " + std::to_string(adapter);
+  const onewire::PortResolution resolved = onewire::resolve_port(port, row->ports);
+  if (!resolved.port)
+    return std::string("the ") + row->label + " takes " + resolved.expected + ", not \"" + port + "\"" +
+           (resolved.reason.empty() ? "" : ": " + resolved.reason);
+  const std::string com = resolved.port->com_name();
   onewire::BuiltinDriverOptions options;
   options.ds2480b_baud = baud;
   onewire::InstallDriver(onewire::make_builtin_driver(options));
@@ -199,8 +194,9 @@ std::string Station::use_adapter(const std::string& port, int adapter, bool rela
   m.c->AdapterType(static_cast<std::uint8_t>(adapter));
   m.c->Speed(relaxed ? lsRelaxed : lsNormal);
   m.c->get_driver_ver();
-  m.port_label = port;
-  bus_label_ = port;
+  m.port = *resolved.port;
+  m.port_label = resolved.port->label;
+  bus_label_ = resolved.port->label;
   m.last_rows.clear();
   m.c->ClearSensors();
   m.changed();
@@ -212,7 +208,10 @@ std::string Station::open() {
   m.c->TMEXOpenSession();
   m.changed();
   if (m.c->SesionActive()) return "";
-  return "cannot open a session on " + m.port_label + ": " + error_text();
+  std::string why = error_text();
+  // What the system said when the driver opened the device.
+  if (const auto failure = onewire::last_open_failure(m.port)) why += "; " + failure->what();
+  return "cannot open a session on " + m.port_label + ": " + why;
 }
 
 void Station::close() {

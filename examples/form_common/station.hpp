@@ -14,16 +14,12 @@
 
 namespace qvform {
 
-inline constexpr int kAdapterPassive = 1;
-inline constexpr int kAdapterDs2480b = 5;
-inline constexpr int kAdapterUsb = 6;
-
 // What the command line asked for.
 struct Options {
   bool sim = true;       // the simulated bus (the default without --port)
   std::string sim_file;  // --sim FILE: a device file; empty: the demonstration bus
-  std::string port;      // --port: COM name, USB name or device path
-  int adapter = kAdapterPassive;
+  std::string port;      // --port: any name the adapter takes (onewire/port_names.hpp)
+  int adapter = 1;       // a type of the adapter table; the component's default, passive
   bool relaxed = false;  // --speed relaxed
   int baud = 115200;     // DS2480B rate after detection
   int interval = 0;      // --interval N: measure every N seconds from the start
@@ -36,7 +32,8 @@ struct Options {
 std::string parse_options(const std::vector<std::string>& args, Options& options);
 std::string usage(const std::string& program);
 
-// The adapter types the forms offer, in the order of their lists.
+// The adapter types the forms offer, in the order of their lists: the
+// rows of the adapter table this build has.
 struct AdapterChoice {
   int type;
   const char* label;

@@ -19,7 +19,7 @@
 
 #include "onewire/tmex_driver.hpp"
 #include "onewire/builtin_driver.hpp"
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/sim/bus.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/sim_driver.hpp"
@@ -37,8 +37,8 @@ std::shared_ptr<onewire::TmexDriver> Driver() {
   if (g_driver == nullptr) {
     // Port numbers are Windows' own here, not numbers given to device
     // nodes.
-    for (int n = 1; n <= onewire::serial::kMaxPortNumber; ++n)
-      onewire::serial::pin_port(n, "\\\\.\\COM" + std::to_string(n));
+    for (int n = 1; n <= onewire::kMaxPortNumber; ++n)
+      onewire::pin_port(n, "\\\\.\\COM" + std::to_string(n));
     g_driver = onewire::make_builtin_driver();
   }
   return g_driver;

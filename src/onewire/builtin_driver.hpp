@@ -1,13 +1,14 @@
-// Our driver on real adapters: port numbers map to device nodes the way
-// serial/port_map.hpp numbers them, adapter type 1 is the passive serial
-// adapter (DS9097 style) and type 5 the DS2480B (DS9097U style). Type 6
-// is the DS2490 USB adapter (DS9490R/B): port number n is the n-th DS2490
-// of usb/ds2490_devices.hpp, in builds that have USB. Type 8 is the
-// DS2482-100/-800 I2C bridge, on Linux: the port's path is a DS2482 port
-// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"). Type 9 is a kernel
-// w1 bus master over the netlink connector (w1/w1_master.hpp): port
-// number n is w1_bus_master<n>, on Linux. Any other type is refused with
-// kErrAdapterType.
+// Our driver on real adapters: the rows of onewire/adapters.hpp, each a
+// type number with the link it opens. Type 1 is the passive serial
+// adapter (DS9097 style) and type 5 the DS2480B (DS9097U style), on the
+// serial device of the port number (onewire/port_names.hpp); type 6 is
+// the DS2490 USB adapter (DS9490R/B), port number n the n-th DS2490 of
+// usb/ds2490_devices.hpp, in builds that have USB; type 8 the
+// DS2482-100/-800 I2C bridge, on Linux, the port's path a DS2482 port
+// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"); type 9 a kernel w1
+// bus master over the netlink connector (w1/w1_master.hpp), port number n
+// w1_bus_master<n>, on Linux. Any other type, and a type this build does
+// not have, is refused with kErrAdapterType.
 #pragma once
 
 #include "qvds18x20/export.hpp"
@@ -16,18 +17,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "onewire/adapters.hpp"
 #include "onewire/driver.hpp"
 #include "onewire/ds2482/i2c_bus.hpp"
 #include "onewire/ds2490/usb_device.hpp"
 
 namespace onewire {
-
-inline constexpr int kAdapterTypePassive = 1;
-inline constexpr int kAdapterTypeDs2480b = 5;
-inline constexpr int kAdapterTypeDs2490 = 6;
-inline constexpr int kAdapterTypeDs2482 = 8;
-inline constexpr int kAdapterTypeW1 = 9;
 
 struct QVDS_API BuiltinDriverOptions {
   // The rate the DS2480B is switched to after detection (9600, 19200,
@@ -46,6 +43,9 @@ struct QVDS_API BuiltinDriverOptions {
   // point both at a fake kernel.
   std::string w1_sysfs_root = "/sys";
   std::uint32_t w1_netlink_port = 0;
+  // The adapter types the driver answers, which the caller keeps alive;
+  // null: builtin_adapters().
+  const std::vector<AdapterRow>* adapters = nullptr;
 };
 
 QVDS_API std::shared_ptr<BusDriver> make_builtin_driver(BuiltinDriverOptions options = {});

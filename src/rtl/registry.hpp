@@ -7,7 +7,7 @@
 // in-memory registry of this process (rtl::registry below), which tests
 // fill; by default it holds HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM
 // listing the serial device nodes that exist, numbered as
-// onewire/serial/port_map.hpp numbers them ("\Device\Serial0" = "COM1",
+// rtl/com_ports.hpp numbers them ("\Device\Serial0" = "COM1",
 // ...). That key is made afresh each time it is opened, so a USB adapter
 // plugged in later shows up on the next open.
 #pragma once

@@ -44,7 +44,7 @@ _qvds18x20_values() {
   case $option in
     -f | --format) compgen -W "table csv json" -- "$cur" ;;
     --id-format) compgen -W "qvds owfs kernel" -- "$cur" ;;
-    -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 1 5 6 8 9" -- "$cur" ;;
+    -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 auto 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;
     --type) compgen -W "ds2480b passive" -- "$cur" ;;

@@ -10,15 +10,15 @@
 #include "onewire/builtin_driver.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/serial/transport.hpp"
-#include "onewire/serial/port_map.hpp"
 #include "onewire/sim/sim_driver.hpp"
 #include "onewire/tmex_driver.hpp"
+#include "qvds18x20/adapter_options.hpp"
 #include "qvds18x20/device_file.hpp"
+#include "qvds18x20/emulated_usb.hpp"
 #include "qvds18x20/exit_codes.hpp"
-#include "qvds18x20/i2c_ports.hpp"
 #include "qvds18x20/platform.hpp"
-#include "qvds18x20/usb_ports.hpp"
-#include "qvds18x20/w1_ports.hpp"
+#include "qvds18x20/port_advice.hpp"
+#include "qvds18x20/port_choice.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -46,12 +46,6 @@ bool is_thermometer_rom(const std::string& romstr) {
 }
 
 bool interrupt_requested() { return g_interrupted.load(); }
-
-bool is_com_name(const std::string& name) {
-  if (name.size() < 4 || CompareText(name.substr(0, 3), "COM") != 0) return false;
-  const std::int32_t n = StrToIntDef(name.substr(3), -1);
-  return n >= 1 && n <= 255;
-}
 
 std::string explain(const Component& c) {
   const std::string text = c.TMEXerror.str();
@@ -89,23 +83,8 @@ void BusSession::open() {
 
 std::string BusSession::port_trouble() const {
   if (choice_.port.empty() || choice_.sim) return "";
-  const std::int32_t code = c_->LastResult();
-  if (choice_.adapter == onewire::kAdapterTypeDs2482) return i2c_port_trouble(choice_.port, code);
-  if (code == onewire::kErrPortBusy) return "";  // already said
-  // A kernel w1 master is no device node: the code's meaning says it all.
-  if (choice_.adapter == onewire::kAdapterTypeW1) return "";
-  if (is_com_name(choice_.port)) {
-    const auto path = onewire::serial::path_for_port(StrToIntDef(choice_.port.substr(3), 0));
-    if (!path) return "";
-    const std::string reason = open_failure_reason(*path);
-    return reason.empty() ? "" : *path + ": " + reason;
-  }
-  if (!path_exists(choice_.port)) return choice_.port + " is gone";
-  if (code == onewire::kErrPortUnavailable || code == onewire::kErrPortIo) {
-    const std::string reason = open_failure_reason(choice_.port);
-    return reason.empty() ? "" : choice_.port + ": " + reason;
-  }
-  return "";
+  // What the driver kept of a failed open, and what the port answers to.
+  return qvtool::port_trouble(port_, choice_.adapter, c_->LastResult(), builtin_options());
 }
 
 void BusSession::abandon(const std::string& why, int code) {
@@ -220,46 +199,22 @@ std::string BusSession::list() {
 void BusSession::resolve_port() {
   const std::string& p = choice_.port;
   if (p.empty()) {
+    if (choice_.adapter == kAdapterAuto)
+      throw UsageError("--adapter auto needs --port: it finds the adapter on the port");
     com_name_ = "COM1";
     port_label_ = "COM1";
     return;
   }
-  if (choice_.adapter == onewire::kAdapterTypeW1) {
-    // A kernel w1 master's number is its port number.
-    const auto n = w1_port_number(p);
-    if (!n)
-      throw UsageError("--adapter w1 takes a kernel w1 master as --port (w1_bus_master1, or its number), not \"" +
-                       shorten(p) + "\"");
-    com_name_ = "COM" + std::to_string(*n);
-    port_label_ = "w1_bus_master" + std::to_string(*n);
-    return;
-  }
-  if (is_com_name(p)) {
-    com_name_ = p;
-    port_label_ = p;
-    return;
-  }
-  if (const auto usb = usb_port_number(p)) {
-    com_name_ = "COM" + std::to_string(*usb);
-    port_label_ = p;
-    return;
-  }
-  if (p.find('/') == std::string::npos && p.find('\\') == std::string::npos)
-    throw UsageError("--port takes a COM name (COM3), a USB adapter (USB1), a kernel w1 master (w1_bus_master1) or "
-                     "a device path (/dev/ttyUSB0), not \"" +
-                     shorten(p) + "\"");
-  if (choice_.adapter == onewire::kAdapterTypeDs2482 && !choice_.sim)
-    check_i2c_port(p);
-  else if (!choice_.sim && !path_exists(p))
-    throw Failure(shorten(p, 200) + ": no such device");
-  // A path gets a port number of its own for this run.
-  int number = 0;
-  for (int n = 1; n <= onewire::serial::kMaxPortNumber && number == 0; ++n)
-    if (!onewire::serial::path_for_port(n)) number = n;
-  if (number == 0) throw Failure("no free port number for " + p);
-  onewire::serial::pin_port(number, p);
-  com_name_ = "COM" + std::to_string(number);
-  port_label_ = p;
+  port_ = choose_port(p, choice_.adapter, choice_.adapter_given, choice_.sim);
+  if (choice_.adapter == kAdapterAuto) choice_.adapter = detect_port_adapter(port_, builtin_options());
+  com_name_ = port_.com_name();
+  port_label_ = port_.label;
+}
+
+onewire::BuiltinDriverOptions BusSession::builtin_options() const {
+  onewire::BuiltinDriverOptions options;
+  options.ds2480b_baud = choice_.baud;
+  return options;
 }
 
 int BusSession::serial_baud() const {
@@ -268,9 +223,7 @@ int BusSession::serial_baud() const {
 
 void BusSession::install_driver() {
   if (!choice_.port.empty() && !choice_.sim) {
-    onewire::BuiltinDriverOptions options;
-    options.ds2480b_baud = choice_.baud;
-    builtin_ = onewire::make_builtin_driver(options);
+    builtin_ = onewire::make_builtin_driver(builtin_options());
     onewire::InstallDriver(builtin_);
     return;
   }

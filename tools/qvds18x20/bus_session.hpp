@@ -8,7 +8,9 @@
 #include <string>
 
 #include "QvDs18x20/QvDs18x20.hpp"
+#include "onewire/builtin_driver.hpp"
 #include "onewire/driver.hpp"
+#include "onewire/port_names.hpp"
 
 namespace qvtool {
 
@@ -16,8 +18,9 @@ using Component = TQvDs18x20;
 
 // What the command line chose, checked except for the port.
 struct BusChoice {
-  std::string port;  // COM name or device path; empty: simulated bus on COM1
-  int adapter = 1;
+  std::string port;  // as given (onewire/port_names.hpp); empty: simulated bus on COM1
+  int adapter = 1;   // a type number, or kAdapterAuto (adapter_options.hpp)
+  bool adapter_given = false;
   TLanSpeed speed = lsNormal;
   bool sim = false;      // --sim given
   std::string sim_file;  // --sim FILE
@@ -26,9 +29,6 @@ struct BusChoice {
 
 // True for a ROM, as the component prints it, of a DS18x20 family.
 bool is_thermometer_rom(const std::string& romstr);
-
-// True for COM1..COM255 in any letter case.
-bool is_com_name(const std::string& name);
 
 // The component's last failure in words: its error text, with what its
 // result code means.
@@ -42,8 +42,9 @@ bool interrupt_requested();
 
 class BusSession {
  public:
-  // Throws UsageError for a port that is neither a COM name nor a path,
-  // Failure for a missing device, DeviceFileError for a bad --sim file.
+  // Throws UsageError for a port the adapter takes no port by, Failure
+  // for a missing device or an adapter --adapter auto does not find,
+  // DeviceFileError for a bad --sim file.
   explicit BusSession(const BusChoice& choice);
   ~BusSession();
   BusSession(const BusSession&) = delete;
@@ -92,8 +93,11 @@ class BusSession {
   // Why the thermometers of the list were not read, each reason with the
   // sensors it holds for.
   std::string reasons_not_read() const;
+  // The built-in driver's options for these choices.
+  onewire::BuiltinDriverOptions builtin_options() const;
 
   BusChoice choice_;
+  onewire::PortName port_;
   std::string com_name_;
   std::string port_label_;
   std::shared_ptr<onewire::BusDriver> builtin_;

@@ -8,17 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "onewire/serial/port_map.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/tmex_driver.hpp"
 #include "qvds18x20/config_args.hpp"
 #include "qvds18x20/config_file.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/port_listing.hpp"
 #include "qvds18x20/readings.hpp"
-#include "qvds18x20/i2c_ports.hpp"
-#include "qvds18x20/usb_ports.hpp"
-#include "qvds18x20/w1_ports.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
@@ -285,17 +283,13 @@ int run_ports(const Options&) {
   c.EnumComPorts(&ports);
   for (int i = 0; i < ports.Count(); ++i) {
     const std::string& name = ports[i];
-    std::string path;
-    if (is_com_name(name)) {
-      if (auto p = onewire::serial::path_for_port(StrToIntDef(name.substr(3), 0))) path = *p;
-    }
+    // A COM name's device, as the driver would open it.
+    const auto port = onewire::resolve_port(name, onewire::PortForm::kSerial).port;
+    const std::string path = port && port->form == onewire::PortForm::kSerial ? port->device : "";
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
-  const int usb = print_usb_ports();
-  const int i2c = print_i2c_ports();
-  const int w1 = print_w1_ports();
-  if (ports.Count() == 0 && usb == 0 && i2c == 0 && w1 == 0)
-    std::fprintf(stderr, "qvds18x20: no serial ports, USB adapters, I2C buses or kernel w1 masters found\n");
+  const int others = print_adapter_ports();
+  if (ports.Count() == 0 && others == 0) std::fprintf(stderr, "qvds18x20: no %s found\n", every_port_kind().c_str());
   return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -15,7 +16,6 @@
 #include "onewire/crc.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "qvds18x20/exit_codes.hpp"
-#include "qvds18x20/platform.hpp"
 
 namespace qvtool {
 namespace {
@@ -296,11 +296,11 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
 
 SimSetup load_device_setup(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw DeviceFileError(path + ": cannot be read (" + os_error_text(errno) + ")");
+  if (!in) throw DeviceFileError(path + ": cannot be read (" + std::strerror(errno) + ")");
   // Read one byte past the limit to tell a file at it from one beyond.
   std::string text(kMaxDeviceFileSize + 1, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) throw DeviceFileError(path + ": cannot be read (" + os_error_text(errno) + ")");
+  if (in.bad()) throw DeviceFileError(path + ": cannot be read (" + std::strerror(errno) + ")");
   text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.size() > kMaxDeviceFileSize)
     throw DeviceFileError(path + ": larger than " + std::to_string(kMaxDeviceFileSize / 1024) +

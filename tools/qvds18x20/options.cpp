@@ -10,19 +10,14 @@
 #include <vector>
 
 #include "onewire/builtin_driver.hpp"
-#include "onewire/i2c/i2c_buses.hpp"
+#include "onewire/port_names.hpp"
+#include "qvds18x20/adapter_options.hpp"
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
-#include "qvds18x20/usb_ports.hpp"
-#include "qvds18x20/w1_ports.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
 namespace {
-
-// The adapter types --adapter also takes by name: the one place where
-// names map to type numbers (the help and the messages list them from here).
-const std::vector<std::pair<std::string, int>> kAdapterNames = {{"passive", 1}, {"ds2480b", 5}, {"usb", 6}, {"ds2482", 8}, {"w1", 9}};
 
 const std::vector<std::pair<std::string, TLanSpeed>> kSpeedNames = {{"normal", lsNormal}, {"relaxed", lsRelaxed}};
 
@@ -43,16 +38,6 @@ std::vector<std::string> names_of(const std::vector<std::pair<std::string, T>>& 
   return names;
 }
 
-int adapter_number(const std::string& a) {
-  for (const auto& [name, number] : kAdapterNames)
-    if (CompareText(a, name) == 0) return number;
-  const std::int32_t n = StrToIntDef(a, -1);
-  if (n < 0 || n > 255)
-    throw UsageError("--adapter takes a number 0..255, " + or_list(names_of(kAdapterNames)) + ", not \"" +
-                     shorten(a) + "\"");
-  return n;
-}
-
 TLanSpeed speed_of(const std::string& s) {
   for (const auto& [name, speed] : kSpeedNames)
     if (CompareText(s, name) == 0) return speed;
@@ -61,21 +46,12 @@ TLanSpeed speed_of(const std::string& s) {
 
 
 void add_bus_options(CLI::App& cmd, Options& o) {
-  std::vector<std::string> adapters;
-  for (const auto& [name, number] : kAdapterNames)
-    adapters.push_back(name + " (" + std::to_string(number) +
-                       (number == onewire::kAdapterTypeDs2482 && !onewire::i2c::i2c_available()
-                            ? ", absent here: it needs Linux's i2c-dev)"
-                            : ")"));
-  cmd.add_option("-p,--port", o.port,
-                 "COM name (COM3), device path (/dev/ttyUSB0, a pseudo-terminal), USB adapter (USB1), for a "
-                 "DS2482 the I2C bus with the chip's address and channel (/dev/i2c-1, /dev/i2c-1:0x1A:3), or a kernel "
-                 "w1 master (w1_bus_master1, or its number with --adapter w1; Linux only); without it the simulated "
-                 "bus is used")
+  // Both from the adapter table (adapter_options.hpp).
+  cmd.add_option("-p,--port", o.port, port_help())
       ->type_name("PORT")
       ->check(non_empty())
       ->each([&o](const std::string&) { o.port_given = true; });
-  cmd.add_option("-a,--adapter", o.adapter, "adapter type: a number, " + or_list(adapters))
+  cmd.add_option("-a,--adapter", o.adapter, adapter_help())
       ->type_name("TYPE")
       ->capture_default_str()
       ->check(non_empty())
@@ -157,7 +133,7 @@ BusChoice bus_choice(const Options& o) {
   // Simulated values labelled as a real port or adapter would pass for
   // measurements. The one adapter --sim takes is the USB adapter (USBn),
   // whose backend then runs on an emulated chip over the simulated bus.
-  const bool serial_port = o.port_given && !usb_port_number(o.port);
+  const bool serial_port = o.port_given && onewire::form_of_name(o.port) != onewire::PortForm::kUsb;
   const bool serial_adapter = o.adapter_given && adapter_number(o.adapter) != onewire::kAdapterTypeDs2490;
   if (o.sim && (serial_port || serial_adapter))
     throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
@@ -166,9 +142,8 @@ BusChoice bus_choice(const Options& o) {
   // master w1_bus_mastern; the adapter type follows from the name unless
   // one was asked for.
   const bool default_adapter = o.adapter == Options{}.adapter;
-  choice.adapter = usb_port_number(o.port) && default_adapter ? onewire::kAdapterTypeDs2490
-                   : w1_master_port(o.port) && default_adapter ? onewire::kAdapterTypeW1
-                                                               : adapter_number(o.adapter);
+  choice.adapter = default_adapter ? implied_adapter(o.port) : adapter_number(o.adapter);
+  choice.adapter_given = !default_adapter;
   choice.speed = speed_of(o.speed);
   choice.port = o.port;
   choice.sim = o.sim;

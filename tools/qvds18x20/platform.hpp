@@ -35,10 +35,6 @@ bool truncate_file(std::FILE* file, long size);
 // The system's words for an error number.
 std::string os_error_text(int error);
 
-// Why the device at `path` cannot be opened for reading and writing, in
-// the system's words; empty when it can.
-std::string open_failure_reason(const std::string& path);
-
 // When `path` is a symbolic link to a terminal device that exists (the
 // link of a running virtual adapter), that device; else empty.
 std::string live_terminal_link(const std::string& path);

@@ -11,6 +11,11 @@
 //                         own ID chip (family 0x81), as DS9490 adapters do
 //   QVDS_SIM_USB_TRACE    a file that receives every call and transfer
 //   QVDS_SIM_USB_SPEEDUP  the emulator's time runs this many times faster
+//   QVDS_SIM_USB_REFUSE   "access": libusb_open is refused as a device node
+//                         the user may not open is (LIBUSB_ERROR_ACCESS);
+//                         "busy": libusb_claim_interface finds the
+//                         interface claimed by another program
+//                         (LIBUSB_ERROR_BUSY), as owserver's would be
 #include <libusb.h>
 
 #include <cstdarg>
@@ -278,8 +283,19 @@ SHIM_API int libusb_get_max_packet_size(libusb_device*, unsigned char endpoint) 
   return LIBUSB_ERROR_NOT_FOUND;
 }
 
+namespace {
+bool refused(const char* how) {
+  const char* refuse = std::getenv("QVDS_SIM_USB_REFUSE");
+  return refuse != nullptr && std::strcmp(refuse, how) == 0;
+}
+}  // namespace
+
 SHIM_API int libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   if (dev == nullptr || handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (refused("access")) {
+    shim().log("libusb_open %d -> %d", dev->index + 1, LIBUSB_ERROR_ACCESS);
+    return LIBUSB_ERROR_ACCESS;
+  }
   shim().chips.at(static_cast<std::size_t>(dev->index))->open();
   *handle = new libusb_device_handle{dev, false};
   shim().log("libusb_open %d", dev->index + 1);
@@ -325,7 +341,9 @@ SHIM_API int libusb_set_configuration(libusb_device_handle* h, int configuration
 
 SHIM_API int libusb_claim_interface(libusb_device_handle* h, int interface_number) {
   auto* c = chip_of(h);
-  const int r = c != nullptr ? c->claim_interface(interface_number) : LIBUSB_ERROR_NO_DEVICE;
+  const int r = refused("busy") ? LIBUSB_ERROR_BUSY
+                : c != nullptr  ? c->claim_interface(interface_number)
+                                : LIBUSB_ERROR_NO_DEVICE;
   if (r == 0) h->claimed = true;
   shim().log("libusb_claim_interface %d -> %d", interface_number, r);
   return r;

@@ -5,6 +5,7 @@
 
 #include "onewire/commands.hpp"
 #include "onewire/errors.hpp"
+#include "onewire/port_names.hpp"
 
 namespace onewire::ds2490 {
 
@@ -50,7 +51,10 @@ int Ds2490Link::open() {
   close();
   if (!device_) return kErrPortUnavailable;
   // Not there, held by another program, or not ours to use.
-  if (device_->open() != kUsbSuccess) return kErrPortUnavailable;
+  if (const int r = device_->open(); r != kUsbSuccess) {
+    note_failure("libusb_open", r);
+    return r == kUsbErrorBusy ? kErrPortBusy : kErrPortUnavailable;
+  }
   open_ = true;
   recoveries_ = 0;
   int r = configure();
@@ -59,7 +63,35 @@ int Ds2490Link::open() {
     close();
     return r;
   }
+  if (!options_.port_name.empty()) note_open_success(options_.port_name);
   return 1;
+}
+
+void Ds2490Link::note_failure(const char* call, int usb_error) {
+  if (options_.port_name.empty()) return;
+  OpenFailure f;
+  f.call = call;
+  f.code = usb_error;
+  // libusb's own words for its codes (libusb_strerror).
+  switch (usb_error) {
+    case kUsbErrorAccess:
+      f.problem = OpenProblem::kDenied;
+      f.text = "Access denied (insufficient permissions)";
+      break;
+    case kUsbErrorBusy:
+      f.problem = OpenProblem::kBusy;
+      f.text = "Resource busy";
+      break;
+    case kUsbErrorNoDevice:
+    case kUsbErrorNotFound:
+      f.problem = OpenProblem::kAbsent;
+      f.text = usb_error == kUsbErrorNoDevice ? "No such device (it may have been disconnected)" : "Entity not found";
+      break;
+    default:
+      f.problem = OpenProblem::kOther;
+      f.text = "libusb error " + std::to_string(usb_error);
+  }
+  note_open_failure(options_.port_name, std::move(f));
 }
 
 void Ds2490Link::close() {
@@ -77,8 +109,11 @@ int Ds2490Link::configure() {
   // data toggles; a kernel that already configured it may refuse, which
   // changes nothing.
   if (device_->set_configuration(1) == kUsbErrorNoDevice) return kErrPortIo;
-  if (const int r = device_->claim_interface(kInterface); r != kUsbSuccess)
-    return r == kUsbErrorNoDevice ? kErrPortIo : kErrPortUnavailable;
+  if (const int r = device_->claim_interface(kInterface); r != kUsbSuccess) {
+    // Busy: another program (owserver, say) has the interface.
+    note_failure("libusb_claim_interface", r);
+    return r == kUsbErrorNoDevice ? kErrPortIo : r == kUsbErrorBusy ? kErrPortBusy : kErrPortUnavailable;
+  }
   if (const int r = device_->set_alt_setting(kInterface, kAltSetting); r != kUsbSuccess)
     return r == kUsbErrorNoDevice ? kErrPortIo : kErrAdapterNoResponse;
   for (std::uint8_t ep : {kEpFromBus, kEpToBus, kEpStatus})

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "onewire/ds2490/protocol.hpp"
 #include "onewire/ds2490/usb_device.hpp"
@@ -26,6 +27,9 @@ struct Ds2490Options {
   // Status polls an operation may take before the chip counts as stuck
   // (1 ms apart in the alternate setting we select).
   int poll_limit = 100;
+  // The name the adapter's open failures are kept under
+  // (onewire/port_names.hpp: "USB1"); empty: none are kept.
+  std::string port_name;
 };
 
 class Ds2490Link final : public Link {
@@ -65,6 +69,8 @@ class Ds2490Link final : public Link {
   int configure();
   int initialise();
   int recover(int usb_error, std::uint8_t endpoint);
+  // Keeps what the USB side said of a failed open (options_.port_name).
+  void note_failure(const char* call, int usb_error);
   int comm(std::uint16_t value, std::uint16_t index, Attempt& a);
   int mode(std::uint16_t value, std::uint16_t index, Attempt& a);
   int send(const std::uint8_t* data, int n, Attempt& a);

@@ -1,7 +1,10 @@
-// The COM port numbers the serial transport opens: the platform's rule
-// (rtl/com_ports.hpp) under the driver's names.
+// The names serial ports had before onewire/port_names.hpp took them over;
+// kept for applications written against them. onewire::pin_port and
+// onewire::port_device(PortForm::kSerial, n) are the same as pin_port and
+// path_for_port here.
 #pragma once
 
+#include "onewire/port_names.hpp"
 #include "rtl/com_ports.hpp"
 
 namespace onewire::serial {

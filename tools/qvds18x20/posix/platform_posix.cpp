@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,14 +48,6 @@ bool truncate_file(std::FILE* file, long size) {
 }
 
 std::string os_error_text(int error) { return std::strerror(error); }
-
-std::string open_failure_reason(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return os_error_text(errno);
-  const bool terminal = isatty(fd) != 0;
-  ::close(fd);
-  return terminal ? "" : "not a serial port";
-}
 
 std::string live_terminal_link(const std::string& path) {
   struct stat link {};

@@ -3,6 +3,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/publish/engines.hpp"
+#include "qvds18x20/publish/features.hpp"
 #include "qvds18x20/publish/metrics.hpp"
 #include "qvds18x20/publish/mqtt_url.hpp"
 #include "qvds18x20/publish/publish.hpp"
@@ -80,6 +81,13 @@ void add_publish_options(CLI::App& cmd, PublishOptions& o, bool continuous) {
                    "serve metrics over HTTP at /metrics on [ADDR:]PORT (ADDR: 127.0.0.1 unless given)")
         ->check(non_empty())
         ->group(group);
+  // A build without an engine offers none of its options (features.hpp):
+  // every --mqtt* option is MQTT's, --metrics-listen the endpoint's.
+  for (CLI::Option* opt : cmd.get_options()) {
+    const std::string name = opt->get_name();
+    if ((!mqtt_built() && name.rfind("--mqtt", 0) == 0) || (!http_built() && name == "--metrics-listen"))
+      cmd.remove_option(opt);
+  }
 }
 
 void Publishers::check(const PublishOptions& o, Lifetime) {

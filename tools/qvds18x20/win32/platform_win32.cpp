@@ -51,24 +51,6 @@ bool truncate_file(std::FILE* file, long size) {
 
 std::string os_error_text(int error) { return std::strerror(error); }
 
-std::string open_failure_reason(const std::string& path) {
-  std::string name = path;
-  if (name.rfind("\\\\.\\", 0) != 0 && name.rfind("COM", 0) == 0) name = "\\\\.\\" + name;
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD err = GetLastError();
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text, sizeof text,
-                   nullptr);
-    std::string reason = text;
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-      reason.pop_back();
-    return reason.empty() ? "error " + std::to_string(err) : reason;
-  }
-  CloseHandle(h);
-  return "";
-}
-
 // Windows has no pseudo-terminals for the virtual adapter to link.
 std::string live_terminal_link(const std::string&) { return ""; }
 

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "onewire/i2c/i2c_buses.hpp"
+#include "onewire/port_names.hpp"
 
 namespace onewire::i2c {
 
@@ -55,25 +56,27 @@ class I2cDevBus final : public I2cBus {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
       error_ = errno;
+      note_open_failure(path_, os_open_failure("open", error_));
       if (error_ == EACCES || error_ == EPERM) return kI2cAccess;
       return error_ == EBUSY ? kI2cBusy : kI2cNoBus;
     }
     unsigned long funcs = 0;
     if (::ioctl(fd_, I2C_FUNCS, &funcs) != 0) {
       // ENOTTY: a device node, but no I2C bus.
-      return fail_open(errno, kI2cUnsupported);
+      return fail_open("ioctl(I2C_FUNCS)", errno, kI2cUnsupported);
     }
     if ((funcs & I2C_FUNC_I2C) != 0)
       smbus_ = false;
     else if ((funcs & kSmbusNeeded) == kSmbusNeeded)
       smbus_ = true;
     else
-      return fail_open(EOPNOTSUPP, kI2cUnsupported);
+      return fail_open("ioctl(I2C_FUNCS)", EOPNOTSUPP, kI2cUnsupported);
     // One session per bus: the chip's read pointer, channel and pull-up
     // are not to be shared with another program's commands.
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return fail_open(EBUSY, kI2cBusy);
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return fail_open("flock", EWOULDBLOCK, kI2cBusy);
     address_ = -1;
     error_ = 0;
+    note_open_success(path_);
     return kI2cOk;
   }
 
@@ -127,9 +130,13 @@ class I2cDevBus final : public I2cBus {
   int os_error() const override { return error_; }
 
  private:
-  int fail_open(int error, int code) {
+  int fail_open(const char* call, int error, int code) {
     close();
-    error_ = error;
+    error_ = error == EWOULDBLOCK ? EBUSY : error;
+    OpenFailure f = os_open_failure(call, error);
+    // A node that is no I2C bus, or one the chip cannot be reached on.
+    if (code == kI2cUnsupported) f.problem = OpenProblem::kNotAdapter;
+    note_open_failure(path_, std::move(f));
     return code;
   }
 

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "onewire/errors.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/serial/transport.hpp"
 
 namespace onewire::serial {
@@ -95,9 +96,18 @@ class PosixPort final : public Transport {
     if (fd_ >= 0) return 1;
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // A port another program holds with TIOCEXCL refuses us with EBUSY.
-    if (fd < 0) return errno == EBUSY ? kErrPortBusy : kErrPortUnavailable;
+    if (fd < 0) {
+      const int err = errno;
+      note_open_failure(path_, os_open_failure("open", err));
+      return err == EBUSY ? kErrPortBusy : kErrPortUnavailable;
+    }
     if (!isatty(fd)) {
+      const int err = errno;
       ::close(fd);
+      OpenFailure f = os_open_failure("isatty", err);
+      f.problem = OpenProblem::kNotAdapter;
+      f.text = "not a serial port (" + f.text + ")";
+      note_open_failure(path_, std::move(f));
       return kErrPortUnavailable;
     }
     // The port is ours alone while the session lasts: the advisory lock
@@ -106,12 +116,15 @@ class PosixPort final : public Transport {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);
+      note_open_failure(path_, os_open_failure("flock", err));
       return err == EWOULDBLOCK ? kErrPortBusy : kErrPortUnavailable;
     }
     SavedSettings saved;
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
+      const int err = errno;
       ::close(fd);
+      note_open_failure(path_, os_open_failure("tcgetattr", err));
       return kErrPortUnavailable;
     }
     saved.tio = tio;
@@ -145,6 +158,7 @@ class PosixPort final : public Transport {
     fd_ = fd;
     pty_ = is_pseudo_terminal(fd);
     baud_ = kBaud9600;
+    note_open_success(path_);
     return 1;
   }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "onewire/errors.hpp"
+#include "onewire/port_names.hpp"
 #include "onewire/serial/transport.hpp"
 
 namespace onewire::serial {
@@ -77,6 +78,16 @@ void put_back(HANDLE h, SavedSettings saved) {
   if (saved.has_timeouts) (void)SetCommTimeouts(h, &saved.timeouts);
 }
 
+// The system's words for an error code, without the closing full stop.
+std::string system_text(DWORD err) {
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text, sizeof text,
+                 nullptr);
+  std::string words = text;
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.')) words.pop_back();
+  return words.empty() ? "error " + std::to_string(err) : words;
+}
+
 class WinPort final : public Transport {
  public:
   explicit WinPort(std::string path) : path_(std::move(path)) {}
@@ -84,19 +95,35 @@ class WinPort final : public Transport {
   WinPort(const WinPort&) = delete;
   WinPort& operator=(const WinPort&) = delete;
 
+  void note_failure(const char* call, DWORD err, OpenProblem problem) const {
+    OpenFailure f;
+    f.problem = problem;
+    f.call = call;
+    f.code = static_cast<int>(err);
+    f.text = system_text(err);
+    note_open_failure(path_, std::move(f));
+  }
+
   int open() override {
     if (handle_ != INVALID_HANDLE_VALUE) return 1;
     const std::wstring name = device_name(path_);
     if (name.empty()) return kErrPortUnavailable;
     // Share mode 0: the port is ours alone while it is open.
     HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-      return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION ? kErrPortBusy
-                                                                                                  : kErrPortUnavailable;
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD err = GetLastError();
+      // A COM port is never shared: "access denied" is another program
+      // holding it.
+      const bool busy = err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION;
+      const bool absent = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+      note_failure("CreateFile", err, busy ? OpenProblem::kBusy : absent ? OpenProblem::kAbsent : OpenProblem::kOther);
+      return busy ? kErrPortBusy : kErrPortUnavailable;
+    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     // A file or a pipe has no comm state: not a serial device.
     if (GetCommState(h, &dcb) == FALSE) {
+      note_failure("GetCommState", GetLastError(), OpenProblem::kNotAdapter);
       CloseHandle(h);
       return kErrPortUnavailable;
     }
@@ -135,6 +162,7 @@ class WinPort final : public Transport {
     handle_ = h;
     baud_ = kBaud9600;
     timeout_set_ = false;
+    note_open_success(path_);
     return 1;
   }
 

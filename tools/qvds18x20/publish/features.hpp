@@ -1,0 +1,13 @@
+// Which publishers' engines this build of the tool has (CMake's
+// QVDS_WITH_MQTT and QVDS_WITH_HTTP, where their parts were found): the
+// options of one it lacks are not offered at all.
+#pragma once
+
+namespace qvtool {
+
+// The MQTT publisher (libmosquitto): --mqtt and its options.
+bool mqtt_built();
+// The /metrics endpoint: --metrics-listen.
+bool http_built();
+
+}  // namespace qvtool
