@@ -131,9 +131,18 @@ build_release_forms() {
     cmake --build build-release --target qt_form
 }
 
+# The tool built without its optional publishers (QVDS_WITH_MQTT and
+# QVDS_WITH_HTTP off), as a system without libmosquitto builds it: its
+# --help must offer neither and refuse their options.
+build_lean_tool() {
+  cmake -S . -B build-lean -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF \
+        -DQVDS_WITH_MQTT=OFF -DQVDS_WITH_HTTP=OFF >/dev/null &&
+    cmake --build build-lean --target qvds18x20_cli
+}
+
 build_stage() {
   case "$1" in
-    install) scripts/install_check.sh ;;
+    install) scripts/install_check.sh && build_lean_tool ;;
     fuzz) FUZZ_BUILD_ONLY=1 scripts/fuzz.sh ;;
     plain | address | thread) build_suite "$1" ;;
     windows) build_native_tool && QVDS_DEBUG_FLAGS=$windows_flags QVDS_BUILD_ONLY=1 scripts/test_windows.sh build-mingw ;;
@@ -155,7 +164,9 @@ check_run_command() {
 run_stage() {
   case "$1" in
     # The README's first command, on the build the install check made.
-    install) check_run_command ;;
+    install)
+      check_run_command || return 1
+      QVDS_EXPECT_MQTT=0 QVDS_EXPECT_HTTP=0 bash tests/tool_features_test.sh build-lean ;;
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh ;;
     plain) run_suite plain ;;
     windows) QVDS_DEBUG_FLAGS=$windows_flags QVDS_NATIVE_TOOL=$(native_tool) scripts/test_windows.sh build-mingw ;;
