@@ -4,10 +4,10 @@
 #
 # The install components are the Debian packages:
 #   tool  qvds18x20         the tool, its manual page and completion
-#   lib   libqvds18x20-1    the shared library (named after its SONAME)
+#   lib   libqvds18x20-2    the shared library (named after its SONAME)
 #   dev   libqvds18x20-dev  headers, CMake package, pkg-config file,
 #                           the .so link and the static library
-# The tool links the library's objects itself, so it needs no libqvds18x20-1.
+# The tool links the library's objects itself, so it needs no libqvds18x20-2.
 # The tool's package also holds the service: a systemd unit (not enabled),
 # its configuration file and the udev rule for the USB adapter; the -dev
 # package the API reference (QVDS_API_DOC).
@@ -19,7 +19,7 @@ set(QVDS_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages")
 set(QVDS_PACKAGE_MAINTAINER "qvds18x20 developers <qvds18x20@example.org>" CACHE STRING
     "Maintainer field of the packages")
 set(qvds_deb_version ${PROJECT_VERSION}-${QVDS_DEB_RELEASE})
-set(qvds_lib_package libqvds18x20-1)
+set(qvds_lib_package libqvds18x20-2)
 get_target_property(qvds_soversion qvds18x20 SOVERSION)
 if(NOT qvds_lib_package STREQUAL "libqvds18x20-${qvds_soversion}")
   message(FATAL_ERROR "the library package must be renamed with the SONAME: libqvds18x20-${qvds_soversion}")

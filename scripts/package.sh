@@ -26,7 +26,7 @@
 #
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
 # completion, the sim-usb stand-in, the systemd unit, its configuration
-# file and the udev rule), libqvds18x20-1 (the shared library) and
+# file and the udev rule), libqvds18x20-2 (the shared library) and
 # libqvds18x20-dev (with the API reference, made by Doxygen).
 # "check" installs what it needs (lintian, systemd-analyze, strace, Wine, MinGW-w64) when run as
 # root, and refuses to start while a qvds18x20 package is installed: it
@@ -45,7 +45,7 @@ deb_build=$root/build-package-deb
 zip_build=$root/build-package-win
 version=$(sed -n 's/^project(qvds18x20 VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "package.sh: no version in CMakeLists.txt" >&2; exit 2; }
-packages=(qvds18x20 libqvds18x20-1 libqvds18x20-dev)
+packages=(qvds18x20 libqvds18x20-2 libqvds18x20-dev)
 wine=/usr/lib/wine/wine64
 
 log() { printf '== %s\n' "$*"; }
@@ -92,7 +92,7 @@ build_deb() {
   (cd "$deb_build" && cpack -G DEB >/dev/null)
   # The ldconfig trigger does what CPack's maintainer scripts would.
   local lib_deb work
-  lib_deb=$(echo "$deb_build"/packages/libqvds18x20-1_*.deb)
+  lib_deb=$(echo "$deb_build"/packages/libqvds18x20-2_*.deb)
   work=$(mktemp -d)
   dpkg-deb -R "$lib_deb" "$work/root"
   rm -f "$work/root/DEBIAN/postinst" "$work/root/DEBIAN/postrm"
@@ -156,8 +156,8 @@ run_example() {
   grep -q '21\.5' <<<"$output" || { echo "$output"; echo "no 21.5 in its output"; return 1; }
   libs=$(ldd "$program") || return 1
   if [ "$linking" = shared ]; then
-    grep -q "libqvds18x20.so.1 => /.*/libqvds18x20.so.1 " <<<"$libs" ||
-      { echo "$libs"; echo "not linked to the installed libqvds18x20.so.1"; return 1; }
+    grep -q "libqvds18x20.so.2 => /.*/libqvds18x20.so.2 " <<<"$libs" ||
+      { echo "$libs"; echo "not linked to the installed libqvds18x20.so.2"; return 1; }
   else
     ! grep -q libqvds18x20 <<<"$libs" || { echo "$libs"; echo "linked to the shared library"; return 1; }
   fi
@@ -183,24 +183,24 @@ check_control() {
   done
   # dpkg-shlibdeps found the C++ run time of the programs.
   dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q 'libstdc++6' || { echo "the tool lacks libstdc++6"; return 1; }
-  dpkg-deb -f "$(deb_file libqvds18x20-1)" Depends | grep -q 'libstdc++6' || { echo "the library lacks libstdc++6"; return 1; }
+  dpkg-deb -f "$(deb_file libqvds18x20-2)" Depends | grep -q 'libstdc++6' || { echo "the library lacks libstdc++6"; return 1; }
   # The tool carries the library's objects; the -dev package needs the
   # very same shared library.
   ! dpkg-deb -f "$(deb_file qvds18x20)" Depends | grep -q libqvds18x20 || { echo "the tool depends on the library"; return 1; }
-  dpkg-deb -f "$(deb_file libqvds18x20-dev)" Depends | grep -Eqx "libqvds18x20-1 \(= ${version}-[0-9]+\)" ||
-    { echo "-dev must depend on libqvds18x20-1 of its own version"; return 1; }
-  dpkg-deb -I "$(deb_file libqvds18x20-1)" shlibs | grep -Eqx "libqvds18x20 1 libqvds18x20-1 \(>= ${version}(-[0-9]+)?\)" ||
-    { dpkg-deb -I "$(deb_file libqvds18x20-1)" shlibs; echo "shlibs must ask for this version or later"; return 1; }
-  dpkg-deb -I "$(deb_file libqvds18x20-1)" triggers | grep -qx "activate-noawait ldconfig" || { echo "no ldconfig trigger"; return 1; }
+  dpkg-deb -f "$(deb_file libqvds18x20-dev)" Depends | grep -Eqx "libqvds18x20-2 \(= ${version}-[0-9]+\)" ||
+    { echo "-dev must depend on libqvds18x20-2 of its own version"; return 1; }
+  dpkg-deb -I "$(deb_file libqvds18x20-2)" shlibs | grep -Eqx "libqvds18x20 2 libqvds18x20-2 \(>= ${version}(-[0-9]+)?\)" ||
+    { dpkg-deb -I "$(deb_file libqvds18x20-2)" shlibs; echo "shlibs must ask for this version or later"; return 1; }
+  dpkg-deb -I "$(deb_file libqvds18x20-2)" triggers | grep -qx "activate-noawait ldconfig" || { echo "no ldconfig trigger"; return 1; }
   # Debian has the trigger run ldconfig, not maintainer scripts.
-  ! dpkg-deb -I "$(deb_file libqvds18x20-1)" postinst >/dev/null 2>&1 || { echo "libqvds18x20-1 has a postinst"; return 1; }
+  ! dpkg-deb -I "$(deb_file libqvds18x20-2)" postinst >/dev/null 2>&1 || { echo "libqvds18x20-2 has a postinst"; return 1; }
 }
 
 check_soname() {
   local dir
   dir=$(mktemp -d)
-  dpkg-deb -x "$(deb_file libqvds18x20-1)" "$dir"
-  grep -q 'SONAME.*\[libqvds18x20.so.1\]' <<<"$(readelf -d "$dir"/usr/lib/*/libqvds18x20.so.1.*)"
+  dpkg-deb -x "$(deb_file libqvds18x20-2)" "$dir"
+  grep -q 'SONAME.*\[libqvds18x20.so.2\]' <<<"$(readelf -d "$dir"/usr/lib/*/libqvds18x20.so.2.*)"
   local rc=$?
   rm -rf "$dir"
   return $rc
@@ -444,7 +444,7 @@ check_purged() {
   [ -z "$left" ] || { echo "still known to dpkg: $left"; return 1; }
   left=$(ls -d /usr/bin/qvds18x20 /usr/include/qvds18x20 /usr/lib/*/libqvds18x20* /usr/lib/*/cmake/qvds18x20 \
     /usr/lib/*/pkgconfig/qvds18x20.pc /usr/share/man/man1/qvds18x20.1.gz /usr/share/bash-completion/completions/qvds18x20 \
-    /usr/share/doc/qvds18x20 /usr/share/doc/libqvds18x20-1 /usr/share/doc/libqvds18x20-dev /usr/lib/*/qvds18x20 \
+    /usr/share/doc/qvds18x20 /usr/share/doc/libqvds18x20-2 /usr/share/doc/libqvds18x20-dev /usr/lib/*/qvds18x20 \
     "$unit" "$udev_rule" /etc/qvds18x20 /etc/systemd/system/multi-user.target.wants/qvds18x20.service \
     /var/lib/qvds18x20 /var/lib/private/qvds18x20 /var/log/qvds18x20 /var/log/private/qvds18x20 2>/dev/null || true)
   [ -z "$left" ] || { echo "left behind: $left"; return 1; }
@@ -548,7 +548,7 @@ check() {
   step "lintian: no errors" check_lintian "$deb_build"/packages/*.deb
   grep -v 'running with root privileges' "$work/lintian.txt" | sed 's/^/        /'
   step "control: dependencies, shlibs, ldconfig trigger" check_control
-  step "shared library SONAME libqvds18x20.so.1" check_soname
+  step "shared library SONAME libqvds18x20.so.2" check_soname
   installed_by_us=1
   step "dpkg -i of ${packages[*]}" dpkg -i "$deb_build"/packages/*.deb
   if ((step_ok)); then
