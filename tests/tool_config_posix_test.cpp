@@ -145,6 +145,18 @@ TEST(ToolCommandLine, VersionShortOptionsAndOneStyleOfUsageError) {
   EXPECT_EQ(bad.err.rfind("qvds18x20: ", 0), 0u) << bad.err;
   EXPECT_NE(bad.err.find("(see qvds18x20 read --help)"), std::string::npos) << bad.err;
   EXPECT_EQ(Lines(bad.err).size(), 1u) << bad.err;
+  // A value outside a choice names the choices in words, without the
+  // option library's own notation.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"read", "--format", "xml"}, {"list", "--id-format", "linux"}, {"read", "--baud", "1234"}}) {
+    const Result choice = Tool(args);
+    EXPECT_EQ(choice.code, 2) << choice.err;
+    EXPECT_NE(choice.err.find("takes "), std::string::npos) << choice.err;
+    EXPECT_NE(choice.err.find(", not \"" + args.back() + "\""), std::string::npos) << choice.err;
+    for (const char* notation : {"{", "->", "FAILED"})
+      EXPECT_EQ(choice.err.find(notation), std::string::npos) << choice.err;
+  }
+  EXPECT_EQ(Tool({"read", "--sim", "-f", "JSON"}).code, 0) << "names in any case";
   for (const char* cmd : {"read", "list", "watch", "ports", "version", "sim-adapter", "sim-usb", "sim-i2c"}) {
     const Result help = Tool({cmd, "--help"});
     for (const char* placeholder : {" TEXT", ":TEXT", " INT", "FLOAT", "ENUM", " UINT"})

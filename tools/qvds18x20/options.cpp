@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -29,6 +30,26 @@ std::string or_list(const std::vector<std::string>& words) {
     text += words[i];
   }
   return text;
+}
+
+// A choice among names (any case), said in words when the value is none
+// of them: "takes table, csv or json, not \"xml\"". Passes the choice on
+// as the number of its enumerator.
+template <typename T>
+CLI::Validator one_of(const std::map<std::string, T>& names) {
+  std::vector<std::string> words;
+  for (const auto& entry : names) words.push_back(entry.first);
+  const std::string listing = or_list(words);
+  return CLI::Validator(
+      [&names, listing](std::string& value) -> std::string {
+        for (const auto& [name, choice] : names)
+          if (CompareText(value, name) == 0) {
+            value = std::to_string(static_cast<int>(choice));
+            return "";
+          }
+        return "takes " + listing + ", not \"" + shorten(value) + "\"";
+      },
+      "");
 }
 
 template <typename T>
@@ -64,7 +85,13 @@ void add_bus_options(CLI::App& cmd, Options& o) {
                  "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
                  "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
       ->type_name("RATE")
-      ->check(CLI::IsMember({9600, 19200, 57600, 115200}).description(""));
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            for (const char* rate : {"9600", "19200", "57600", "115200"})
+              if (value == rate) return "";
+            return "takes 9600, 19200, 57600 or 115200, not \"" + shorten(value) + "\"";
+          },
+          ""));
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
                          ->type_name("[FILE]")
                          ->expected(0, 1);
@@ -81,11 +108,11 @@ void add_bus_options(CLI::App& cmd, Options& o) {
 void add_format_option(CLI::App& cmd, Options& o) {
   cmd.add_option("-f,--format", o.format, "output: table, csv or json")
       ->type_name("FORMAT")
-      ->transform(CLI::CheckedTransformer(format_names(), CLI::ignore_case).description(""));
+      ->transform(one_of(format_names()));
   cmd.add_option("--id-format", o.id_format,
                  "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
       ->type_name("FORM")
-      ->transform(CLI::CheckedTransformer(id_format_names(), CLI::ignore_case).description(""));
+      ->transform(one_of(id_format_names()));
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
