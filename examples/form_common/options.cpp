@@ -32,8 +32,12 @@ std::string usage(const std::string& program) {
   std::string numbered;
   for (const AdapterChoice& a : adapter_choices()) {
     const onewire::AdapterRow* row = onewire::find_adapter(a.type);
-    names += (names.empty() ? "" : "|") + std::string(row->name);
-    numbered += (numbered.empty() ? "" : ", ") + std::string(row->name) + " (" + std::to_string(row->type) + ")";
+    // Appended piece by piece: GCC 12 sees a false overlap (-Wrestrict) in
+    // "literal" + std::string temporaries in the optimised build.
+    if (!names.empty()) names += '|';
+    names += row->name;
+    if (!numbered.empty()) numbered += ", ";
+    numbered.append(row->name).append(" (").append(std::to_string(row->type)).append(")");
   }
   return "usage: " + program + " [--sim [FILE] | --port P [--adapter " + names +
          "] [--baud B]] [--speed normal|relaxed]\n"
