@@ -71,8 +71,9 @@ class ScriptedUsb final : public p::UsbDevice {
 };
 
 bool allowed_error(int r) {
+  // kErrPortBusy: the device's interface is held by another program.
   return r == onewire::kErrAdapterNoResponse || r == onewire::kErrPortIo || r == onewire::kErrBusShort ||
-         r == onewire::kErrPortUnavailable;
+         r == onewire::kErrPortUnavailable || r == onewire::kErrPortBusy;
 }
 
 }  // namespace

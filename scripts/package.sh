@@ -491,7 +491,7 @@ check_zip_read() {
   output=$(cd "$work/zip/$zip_top/bin" && timeout 120 "$wine" ./qvds18x20.exe read --format csv | tr -d '\r') ||
     { echo "$output"; return 1; }
   echo "$output"
-  [ "$(grep -c ',COM1,1,' <<<"$output")" -eq 6 ] && grep -q ',21\.5$' <<<"$output"
+  [ "$(grep -c ',COM1,1,' <<<"$output")" -eq 6 ] && grep -q ',DS18B20,21\.5,21\.5,DS18B20,,read,' <<<"$output"
 }
 
 check_zip_version() {
