@@ -12,12 +12,7 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::ReadFile;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 constexpr const char* kBus = R"({"devices": [
   {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 60.5},

@@ -17,13 +17,7 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::ReadFile;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
-using testing_support::VirtualAdapter;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 // The case users meet first: two parasite-powered sensors and one on VDD.
 constexpr const char* kParasiteBus = R"({"devices": [

@@ -25,14 +25,16 @@
 namespace testing_support {
 
 struct Result {
-  int code = -1;
+  int code = -1;  // exit status; -1 when killed by a signal or the deadline
+  int signal = 0;
   std::string out, err;
 };
 
 // Runs the tool with `args`, collecting both streams; kills it after
 // `limit` so that a hang fails the test instead of stalling the suite.
 // `on_output` sees the standard output collected so far after each read,
-// with the process id, to act on a running tool.
+// with the process id, to act on a running tool; `in_child` runs in the
+// child before the tool.
 inline Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(30),
             const std::function<void(pid_t, const std::string&)>& on_output = nullptr,
             const std::function<void()>& in_child = nullptr) {
@@ -87,6 +89,7 @@ inline Result Tool(const std::vector<std::string>& args, std::chrono::seconds li
   int status = 0;
   waitpid(pid, &status, 0);
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return r;
 }
 
@@ -146,7 +149,7 @@ class TempDir {
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string File(const std::string& name, const std::string& content) const {
     const std::string p = path_ + "/" + name;
-    std::ofstream(p) << content;
+    std::ofstream(p, std::ios::binary) << content;
     return p;
   }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
