@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
 #include "rtl/clock.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
@@ -26,21 +26,9 @@ using onewire::sim::Ds18x20;
 using onewire::sim::Ds2482Emulator;
 using onewire::sim::EmulatedI2cBus;
 using onewire::sim::SimBus;
+using testing_support::StepClock;
 using Bytes = std::vector<std::uint8_t>;
 namespace p = onewire::ds2482;
-
-// Time that moves only when someone waits on it, so that the chip's busy
-// time and the bus's bit times can be read exactly.
-class StepClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(offset_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) offset_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> offset_{1'000'000'000};
-};
 
 struct Ds2482Chip : ::testing::Test {
   Ds2482Chip() {

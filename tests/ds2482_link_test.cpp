@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +26,7 @@
 #include "rtl/messages.hpp"
 #include "support/adapter_support.hpp"
 #include "support/pump.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
@@ -41,22 +41,12 @@ using onewire::sim::EmulatedI2cBus;
 using onewire::sim::SimBus;
 using testing_support::Scratchpad;
 using testing_support::SensorBus;
+using testing_support::StepClock;
 namespace p = onewire::ds2482;
 
 constexpr std::uint8_t kSkipRom = 0xCC;
 constexpr std::uint8_t kConvertT = 0x44;
 constexpr std::uint8_t kReadScratchpad = 0xBE;
-
-class StepClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(offset_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) offset_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> offset_{1'000'000'000};
-};
 
 // A device that is no DS2482 at `address`: it takes every byte and reads
 // FFh, as many I2C chips do; every other address goes to the bus.
