@@ -126,14 +126,18 @@ TEST_P(OpenBehindBridge, PassiveOpensEveryTime) {
 INSTANTIATE_TEST_SUITE_P(Latency, OpenBehindBridge, ::testing::Values(0, 1, 4, 16, 32),
                          [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param) + "ms"; });
 
-// Where the rate cannot be confirmed, the link carries on at 9600.
-TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
+// Where the rate cannot be confirmed, the link carries on at 9600: a
+// DS2480B on a port that can be made to lose an answer.
+struct BaudFallback : ::testing::Test {
   rtl::SkipClock skip;
-  rtl::ClockGuard guard(skip);
-  testing_support::SensorBus sensors(2);
-  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
-  auto owned = std::make_unique<EmulatedPort>(chip);
+  rtl::ClockGuard guard{skip};
+  testing_support::SensorBus sensors{2};
+  std::shared_ptr<Ds2480bEmulator> chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
+  std::unique_ptr<EmulatedPort> owned = std::make_unique<EmulatedPort>(chip);
   EmulatedPort& port = *owned;
+};
+
+TEST_F(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   port.set_bridge_latency(16ms);
   Ds2480bOptions options;
   options.baud = 115200;  // as the user asked, whatever the bridge
@@ -153,13 +157,7 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
 }
 
 // Left to the link, the rate it chose falls back the same way.
-TEST(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
-  rtl::SkipClock skip;
-  rtl::ClockGuard guard(skip);
-  testing_support::SensorBus sensors(2);
-  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
-  auto owned = std::make_unique<EmulatedPort>(chip);
-  EmulatedPort& port = *owned;
+TEST_F(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
   Ds2480bLink link(std::move(owned));
   // The rate read at 115200, after the 7 setup answers, is lost.
   port.drop_answer(8);
