@@ -1,7 +1,8 @@
 // The qvds18x20 tool run as a process, as a user runs it, for the tool's
 // suites: a run with both streams collected and a deadline, the lines and
-// CSV rows of its output, a scratch folder, and a virtual adapter of the
-// tool itself. QVDS_TOOL_PATH names the built program.
+// CSV rows of its output and its JSON entry of a sensor, a scratch folder,
+// and a virtual adapter of the tool itself. QVDS_TOOL_PATH names the built
+// program.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,6 +140,16 @@ inline std::vector<std::map<std::string, std::string>> ParseCsv(const std::strin
     rows.push_back(row);
   }
   return rows;
+}
+
+// The entry of `rom` among the "sensors" of the tool's JSON output `j`;
+// null, and a failure, when it is not there.
+inline const nlohmann::json& SensorEntry(const nlohmann::json& j, const std::string& rom) {
+  for (const auto& s : j["sensors"])
+    if (s["rom"] == rom) return s;
+  static const nlohmann::json none;
+  ADD_FAILURE() << rom << " not in " << j.dump();
+  return none;
 }
 
 class TempDir {
