@@ -135,6 +135,18 @@ struct BaudFallback : ::testing::Test {
   std::shared_ptr<Ds2480bEmulator> chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
   std::unique_ptr<EmulatedPort> owned = std::make_unique<EmulatedPort>(chip);
   EmulatedPort& port = *owned;
+
+  // Opens `link` with the answer after the 7 setup ones, the read-back at
+  // the new rate, lost: the link takes 9600, as the chip does, and finds
+  // every sensor there.
+  void expect_open_falls_back(Ds2480bLink& link) {
+    port.drop_answer(8);
+    ASSERT_EQ(link.open(), 1);
+    EXPECT_TRUE(link.baud_fallback());
+    EXPECT_EQ(link.baud(), 9600);
+    EXPECT_EQ(chip->baud(), 9600);
+    EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  }
 };
 
 TEST_F(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
@@ -142,14 +154,8 @@ TEST_F(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   Ds2480bOptions options;
   options.baud = 115200;  // as the user asked, whatever the bridge
   Ds2480bLink link(std::move(owned), options);
-  // The read-back at the new rate is lost, as on a cable that cannot
-  // carry it: 7 setup answers, then the rate read.
-  port.drop_answer(8);
-  ASSERT_EQ(link.open(), 1);
-  EXPECT_TRUE(link.baud_fallback());
-  EXPECT_EQ(link.baud(), 9600);
-  EXPECT_EQ(chip->baud(), 9600);
-  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  // As on a cable that cannot carry the rate.
+  ASSERT_NO_FATAL_FAILURE(expect_open_falls_back(link));
   // It stays there: a later detection does not try the rate again.
   link.close();
   ASSERT_EQ(link.open(), 1);
@@ -159,13 +165,8 @@ TEST_F(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
 // Left to the link, the rate it chose falls back the same way.
 TEST_F(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
   Ds2480bLink link(std::move(owned));
-  // The rate read at 115200, after the 7 setup answers, is lost.
-  port.drop_answer(8);
-  ASSERT_EQ(link.open(), 1);
-  EXPECT_TRUE(link.baud_fallback());
-  EXPECT_EQ(link.baud(), 9600);
-  EXPECT_EQ(chip->baud(), 9600);
-  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  // The rate it chose is 115200.
+  ASSERT_NO_FATAL_FAILURE(expect_open_falls_back(link));
   EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 
