@@ -163,14 +163,14 @@ TEST(SystemRegistry, SerialCommListsWhatTheSystemListsAndCaseDoesNotMatter) {
       break;
     if (type == REG_SZ) ours.emplace_back(data.begin(), std::find(data.begin(), data.end(), u'\0'));
   }
-  EXPECT_EQ(ours, native::SerialCommtexts());
+  EXPECT_EQ(ours, native::SerialCommTexts());
 }
 
 // Wine lists a COM port for every serial device node of the host, and
 // for every COMn that HKLM\Software\Wine\Ports pins; a prefix has at
 // least one when the host has /dev/ttyS0 or the test run pinned one.
 TEST(SystemRegistry, ComponentAndDesignerListTheSystemsPorts) {
-  const std::vector<std::wstring> system = native::SerialCommtexts();
+  const std::vector<std::wstring> system = native::SerialCommTexts();
   std::vector<std::string> expected;
   for (const auto& t : system) expected.push_back(native::Narrow(t));
   std::sort(expected.begin(), expected.end());
