@@ -11,16 +11,13 @@
 
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "rtl/registry.hpp"
+#include "support/serial_comm.hpp"
 
 namespace {
 
-constexpr char16_t kSerialComm[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-std::vector<std::string> texts(const TStrings& list) {
-  std::vector<std::string> out;
-  for (int i = 0; i < list.Count(); ++i) out.push_back(list[i]);
-  return out;
-}
+using testing_support::kSerialComm;
+using testing_support::RefusingList;
+using testing_support::texts;
 
 std::vector<std::string> delivered(TPropertyEditor& editor) {
   std::vector<std::string> out;
@@ -28,27 +25,12 @@ std::vector<std::string> delivered(TPropertyEditor& editor) {
   return out;
 }
 
-// A list that refuses to take a new content.
-class RefusingList : public TStringList {
- public:
-  void Assign(const TStrings&) override { throw std::runtime_error("refused"); }
-};
-
-class DesignTimeTest : public ::testing::Test {
+class DesignTimeTest : public testing_support::SerialCommTest {
  protected:
-  void SetUp() override {
-    rtl::registry::Reset();
-    rtl::registry::DeleteKey(HKEY_LOCAL_MACHINE, kSerialComm);
-    open_before_ = rtl::registry::OpenKeyCount();
-  }
   void TearDown() override {
-    rtl::registry::Reset();
+    SerialCommTest::TearDown();
     rtl::designer::clear_registrations();
   }
-  static void port(const std::u16string& name, const std::u16string& text) {
-    rtl::registry::SetValue(HKEY_LOCAL_MACHINE, kSerialComm, name, text);
-  }
-  std::size_t open_before_ = 0;
 };
 
 TEST_F(DesignTimeTest, RegisterPutsTheComponentAloneOnItsPage) {

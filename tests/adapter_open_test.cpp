@@ -126,26 +126,36 @@ TEST_P(OpenBehindBridge, PassiveOpensEveryTime) {
 INSTANTIATE_TEST_SUITE_P(Latency, OpenBehindBridge, ::testing::Values(0, 1, 4, 16, 32),
                          [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param) + "ms"; });
 
-// Where the rate cannot be confirmed, the link carries on at 9600.
-TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
+// Where the rate cannot be confirmed, the link carries on at 9600: a
+// DS2480B on a port that can be made to lose an answer.
+struct BaudFallback : ::testing::Test {
   rtl::SkipClock skip;
-  rtl::ClockGuard guard(skip);
-  testing_support::SensorBus sensors(2);
-  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
-  auto owned = std::make_unique<EmulatedPort>(chip);
+  rtl::ClockGuard guard{skip};
+  testing_support::SensorBus sensors{2};
+  std::shared_ptr<Ds2480bEmulator> chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
+  std::unique_ptr<EmulatedPort> owned = std::make_unique<EmulatedPort>(chip);
   EmulatedPort& port = *owned;
+
+  // Opens `link` with the answer after the 7 setup ones, the read-back at
+  // the new rate, lost: the link takes 9600, as the chip does, and finds
+  // every sensor there.
+  void expect_open_falls_back(Ds2480bLink& link) {
+    port.drop_answer(8);
+    ASSERT_EQ(link.open(), 1);
+    EXPECT_TRUE(link.baud_fallback());
+    EXPECT_EQ(link.baud(), 9600);
+    EXPECT_EQ(chip->baud(), 9600);
+    EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  }
+};
+
+TEST_F(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
   port.set_bridge_latency(16ms);
   Ds2480bOptions options;
   options.baud = 115200;  // as the user asked, whatever the bridge
   Ds2480bLink link(std::move(owned), options);
-  // The read-back at the new rate is lost, as on a cable that cannot
-  // carry it: 7 setup answers, then the rate read.
-  port.drop_answer(8);
-  ASSERT_EQ(link.open(), 1);
-  EXPECT_TRUE(link.baud_fallback());
-  EXPECT_EQ(link.baud(), 9600);
-  EXPECT_EQ(chip->baud(), 9600);
-  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  // As on a cable that cannot carry the rate.
+  ASSERT_NO_FATAL_FAILURE(expect_open_falls_back(link));
   // It stays there: a later detection does not try the rate again.
   link.close();
   ASSERT_EQ(link.open(), 1);
@@ -153,21 +163,10 @@ TEST(BaudFallback, ARateThatFailsLeavesTheLinkAt9600) {
 }
 
 // Left to the link, the rate it chose falls back the same way.
-TEST(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
-  rtl::SkipClock skip;
-  rtl::ClockGuard guard(skip);
-  testing_support::SensorBus sensors(2);
-  auto chip = std::make_shared<Ds2480bEmulator>(sensors.bus);
-  auto owned = std::make_unique<EmulatedPort>(chip);
-  EmulatedPort& port = *owned;
+TEST_F(BaudFallback, AChosenRateThatFailsLeavesTheLinkAt9600) {
   Ds2480bLink link(std::move(owned));
-  // The rate read at 115200, after the 7 setup answers, is lost.
-  port.drop_answer(8);
-  ASSERT_EQ(link.open(), 1);
-  EXPECT_TRUE(link.baud_fallback());
-  EXPECT_EQ(link.baud(), 9600);
-  EXPECT_EQ(chip->baud(), 9600);
-  EXPECT_EQ(testing_support::search_all(link), sensors.sorted_roms());
+  // The rate it chose is 115200.
+  ASSERT_NO_FATAL_FAILURE(expect_open_falls_back(link));
   EXPECT_EQ(chip->lost_bytes(), 0u);
 }
 

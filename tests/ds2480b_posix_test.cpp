@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <memory>
 
@@ -43,15 +42,7 @@ TEST(Ds2480bPty, DriverOverAVirtualAdapter) {
       EXPECT_EQ(driver->serial_baud(1), baud);
       testing_support::DriverWalk walk{*driver, session};
       EXPECT_EQ(walk.roms(), sensors.sorted_roms()) << baud;
-      int error = 1;
-      const auto pad = walk.command(sensors.sensors[2]->rom(), 0xBE, 9, &error);
-      EXPECT_EQ(error, 0);
-      ASSERT_EQ(pad.size(), 9u);
-      EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
-      // The same read as one block exchange.
-      std::array<std::uint8_t, 10> block{0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-      EXPECT_EQ(driver->QvBlockExchange(session, walk.state.data(), onewire::kBlockSelect, block.data(), 10), 1);
-      EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 1, block.end()), pad);
+      testing_support::expect_scratchpad_by_command_and_block(walk, sensors.sensors[2]->rom());
       EXPECT_EQ(driver->TMEndSession(session), 1);
     }
     // Every session's close powered the adapter down.

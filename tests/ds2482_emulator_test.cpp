@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -18,29 +17,18 @@
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
 #include "rtl/clock.hpp"
+#include "support/sim_bus_builder.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using onewire::sim::Ds18x20;
 using onewire::sim::Ds2482Emulator;
 using onewire::sim::EmulatedI2cBus;
 using onewire::sim::SimBus;
+using testing_support::StepClock;
 using Bytes = std::vector<std::uint8_t>;
 namespace p = onewire::ds2482;
-
-// Time that moves only when someone waits on it, so that the chip's busy
-// time and the bus's bit times can be read exactly.
-class StepClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(offset_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) offset_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> offset_{1'000'000'000};
-};
 
 struct Ds2482Chip : ::testing::Test {
   Ds2482Chip() {
@@ -195,8 +183,7 @@ TEST_F(Ds2482Chip, BadCodesParametersAndExtraBytesAreNotAcknowledged) {
 
 TEST_F(Ds2482Chip, ReadAndWriteByteFillTheDataRegister) {
   start();
-  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 0x1234), 21.5);
-  wire->add(sensor);
+  auto sensor = testing_support::sim_bus_builder(wire).add_sensor(0x28, 0x1234, 21.5).last_sensor();
   ASSERT_EQ(one_wire_reset(), 0x0A);
   write_byte(0xCC);
   write_byte(0x44);
@@ -316,9 +303,7 @@ TEST_F(Ds2482Chip, TheI2cBusTimesItsTransfersAndRefusesAbsentAddresses) {
 }
 
 TEST_F(Ds2482Chip, StrongPullupFeedsAParasiteConversionUntilTheNextCommand) {
-  auto sensor = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, 0x77), 23.5);
-  sensor->set_parasite(true);
-  wire->add(sensor);
+  auto sensor = testing_support::sim_bus_builder(wire).add_sensor(0x28, 0x77, 23.5).parasite().last_sensor();
   start();
   auto convert = [&](bool spu) {
     ASSERT_EQ(one_wire_reset(), 0x0A);

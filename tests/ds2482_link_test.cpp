@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +26,7 @@
 #include "rtl/messages.hpp"
 #include "support/adapter_support.hpp"
 #include "support/pump.hpp"
+#include "support/step_clock.hpp"
 
 namespace {
 
@@ -41,22 +41,12 @@ using onewire::sim::EmulatedI2cBus;
 using onewire::sim::SimBus;
 using testing_support::Scratchpad;
 using testing_support::SensorBus;
+using testing_support::StepClock;
 namespace p = onewire::ds2482;
 
 constexpr std::uint8_t kSkipRom = 0xCC;
 constexpr std::uint8_t kConvertT = 0x44;
 constexpr std::uint8_t kReadScratchpad = 0xBE;
-
-class StepClock final : public rtl::Clock {
- public:
-  rtl::TimePoint now() override { return rtl::TimePoint(rtl::Duration(offset_.load())); }
-  void sleep_for(rtl::Duration d) override {
-    if (d.count() > 0) offset_ += d.count();
-  }
-
- private:
-  std::atomic<std::int64_t> offset_{1'000'000'000};
-};
 
 // A device that is no DS2482 at `address`: it takes every byte and reads
 // FFh, as many I2C chips do; every other address goes to the bus.
@@ -97,12 +87,12 @@ struct Ds2482Backend : ::testing::Test {
     o.clock = &clock;
     return std::make_unique<Ds2482Link>(i2c->connect(), PortSpec{"/dev/i2c-1", address, channel}, o);
   }
-  std::shared_ptr<Ds18x20> add(SimBus& bus, std::uint8_t family, std::uint64_t serial, double celsius,
+  std::shared_ptr<Ds18x20> add(std::shared_ptr<SimBus> bus, std::uint8_t family, std::uint64_t serial, double celsius,
                                bool parasite = false) {
-    auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    d->set_parasite(parasite);
-    bus.add(d);
-    return d;
+    return testing_support::sim_bus_builder(std::move(bus))
+        .add_sensor(family, serial, celsius)
+        .parasite(parasite)
+        .last_sensor();
   }
   // READ SCRATCHPAD of one device, in one block.
   Scratchpad read_pad(onewire::Link& l, const Rom& rom) {
@@ -179,8 +169,7 @@ TEST_F(Ds2482Backend, ResetsBitsBytesSearchesAndBlocks) {
   EXPECT_EQ(testing_support::search_all(*l), sensors.sorted_roms());
   EXPECT_TRUE(testing_support::search_all(*l, true).empty());
   // Bits and bytes: READ ROM on a bus of one, bit by bit and by bytes.
-  SimBus& lone = *channels[0];
-  auto one = add(lone, 0x28, 0xABCDEF, 19.25);
+  auto one = add(channels[0], 0x28, 0xABCDEF, 19.25);
   auto l8 = link(0x19);
   ASSERT_EQ(l8->open(), 1);
   ASSERT_EQ(l8->reset(), onewire::kResetPresence);
@@ -263,7 +252,7 @@ TEST_F(Ds2482Backend, BusyWaitsPollWithADeadlineAndAStuckChipIsResetAndSetUpAgai
   // busy with what the link does not know of) is the same.
   auto eight_link = link(0x19, 4);
   ASSERT_EQ(eight_link->open(), 1);
-  add(*channels[4], 0x28, 0x4444, 4.0);
+  add(channels[4], 0x28, 0x4444, 4.0);
   eight->hang_next_command();
   const auto took = timed([&] { EXPECT_EQ(eight_link->reset(), onewire::kErrAdapterNoResponse); });
   EXPECT_GE(took, 1125us + 20ms);
@@ -333,7 +322,7 @@ TEST_F(Ds2482Backend, OverdriveIsTheSpeedBitAndThereIsNoFlexibleSpeed) {
 
 TEST_F(Ds2482Backend, TheStrongPullupFeedsAParasiteSensorAndWithoutItTheSensorBrownsOut) {
   SimBus& bus = *channels[2];
-  auto parasite = add(bus, 0x28, 0x2222, 23.5, true);
+  auto parasite = add(channels[2], 0x28, 0x2222, 23.5, true);
   auto l = link(0x19, 2);
   ASSERT_EQ(l->open(), 1);
   auto convert = [&](bool feed) {

@@ -7,46 +7,17 @@
 
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "rtl/registry.hpp"
+#include "support/serial_comm.hpp"
 
 namespace {
 
-constexpr char16_t kSerialComm[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+using testing_support::kSerialComm;
+using testing_support::RefusingList;
+using testing_support::texts;
 
-// Opens the protected lister to the tests.
-class PortLister : public TQvDs18x20 {
- public:
-  PortLister() : TQvDs18x20(nullptr) {}
-  using TQvDs18x20::EnumComPorts;
-};
-
-class RefusingList : public TStringList {
- public:
-  void Assign(const TStrings&) override { throw std::runtime_error("refused"); }
-};
-
-std::vector<std::string> texts(const TStrings& list) {
-  std::vector<std::string> out;
-  for (int i = 0; i < list.Count(); ++i) out.push_back(list[i]);
-  return out;
-}
-
-class ComponentPortListTest : public ::testing::Test {
+class ComponentPortListTest : public testing_support::SerialCommTest {
  protected:
-  void SetUp() override {
-    rtl::registry::Reset();
-    rtl::registry::DeleteKey(HKEY_LOCAL_MACHINE, kSerialComm);
-    open_before_ = rtl::registry::OpenKeyCount();
-  }
-  void TearDown() override { rtl::registry::Reset(); }
-  static void port(const std::u16string& name, const std::u16string& text) {
-    rtl::registry::SetValue(HKEY_LOCAL_MACHINE, kSerialComm, name, text);
-  }
-  static void raw(const std::u16string& name, std::vector<std::uint8_t> bytes) {
-    rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, name, REG_SZ, std::move(bytes));
-  }
-
-  PortLister lister_;
-  std::size_t open_before_ = 0;
+  testing_support::PortLister lister_;
 };
 
 TEST_F(ComponentPortListTest, SortsAndReplacesEarlierContent) {

@@ -13,27 +13,17 @@
 # and, for owserver alone, where owserver/owread are not installed (Debian
 # packages owserver, ow-shell).
 set -uo pipefail
-
-build=${1:?usage: $0 BUILD_DIR}
-tool=$build/tools/qvds18x20/qvds18x20
-[ -x "$tool" ] || { echo "FAIL: $tool not built"; exit 1; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=support/peer_programs.sh
+source "$here/support/peer_programs.sh"
+peers_tool "${1:-}"
 shim=$build/tools/qvds18x20/libqvds18x20_i2cshim.so
 if [ ! -f "$shim" ]; then
   echo "SKIP: no i2c-dev stand-in in this build (not Linux)"
   exit 0
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+peers_work
 
 # Serial (most significant byte first), family, temperature, power.
 hundred=(
@@ -51,34 +41,9 @@ channel5=(
   "051234567890 28 31.125 parasite"
   "000802B4A3E9 10 12.5 vdd"
 )
-device_file() {
-  local s serial family celsius power type parasite
-  echo '{"devices": ['
-  for s in "$@"; do
-    read -r serial family celsius power <<<"$s"
-    type=DS18B20; [ "$family" = 10 ] && type=DS18S20
-    parasite=false; [ "$power" = parasite ] && parasite=true
-    echo "  {\"type\": \"$type\", \"serial\": \"$serial\", \"celsius\": $celsius, \"parasite\": $parasite},"
-  done
-  echo '  {"type": "DS2401", "serial": "00001A2B3C4D"}'
-  echo ']}'
-}
 device_file "${hundred[@]}" >"$work/hundred.json"
 device_file "${channel2[@]}" | sed 's/00001A2B3C4D/00001A2B3C4E/' >"$work/channel2.json"
 device_file "${channel5[@]}" | sed 's/00001A2B3C4D/00001A2B3C4F/' >"$work/channel5.json"
-
-bus_order() { echo "$1" | sed -E 's/(..)(..)(..)(..)(..)(..)/\6\5\4\3\2\1/'; }
-# The ROM as our tool prints it: CRC byte first, family last; the CRC
-# column is matched loosely.
-tool_rom() { echo "..$1$2"; }
-within() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(d <= t && d >= -t) }'; }
-wait_for() {
-  local deadline=$((SECONDS + $2))
-  until eval "$1" >/dev/null 2>&1; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.2
-  done
-}
 
 # Our tool's CSV ($2) against the sensors after $3; $1 names the run. Each
 # temperature is also kept in $work/ours.<family>.<serial> for owserver's.
@@ -126,25 +91,12 @@ for c in 2 5; do
 done
 
 # --- owserver --i2c + owread --------------------------------------------------
-# Starts owserver under the stand-in (the sim-i2c arguments given), waits
-# until it lists a thermometer; sets $port and $pid.
-start_owserver() {
-  local log=$1 _
+# owserver under the stand-in (the sim-i2c arguments "$@"), with its own
+# DS2482 driver over i2c-dev.
+start_i2c_owserver() {
+  local log=$1
   shift
-  port="" pid=""
-  for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 20000))
-    "$@" -- owserver --i2c=/dev/i2c-1:ALL -p "127.0.0.1:$port" --foreground --error_level=1 >"$log" 2>&1 &
-    pid=$!
-    if wait_for "owdir -s 127.0.0.1:$port / | grep -q '^/[12][08]\\.'" 30; then
-      pids+=("$pid")
-      return 0
-    fi
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    pid=""
-  done
-  return 1
+  start_owserver "$log" "$@" -- owserver --i2c=/dev/i2c-1:ALL --error_level=1
 }
 
 # owread of every sensor, against the device file and against our tool.
@@ -154,9 +106,9 @@ check_owread() {
   for s in "$@"; do
     read -r serial family celsius power <<<"$s"
     id="$family.$(bus_order "$serial")"
-    t=$(timeout 30 owread -s "127.0.0.1:$port" "/uncached/$id/temperature" 2>&1) || { fail "$run: owread $id: $t"; continue; }
+    t=$(timeout 30 owread -s "127.0.0.1:$owserver_port" "/uncached/$id/temperature" 2>&1) || { fail "$run: owread $id: $t"; continue; }
     t=$(echo "$t" | tr -d ' ')
-    p=$(timeout 30 owread -s "127.0.0.1:$port" "/uncached/$id/power" 2>&1 | tr -d ' ')
+    p=$(timeout 30 owread -s "127.0.0.1:$owserver_port" "/uncached/$id/power" 2>&1 | tr -d ' ')
     ours=$(cat "$work/ours.$family.$serial" 2>/dev/null)
     if ! within "$t" "$celsius" 0.001; then
       fail "$run: $id ($power) read $t, simulated $celsius"
@@ -176,25 +128,23 @@ for p in owserver owread owdir; do command -v "$p" >/dev/null 2>&1 || missing+=(
 if ((${#missing[@]})); then
   echo "SKIP owserver: not installed: ${missing[*]}"
 else
-  if ! start_owserver "$work/owserver100.log" "${sim100[@]}" --trace "$work/owserver100.trace"; then
+  if ! start_i2c_owserver "$work/owserver100.log" "${sim100[@]}" --trace "$work/owserver100.trace"; then
     fail "owserver --i2c never listed the DS2482-100's sensors: $(tail -n5 "$work/owserver100.log")"
   else
     grep -q "DS2482-100" "$work/owserver100.log" || fail "owserver did not take the chip for a DS2482-100"
     check_owread "owserver --i2c (DS2482-100)" "${hundred[@]}"
     grep -q "^open /dev/i2c-1 -> " "$work/owserver100.trace" || fail "owserver did not open /dev/i2c-1 through the stand-in"
     grep -q "W 18 \[D2 A5\] -> ack" "$work/owserver100.trace" || fail "owserver never set SPU for the parasite sensor"
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    stop_owserver
   fi
-  if ! start_owserver "$work/owserver800.log" "${sim800[@]}"; then
+  if ! start_i2c_owserver "$work/owserver800.log" "${sim800[@]}"; then
     fail "owserver --i2c never listed the DS2482-800's sensors: $(tail -n5 "$work/owserver800.log")"
   else
     grep -q "DS2482-800" "$work/owserver800.log" || fail "owserver did not take the chip for a DS2482-800"
-    owdir -s "127.0.0.1:$port" /bus.5 >"$work/bus5" 2>&1
+    owdir -s "127.0.0.1:$owserver_port" /bus.5 >"$work/bus5" 2>&1
     grep -q "^/bus.5/28\.$(bus_order 051234567890)" "$work/bus5" || fail "owserver: channel 5 is not bus.5: $(tr '\n' ' ' <"$work/bus5")"
     check_owread "owserver --i2c (DS2482-800, channels 2 and 5)" "${channel2[@]}" "${channel5[@]}"
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    stop_owserver
   fi
 fi
 
@@ -327,8 +277,4 @@ expect_error "no such bus" "load the i2c-dev module" \
 undefined=$(nm -D --undefined-only "$shim" | awk '$NF !~ /@/ && $1 != "w" {print $NF}')
 [ -z "$undefined" ] || fail "the stand-in needs symbols it does not carry: $undefined"
 
-if ((failures)); then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "owserver, owread and our tool read every simulated temperature through the emulated DS2482-100 and -800"
+peers_finish "owserver, owread and our tool read every simulated temperature through the emulated DS2482-100 and -800"

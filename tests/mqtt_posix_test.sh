@@ -17,32 +17,8 @@ fi
 for program in "$TOOL" mosquitto mosquitto_sub mosquitto_pub mosquitto_passwd promtool openssl jq; do
   command -v "$program" >/dev/null || { echo "FAIL: $program is missing (scripts/deps.sh installs it)"; exit 1; }
 done
-WORK=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  if [ -n "${QVDS_KEEP_WORK:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
-
-failures=0
-expect() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-# Polls COMMAND until it succeeds or LIMIT seconds have passed.
-wait_until() {  # LIMIT COMMAND...
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    ((SECONDS < end)) || return 1
-    sleep 0.05
-  done
-}
-has() { grep -q -- "$2" "$1" 2>/dev/null; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
+# shellcheck source-path=SCRIPTDIR source=support/tool_harness.sh
+source "$SRC/tests/support/tool_harness.sh"
 one_line() { [ "$(wc -l <"$1")" -eq 1 ] && grep -q '^qvds18x20: ' "$1"; }
 fails_with_one_line() { [ "$1" -eq 1 ] && one_line "$2"; }  # STATUS STDERR-FILE
 
@@ -81,18 +57,6 @@ subscribe() {
   mosquitto_sub -p "$port" -F '%r %t %p' -t "probe/$name" "$@" >"$WORK/$name.sub" 2>"$WORK/$name.suberr" &
   pids+=("$!")
   wait_until 20 bash -c "mosquitto_pub -p $port -t probe/$name -m ready ${MQTT_AUTH:-}; sleep 0.2; grep -q 'probe/$name ready' $WORK/$name.sub"
-}
-run_bg() {  # NAME TOOL-ARGS...: the tool in the background; sets TOOL_PID
-  local name=$1
-  shift
-  "$TOOL" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
-  TOOL_PID=$!
-  pids+=("$TOOL_PID")
-}
-finish_bg() {  # LIMIT: waits for the background tool; sets RC
-  wait_until "$1" gone "$TOOL_PID" || kill -9 "$TOOL_PID"
-  wait "$TOOL_PID"
-  RC=$?
 }
 
 # --- every message of a watch, retained values, discovery ------------------

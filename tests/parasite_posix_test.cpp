@@ -18,6 +18,7 @@
 #include "onewire/sim/virtual_adapter.hpp"
 #include "rtl/messages.hpp"
 #include "support/pump.hpp"
+#include "support/sim_bus_builder.hpp"
 
 namespace {
 
@@ -28,10 +29,7 @@ using onewire::sim::Ds18x20;
 class ParasitePty : public ::testing::TestWithParam<std::tuple<AdapterKind, int>> {
  protected:
   std::shared_ptr<Ds18x20> add(std::uint8_t family, std::uint64_t serial, double celsius, bool parasite) {
-    auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    d->set_parasite(parasite);
-    bus->add(d);
-    return d;
+    return testing_support::sim_bus_builder(bus).add_sensor(family, serial, celsius).parasite(parasite).last_sensor();
   }
   std::shared_ptr<onewire::sim::SimBus> bus = std::make_shared<onewire::sim::SimBus>();
 };

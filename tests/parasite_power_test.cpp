@@ -48,10 +48,7 @@ struct ParasiteModel : ::testing::Test {
   ParasiteModel() { EXPECT_EQ(link.open(), 1); }
 
   std::shared_ptr<Ds18x20> add(std::uint8_t family, std::uint64_t serial, double celsius, bool parasite) {
-    auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    d->set_parasite(parasite);
-    bus->add(d);
-    return d;
+    return testing_support::sim_bus_builder(bus).add_sensor(family, serial, celsius).parasite(parasite).last_sensor();
   }
   void skip_convert(bool feed) {
     ASSERT_EQ(link.reset(), onewire::kResetPresence);
@@ -145,10 +142,7 @@ struct ParasiteDriver : ::testing::Test {
     return h;
   }
   std::shared_ptr<Ds18x20> add(std::uint64_t serial, bool parasite) {
-    auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(0x28, serial), 20.0);
-    d->set_parasite(parasite);
-    bus->add(d);
-    return d;
+    return testing_support::sim_bus_builder(bus).add_sensor(0x28, serial, 20.0).parasite(parasite).last_sensor();
   }
   std::int16_t power_of(std::int32_t h, const Rom& rom) {
     std::array<std::uint16_t, 8> words{};
@@ -293,10 +287,7 @@ class ParasiteMeasurement : public ::testing::TestWithParam<std::tuple<Adapter, 
 
   Adapter adapter() const { return std::get<0>(GetParam()); }
   std::shared_ptr<Ds18x20> add(std::uint8_t family, std::uint64_t serial, double celsius, bool parasite) {
-    auto d = std::make_shared<Ds18x20>(onewire::sim::make_rom(family, serial), celsius);
-    d->set_parasite(parasite);
-    bus->add(d);
-    return d;
+    return testing_support::sim_bus_builder(bus).add_sensor(family, serial, celsius).parasite(parasite).last_sensor();
   }
   // Runs one operation and serves the main thread until it has ended.
   static void run(TQvDs18x20& c, void (TQvDs18x20::*starter)()) {

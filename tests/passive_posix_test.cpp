@@ -3,7 +3,6 @@
 // has), and both through a real pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <vector>
 
@@ -337,16 +336,7 @@ TEST(PassivePty, DriverBehindABridge) {
   ASSERT_GT(session, 0);
   testing_support::DriverWalk walk{*driver, session};
   EXPECT_EQ(walk.roms(), sensors.sorted_roms());
-  for (const auto& s : sensors.sensors) {
-    int error = 1;
-    const auto bytes = walk.command(s->rom(), 0xBE, 9, &error);
-    EXPECT_EQ(error, 0);
-    ASSERT_EQ(bytes.size(), 9u);
-    EXPECT_EQ(onewire::crc8(bytes.data(), 9), 0);
-    std::array<std::uint8_t, 10> block{0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(driver->QvBlockExchange(session, walk.state.data(), onewire::kBlockSelect, block.data(), 10), 1);
-    EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 1, block.end()), bytes);
-  }
+  for (const auto& s : sensors.sensors) testing_support::expect_scratchpad_by_command_and_block(walk, s->rom());
   EXPECT_EQ(driver->TMEndSession(session), 1);
 }
 

@@ -25,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using onewire::serial::make_serial_port;
 using onewire::serial::read_exact;
-using onewire::serial::Transport;
 
 // The test's end of a pseudo-terminal.
 struct Pty {

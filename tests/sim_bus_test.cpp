@@ -22,7 +22,6 @@ using onewire::Rom;
 using onewire::SearchPass;
 using onewire::Speed;
 using onewire::sim::Ds18x20;
-using onewire::sim::SimBus;
 using onewire::sim::SimLink;
 using testing_support::Scratchpad;
 using testing_support::temp_bytes;

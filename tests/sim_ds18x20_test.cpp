@@ -14,11 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using onewire::Rom;
-using onewire::SearchPass;
-using onewire::Speed;
-using onewire::sim::Ds18x20;
-using onewire::sim::SimBus;
-using onewire::sim::SimLink;
 using testing_support::Scratchpad;
 using testing_support::temp_bytes;
 using Ds18x20Model = testing_support::SimLinkFixture;

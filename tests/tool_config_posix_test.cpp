@@ -12,25 +12,12 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::ReadFile;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 constexpr const char* kBus = R"({"devices": [
   {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 60.5},
   {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 4.0625},
   {"rom": "01.4D3C2B1A0000"}]})";
-
-const nlohmann::json& sensor(const nlohmann::json& j, const std::string& rom) {
-  for (const auto& s : j["sensors"])
-    if (s["rom"] == rom) return s;
-  static const nlohmann::json none;
-  ADD_FAILURE() << rom << " not in " << j.dump();
-  return none;
-}
 
 TEST(ToolConfig, NamesOffsetsAndRangesReachEveryOutput) {
   TempDir dir;
@@ -53,16 +40,16 @@ max = 2.5
   const Result r = Tool({"read", "--config", config, "--format", "json", "--prometheus-file", prom});
   ASSERT_EQ(r.code, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
-  const auto& boiler = sensor(j, "D70416913C6BFF28");
+  const auto& boiler = SensorEntry(j, "D70416913C6BFF28");
   EXPECT_EQ(boiler["label"], "Boiler flow");
   EXPECT_EQ(boiler["celsius"], 60.0) << "the offset is added to the exact value";
   EXPECT_EQ(boiler["temp"], "60.0");
-  const auto& cellar = sensor(j, "C30316A2B80C1128");
+  const auto& cellar = SensorEntry(j, "C30316A2B80C1128");
   EXPECT_EQ(cellar["status"], "out_of_range");
   EXPECT_TRUE(cellar["celsius"].is_null());
   EXPECT_NE(cellar["reason"].get<std::string>().find("4.0625, outside the plausible range -inf to 2.5"), std::string::npos)
       << cellar.dump();
-  EXPECT_EQ(sensor(j, "6300001A2B3C4D01")["model"], "DS2401") << "a device file's ROM in OWFS's form";
+  EXPECT_EQ(SensorEntry(j, "6300001A2B3C4D01")["model"], "DS2401") << "a device file's ROM in OWFS's form";
   EXPECT_NE(r.err.find("(C30316A2B80C1128, DS18B20, Cellar) was not read"), std::string::npos) << r.err;
   const std::string metrics = ReadFile(prom);
   EXPECT_NE(metrics.find("qvds18x20_temperature_celsius{rom=\"D70416913C6BFF28\",name=\"Boiler flow\",model=\"DS18B20\""),

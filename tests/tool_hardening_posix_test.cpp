@@ -17,14 +17,7 @@
 
 #include "support/tool_process.hpp"
 
-using testing_support::DevicesFile;
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::ReadFile;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
-using testing_support::VirtualAdapter;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 TEST(ToolHardening, APortInUseIsBusyForASecondProgramAndTheFirstKeepsItsSensors) {
   TempDir dir;

@@ -16,49 +16,14 @@ for program in "$TOOL" mosquitto mosquitto_sub promtool python3 ss; do
 done
 # shellcheck source-path=SCRIPTDIR source=support/cli_help.sh
 source "$here/support/cli_help.sh"
-WORK=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  help_cache_cleanup
-  if [ -n "${QVDS_KEEP_WORK:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
-
-failures=0
-expect() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-wait_until() {  # LIMIT COMMAND...
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    ((SECONDS < end)) || return 1
-    sleep 0.05
-  done
-}
-has() { grep -q -- "$2" "$1" 2>/dev/null; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
+# shellcheck source-path=SCRIPTDIR source=support/tool_harness.sh
+source "$here/support/tool_harness.sh"
+cleanup_also=help_cache_cleanup
 # run NAME TOOL-ARGS...: the tool in the foreground (60 s at most); sets RC
 run() {
   local name=$1
   shift
   timeout -s KILL 60 "$TOOL" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null
-  RC=$?
-}
-run_bg() {  # NAME TOOL-ARGS...: sets TOOL_PID
-  local name=$1
-  shift
-  "$TOOL" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null &
-  TOOL_PID=$!
-  pids+=("$TOOL_PID")
-}
-finish_bg() {  # LIMIT: sets RC
-  wait_until "$1" gone "$TOOL_PID" || kill -9 "$TOOL_PID"
-  wait "$TOOL_PID"
   RC=$?
 }
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }

@@ -5,10 +5,8 @@
 // files, its slowest speed, and a file-size limit under the log.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,107 +14,35 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "onewire/sim/virtual_adapter.hpp"
 #include "support/adapter_support.hpp"
+#include "support/tool_process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int code = -1;  // exit status; -1 when killed by a signal or the deadline
-  int signal = 0;
-  std::string out, err;
-  std::chrono::duration<double> took{};
-};
+using testing_support::Lines;
+using testing_support::Result;
+using testing_support::TempDir;
 
-// Runs `program` with `args`, collecting both streams; kills it after
-// `limit`. `on_output` sees the standard output so far with the process
-// id; `in_child` runs in the child before the program.
-Outcome Start(const std::string& program, const std::vector<std::string>& args, std::chrono::seconds limit = 60s,
-          const std::function<void(pid_t, const std::string&)>& on_output = nullptr,
-          const std::function<void()>& in_child = nullptr) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    if (in_child) in_child();
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    std::string prog = program;
-    argv.push_back(prog.data());
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  Outcome r;
-  const auto deadline = start + limit;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_streams = 2;
-  while (open_streams > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << program << " did not finish within " << limit.count() << " s";
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_streams;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-        if (i == 0 && on_output) on_output(pid, r.out);
-      }
-    }
-  }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.took = std::chrono::steady_clock::now() - start;
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  return r;
-}
-
-Outcome Tool(const std::vector<std::string>& args, std::chrono::seconds limit = 60s,
-         const std::function<void(pid_t, const std::string&)>& on_output = nullptr,
-         const std::function<void()>& in_child = nullptr) {
-  return Start(QVDS_TOOL_PATH, args, limit, on_output, in_child);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+// The support's run of the tool, given a minute: these inputs are the
+// slow ones on a busy machine.
+Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = 60s,
+            const std::function<void(pid_t, const std::string&)>& on_output = nullptr,
+            const std::function<void()>& in_child = nullptr) {
+  return testing_support::Tool(args, limit, on_output, in_child);
 }
 
 // One line on standard error, the tool's, holding every one of `parts`.
-void ExpectOneLine(const Outcome& r, const std::vector<std::string>& parts) {
+void ExpectOneLine(const Result& r, const std::vector<std::string>& parts) {
   const auto lines = Lines(r.err);
   ASSERT_EQ(lines.size(), 1u) << r.err;
   EXPECT_EQ(lines[0].rfind("qvds18x20", 0), 0u) << lines[0];
@@ -134,24 +60,6 @@ bool IsUtf8(const std::string& text) {
 }
 
 std::string examples_devices() { return QVDS_SOURCE_DIR "/examples/devices.json"; }
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qvds-hardening-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name, const std::string& content) const {
-    const std::string p = path_ + "/" + name;
-    std::ofstream(p, std::ios::binary) << content;
-    return p;
-  }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 std::string DevicesJson(int n) {
   std::string text = "{\"devices\": [";
@@ -200,7 +108,7 @@ TEST(ToolInputs, DeviceFilesThatAbortedOrWereTakenSilentlyAreErrorsWithTheirPlac
   for (const auto& c : cases) {
     const std::string file = dir.File("bad" + std::to_string(n++) + ".json", c.file);
     for (const char* command : {"read", "list"}) {
-      const Outcome r = Tool({command, "--sim", file});
+      const Result r = Tool({command, "--sim", file});
       EXPECT_EQ(r.code, 1) << command << " " << c.file << ": " << r.err;
       EXPECT_EQ(r.out, "");
       std::vector<std::string> say = c.say;
@@ -208,11 +116,11 @@ TEST(ToolInputs, DeviceFilesThatAbortedOrWereTakenSilentlyAreErrorsWithTheirPlac
       ExpectOneLine(r, say);
     }
   }
-  const Outcome watch = Tool({"watch", "--interval", "0", "--count", "1", "--sim", dir.Path("bad0.json")});
+  const Result watch = Tool({"watch", "--interval", "0", "--count", "1", "--sim", dir.Path("bad0.json")});
   EXPECT_EQ(watch.code, 1);
   ExpectOneLine(watch, {"1e400"});
   // The longest bus a file may hold is read whole.
-  const Outcome longest = Tool({"list", "--sim", dir.File("hundred.json", DevicesJson(100)), "--format", "csv"});
+  const Result longest = Tool({"list", "--sim", dir.File("hundred.json", DevicesJson(100)), "--format", "csv"});
   EXPECT_EQ(longest.code, 0) << longest.err;
   EXPECT_EQ(Lines(longest.out).size(), 22u);  // header and the 21 the component holds
 }
@@ -223,7 +131,7 @@ TEST(ToolInputs, APortPathThatIsNotUtf8LeavesJsonAndMetricsValid) {
   PacedAdapter a(link);
   a.adapter->start();
   ASSERT_TRUE(a.adapter->running());
-  const Outcome js = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "json"});
+  const Result js = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "json"});
   ASSERT_EQ(js.code, 0) << js.err;
   ASSERT_TRUE(IsUtf8(js.out));
   const auto j = nlohmann::json::parse(js.out);
@@ -231,7 +139,7 @@ TEST(ToolInputs, APortPathThatIsNotUtf8LeavesJsonAndMetricsValid) {
   EXPECT_EQ(j["sensors"].size(), 5u);
 
   const std::string prom = dir.Path("t.prom");
-  const Outcome metrics = Tool({"read", "--port", link, "--adapter", "ds2480b", "--prometheus-file", prom});
+  const Result metrics = Tool({"read", "--port", link, "--adapter", "ds2480b", "--prometheus-file", prom});
   ASSERT_EQ(metrics.code, 0) << metrics.err;
   std::ifstream in(prom, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -239,7 +147,7 @@ TEST(ToolInputs, APortPathThatIsNotUtf8LeavesJsonAndMetricsValid) {
   EXPECT_NE(text.find("port=\"" + dir.Path("port\\\\xFF\\\\xFE") + "\""), std::string::npos) << text;
 
   // CSV is bytes: the port as given.
-  const Outcome csv = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "csv"});
+  const Result csv = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "csv"});
   ASSERT_EQ(csv.code, 0) << csv.err;
   EXPECT_NE(csv.out.find("," + link + ","), std::string::npos);
 }
@@ -263,7 +171,7 @@ TEST(ToolInputs, ProgramsOpeningTheLinkBesideARealTimeReadLeaveTheAdapterAlone) 
       std::this_thread::sleep_for(30ms);
     }
   });
-  const Outcome r = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "csv"});
+  const Result r = Tool({"read", "--port", link, "--adapter", "ds2480b", "--format", "csv"});
   done = true;
   meddler.join();
   EXPECT_EQ(r.code, 0) << r.err;
@@ -294,7 +202,7 @@ TEST(UsbStandIn, EveryErrorOfADeviceFileFailsSimUsbBeforeTheProgramStarts) {
   for (const auto& c : cases) {
     std::vector<std::string> args = {"sim-usb", "--devices", examples_devices(), "--devices", c.file};
     args.insert(args.end(), child.begin(), child.end());
-    const Outcome r = Tool(args);
+    const Result r = Tool(args);
     EXPECT_EQ(r.code, c.code) << c.file << ": " << r.err;
     EXPECT_NE(r.err.find(c.file), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(c.say), std::string::npos) << r.err;
@@ -302,7 +210,7 @@ TEST(UsbStandIn, EveryErrorOfADeviceFileFailsSimUsbBeforeTheProgramStarts) {
   }
   std::vector<std::string> good = {"sim-usb", "--devices", examples_devices()};
   good.insert(good.end(), child.begin(), child.end());
-  const Outcome r = Tool(good);
+  const Result r = Tool(good);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(fs::exists(marker));
 }
@@ -313,7 +221,7 @@ TEST(UsbStandIn, AFileTheStandInCannotReadIsReportedInsteadOfEndingTheProgram) {
   TempDir dir;
   fs::create_directory(dir.Path("folder"));
   const std::string folder = dir.Path("folder");
-  const Outcome r = Tool({"read", "--port", "USB1"}, 60s, nullptr, [folder] {
+  const Result r = Tool({"read", "--port", "USB1"}, 60s, nullptr, [folder] {
     setenv("LD_PRELOAD", QVDS_USB_SHIM_PATH, 1);
     setenv("QVDS_SIM_USB_DEVICES", folder.c_str(), 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
@@ -325,13 +233,13 @@ TEST(UsbStandIn, AFileTheStandInCannotReadIsReportedInsteadOfEndingTheProgram) {
 
 TEST(UsbStandIn, AtItsSlowestTheProgramStillEndsPromptlyOnSigterm) {
   for (const char* too_slow : {"0", "0.05", "1e-6"}) {
-    const Outcome r = Tool({"sim-usb", "--speedup", too_slow, "--", "/bin/true"});
+    const Result r = Tool({"sim-usb", "--speedup", too_slow, "--", "/bin/true"});
     EXPECT_EQ(r.code, 2) << too_slow;
     EXPECT_NE(r.err.find("0.1"), std::string::npos) << r.err;
     EXPECT_LT(r.err.size(), 200u) << r.err;
   }
   std::chrono::steady_clock::time_point signalled{};
-  const Outcome r = Tool({"sim-usb", "--speedup", "0.1", "--", QVDS_TOOL_PATH, "watch", "--port", "USB1", "--interval", "1",
+  const Result r = Tool({"sim-usb", "--speedup", "0.1", "--", QVDS_TOOL_PATH, "watch", "--port", "USB1", "--interval", "1",
                       "--format", "csv"},
                      120s, [&](pid_t pid, const std::string& out) {
                        // The first measurement is out: the program is in the
@@ -351,7 +259,7 @@ TEST(UsbStandIn, AtItsSlowestTheProgramStillEndsPromptlyOnSigterm) {
 TEST(ToolInputs, AFileSizeLimitFailsTheLogWriteInsteadOfKillingTheToolHalfARowIn) {
   TempDir dir;
   const std::string log = dir.Path("log.csv");
-  const Outcome r = Tool({"watch", "--interval", "0", "--count", "50", "--log", log}, 60s, nullptr, [] {
+  const Result r = Tool({"watch", "--interval", "0", "--count", "50", "--log", log}, 60s, nullptr, [] {
     signal(SIGXFSZ, SIG_DFL);
     rlimit limit{1500, 1500};
     setrlimit(RLIMIT_FSIZE, &limit);

@@ -23,10 +23,7 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 // The one line of a failed command, checked for each of `parts`.
 void ExpectOneLine(const Result& r, const std::vector<std::string>& parts) {

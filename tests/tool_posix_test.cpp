@@ -18,11 +18,7 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 // The devices of a test file, with the texts the tool must print for them.
 constexpr const char* kMixedBus = R"({

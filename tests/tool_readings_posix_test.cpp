@@ -17,13 +17,7 @@
 
 namespace {
 
-using testing_support::Lines;
-using testing_support::ParseCsv;
-using testing_support::ReadFile;
-using testing_support::Result;
-using testing_support::TempDir;
-using testing_support::Tool;
-using testing_support::VirtualAdapter;
+using namespace testing_support;  // the tool as a process, its output, scratch folders
 
 // The case users meet first: two parasite-powered sensors and one on VDD.
 constexpr const char* kParasiteBus = R"({"devices": [
@@ -46,14 +40,6 @@ std::string scratchpad_hex(std::array<std::uint8_t, 8> bytes) {
   return hex + b;
 }
 
-const nlohmann::json& sensor(const nlohmann::json& j, const std::string& rom) {
-  for (const auto& s : j["sensors"])
-    if (s["rom"] == rom) return s;
-  static const nlohmann::json none;
-  ADD_FAILURE() << rom << " not in " << j.dump();
-  return none;
-}
-
 int count_of(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -69,15 +55,15 @@ TEST(ToolReadings, ParasiteSensorsTheAdapterCannotFeedAreNamedOnceAndNeverReadAs
   ASSERT_EQ(r.code, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
   EXPECT_FALSE(j["simulated"].get<bool>());
-  EXPECT_EQ(sensor(j, kCold)["celsius"], -3.25);
-  const auto& b20 = sensor(j, kB20);
+  EXPECT_EQ(SensorEntry(j, kCold)["celsius"], -3.25);
+  const auto& b20 = SensorEntry(j, kB20);
   EXPECT_TRUE(b20["celsius"].is_null()) << b20.dump();
   EXPECT_EQ(b20["status"], "power_on_value");
   EXPECT_EQ(b20["power"], "parasite_unfed");
   EXPECT_NE(b20["reason"].get<std::string>().find("parasite"), std::string::npos);
   // A DS18S20 cannot tell its power-on value from 85 degrees: a reading,
   // said to be doubtful.
-  EXPECT_EQ(sensor(j, kS20)["status"], "read_maybe_power_on");
+  EXPECT_EQ(SensorEntry(j, kS20)["status"], "read_maybe_power_on");
   // Once, naming both (in bus order).
   EXPECT_EQ(count_of(r.err, "parasite-powered sensor(s) (" + kS20 + ", " + kB20 + ")"), 1) << r.err;
   EXPECT_NE(r.err.find(kB20 + ", DS18B20) was not read: it holds its power-on value"), std::string::npos) << r.err;
@@ -88,9 +74,9 @@ TEST(ToolReadings, ParasiteSensorsTheAdapterCannotFeedAreNamedOnceAndNeverReadAs
   const Result fed = Tool({"read", "-p", ds2480b.link(), "-a", "ds2480b", "-f", "json"});
   ASSERT_EQ(fed.code, 0) << fed.err;
   const auto k = nlohmann::json::parse(fed.out);
-  EXPECT_EQ(sensor(k, kB20)["celsius"], 21.5);
-  EXPECT_EQ(sensor(k, kS20)["celsius"], 25.5);
-  EXPECT_EQ(sensor(k, kB20)["power"], "parasite");
+  EXPECT_EQ(SensorEntry(k, kB20)["celsius"], 21.5);
+  EXPECT_EQ(SensorEntry(k, kS20)["celsius"], 25.5);
+  EXPECT_EQ(SensorEntry(k, kB20)["power"], "parasite");
   EXPECT_EQ(fed.err.find("parasite"), std::string::npos) << fed.err;
 
   // watch says it once, not every round.

@@ -21,10 +21,6 @@ if [ -z "$shim" ]; then
 fi
 peers_start
 
-# The ROM as our tool prints it: CRC byte first, family last; the CRC
-# column is matched loosely.
-tool_rom() { echo "$1$2" | sed -E 's/^(.*)$/..\1/'; }
-
 # Compares our tool's CSV ($2) with the sensors; $1 names the run.
 check_tool_csv() {
   local run=$1 file=$2 seen=0

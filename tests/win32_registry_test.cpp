@@ -13,23 +13,13 @@
 #include "QvDs18x20Reg/QvDs18x20Reg.hpp"
 #include "rtl/registry.hpp"
 #include "rtl/sysutils.hpp"
+#include "support/serial_comm.hpp"
 #include "win32/native.hpp"
 
 namespace {
 
-constexpr char16_t kSerialComm[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-class PortLister : public TQvDs18x20 {
- public:
-  PortLister() : TQvDs18x20(nullptr) {}
-  using TQvDs18x20::EnumComPorts;
-};
-
-std::vector<std::string> Texts(const TStrings& list) {
-  std::vector<std::string> out;
-  for (int i = 0; i < list.Count(); ++i) out.push_back(list[i]);
-  return out;
-}
+using testing_support::PortLister;
+using testing_support::texts;
 
 // A key of the test's own under HKEY_CURRENT_USER, opened with the
 // system's functions and handed to ours as a root.
@@ -189,13 +179,13 @@ TEST(SystemRegistry, ComponentAndDesignerListTheSystemsPorts) {
   TStringList list;
   list.Add("stale");
   lister.EnumComPorts(&list);
-  std::vector<std::string> got = Texts(list);
+  std::vector<std::string> got = texts(list);
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, expected);
 
   TStringList design;
   qvds18x20reg::EnumComPorts(&design);
-  got = Texts(design);
+  got = texts(design);
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, expected);
 }
@@ -215,7 +205,7 @@ TEST(SystemRegistry, ComponentTrimsAndSortsWhatItFindsAndTheDesignerKeepsItAsSto
   native::RemoveSerialCommValue(a);
   native::RemoveSerialCommValue(b);
 
-  const std::vector<std::string> got = Texts(list);
+  const std::vector<std::string> got = texts(list);
   const auto at200 = std::find(got.begin(), got.end(), "COM200");
   const auto at201 = std::find(got.begin(), got.end(), "COM201");
   ASSERT_NE(at200, got.end());
@@ -223,6 +213,6 @@ TEST(SystemRegistry, ComponentTrimsAndSortsWhatItFindsAndTheDesignerKeepsItAsSto
   EXPECT_LT(at200, at201);
   EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
                              [](const std::string& x, const std::string& y) { return CompareText(x, y) < 0; }));
-  const std::vector<std::string> stored = Texts(design);
+  const std::vector<std::string> stored = texts(design);
   EXPECT_NE(std::find(stored.begin(), stored.end(), " COM201\t"), stored.end());
 }

@@ -155,6 +155,20 @@ struct DriverWalk {
   }
 };
 
+// The scratchpad of `rom` read with a function command, whole and with a
+// good CRC, then the same read as one block exchange on the ROM the
+// command selected, which must give the same bytes.
+inline void expect_scratchpad_by_command_and_block(DriverWalk& walk, const onewire::Rom& rom) {
+  int error = 1;
+  const auto pad = walk.command(rom, 0xBE, 9, &error);
+  EXPECT_EQ(error, 0);
+  ASSERT_EQ(pad.size(), 9u);
+  EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
+  std::array<std::uint8_t, 10> block{0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(walk.driver.QvBlockExchange(walk.session, walk.state.data(), onewire::kBlockSelect, block.data(), 10), 1);
+  EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 1, block.end()), pad);
+}
+
 // The measurement every adapter must carry through the driver, on a bus of
 // SensorBus sensors: the search finds each sensor once, in bus order, and
 // ends cleanly; one CONVERT T reaches them all; and every scratchpad comes

@@ -3,8 +3,8 @@
 # under test, a scratch folder whose background programs end with the
 # test, failures counted, the simulated sensors with their device file,
 # and owserver started on a free port and read sensor by sensor. Sourced
-# by third_party_clients_test.sh and usb_third_party_test.sh, which run
-# under `set -uo pipefail`.
+# by third_party_clients_test.sh, usb_third_party_test.sh and
+# i2c_third_party_test.sh, which run under `set -uo pipefail`.
 
 # Sets $build to the build folder $1 and $tool, or fails the test.
 peers_tool() {
@@ -30,23 +30,31 @@ sensors=(
   "000802B4A2D7 10 -3.25 vdd"
 )
 
-# Makes $work (removed at exit, with every program in $pids ended first)
-# and the sensors' device file, $work/devices.json.
-peers_start() {
+# A device file of the sensors "$@" (lines as in $sensors) and one
+# ROM-only DS2401, on standard output.
+device_file() {
+  local s serial family celsius power type parasite
+  echo '{"devices": ['
+  for s in "$@"; do
+    read -r serial family celsius power <<<"$s"
+    type=DS18B20; [ "$family" = 10 ] && type=DS18S20
+    parasite=false; [ "$power" = parasite ] && parasite=true
+    echo "  {\"type\": \"$type\", \"serial\": \"$serial\", \"celsius\": $celsius, \"parasite\": $parasite},"
+  done
+  echo '  {"type": "DS2401", "serial": "00001A2B3C4D"}'
+  echo ']}'
+}
+
+# Makes $work (removed at exit, with every program in $pids ended first).
+peers_work() {
   work=$(mktemp -d)
   pids=()
   trap peers_cleanup EXIT
-  {
-    echo '{"devices": ['
-    for s in "${sensors[@]}"; do
-      read -r serial family celsius power <<<"$s"
-      type=DS18B20; [ "$family" = 10 ] && type=DS18S20
-      parasite=false; [ "$power" = parasite ] && parasite=true
-      echo "  {\"type\": \"$type\", \"serial\": \"$serial\", \"celsius\": $celsius, \"parasite\": $parasite},"
-    done
-    echo '  {"type": "DS2401", "serial": "00001A2B3C4D"}'
-    echo ']}'
-  } >"$work/devices.json"
+}
+# $work and the sensors' device file, $work/devices.json.
+peers_start() {
+  peers_work
+  device_file "${sensors[@]}" >"$work/devices.json"
 }
 peers_cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
@@ -57,6 +65,10 @@ peers_cleanup() {
 # The serial in bus order (least significant byte first), as the peer
 # programs print ROMs.
 bus_order() { echo "$1" | sed -E 's/(..)(..)(..)(..)(..)(..)/\6\5\4\3\2\1/'; }
+
+# The ROM of serial $1 and family $2 as our tool prints it: CRC byte
+# first, family last; the CRC column is matched loosely.
+tool_rom() { echo "..$1$2"; }
 
 # Whether $1 and $2 differ by at most $3.
 within() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(d <= t && d >= -t) }'; }

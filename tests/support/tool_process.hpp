@@ -1,7 +1,8 @@
 // The qvds18x20 tool run as a process, as a user runs it, for the tool's
 // suites: a run with both streams collected and a deadline, the lines and
-// CSV rows of its output, a scratch folder, and a virtual adapter of the
-// tool itself. QVDS_TOOL_PATH names the built program.
+// CSV rows of its output and its JSON entry of a sensor, a scratch folder,
+// and a virtual adapter of the tool itself. QVDS_TOOL_PATH names the built
+// program.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,14 +27,16 @@
 namespace testing_support {
 
 struct Result {
-  int code = -1;
+  int code = -1;  // exit status; -1 when killed by a signal or the deadline
+  int signal = 0;
   std::string out, err;
 };
 
 // Runs the tool with `args`, collecting both streams; kills it after
 // `limit` so that a hang fails the test instead of stalling the suite.
 // `on_output` sees the standard output collected so far after each read,
-// with the process id, to act on a running tool.
+// with the process id, to act on a running tool; `in_child` runs in the
+// child before the tool.
 inline Result Tool(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(30),
             const std::function<void(pid_t, const std::string&)>& on_output = nullptr,
             const std::function<void()>& in_child = nullptr) {
@@ -87,6 +91,7 @@ inline Result Tool(const std::vector<std::string>& args, std::chrono::seconds li
   int status = 0;
   waitpid(pid, &status, 0);
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return r;
 }
 
@@ -137,6 +142,16 @@ inline std::vector<std::map<std::string, std::string>> ParseCsv(const std::strin
   return rows;
 }
 
+// The entry of `rom` among the "sensors" of the tool's JSON output `j`;
+// null, and a failure, when it is not there.
+inline const nlohmann::json& SensorEntry(const nlohmann::json& j, const std::string& rom) {
+  for (const auto& s : j["sensors"])
+    if (s["rom"] == rom) return s;
+  static const nlohmann::json none;
+  ADD_FAILURE() << rom << " not in " << j.dump();
+  return none;
+}
+
 class TempDir {
  public:
   TempDir() {
@@ -146,7 +161,7 @@ class TempDir {
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string File(const std::string& name, const std::string& content) const {
     const std::string p = path_ + "/" + name;
-    std::ofstream(p) << content;
+    std::ofstream(p, std::ios::binary) << content;
     return p;
   }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
