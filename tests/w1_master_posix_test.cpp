@@ -5,8 +5,7 @@
 // the kernel's structures read them, the operations' answers against the
 // simulated bus, the built-in driver's type 9 and a whole measurement of
 // the component through it, what each missing piece of the system looks
-// like, and hostile replies. Then the real kernel: its connector without
-// the w1 module, and (only where the module is loaded) a master of its.
+// like, and hostile replies (the real kernel: w1_real_kernel_posix_test.cpp).
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -16,7 +15,6 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,71 +42,14 @@ namespace {
 using namespace std::chrono_literals;
 using onewire::Rom;
 using testing_support::SensorBus;
+using testing_support::w1kernel::cn_msgs_of;
+using testing_support::w1kernel::Cmd;
 using testing_support::w1kernel::Datagram;
 using testing_support::w1kernel::FakeW1Kernel;
+using testing_support::w1kernel::kernel_request;
+using testing_support::w1kernel::seq_of;
 namespace k = testing_support::w1kernel;
 namespace w1 = onewire::w1;
-
-struct Cmd {
-  std::uint8_t cmd;
-  std::vector<std::uint8_t> data;
-};
-
-// The request a client must send, built from the kernel's structures.
-Datagram kernel_request(std::uint32_t seq, std::uint32_t master, const std::vector<Cmd>& cmds) {
-  std::vector<std::uint8_t> body;
-  for (const Cmd& c : cmds) {
-    k::w1_netlink_cmd h{};
-    h.cmd = c.cmd;
-    h.len = static_cast<__u16>(c.data.size());
-    const auto at = body.size();
-    body.resize(at + sizeof h);
-    std::memcpy(body.data() + at, &h, sizeof h);
-    body.insert(body.end(), c.data.begin(), c.data.end());
-  }
-  k::w1_netlink_msg m{};
-  m.type = k::W1_MASTER_CMD;
-  m.len = static_cast<__u16>(body.size());
-  m.id.mst.id = master;
-  cn_msg cn{};
-  cn.id.idx = CN_W1_IDX;
-  cn.id.val = CN_W1_VAL;
-  cn.seq = seq;
-  cn.ack = seq;
-  cn.len = static_cast<__u16>(sizeof m + body.size());
-  cn.flags = k::W1_CN_BUNDLE;
-  nlmsghdr h{};
-  h.nlmsg_len = static_cast<__u32>(NLMSG_HDRLEN + sizeof cn + cn.len);
-  h.nlmsg_type = NLMSG_DONE;
-  h.nlmsg_flags = NLM_F_REQUEST;
-  h.nlmsg_seq = seq;
-  Datagram d(NLMSG_ALIGN(h.nlmsg_len), 0);
-  std::memcpy(d.data(), &h, sizeof h);
-  std::memcpy(d.data() + NLMSG_HDRLEN, &cn, sizeof cn);
-  std::memcpy(d.data() + NLMSG_HDRLEN + sizeof cn, &m, sizeof m);
-  std::memcpy(d.data() + NLMSG_HDRLEN + sizeof cn + sizeof m, body.data(), body.size());
-  return d;
-}
-
-std::uint32_t seq_of(const Datagram& d) {
-  nlmsghdr h{};
-  std::memcpy(&h, d.data(), sizeof h);
-  return h.nlmsg_seq;
-}
-
-// The cn_msgs of a reply datagram, as (ack, len) pairs.
-std::vector<std::pair<std::uint32_t, std::uint16_t>> cn_msgs_of(const Datagram& d) {
-  std::vector<std::pair<std::uint32_t, std::uint16_t>> out;
-  nlmsghdr h{};
-  std::memcpy(&h, d.data(), sizeof h);
-  for (std::size_t at = NLMSG_HDRLEN; at + sizeof(cn_msg) <= h.nlmsg_len;) {
-    cn_msg cn{};
-    std::memcpy(&cn, d.data() + at, sizeof cn);
-    out.emplace_back(cn.ack, cn.len);
-    at += sizeof cn + cn.len;
-  }
-  return out;
-}
 
 class W1Master : public ::testing::Test {
  protected:
@@ -434,57 +375,6 @@ TEST_F(W1Master, WithoutCapNetAdminTheUnicastIsRefusedAndSaidSo) {
   EXPECT_NE(onewire::describe(result).find("CAP_NET_ADMIN"), std::string::npos);
   // This thread still may.
   EXPECT_EQ(make_link()->open(), 1);
-}
-
-// ------------------------------------------------------------ the real kernel
-
-TEST(W1RealKernel, ItsConnectorWithoutTheW1ModuleLeavesRequestsUnanswered) {
-  if (w1::w1_loaded("/sys"))
-    GTEST_SKIP() << "the w1 module is loaded here: W1RealKernel.AMasterOfItsAnswers reads it";
-  // sysfs as if w1 were loaded, the requests to the kernel itself.
-  testing_support::ScratchSysfs sysfs;
-  ASSERT_FALSE(sysfs.root().empty());
-  sysfs.load_w1();
-  sysfs.add_master(1);
-  w1::W1Options o;
-  o.sysfs_root = sysfs.root();
-  o.netlink_port = 0;
-  o.open_timeout = 300ms;
-  w1::W1Link link(1, w1::make_netlink_channel(0), o);
-  // No connector at all fails the socket; a connector without w1's
-  // callback drops the request: either way the same code.
-  EXPECT_EQ(link.open(), onewire::kErrW1NoConnector);
-  // And the real sysfs says the module is missing, first.
-  onewire::BuiltinDriverOptions plain;
-  auto driver = onewire::make_builtin_driver(plain);
-  EXPECT_EQ(driver->TMExtendedStartSession(1, onewire::kAdapterTypeW1, nullptr), onewire::kErrW1NotLoaded);
-  EXPECT_TRUE(w1::list_masters("/sys").empty());
-}
-
-TEST(W1RealKernel, AMasterOfItsAnswers) {
-  if (!w1::w1_loaded("/sys"))
-    GTEST_SKIP() << "no /sys/bus/w1: the kernel's w1 module is not loaded on this machine";
-  const auto masters = w1::list_masters("/sys");
-  if (masters.empty()) GTEST_SKIP() << "the w1 module is loaded but has no bus master";
-  w1::W1Options o;
-  w1::W1Link link(masters[0].number, w1::make_netlink_channel(0), o);
-  const int opened = link.open();
-  if (opened == onewire::kErrPermission) GTEST_SKIP() << "this system refuses the netlink request";
-  ASSERT_EQ(opened, 1) << onewire::describe(opened);
-  // Only a reset and searches: nothing that changes a device.
-  const int presence = link.reset();
-  EXPECT_TRUE(presence == onewire::kResetPresence || presence == onewire::kResetNoPresence) << presence;
-  const auto found = testing_support::search_all(link);
-  std::ifstream listed(masters[0].directory + "/w1_master_slaves");
-  const std::string text((std::istreambuf_iterator<char>(listed)), std::istreambuf_iterator<char>());
-  for (const Rom& rom : found) {
-    EXPECT_EQ(onewire::crc8(rom.data(), 8), 0);
-    // The kernel's search adds what it found to its list: ff-ssssssssssss.
-    char name[16];
-    std::snprintf(name, sizeof name, "%02x-%02x%02x%02x%02x%02x%02x", rom[0], rom[6], rom[5], rom[4], rom[3],
-                  rom[2], rom[1]);
-    EXPECT_NE(text.find(name), std::string::npos) << name;
-  }
 }
 
 }  // namespace

@@ -1,13 +1,8 @@
 // A fake of the kernel's w1 subsystem behind a real NETLINK_CONNECTOR
 // socket (Linux only): it receives what a client sends to its port id,
 // checks it as the connector and w1_netlink.c do, runs the commands on a
-// simulated bus per master, and unicasts the replies back the way the
-// kernel (3.16 and later) builds them: statuses with the request's ack,
-// data with seq + 1, gathered into one datagram under W1_CN_BUNDLE.
-//
-// It reads and writes through the kernel's own structures: struct nlmsghdr
-// and struct cn_msg from the uapi headers, and the w1 ones below, which
-// the kernel does not export, transcribed from drivers/w1/w1_netlink.h.
+// simulated bus per master (fake_w1_master.hpp), and unicasts the replies
+// back the way the kernel builds them (w1_kernel_messages.hpp).
 //
 // A user socket may send to another one on this protocol only with
 // CAP_NET_ADMIN; ok() is false (and why() says so) where that fails.
@@ -20,8 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -35,55 +28,10 @@
 
 #include "onewire/link.hpp"
 #include "onewire/sim/bus.hpp"
+#include "support/fake_w1_master.hpp"
+#include "support/w1_kernel_messages.hpp"
 
 namespace testing_support::w1kernel {
-
-struct w1_netlink_msg {
-  __u8 type;
-  __u8 status;
-  __u16 len;
-  union {
-    __u8 id[8];
-    struct w1_mst {
-      __u32 id;
-      __u32 res;
-    } mst;
-  } id;
-  // __u8 data[] follows
-};
-
-struct w1_netlink_cmd {
-  __u8 cmd;
-  __u8 res;
-  __u16 len;
-  // __u8 data[] follows
-};
-
-// The layout the fact sheet gives for them.
-static_assert(sizeof(w1_netlink_msg) == 12 && sizeof(w1_netlink_cmd) == 4);
-static_assert(offsetof(w1_netlink_msg, type) == 0 && offsetof(w1_netlink_msg, status) == 1 &&
-              offsetof(w1_netlink_msg, len) == 2 && offsetof(w1_netlink_msg, id) == 4 &&
-              offsetof(w1_netlink_msg, id.mst.id) == 4 && offsetof(w1_netlink_msg, id.mst.res) == 8);
-static_assert(offsetof(w1_netlink_cmd, cmd) == 0 && offsetof(w1_netlink_cmd, res) == 1 &&
-              offsetof(w1_netlink_cmd, len) == 2);
-static_assert(sizeof(cn_msg) == 20 && sizeof(nlmsghdr) == 16);
-
-enum { W1_SLAVE_ADD = 0, W1_SLAVE_REMOVE, W1_MASTER_ADD, W1_MASTER_REMOVE, W1_MASTER_CMD, W1_SLAVE_CMD, W1_LIST_MASTERS };
-enum {
-  W1_CMD_READ = 0,
-  W1_CMD_WRITE,
-  W1_CMD_SEARCH,
-  W1_CMD_ALARM_SEARCH,
-  W1_CMD_TOUCH,
-  W1_CMD_RESET,
-  W1_CMD_SLAVE_ADD,
-  W1_CMD_SLAVE_REMOVE,
-  W1_CMD_LIST_SLAVES,
-};
-constexpr __u16 W1_CN_BUNDLE = 1;
-static_assert(CONNECTOR_MAX_MSG_SIZE == 16384);
-
-using Datagram = std::vector<std::uint8_t>;
 
 class FakeW1Kernel {
  public:
@@ -180,132 +128,6 @@ class FakeW1Kernel {
   }
 
  private:
-  struct Master {
-    std::shared_ptr<onewire::sim::SimBus> bus;
-    std::vector<std::uint64_t> slaves;
-  };
-
-  // Gathers the replies to one request as w1_netlink.c does: each piece
-  // (a w1_netlink_msg, with its command and data) in a datagram of its
-  // own, or under W1_CN_BUNDLE appended to one buffer, consecutive pieces
-  // with the same ack sharing a cn_msg, sent when full or at the end.
-  class Replies {
-   public:
-    Replies(const cn_msg& request, bool bundle, std::vector<Datagram>& out) : bundle_(bundle), out_(out) {
-      std::memcpy(req_.data(), &request, sizeof request);
-    }
-    ~Replies() { flush(); }
-
-    void status(const w1_netlink_msg& msg, const w1_netlink_cmd& cmd, int error) {
-      w1_netlink_msg m = msg;
-      m.status = static_cast<__u8>(-error);
-      m.len = sizeof(w1_netlink_cmd);
-      w1_netlink_cmd c = cmd;
-      c.len = 0;
-      piece(request().ack, m, &c, nullptr, 0);
-    }
-    void data(const w1_netlink_msg& msg, const w1_netlink_cmd& cmd, const std::uint8_t* bytes, std::size_t n) {
-      w1_netlink_msg m = msg;
-      m.status = 0;
-      m.len = static_cast<__u16>(sizeof(w1_netlink_cmd) + n);
-      w1_netlink_cmd c = cmd;
-      c.len = static_cast<__u16>(n);
-      piece(request().seq + 1, m, &c, bytes, n);
-    }
-    // An error about the whole message: its header alone.
-    void error(const w1_netlink_msg& msg, int error) {
-      w1_netlink_msg m = msg;
-      m.status = static_cast<__u8>(-error);
-      m.len = 0;
-      piece(request().ack, m, nullptr, nullptr, 0);
-    }
-    void flush() {
-      if (buffer_.empty()) return;
-      out_.push_back(frame(buffer_));
-      buffer_.clear();
-      cn_at_ = npos;
-    }
-
-    // A datagram: the netlink header before `payload` (its cn_msgs),
-    // padded to four bytes.
-    static Datagram frame(const std::vector<std::uint8_t>& payload) {
-      nlmsghdr h{};
-      h.nlmsg_len = static_cast<__u32>(NLMSG_HDRLEN + payload.size());
-      h.nlmsg_type = NLMSG_DONE;
-      cn_msg first{};
-      std::memcpy(&first, payload.data(), sizeof first);
-      h.nlmsg_seq = first.seq;
-      Datagram d(NLMSG_ALIGN(h.nlmsg_len), 0);
-      std::memcpy(d.data(), &h, sizeof h);
-      std::memcpy(d.data() + NLMSG_HDRLEN, payload.data(), payload.size());
-      return d;
-    }
-
-   private:
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kLimit = CONNECTOR_MAX_MSG_SIZE;
-
-    void piece(__u32 ack, const w1_netlink_msg& m, const w1_netlink_cmd* c, const std::uint8_t* bytes, std::size_t n) {
-      const std::size_t size = sizeof m + (c != nullptr ? sizeof *c : 0) + n;
-      if (!bundle_) {
-        std::vector<std::uint8_t> one;
-        start_cn(one, ack);
-        append(one, 0, m, c, bytes, n);
-        out_.push_back(frame(one));
-        return;
-      }
-      const bool joins = cn_at_ != npos && ack == ack_;
-      if (buffer_.size() + size + (joins ? 0 : sizeof(cn_msg)) > kLimit) flush();
-      if (cn_at_ == npos || ack != ack_) {
-        cn_at_ = buffer_.size();
-        start_cn(buffer_, ack);
-      }
-      append(buffer_, cn_at_, m, c, bytes, n);
-    }
-    // The request's cn_msg (kept as bytes: a structure that ends in a
-    // flexible array cannot be a member).
-    cn_msg request() const {
-      cn_msg cn{};
-      std::memcpy(&cn, req_.data(), sizeof cn);
-      return cn;
-    }
-    void start_cn(std::vector<std::uint8_t>& to, __u32 ack) {
-      cn_msg cn = request();
-      cn.ack = ack;
-      cn.len = 0;
-      const std::size_t at = to.size();
-      to.resize(at + sizeof cn);
-      std::memcpy(to.data() + at, &cn, sizeof cn);
-      ack_ = ack;
-    }
-    static void append(std::vector<std::uint8_t>& to, std::size_t cn_at, const w1_netlink_msg& m,
-                       const w1_netlink_cmd* c, const std::uint8_t* bytes, std::size_t n) {
-      const std::size_t at = to.size();
-      const std::size_t size = sizeof m + (c != nullptr ? sizeof *c : 0) + n;
-      to.resize(at + size);
-      std::memcpy(to.data() + at, &m, sizeof m);
-      if (c != nullptr) std::memcpy(to.data() + at + sizeof m, c, sizeof *c);
-      if (n > 0) std::memcpy(to.data() + at + size - n, bytes, n);
-      cn_msg cn{};
-      std::memcpy(&cn, to.data() + cn_at, sizeof cn);
-      cn.len = static_cast<__u16>(cn.len + size);
-      std::memcpy(to.data() + cn_at, &cn, sizeof cn);
-    }
-
-    std::array<std::uint8_t, sizeof(cn_msg)> req_{};
-    bool bundle_;
-    std::vector<Datagram>& out_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t cn_at_ = npos;
-    __u32 ack_ = 0;
-  };
-
-  static onewire::Rom rom_of(std::uint64_t v) {
-    onewire::Rom r{};
-    for (std::size_t i = 0; i < 8; ++i) r[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    return r;
-  }
-
   // Whether this socket may unicast to another user socket: the fake's
   // replies need it.
   bool probe_unicast() {
@@ -411,7 +233,7 @@ class FakeW1Kernel {
         replies.error(msg, -ENODEV);
         continue;
       }
-      run_master(it->second, msg, body, replies);
+      it->second.run(msg, body, replies, max_slave_count_);
     }
   }
 
@@ -437,101 +259,13 @@ class FakeW1Kernel {
     out.push_back(Replies::frame(payload));
   }
 
-  // w1_process_command_master, command by command: data before status,
-  // an error in one not stopping the next, a command reaching past its
-  // message stopping everything.
-  void run_master(Master& master, const w1_netlink_msg& msg, const std::uint8_t* body, Replies& replies) {
-    onewire::sim::SimBus& bus = *master.bus;
-    for (std::size_t at = 0; at < msg.len;) {
-      w1_netlink_cmd cmd{};
-      std::memcpy(&cmd, body + at, std::min<std::size_t>(sizeof cmd, msg.len - at));
-      if (msg.len - at < sizeof cmd || sizeof cmd + cmd.len > msg.len - at) {
-        replies.status(msg, cmd, -E2BIG);
-        return;
-      }
-      const std::uint8_t* in = body + at + sizeof cmd;
-      at += sizeof cmd + cmd.len;
-      int error = 0;
-      std::vector<std::uint8_t> back;
-      switch (cmd.cmd) {
-        case W1_CMD_READ:
-          for (int i = 0; i < cmd.len; ++i) back.push_back(static_cast<std::uint8_t>(bus.touch_byte(0xFF)));
-          replies.data(msg, cmd, back.data(), back.size());
-          break;
-        case W1_CMD_WRITE:
-          for (int i = 0; i < cmd.len; ++i) bus.touch_byte(in[i]);
-          break;
-        case W1_CMD_TOUCH:
-          for (int i = 0; i < cmd.len; ++i) back.push_back(static_cast<std::uint8_t>(bus.touch_byte(in[i])));
-          replies.data(msg, cmd, back.data(), back.size());
-          break;
-        case W1_CMD_RESET:
-          // w1_reset_bus: 0 with a presence pulse, 1 without. A line held
-          // low (shorted) looks like a presence to a GPIO master.
-          error = bus.reset() == onewire::kResetNoPresence ? 1 : 0;
-          break;
-        case W1_CMD_SEARCH:
-        case W1_CMD_ALARM_SEARCH: {
-          const auto ids = search(bus, cmd.cmd == W1_CMD_ALARM_SEARCH);
-          for (auto id : ids)
-            if (std::find(master.slaves.begin(), master.slaves.end(), id) == master.slaves.end())
-              master.slaves.push_back(id);
-          replies.data(msg, cmd, reinterpret_cast<const std::uint8_t*>(ids.data()), 8 * ids.size());
-          break;
-        }
-        case W1_CMD_LIST_SLAVES:
-          replies.data(msg, cmd, reinterpret_cast<const std::uint8_t*>(master.slaves.data()),
-                       8 * master.slaves.size());
-          break;
-        default:
-          error = -EINVAL;
-      }
-      replies.status(msg, cmd, error);
-    }
-  }
-
-  // w1_search: passes of 64 triplets, each id found kept as a number whose
-  // bit i is the i-th bit of the ROM; at most max_slave_count of them.
-  std::vector<std::uint64_t> search(onewire::sim::SimBus& bus, bool alarm) const {
-    std::vector<std::uint64_t> ids;
-    std::uint64_t rn = 0;
-    int desc_bit = 64;
-    bool last_device = false;
-    for (int count = 0; !last_device && count < max_slave_count_; ++count) {
-      const std::uint64_t last = rn;
-      rn = 0;
-      int last_zero = -1;
-      if (bus.reset() == onewire::kResetNoPresence) break;
-      bus.touch_byte(alarm ? 0xEC : 0xF0);
-      bool nobody = false;
-      for (int i = 0; i < 64; ++i) {
-        const int wanted = i == desc_bit ? 1 : (i > desc_bit ? 0 : static_cast<int>((last >> i) & 1));
-        const int id = bus.touch_bit(1);
-        const int comp = bus.touch_bit(1);
-        if (id != 0 && comp != 0) {
-          nobody = true;
-          break;
-        }
-        const int direction = id != comp ? id : wanted;
-        bus.touch_bit(direction);
-        if (id == 0 && comp == 0 && direction == 0) last_zero = i;
-        rn |= static_cast<std::uint64_t>(direction) << i;
-      }
-      if (nobody) continue;
-      if (desc_bit == last_zero || last_zero < 0) last_device = true;
-      desc_bit = last_zero;
-      ids.push_back(rn);
-    }
-    return ids;
-  }
-
   int fd_ = -1;
   int stop_ = -1;
   std::uint32_t port_ = 0;
   std::string why_;
   std::thread thread_;
   mutable std::mutex mu_;
-  std::map<std::uint32_t, Master> masters_;
+  std::map<std::uint32_t, FakeMaster> masters_;
   bool silent_ = false;
   bool bundling_ = true;
   int max_slave_count_ = 64;
