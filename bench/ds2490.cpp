@@ -11,23 +11,15 @@
 // ratio = elapsed / model.
 //
 // BM_OwserverDs2490 reads the same ten sensors with OWFS's owserver (-u)
-// through the libusb stand-in, one owread of an uncached temperature per
-// sensor (owserver converts and waits itself, 750 ms each), for
-// comparison; it is skipped when owserver or the tool is not there.
+// through the libusb stand-in, for comparison
+// (posix/owserver_comparison.hpp).
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <unistd.h>
 #include <memory>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "measurement_rig.hpp"
+#include "posix/owserver_comparison.hpp"
 #include "onewire/builtin_driver.hpp"
 #include "onewire/sim/ds2490_emulator.hpp"
 #include "onewire/sim/emulated_usb_device.hpp"
@@ -78,65 +70,8 @@ void BM_Ds2490(benchmark::State& state) {
       "transfers");
 }
 
-int run(const std::string& command) { return std::system(command.c_str()); }
-
-std::string owfs_id(const onewire::Rom& rom) {
-  char id[32];
-  std::snprintf(id, sizeof id, "%02X.%02X%02X%02X%02X%02X%02X", rom[0], rom[1], rom[2], rom[3], rom[4], rom[5], rom[6]);
-  return id;
-}
-
 void BM_OwserverDs2490(benchmark::State& state) {
-  const std::string tool = QVDS_TOOL_PATH;
-  if (tool.empty() || run("command -v owserver >/dev/null && command -v owread >/dev/null") != 0) {
-    state.SkipWithError("owserver/owread or the tool are not there");
-    return;
-  }
-  const std::string dir = "/tmp/qvds-bench-ds2490-" + std::to_string(::getpid());
-  run("mkdir -p " + dir);
-  {
-    std::ofstream f(dir + "/devices.json");
-    f << "{\"devices\": [";
-    for (int i = 0; i < kSensors; ++i) {
-      const auto rom = bench::sensor_rom(i);
-      char serial[16];
-      std::snprintf(serial, sizeof serial, "%02X%02X%02X%02X%02X%02X", rom[6], rom[5], rom[4], rom[3], rom[2], rom[1]);
-      f << (i ? "," : "") << "{\"type\": \"" << (rom[0] == 0x10 ? "DS18S20" : "DS18B20") << "\", \"serial\": \"" << serial
-        << "\", \"celsius\": " << bench::sensor_celsius(i) << "}";
-    }
-    f << "]}\n";
-  }
-  const std::string port = std::to_string(30000 + ::getpid() % 20000);
-  run(tool + " sim-usb --devices " + dir + "/devices.json -- owserver -u -p 127.0.0.1:" + port +
-      " --foreground --error_level=0 >" + dir + "/owserver.log 2>&1 & echo $! >" + dir + "/pid");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  bool up = false;
-  while (!up && std::chrono::steady_clock::now() < deadline)
-    up = run("owdir -s 127.0.0.1:" + port + " / 2>/dev/null | grep -q '^/28\\.'") == 0 ||
-         (run("sleep 0.2"), false);
-  // One owread per sensor: a single request for all ten can outlast the
-  // client's network deadline, since owserver converts them one by one.
-  std::vector<std::string> reads;
-  for (int i = 0; i < kSensors; ++i)
-    reads.push_back("owread -s 127.0.0.1:" + port + " /uncached/" + owfs_id(bench::sensor_rom(i)) + "/temperature >>" + dir +
-                    "/owread.out 2>&1");
-  if (!up) {
-    state.SkipWithError("owserver did not come up");
-  } else {
-    for (auto _ : state) {
-      const auto start = std::chrono::steady_clock::now();
-      bool ok = true;
-      for (const auto& r : reads) ok = ok && run(r) == 0;
-      state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-      if (!ok) {
-        std::ifstream out(dir + "/owread.out");
-        std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
-        state.SkipWithError(("owread failed: " + text).c_str());
-        break;
-      }
-    }
-  }
-  run("kill $(cat " + dir + "/pid) 2>/dev/null; sleep 0.5; rm -rf " + dir);
+  bench::time_owserver(state, QVDS_TOOL_PATH, "ds2490", "sim-usb", "-u", kSensors);
 }
 
 BENCHMARK(BM_Ds2490)->Arg(kSensors)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

@@ -36,8 +36,10 @@ inline void add_sensors(onewire::sim::SimBus& bus, int sensors) {
   for (int i = 0; i < sensors; ++i) bus.add(std::make_shared<onewire::sim::Ds18x20>(sensor_rom(i), sensor_celsius(i)));
 }
 
-// One measurement on `session`; false when anything failed.
-inline bool measure(onewire::TmexDriver& driver, std::int32_t session, int sensors) {
+// One measurement on `session`; false when anything failed. The conversion
+// wait goes to `sensor_time`, the clock the sensors read.
+inline bool measure(onewire::TmexDriver& driver, std::int32_t session, int sensors,
+                    rtl::Clock& sensor_time = rtl::GetClock()) {
   std::vector<std::uint8_t> state(onewire::kStateBufferSize);
   std::vector<std::array<std::uint16_t, 8>> roms;
   for (int r = driver.TMFirst(session, state.data()); r == 1; r = driver.TMNext(session, state.data())) {
@@ -49,7 +51,7 @@ inline bool measure(onewire::TmexDriver& driver, std::int32_t session, int senso
   if (driver.TMTouchReset(session) != 1 || driver.TMTouchByte(session, onewire::kSkipRom) != onewire::kSkipRom ||
       driver.TMTouchByte(session, onewire::kConvertT) != onewire::kConvertT)
     return false;
-  rtl::GetClock().sleep_for(std::chrono::milliseconds(750));
+  sensor_time.sleep_for(std::chrono::milliseconds(750));
   for (auto& rom : roms) {
     if (driver.TMRom(session, state.data(), rom.data()) != 1 || driver.TMAccess(session, state.data()) != 1 ||
         driver.TMTouchByte(session, onewire::kReadScratchpad) != onewire::kReadScratchpad)
@@ -65,6 +67,28 @@ inline bool measure(onewire::TmexDriver& driver, std::int32_t session, int senso
   return true;
 }
 
+// Times every iteration's measurement: `before()` runs before each and
+// `after(e)` after it, with its real time e in seconds. False (the state
+// skipped with an error) when a measurement failed.
+template <typename Before, typename After>
+bool time_each_measurement(benchmark::State& state, onewire::TmexDriver& driver, std::int32_t session, int sensors,
+                           Before before, After after, rtl::Clock& sensor_time = rtl::GetClock()) {
+  for (auto _ : state) {
+    before();
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = measure(driver, session, sensors, sensor_time);
+    const auto stop = std::chrono::steady_clock::now();
+    if (!ok) {
+      state.SkipWithError("the measurement failed");
+      return false;
+    }
+    const double e = std::chrono::duration<double>(stop - start).count();
+    after(e);
+    state.SetIterationTime(e);
+  }
+  return true;
+}
+
 // Times every iteration's measurement. `reset_stats()` runs before each,
 // `stats()` after it gives the adapter model's time for it and a count of
 // its exchanges; the counters are per measurement: elapsed_ms (real
@@ -75,22 +99,13 @@ void time_measurements(benchmark::State& state, onewire::TmexDriver& driver, std
   double elapsed = 0;
   double model = 0;
   double count = 0;
-  for (auto _ : state) {
-    reset_stats();
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = measure(driver, session, sensors);
-    const auto stop = std::chrono::steady_clock::now();
-    if (!ok) {
-      state.SkipWithError("the measurement failed");
-      return;
-    }
+  const bool ok = time_each_measurement(state, driver, session, sensors, reset_stats, [&](double e) {
     const std::pair<rtl::Duration, double> s = stats();
-    const double e = std::chrono::duration<double>(stop - start).count();
     elapsed += e;
     model += std::chrono::duration<double>(s.first).count();
     count += s.second;
-    state.SetIterationTime(e);
-  }
+  });
+  if (!ok) return;
   const double n = static_cast<double>(state.iterations());
   state.counters["elapsed_ms"] = elapsed / n * 1e3;
   state.counters["model_ms"] = model / n * 1e3;

@@ -17,12 +17,17 @@ int Link::touch_byte(int byte) {
 
 int Link::touch_byte_pullup(int) { return kErrNotOffered; }
 
+int Link::reset_before_transaction() {
+  const int presence = reset();
+  if (presence < 0) return presence;
+  if (presence == kResetShort) return kErrBusShort;
+  if (presence == kResetNoPresence) return 0;
+  return 1;
+}
+
 int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
   if (rom != nullptr || reset_first) {
-    const int presence = reset();
-    if (presence < 0) return presence;
-    if (presence == kResetShort) return kErrBusShort;
-    if (presence == kResetNoPresence) return 0;
+    if (const int r = reset_before_transaction(); r != 1) return r;
   }
   if (rom != nullptr) {
     if (const int r = touch_byte(kMatchRom); r < 0) return r;
@@ -53,11 +58,7 @@ int search_direction(const SearchPass& pass, int bit, int id_bit, int cmp_bit, i
 }
 
 int Link::search(SearchPass& pass) {
-  const int presence = reset();
-  if (presence < 0) return presence;
-  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
-  if (presence == kResetShort) return kErrBusShort;
-  if (presence == kResetNoPresence) return 0;
+  if (const int r = reset_before_transaction(); r != 1) return r;
   const int command = touch_byte(search_command(pass.alarm_only));
   if (command < 0) return command;
 

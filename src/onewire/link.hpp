@@ -117,6 +117,12 @@ class QVDS_API Link {
   // (DS9097U)"). The driver's version text (TMGetTypeVersion) is the
   // driver's own, not made of these.
   virtual const char* name() const = 0;
+
+ protected:
+  // The reset that opens a search or a block: 1 when devices answered it,
+  // 0 when none did, kErrBusShort for a shorted line (it reads 0 in every
+  // slot, which would walk a phantom ROM), or the reset's error code.
+  int reset_before_transaction();
 };
 
 }  // namespace onewire

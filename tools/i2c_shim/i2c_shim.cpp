@@ -48,6 +48,7 @@
 #include "onewire/sim/emulated_i2c_bus.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "rtl/clock.hpp"
+#include "shim_common/shim_support.hpp"
 
 #define SHIM_API extern "C" __attribute__((visibility("default")))
 
@@ -111,21 +112,9 @@ struct Shim {
   std::shared_ptr<EmulatedI2cBus> bus;
   std::uint8_t address = 0x18;
   bool bound = false;
-  std::FILE* trace = nullptr;
-  std::mutex trace_mu;
+  qvshim::TraceLog trace;
   std::mutex mu;  // guards `files`; held for no transfer
   std::map<int, std::shared_ptr<File>> files;
-
-  void log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    if (trace == nullptr) return;
-    std::lock_guard lock(trace_mu);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(trace, format, args);
-    va_end(args);
-    std::fputc('\n', trace);
-    std::fflush(trace);
-  }
 };
 
 std::shared_ptr<onewire::sim::SimBus> load_bus(const std::string& file) {
@@ -149,14 +138,10 @@ Shim* existing() { return g_shim.load(std::memory_order_acquire); }
 Shim& shim() {
   static Shim* s = [] {
     auto* shim = new Shim;
-    if (const char* path = std::getenv("QVDS_SIM_I2C_TRACE"); path != nullptr && *path != 0)
-      shim->trace = std::fopen(path, "a");
+    shim->trace.open_from_env("QVDS_SIM_I2C_TRACE");
     double speedup = 1.0;
     if (const char* f = std::getenv("QVDS_SIM_I2C_SPEEDUP"); f != nullptr) speedup = std::atof(f);
-    if (speedup > 0 && speedup != 1.0)
-      shim->clock = std::make_unique<rtl::ScaledClock>(speedup);
-    else
-      shim->clock = std::make_unique<rtl::RealClock>();
+    shim->clock = qvshim::emulator_clock(speedup);
     int hz = 100'000;
     if (const char* f = std::getenv("QVDS_SIM_I2C_CLOCK_HZ"); f != nullptr && std::atoi(f) > 0) hz = std::atoi(f);
     shim->bus = std::make_shared<EmulatedI2cBus>(hz, shim->clock.get());
@@ -181,9 +166,9 @@ Shim& shim() {
       emulator = std::make_shared<Ds2482Emulator>(load_bus(f != nullptr ? f : "-"));
     }
     shim->bus->attach(shim->address, emulator);
-    if (shim->trace != nullptr)
-      shim->bus->set_trace([shim](const std::string& line) { shim->log("  %s", line.c_str()); });
-    shim->log("stand-in: DS2482-%s at 0x%02X on %s, %d Hz", eight ? "800" : "100", shim->address,
+    if (shim->trace.on())
+      shim->bus->set_trace([shim](const std::string& line) { shim->trace.log("  %s", line.c_str()); });
+    shim->trace.log("stand-in: DS2482-%s at 0x%02X on %s, %d Hz", eight ? "800" : "100", shim->address,
               device_path().c_str(), hz);
     g_shim.store(shim, std::memory_order_release);
     return shim;
@@ -213,7 +198,7 @@ int open_device(int flags) {
   if (fd < 0) return -1;
   std::lock_guard lock(s.mu);
   s.files[fd] = std::move(f);
-  s.log("open %s -> %d", device_path().c_str(), fd);
+  s.trace.log("open %s -> %d", device_path().c_str(), fd);
   return fd;
 }
 
@@ -339,7 +324,7 @@ int device_ioctl(Shim& s, File& f, unsigned long request, void* arg) {
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE: {
       const auto address = reinterpret_cast<unsigned long>(arg);
-      s.log("ioctl %s 0x%02lX", request == I2C_SLAVE ? "I2C_SLAVE" : "I2C_SLAVE_FORCE", address);
+      s.trace.log("ioctl %s 0x%02lX", request == I2C_SLAVE ? "I2C_SLAVE" : "I2C_SLAVE_FORCE", address);
       if (address > 0x7F) {
         errno = EINVAL;
         return -1;
@@ -371,18 +356,18 @@ int device_ioctl(Shim& s, File& f, unsigned long request, void* arg) {
       // Raspberry Pi's controller reports.
       *static_cast<unsigned long*>(arg) = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I2C_FUNC_SMBUS_BYTE |
                                           I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA;
-      s.log("ioctl I2C_FUNCS");
+      s.trace.log("ioctl I2C_FUNCS");
       return 0;
     }
     case I2C_RDWR: {
       const auto* args = static_cast<i2c_rdwr_ioctl_data*>(arg);
-      s.log("ioctl I2C_RDWR %u messages", args != nullptr ? args->nmsgs : 0u);
+      s.trace.log("ioctl I2C_RDWR %u messages", args != nullptr ? args->nmsgs : 0u);
       return rdwr(f, static_cast<i2c_rdwr_ioctl_data*>(arg));
     }
     case I2C_SMBUS: {
       const auto* args = static_cast<i2c_smbus_ioctl_data*>(arg);
       if (args != nullptr)
-        s.log("ioctl I2C_SMBUS %s size %u command %02X", args->read_write == I2C_SMBUS_READ ? "read" : "write",
+        s.trace.log("ioctl I2C_SMBUS %s size %u command %02X", args->read_write == I2C_SMBUS_READ ? "read" : "write",
               args->size, args->command);
       return smbus(f, static_cast<i2c_smbus_ioctl_data*>(arg));
     }
@@ -443,7 +428,7 @@ SHIM_API int __openat64_2(int dir, const char* path, int flags) { return openat6
 SHIM_API int close(int fd) {
   if (Shim* s = existing(); s != nullptr && fd >= 0) {
     std::lock_guard lock(s->mu);
-    if (s->files.erase(fd) != 0) s->log("close %d", fd);
+    if (s->files.erase(fd) != 0) s->trace.log("close %d", fd);
   }
   return real().close(fd);
 }

@@ -11,16 +11,6 @@ namespace {
 
 constexpr const char* kAutoName = "auto";
 
-// "a, b or c"
-std::string or_list(const std::vector<std::string>& words) {
-  std::string text;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
-    text += words[i];
-  }
-  return text;
-}
-
 // passive (1), ..., ds2482 (8, absent here: it needs Linux's i2c-dev)
 std::vector<std::string> row_names(bool with_numbers) {
   std::vector<std::string> names;

@@ -1,9 +1,10 @@
-// How a command of the tool ends: its exit code, and the two kinds of
-// failure that decide it.
+// How a command of the tool ends: its exit code, the two kinds of failure
+// that decide it, and the words their messages are made of.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace qvtool {
 
@@ -33,6 +34,16 @@ inline std::string shorten(const std::string& text, std::size_t limit = 60) {
   // are cut where the limit falls.
   for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
   return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
+// The choices a message offers, in words: "a, b or c".
+inline std::string or_list(const std::vector<std::string>& words) {
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
+    text += words[i];
+  }
+  return text;
 }
 
 }  // namespace qvtool

@@ -22,16 +22,6 @@ namespace {
 
 const std::vector<std::pair<std::string, TLanSpeed>> kSpeedNames = {{"normal", lsNormal}, {"relaxed", lsRelaxed}};
 
-// "a, b or c"
-std::string or_list(const std::vector<std::string>& words) {
-  std::string text;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
-    text += words[i];
-  }
-  return text;
-}
-
 // A choice among names (any case), said in words when the value is none
 // of them: "takes table, csv or json, not \"xml\"". Passes the choice on
 // as the number of its enumerator.

@@ -31,6 +31,7 @@
 #include "onewire/sim/ds2490_emulator.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "rtl/clock.hpp"
+#include "shim_common/shim_support.hpp"
 
 #define SHIM_API extern "C" __attribute__((visibility("default")))
 
@@ -58,19 +59,7 @@ struct Shim {
   std::vector<std::shared_ptr<Ds2490Emulator>> chips;
   std::vector<libusb_device> devices;
   std::unique_ptr<rtl::Clock> clock;
-  std::FILE* trace = nullptr;
-  std::mutex trace_mu;
-
-  void log(const char* format, ...) __attribute__((format(gnu_printf, 2, 3))) {
-    if (trace == nullptr) return;
-    std::lock_guard lock(trace_mu);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(trace, format, args);
-    va_end(args);
-    std::fputc('\n', trace);
-    std::fflush(trace);
-  }
+  qvshim::TraceLog trace;
 };
 
 std::vector<std::string> split(const std::string& s) {
@@ -87,8 +76,7 @@ std::vector<std::string> split(const std::string& s) {
 Shim& shim() {
   static Shim* s = [] {
     auto* shim = new Shim;
-    if (const char* path = std::getenv("QVDS_SIM_USB_TRACE"); path != nullptr && *path != 0)
-      shim->trace = std::fopen(path, "a");
+    shim->trace.open_from_env("QVDS_SIM_USB_TRACE");
     double speedup = 1.0;
     if (const char* f = std::getenv("QVDS_SIM_USB_SPEEDUP"); f != nullptr && *f != 0) {
       char* end = nullptr;
@@ -100,10 +88,7 @@ Shim& shim() {
         speedup = 1.0;
       }
     }
-    if (speedup != 1.0)
-      shim->clock = std::make_unique<rtl::ScaledClock>(speedup);
-    else
-      shim->clock = std::make_unique<rtl::RealClock>();
+    shim->clock = qvshim::emulator_clock(speedup);
     const char* list = std::getenv("QVDS_SIM_USB_DEVICES");
     const bool id_chip = std::getenv("QVDS_SIM_USB_ID_CHIP") != nullptr && std::string(std::getenv("QVDS_SIM_USB_ID_CHIP")) == "1";
     int index = 0;
@@ -121,15 +106,15 @@ Shim& shim() {
       if (id_chip)
         bus->add(onewire::sim::make_rom_device(onewire::sim::make_rom(0x81, 0x00000C2490A0ULL + static_cast<std::uint64_t>(index))));
       auto chip = std::make_shared<Ds2490Emulator>(bus, shim->clock.get());
-      if (shim->trace != nullptr) {
-        chip->set_trace([shim, index](const std::string& line) { shim->log("[%d] %s", index + 1, line.c_str()); });
+      if (shim->trace.on()) {
+        chip->set_trace([shim, index](const std::string& line) { shim->trace.log("[%d] %s", index + 1, line.c_str()); });
       }
       shim->chips.push_back(chip);
       ++index;
     }
     for (std::size_t i = 0; i < shim->chips.size(); ++i)
       shim->devices.push_back({static_cast<int>(i), 1, static_cast<std::uint8_t>(4 + i)});
-    shim->log("shim: %zu emulated DS2490", shim->chips.size());
+    shim->trace.log("shim: %zu emulated DS2490", shim->chips.size());
     return shim;
   }();
   return *s;
@@ -150,13 +135,13 @@ rtl::Duration deadline(unsigned int timeout_ms) {
 }  // namespace
 
 SHIM_API int libusb_init(libusb_context** ctx) {
-  shim().log("libusb_init");
+  shim().trace.log("libusb_init");
   if (ctx != nullptr) *ctx = new libusb_context{0};
   return LIBUSB_SUCCESS;
 }
 
 SHIM_API void libusb_exit(libusb_context* ctx) {
-  shim().log("libusb_exit");
+  shim().trace.log("libusb_exit");
   delete ctx;
 }
 
@@ -178,7 +163,7 @@ SHIM_API ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) 
   for (std::size_t i = 0; i < s.devices.size(); ++i) out[i] = &s.devices[i];
   out[s.devices.size()] = nullptr;
   *list = out;
-  s.log("libusb_get_device_list -> %zu", s.devices.size());
+  s.trace.log("libusb_get_device_list -> %zu", s.devices.size());
   return static_cast<ssize_t>(s.devices.size());
 }
 
@@ -293,12 +278,12 @@ bool refused(const char* how) {
 SHIM_API int libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   if (dev == nullptr || handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
   if (refused("access")) {
-    shim().log("libusb_open %d -> %d", dev->index + 1, LIBUSB_ERROR_ACCESS);
+    shim().trace.log("libusb_open %d -> %d", dev->index + 1, LIBUSB_ERROR_ACCESS);
     return LIBUSB_ERROR_ACCESS;
   }
   shim().chips.at(static_cast<std::size_t>(dev->index))->open();
   *handle = new libusb_device_handle{dev, false};
-  shim().log("libusb_open %d", dev->index + 1);
+  shim().trace.log("libusb_open %d", dev->index + 1);
   return LIBUSB_SUCCESS;
 }
 
@@ -312,7 +297,7 @@ SHIM_API libusb_device_handle* libusb_open_device_with_vid_pid(libusb_context*, 
 
 SHIM_API void libusb_close(libusb_device_handle* h) {
   if (h == nullptr) return;
-  shim().log("libusb_close %d", h->device->index + 1);
+  shim().trace.log("libusb_close %d", h->device->index + 1);
   if (auto* c = chip_of(h)) c->close();
   delete h;
 }
@@ -335,7 +320,7 @@ SHIM_API int libusb_get_configuration(libusb_device_handle*, int* config) {
 SHIM_API int libusb_set_configuration(libusb_device_handle* h, int configuration) {
   auto* c = chip_of(h);
   const int r = c != nullptr ? c->set_configuration(configuration) : LIBUSB_ERROR_NO_DEVICE;
-  shim().log("libusb_set_configuration %d -> %d", configuration, r);
+  shim().trace.log("libusb_set_configuration %d -> %d", configuration, r);
   return r;
 }
 
@@ -345,7 +330,7 @@ SHIM_API int libusb_claim_interface(libusb_device_handle* h, int interface_numbe
                 : c != nullptr  ? c->claim_interface(interface_number)
                                 : LIBUSB_ERROR_NO_DEVICE;
   if (r == 0) h->claimed = true;
-  shim().log("libusb_claim_interface %d -> %d", interface_number, r);
+  shim().trace.log("libusb_claim_interface %d -> %d", interface_number, r);
   return r;
 }
 
@@ -353,27 +338,27 @@ SHIM_API int libusb_release_interface(libusb_device_handle* h, int interface_num
   auto* c = chip_of(h);
   if (h != nullptr) h->claimed = false;
   const int r = c != nullptr ? c->release_interface(interface_number) : LIBUSB_ERROR_NO_DEVICE;
-  shim().log("libusb_release_interface %d -> %d", interface_number, r);
+  shim().trace.log("libusb_release_interface %d -> %d", interface_number, r);
   return r;
 }
 
 SHIM_API int libusb_set_interface_alt_setting(libusb_device_handle* h, int interface_number, int alt) {
   auto* c = chip_of(h);
   const int r = c != nullptr ? c->set_alt_setting(interface_number, alt) : LIBUSB_ERROR_NO_DEVICE;
-  shim().log("libusb_set_interface_alt_setting %d %d -> %d", interface_number, alt, r);
+  shim().trace.log("libusb_set_interface_alt_setting %d %d -> %d", interface_number, alt, r);
   return r;
 }
 
 SHIM_API int libusb_clear_halt(libusb_device_handle* h, unsigned char endpoint) {
   auto* c = chip_of(h);
   const int r = c != nullptr ? c->clear_halt(endpoint) : LIBUSB_ERROR_NO_DEVICE;
-  shim().log("libusb_clear_halt %02X -> %d", endpoint, r);
+  shim().trace.log("libusb_clear_halt %02X -> %d", endpoint, r);
   return r;
 }
 
 SHIM_API int libusb_reset_device(libusb_device_handle* h) {
   auto* c = chip_of(h);
-  shim().log("libusb_reset_device");
+  shim().trace.log("libusb_reset_device");
   return c != nullptr ? c->set_configuration(1) : LIBUSB_ERROR_NO_DEVICE;
 }
 

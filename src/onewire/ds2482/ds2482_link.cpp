@@ -204,11 +204,16 @@ int Ds2482Link::touch_byte(int byte) {
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
   const int sent = value == 0xFF ? command({kCmdReadByte}) : command({kCmdWriteByte, value});
   if (sent != 1) return sent;
+  return read_back(value);
+}
+
+// A line cannot read high in a slot the master held low.
+int Ds2482Link::read_back(std::uint8_t sent) {
   std::uint8_t status = 0;
   if (const int r = wait_idle(8, status); r != 1) return r;
   std::uint8_t in = 0;
   if (const int r = read_register(kPtrData, in); r != 1) return r;
-  if ((in & ~value) != 0) return kErrAdapterNoResponse;
+  if ((in & ~sent) != 0) return kErrAdapterNoResponse;
   return in;
 }
 
@@ -226,12 +231,7 @@ int Ds2482Link::touch_byte_pullup(int byte) {
   if (const int r = write_config(static_cast<std::uint8_t>(config_ | kCfgSpu)); r != 1) return r;
   if (const int r = command({kCmdWriteByte, value}); r != 1) return r;
   pullup_ = true;
-  std::uint8_t status = 0;
-  if (const int r = wait_idle(8, status); r != 1) return r;
-  std::uint8_t in = 0;
-  if (const int r = read_register(kPtrData, in); r != 1) return r;
-  if ((in & ~value) != 0) return kErrAdapterNoResponse;
-  return in;
+  return read_back(value);
 }
 
 int Ds2482Link::end_strong_pullup() {
@@ -242,11 +242,7 @@ int Ds2482Link::end_strong_pullup() {
 }
 
 int Ds2482Link::search(SearchPass& pass) {
-  const int presence = reset();
-  if (presence < 0) return presence;
-  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
-  if (presence == kResetShort) return kErrBusShort;
-  if (presence == kResetNoPresence) return 0;
+  if (const int r = reset_before_transaction(); r != 1) return r;
   if (const int r = write_only(pass.alarm_only ? kAlarmSearch : kSearchRom); r != 1) return r;
   Rom rom{};
   int last_zero = 0;
@@ -278,10 +274,7 @@ int Ds2482Link::search(SearchPass& pass) {
 
 int Ds2482Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
   if (rom != nullptr || reset_first) {
-    const int presence = reset();
-    if (presence < 0) return presence;
-    if (presence == kResetShort) return kErrBusShort;
-    if (presence == kResetNoPresence) return 0;
+    if (const int r = reset_before_transaction(); r != 1) return r;
   }
   if (rom != nullptr) {
     if (const int r = write_only(kMatchRom); r != 1) return r;

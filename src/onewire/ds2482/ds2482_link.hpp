@@ -106,6 +106,9 @@ class Ds2482Link final : public Link {
   // Before every operation: the link is open, and a strong pull-up ended.
   int prepare();
   int write_only(std::uint8_t byte);
+  // After a byte command: waits out its eight slots and reads back what
+  // the bus gave for `sent`.
+  int read_back(std::uint8_t sent);
 
   std::unique_ptr<I2cBus> bus_;
   PortSpec where_;

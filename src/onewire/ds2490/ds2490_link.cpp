@@ -35,6 +35,13 @@ struct Ds2490Link::Attempt {
   int usb_error = 0;          // the failing transfer's libusb code, 0 for a protocol fault
   std::uint8_t endpoint = 0;  // where it failed (0: the control endpoint)
   bool committed = false;     // the chip took a command that touched the bus
+
+  // Records where the attempt failed: kFailed, for the body to return.
+  int failed(int error, std::uint8_t at) {
+    usb_error = error;
+    endpoint = at;
+    return kFailed;
+  }
 };
 
 Ds2490Link::Ds2490Link(std::unique_ptr<UsbDevice> device, Ds2490Options options)
@@ -230,11 +237,7 @@ int Ds2490Link::send(const std::uint8_t* data, int n, Attempt& a) {
   std::memcpy(copy.data(), data, static_cast<std::size_t>(n));
   int done = 0;
   const int r = device_->bulk(kEpToBus, copy.data(), n, done, options_.transfer_timeout);
-  if (r != kUsbSuccess || done != n) {
-    a.usb_error = r != kUsbSuccess ? r : kUsbErrorIo;
-    a.endpoint = kEpToBus;
-    return kFailed;
-  }
+  if (r != kUsbSuccess || done != n) return a.failed(r != kUsbSuccess ? r : kUsbErrorIo, kEpToBus);
   return 1;
 }
 
@@ -243,11 +246,7 @@ int Ds2490Link::send(const std::uint8_t* data, int n, Attempt& a) {
 int Ds2490Link::receive(std::uint8_t* data, int n, Attempt& a) {
   int got = 0;
   const int r = device_->bulk(kEpFromBus, data, n, got, options_.transfer_timeout);
-  if (r != kUsbSuccess || got != n) {
-    a.usb_error = r != kUsbSuccess ? r : kUsbErrorIo;
-    a.endpoint = kEpFromBus;
-    return kFailed;
-  }
+  if (r != kUsbSuccess || got != n) return a.failed(r != kUsbSuccess ? r : kUsbErrorIo, kEpFromBus);
   return 1;
 }
 
@@ -256,11 +255,7 @@ int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
     const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
-    if (r != kUsbSuccess) {
-      a.usb_error = r;
-      a.endpoint = kEpStatus;
-      return kFailed;
-    }
+    if (r != kUsbSuccess) return a.failed(r, kEpStatus);
     const std::uint8_t* packet = buf.data();
     // Two buffered packets in one read: the second is the current one.
     if (got == static_cast<int>(kStatusMax) && std::memcmp(buf.data(), buf.data() + kStatusRegisters, 8) == 0) {
@@ -271,16 +266,12 @@ int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
     }
     if (parse_status(packet, static_cast<std::size_t>(got), last) != StatusError::kNone || last.ep0_overflow() ||
         last.speed != speed_code_) {
-      a.usb_error = 0;
-      a.endpoint = kEpStatus;
-      return kFailed;
+      return a.failed(0, kEpStatus);
     }
     summarise_results(last, results);
     if (last.idle()) return 1;
   }
-  a.usb_error = kUsbErrorTimeout;
-  a.endpoint = kEpStatus;
-  return kFailed;
+  return a.failed(kUsbErrorTimeout, kEpStatus);
 }
 
 int Ds2490Link::reset() {
@@ -310,47 +301,27 @@ int Ds2490Link::touch_bit(int bit) {
     std::uint8_t in = 0;
     if (receive(&in, 1, a) != 1) return kFailed;
     // A bit read is 0 or 1, and the line cannot turn a written 0 into 1.
-    if (in > 1 || (bit == 0 && in != 0)) {
-      a.usb_error = 0;
-      a.endpoint = kEpFromBus;
-      return kFailed;
-    }
+    if (in > 1 || (bit == 0 && in != 0)) return a.failed(0, kEpFromBus);
     return in;
   });
 }
 
-int Ds2490Link::touch_byte(int byte) {
-  const auto value = static_cast<std::uint8_t>(byte & 0xFF);
-  return run([&](Attempt& a) -> int {
-    // The byte comes back through EP3 the moment it is done: the bulk
-    // read waits for it, so no status poll is needed in between.
-    if (comm(kCmdByteIo | kFlagIm, value, a) != 1) return kFailed;
-    a.committed = true;
-    std::uint8_t in = 0;
-    if (receive(&in, 1, a) != 1) return kFailed;
-    if ((in & ~value) != 0) {
-      a.usb_error = 0;
-      a.endpoint = kEpFromBus;
-      return kFailed;
-    }
-    return in;
-  });
-}
+int Ds2490Link::touch_byte(int byte) { return byte_io(byte, false); }
 
-int Ds2490Link::touch_byte_pullup(int byte) {
+int Ds2490Link::touch_byte_pullup(int byte) { return byte_io(byte, true); }
+
+int Ds2490Link::byte_io(int byte, bool pullup) {
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
   return run([&](Attempt& a) -> int {
-    if (comm(kCmdByteIo | kFlagIm | kFlagSpu, value, a) != 1) return kFailed;
+    // The byte comes back through EP3 the moment it is done (before the
+    // pull-up that follows it ends): the bulk read waits for it, so no
+    // status poll is needed in between.
+    if (comm(kCmdByteIo | kFlagIm | (pullup ? kFlagSpu : 0), value, a) != 1) return kFailed;
     a.committed = true;
-    // The byte is in EP3 before the pull-up that follows it ends.
     std::uint8_t in = 0;
     if (receive(&in, 1, a) != 1) return kFailed;
-    pullup_ = true;
-    if ((in & ~value) != 0) {
-      a.usb_error = 0;
-      a.endpoint = kEpFromBus;
-      return kFailed;
-    }
+    if (pullup) pullup_ = true;
+    if ((in & ~value) != 0) return a.failed(0, kEpFromBus);
     return in;
   });
 }
@@ -421,11 +392,7 @@ int Ds2490Link::search(SearchPass& pass) {
     if (wait_idle(a, s, res) != 1) return kFailed;
     if (res.short_circuit) return kErrBusShort;
     if (res.no_presence || s.from_bus == 0) return 0;
-    if (s.from_bus != 8 && s.from_bus != 16) {
-      a.usb_error = 0;
-      a.endpoint = kEpFromBus;
-      return kFailed;
-    }
+    if (s.from_bus != 8 && s.from_bus != 16) return a.failed(0, kEpFromBus);
     std::array<std::uint8_t, 16> in{};
     if (receive(in.data(), s.from_bus, a) != 1) return kFailed;
     Rom rom{};

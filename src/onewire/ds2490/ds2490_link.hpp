@@ -75,6 +75,8 @@ class Ds2490Link final : public Link {
   int mode(std::uint16_t value, std::uint16_t index, Attempt& a);
   int send(const std::uint8_t* data, int n, Attempt& a);
   int receive(std::uint8_t* data, int n, Attempt& a);
+  // One byte through the bus, followed by the strong pull-up when `pullup`.
+  int byte_io(int byte, bool pullup);
   // Polls the status until the chip is idle; results of every packet are
   // gathered in `results`.
   int wait_idle(Attempt& a, Status& last, ResultSummary& results);

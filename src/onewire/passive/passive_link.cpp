@@ -95,11 +95,22 @@ int PassiveLink::reset() {
   return kResetPresence;
 }
 
+int PassiveLink::exchange_slots(const std::uint8_t* out, std::uint8_t* in, std::size_t n) {
+  if (const int r = exchange(out, in, n, serial::kBaud115200); r < 0) return r;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+  return 1;
+}
+
+int PassiveLink::search_step(int direction, bool last, std::uint8_t* echo) {
+  const std::array<std::uint8_t, 3> out = {direction != 0 ? kOneSlot : kZeroSlot, kOneSlot, kOneSlot};
+  return exchange_slots(out.data(), echo, last ? 1 : 3);
+}
+
 int PassiveLink::touch_bit(int bit) {
   const std::uint8_t out = bit != 0 ? kOneSlot : kZeroSlot;
   std::uint8_t in = 0;
-  if (const int r = exchange(&out, &in, 1, serial::kBaud115200); r < 0) return r;
-  if (!plausible_echo(out, in)) return fail(kErrAdapterNoResponse);
+  if (const int r = exchange_slots(&out, &in, 1); r < 0) return r;
   return in == kOneSlot ? 1 : 0;
 }
 
@@ -107,12 +118,10 @@ int PassiveLink::touch_byte(int byte) {
   std::array<std::uint8_t, 8> out{};
   std::array<std::uint8_t, 8> in{};
   for (std::size_t i = 0; i < 8; ++i) out[i] = ((byte >> i) & 1) != 0 ? kOneSlot : kZeroSlot;
-  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
+  if (const int r = exchange_slots(out.data(), in.data(), out.size()); r < 0) return r;
   int result = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+  for (std::size_t i = 0; i < 8; ++i)
     if (in[i] == kOneSlot) result |= 1 << i;
-  }
   return result;
 }
 
@@ -141,11 +150,7 @@ int PassiveLink::search(SearchPass& pass) {
 }
 
 int PassiveLink::search_ahead(SearchPass& pass, int known) {
-  const int presence = reset();
-  if (presence < 0) return presence;
-  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
-  if (presence == kResetShort) return kErrBusShort;
-  if (presence == kResetNoPresence) return 0;
+  if (const int r = reset_before_transaction(); r != 1) return r;
   const std::uint8_t command = search_command(pass.alarm_only);
   const auto bit_of = [](const Rom& rom, int i) {
     return (rom[static_cast<std::size_t>((i - 1) / 8)] >> ((i - 1) % 8)) & 1;
@@ -170,14 +175,11 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
     out.push_back(kOneSlot);
   }
   std::vector<std::uint8_t> in(out.size());
-  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
-  for (std::size_t i = 0; i < out.size(); ++i)
-    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+  if (const int r = exchange_slots(out.data(), in.data(), out.size()); r < 0) return r;
 
   Rom rom{};
   int last_zero = 0;
   int last_family_zero = 0;
-  std::array<std::uint8_t, 3> step{};
   std::size_t at = 8;  // where this bit's two read slots are in `in`
   for (int i = 1; i <= 64; ++i) {
     const auto index = static_cast<std::size_t>((i - 1) / 8);
@@ -193,13 +195,8 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
       at += 3;
     } else {
       // Past the known path: one exchange per bit, as ever.
-      step[0] = direction != 0 ? kOneSlot : kZeroSlot;
-      step[1] = step[2] = kOneSlot;
-      const std::size_t n = i < 64 ? 3 : 1;
       std::array<std::uint8_t, 3> echo{};
-      if (const int r = exchange(step.data(), echo.data(), n, serial::kBaud115200); r < 0) return r;
-      for (std::size_t k = 0; k < n; ++k)
-        if (!plausible_echo(step[k], echo[k])) return fail(kErrAdapterNoResponse);
+      if (const int r = search_step(direction, i == 64, echo.data()); r < 0) return r;
       in.assign(echo.begin(), echo.end());
       at = 1;
     }
@@ -212,20 +209,14 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
 }
 
 int PassiveLink::search_bitwise(SearchPass& pass) {
-  const int presence = reset();
-  if (presence < 0) return presence;
-  // A shorted line reads 0 in every slot, which would walk a phantom ROM.
-  if (presence == kResetShort) return kErrBusShort;
-  if (presence == kResetNoPresence) return 0;
+  if (const int r = reset_before_transaction(); r != 1) return r;
   const std::uint8_t command = search_command(pass.alarm_only);
   // The command's eight slots and the first bit's two read slots.
   std::array<std::uint8_t, 10> out{};
   std::array<std::uint8_t, 10> in{};
   for (std::size_t i = 0; i < 8; ++i) out[i] = ((command >> i) & 1) != 0 ? kOneSlot : kZeroSlot;
   out[8] = out[9] = kOneSlot;
-  if (const int r = exchange(out.data(), in.data(), out.size(), serial::kBaud115200); r < 0) return r;
-  for (std::size_t i = 0; i < out.size(); ++i)
-    if (!plausible_echo(out[i], in[i])) return fail(kErrAdapterNoResponse);
+  if (const int r = exchange_slots(out.data(), in.data(), out.size()); r < 0) return r;
   std::size_t at = 8;  // where this bit's two read slots are in `in`
 
   Rom rom{};
@@ -239,12 +230,7 @@ int PassiveLink::search_bitwise(SearchPass& pass) {
     const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
     if (direction < 0) return 0;
     if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
-    out[0] = direction != 0 ? kOneSlot : kZeroSlot;
-    out[1] = out[2] = kOneSlot;
-    const std::size_t n = i < 64 ? 3 : 1;
-    if (const int r = exchange(out.data(), in.data(), n, serial::kBaud115200); r < 0) return r;
-    for (std::size_t k = 0; k < n; ++k)
-      if (!plausible_echo(out[k], in[k])) return fail(kErrAdapterNoResponse);
+    if (const int r = search_step(direction, i == 64, in.data()); r < 0) return r;
     at = 1;
   }
   pass.rom = rom;
@@ -255,10 +241,7 @@ int PassiveLink::search_bitwise(SearchPass& pass) {
 
 int PassiveLink::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
   if (rom != nullptr || reset_first) {
-    const int presence = reset();
-    if (presence < 0) return presence;
-    if (presence == kResetShort) return kErrBusShort;
-    if (presence == kResetNoPresence) return 0;
+    if (const int r = reset_before_transaction(); r != 1) return r;
   }
   std::vector<std::uint8_t> bytes;
   if (rom != nullptr) {

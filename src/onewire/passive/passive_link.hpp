@@ -62,6 +62,12 @@ class PassiveLink final : public Link {
   // After a failed exchange: late echoes must not be taken for the next
   // answers.
   int fail(int code);
+  // An exchange of `n` time slots at 115200, each echo checked against
+  // its slot: 1, or a negative error code.
+  int exchange_slots(const std::uint8_t* out, std::uint8_t* in, std::size_t n);
+  // A search bit's direction written and, but after the last bit, the
+  // next bit's two read slots; their echoes in `echo` (three bytes).
+  int search_step(int direction, bool last, std::uint8_t* echo);
 
   std::unique_ptr<serial::Transport> port_;
   PassiveOptions options_;

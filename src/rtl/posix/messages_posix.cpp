@@ -16,13 +16,7 @@
 
 namespace {
 
-struct SyncRequest {
-  const std::function<void()>* fn = nullptr;
-  std::exception_ptr error;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-};
+using rtl::detail::SyncRequest;
 
 struct Item {
   HWND wnd = nullptr;
@@ -131,17 +125,7 @@ std::shared_ptr<TWndMethod> ProcOf(HWND wnd) {
 
 void Dispatch(Item& item) {
   if (item.sync != nullptr) {
-    SyncRequest& r = *item.sync;
-    try {
-      (*r.fn)();
-    } catch (...) {
-      r.error = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(r.mu);
-      r.done = true;
-      r.cv.notify_all();  // under the lock: the waiter owns `r` and may free it
-    }
+    item.sync->run();
     return;
   }
   if (auto proc = ProcOf(item.wnd)) (*proc)(item.msg);
@@ -244,14 +228,11 @@ void RunOnMainThread(const std::function<void()>& fn) {
     fn();
     return;
   }
-  SyncRequest request;
-  request.fn = &fn;
+  SyncRequest request(fn);
   Item item;
   item.sync = &request;
   MainQueue()->Push(item);
-  std::unique_lock<std::mutex> lock(request.mu);
-  request.cv.wait(lock, [&] { return request.done; });
-  if (request.error) std::rethrow_exception(request.error);
+  request.wait();
 }
 
 int ServeSyncRequests(std::chrono::milliseconds timeout) {

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "rtl/clock.hpp"
+#include "rtl/sync_requests.hpp"
 #include "rtl/win32/user_queue.hpp"
 
 namespace rtl::win32 {
@@ -91,24 +92,7 @@ DWORD TimeoutMs(std::chrono::milliseconds timeout) {
   return static_cast<DWORD>(ms);
 }
 
-struct SyncRequest {
-  const std::function<void()>* fn = nullptr;
-  std::exception_ptr error;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-};
-
-void RunRequest(SyncRequest& r) {
-  try {
-    (*r.fn)();
-  } catch (...) {
-    r.error = std::current_exception();
-  }
-  std::lock_guard<std::mutex> lock(r.mu);
-  r.done = true;
-  r.cv.notify_all();  // under the lock: the waiter owns `r` and frees it once done
-}
+using rtl::detail::SyncRequest;
 
 struct MainState {
   DWORD thread_id = GetCurrentThreadId();
@@ -126,7 +110,7 @@ class MainTarget final : public WindowTarget {
  public:
   std::intptr_t OnMessage(HWND__* wnd, std::uint32_t msg, std::uintptr_t wparam, std::intptr_t lparam) override {
     if (msg == kSyncMessage) {
-      RunRequest(*reinterpret_cast<SyncRequest*>(lparam));
+      reinterpret_cast<SyncRequest*>(lparam)->run();
       return 0;
     }
     if (msg == kWakeMessage) {
@@ -239,8 +223,7 @@ void RunOnMain(const std::function<void()>& fn) {
     return;
   }
   MainState& s = Main();
-  SyncRequest request;
-  request.fn = &fn;
+  SyncRequest request(fn);
   while (PostMessageW(s.window, kSyncMessage, 0, reinterpret_cast<LPARAM>(&request)) == FALSE) {
     // Only a full queue is worth another try: it drains as the main
     // thread serves it.
@@ -249,9 +232,7 @@ void RunOnMain(const std::function<void()>& fn) {
     rtl::GetClock().sleep_for(std::chrono::milliseconds(1));
   }
   SetEvent(s.sync_event);
-  std::unique_lock<std::mutex> lock(request.mu);
-  request.cv.wait(lock, [&] { return request.done; });
-  if (request.error) std::rethrow_exception(request.error);
+  request.wait();
 }
 
 int ServeMainSync(std::chrono::milliseconds timeout) {
@@ -263,7 +244,7 @@ int ServeMainSync(std::chrono::milliseconds timeout) {
     // The window filter leaves every other window's messages queued.
     while (PeekMessageW(&m, s.window, kSyncMessage, kWakeMessage, PM_REMOVE | PM_NOYIELD)) {
       if (m.message == kSyncMessage) {
-        RunRequest(*reinterpret_cast<SyncRequest*>(m.lParam));
+        reinterpret_cast<SyncRequest*>(m.lParam)->run();
         ++handled;
       } else if (m.message == kWakeMessage) {
         s.wake_posted.store(false, std::memory_order_release);

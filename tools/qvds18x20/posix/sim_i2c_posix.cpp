@@ -14,6 +14,7 @@
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/posix/stand_in_launch.hpp"
 #include "qvds18x20/sim_i2c_command.hpp"
 
 namespace {
@@ -35,28 +36,6 @@ constexpr const char* kChipNames[] = {"ds2482-100", "ds2482-800"};
 [[noreturn]] void quit(int code, const std::string& message) {
   std::fprintf(stderr, "qvds18x20 sim-i2c: %s\n", message.c_str());
   std::exit(code);
-}
-
-std::string folder_of_tool() {
-  std::vector<char> buf(4096);
-  const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return ".";
-  std::string path(buf.data(), static_cast<std::size_t>(n));
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-// The stand-in: named by QVDS_I2C_SHIM, else beside the tool (a build
-// tree), else where the install put it.
-std::string i2c_shim_path() {
-  if (const char* env = std::getenv("QVDS_I2C_SHIM"); env != nullptr && *env != 0) return env;
-  const std::string file = QVDS_I2C_SHIM_FILE;
-  if (file.empty()) return "";
-  const std::string beside = folder_of_tool() + "/" + file;
-  if (qvtool::path_exists(beside)) return beside;
-  const std::string installed = QVDS_I2C_SHIM_INSTALLED;
-  if (qvtool::path_exists(installed)) return installed;
-  return "";
 }
 
 // A device file as the program will see it: checked now, so that a bad
@@ -96,13 +75,11 @@ int run_sim_i2c(const SimI2cOptions& o) {
   }
   if (!eight && !o.channels.empty()) quit(kExitUsage, "--channel needs --chip ds2482-800: a DS2482-100 has one bus");
   if (files.empty()) files[0] = "-";
-  const std::string shim = i2c_shim_path();
+  const std::string shim = qvtool::find_stand_in("QVDS_I2C_SHIM", QVDS_I2C_SHIM_FILE, QVDS_I2C_SHIM_INSTALLED);
   if (shim.empty()) quit(qvtool::kExitFailed, "the i2c-dev stand-in library is not there (set QVDS_I2C_SHIM)");
   for (auto& [channel, file] : files) file = checked_file(file);
 
-  std::string preload = shim;
-  if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != 0) preload += std::string(":") + old;
-  setenv("LD_PRELOAD", preload.c_str(), 1);
+  qvtool::preload(shim);
   setenv("QVDS_SIM_I2C_DEVICE", device.c_str(), 1);
   char address[8];
   std::snprintf(address, sizeof address, "0x%02X", spec->address);
@@ -121,17 +98,7 @@ int run_sim_i2c(const SimI2cOptions& o) {
     setenv("QVDS_SIM_I2C_TRACE", o.trace.c_str(), 1);
   else
     unsetenv("QVDS_SIM_I2C_TRACE");
-  // A program built with AddressSanitizer insists on its runtime coming
-  // first; the stand-in is preloaded ahead of it, which is harmless.
-  std::string asan = "verify_asan_link_order=0";
-  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != 0) asan = std::string(old) + ":" + asan;
-  setenv("ASAN_OPTIONS", asan.c_str(), 1);
-  std::vector<char*> argv;
-  for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(nullptr);
-  // The program takes this process's place: its signals are its own.
-  execvp(argv[0], argv.data());
+  qvtool::exec_in_place(o.command);
   quit(qvtool::kExitFailed, "cannot run " + o.command[0]);
 }
 

@@ -13,6 +13,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/posix/stand_in_launch.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
 
 namespace {
@@ -28,34 +29,12 @@ struct SimUsbOptions {
   std::vector<std::string> command;
 };
 
-std::string own_folder() {
-  std::vector<char> buf(4096);
-  const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return ".";
-  std::string path(buf.data(), static_cast<std::size_t>(n));
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-// The stand-in: named by QVDS_USB_SHIM, else beside the tool (a build
-// tree), else where the install put it.
-std::string find_shim() {
-  if (const char* env = std::getenv("QVDS_USB_SHIM"); env != nullptr && *env != 0) return env;
-  const std::string file = QVDS_USB_SHIM_FILE;
-  if (file.empty()) return "";
-  const std::string beside = own_folder() + "/" + file;
-  if (qvtool::path_exists(beside)) return beside;
-  const std::string installed = QVDS_USB_SHIM_INSTALLED;
-  if (qvtool::path_exists(installed)) return installed;
-  return "";
-}
-
 int run_sim_usb(const SimUsbOptions& o) {
   if (o.command.empty()) {
     std::fprintf(stderr, "qvds18x20 sim-usb: name the program to run after --\n");
     return qvtool::kExitUsage;
   }
-  const std::string shim = find_shim();
+  const std::string shim = qvtool::find_stand_in("QVDS_USB_SHIM", QVDS_USB_SHIM_FILE, QVDS_USB_SHIM_INSTALLED);
   if (shim.empty()) {
     std::fprintf(stderr, "qvds18x20 sim-usb: the USB stand-in library is not there (set QVDS_USB_SHIM)\n");
     return qvtool::kExitFailed;
@@ -81,9 +60,7 @@ int run_sim_usb(const SimUsbOptions& o) {
     devices += (devices.empty() ? "" : ":") + d;
   }
   if (o.devices.empty()) devices = "-";
-  std::string preload = shim;
-  if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != 0) preload += std::string(":") + old;
-  setenv("LD_PRELOAD", preload.c_str(), 1);
+  qvtool::preload(shim);
   setenv("QVDS_SIM_USB_DEVICES", devices.c_str(), 1);
   setenv("QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0", 1);
   setenv("QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
@@ -99,22 +76,11 @@ int run_sim_usb(const SimUsbOptions& o) {
     std::fclose(f);
     setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
   }
-  // A program built with AddressSanitizer insists on its runtime coming
-  // first; the stand-in is preloaded ahead of it, which is harmless.
-  std::string asan = "verify_asan_link_order=0";
-  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != 0) asan = std::string(old) + ":" + asan;
-  setenv("ASAN_OPTIONS", asan.c_str(), 1);
-  std::vector<char*> argv;
-  for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(nullptr);
-  // The program takes this process's place: signals sent to sim-usb
-  // reach it directly, and it gets the signal dispositions sim-usb was
-  // given, not the tool's own.
+  // The program gets the signal dispositions sim-usb was given, not the
+  // tool's own.
   signal(SIGXFSZ, SIG_DFL);
-  execvp(argv[0], argv.data());
-  const int error = errno;
-  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(argv[0], 200).c_str(),
+  const int error = qvtool::exec_in_place(o.command);
+  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(o.command[0], 200).c_str(),
                qvtool::os_error_text(error).c_str());
   return error == ENOENT ? 127 : 126;
 }
