@@ -256,6 +256,30 @@ TEST(UsbStandIn, AtItsSlowestTheProgramStillEndsPromptlyOnSigterm) {
 }
 #endif
 
+// The tool ignores SIGXFSZ to report a full log itself; a program run
+// under a stand-in gets the default back (an ignored signal stays ignored
+// across exec).
+TEST(ToolInputs, ProgramsRunUnderAStandInDoNotInheritTheIgnoredFileSizeSignal) {
+  if (!fs::exists("/proc/self/status")) GTEST_SKIP() << "no /proc/self/status to read the dispositions from";
+  const std::vector<std::string> child = {"--", "/bin/sh", "-c", "grep '^SigIgn:' /proc/self/status"};
+  std::vector<std::vector<std::string>> runs;
+#ifdef QVDS_USB_SHIM_PATH
+  runs.push_back({"sim-usb", "--devices", examples_devices()});
+#endif
+  if (Tool({"sim-i2c", "--help"}).out.find("--chip") != std::string::npos)
+    runs.push_back({"sim-i2c", "--devices", examples_devices()});
+  if (runs.empty()) GTEST_SKIP() << "this build has neither stand-in";
+  for (auto args : runs) {
+    args.insert(args.end(), child.begin(), child.end());
+    const Result r = Tool(args);
+    ASSERT_EQ(r.code, 0) << args[0] << ": " << r.err;
+    const auto colon = r.out.find(':');
+    ASSERT_NE(colon, std::string::npos) << r.out;
+    const unsigned long long ignored = std::stoull(r.out.substr(colon + 1), nullptr, 16);
+    EXPECT_EQ(ignored & (1ULL << (SIGXFSZ - 1)), 0u) << args[0] << " left SIGXFSZ ignored: " << r.out;
+  }
+}
+
 TEST(ToolInputs, AFileSizeLimitFailsTheLogWriteInsteadOfKillingTheToolHalfARowIn) {
   TempDir dir;
   const std::string log = dir.Path("log.csv");

@@ -76,9 +76,6 @@ int run_sim_usb(const SimUsbOptions& o) {
     std::fclose(f);
     setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
   }
-  // The program gets the signal dispositions sim-usb was given, not the
-  // tool's own.
-  signal(SIGXFSZ, SIG_DFL);
   const int error = qvtool::exec_in_place(o.command);
   std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(o.command[0], 200).c_str(),
                qvtool::os_error_text(error).c_str());

@@ -1,5 +1,7 @@
 #include "qvds18x20/posix/stand_in_launch.hpp"
 
+#include <csignal>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,6 +50,10 @@ int exec_in_place(const std::vector<std::string>& command) {
   for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::fflush(nullptr);
+  // The program gets the signal dispositions the tool was given, not the
+  // tool's own (it ignores SIGXFSZ to report a full disk itself; an
+  // ignored signal would stay ignored across exec).
+  signal(SIGXFSZ, SIG_DFL);
   // The program takes this process's place: signals sent to the tool
   // reach it directly.
   execvp(argv[0], argv.data());
