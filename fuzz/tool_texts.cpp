@@ -128,7 +128,7 @@ void formatters(FuzzedDataProvider& in) {
     if (message.topic.size() >= 12 && message.topic.compare(message.topic.size() - 12, 12, "/measurement") == 0)
       parsed(message.payload);
   }
-  if (!rows.empty()) parsed(qvtool::discovery_message(prefix, prefix, rows.front(), source, in.ConsumeBool()).payload);
+  if (!rows.empty()) parsed(qvtool::discovery_message(prefix, prefix, rows.front(), in.ConsumeBool()).payload);
   parsed(qvtool::bus_discovery_message(prefix, prefix, source).payload);
 
   try {

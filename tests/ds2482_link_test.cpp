@@ -16,7 +16,7 @@
 #include "onewire/builtin_driver.hpp"
 #include "onewire/crc.hpp"
 #include "onewire/ds2482/ds2482_link.hpp"
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/ds2482/protocol.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/port_names.hpp"
@@ -34,7 +34,7 @@ using namespace std::chrono_literals;
 using onewire::Rom;
 using onewire::ds2482::Ds2482Link;
 using onewire::ds2482::Ds2482Options;
-using onewire::ds2482::PortSpec;
+using onewire::ds2482::ChipAddress;
 using onewire::sim::Ds18x20;
 using onewire::sim::Ds2482Emulator;
 using onewire::sim::EmulatedI2cBus;
@@ -85,7 +85,7 @@ struct Ds2482Backend : ::testing::Test {
   }
   std::unique_ptr<Ds2482Link> link(std::uint8_t address = 0x18, int channel = -1, Ds2482Options o = {}) {
     o.clock = &clock;
-    return std::make_unique<Ds2482Link>(i2c->connect(), PortSpec{"/dev/i2c-1", address, channel}, o);
+    return std::make_unique<Ds2482Link>(i2c->connect(), ChipAddress{"/dev/i2c-1", address, channel}, o);
   }
   std::shared_ptr<Ds18x20> add(std::shared_ptr<SimBus> bus, std::uint8_t family, std::uint64_t serial, double celsius,
                                bool parasite = false) {
@@ -143,7 +143,7 @@ TEST_F(Ds2482Backend, OpenTellsTheHundredFromTheEightHundredAndRefusesWhatIsNotT
   EXPECT_EQ(link(0x18, 3)->open(), onewire::kErrPortUnavailable);
   EXPECT_EQ(link(0x18, 0)->open(), 1);
   EXPECT_EQ(link(0x1A)->open(), onewire::kErrAdapterNoResponse);
-  Ds2482Link foreign(std::make_unique<ForeignDevice>(i2c->connect(), 0x1B), PortSpec{"/dev/i2c-1", 0x1B, -1},
+  Ds2482Link foreign(std::make_unique<ForeignDevice>(i2c->connect(), 0x1B), ChipAddress{"/dev/i2c-1", 0x1B, -1},
                      Ds2482Options{.clock = &clock});
   EXPECT_EQ(foreign.open(), onewire::kErrAdapterNoResponse);
   // The bus itself: not ours to use, held by a kernel driver, gone.
@@ -205,7 +205,7 @@ TEST_F(Ds2482Backend, EachCommandIsOneTransferAndOneStatusReadAndSelectionsSkipT
   for (int hz : {100'000, 400'000}) {
     auto bus = std::make_shared<EmulatedI2cBus>(hz, &clock);
     bus->attach(0x18, chip);
-    Ds2482Link l(bus->connect(), PortSpec{"/dev/i2c-1", 0x18, -1}, Ds2482Options{.clock = &clock});
+    Ds2482Link l(bus->connect(), ChipAddress{"/dev/i2c-1", 0x18, -1}, Ds2482Options{.clock = &clock});
     ASSERT_EQ(l.open(), 1);
     chip->reset_stats();
     bus->reset_stats();
@@ -358,22 +358,22 @@ TEST_F(Ds2482Backend, TheStrongPullupFeedsAParasiteSensorAndWithoutItTheSensorBr
   EXPECT_EQ(bus.strong_pullups(), 2u);
 }
 
-TEST(Ds2482PortSpec, BusAddressAndChannel) {
-  const auto plain = p::parse_port_spec("/dev/i2c-1");
+TEST(Ds2482ChipAddress, BusAddressAndChannel) {
+  const auto plain = p::parse_chip_address("/dev/i2c-1");
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->device, "/dev/i2c-1");
   EXPECT_EQ(plain->address, 0x18);
   EXPECT_EQ(plain->channel, -1);
-  const auto full = p::parse_port_spec("/dev/i2c-12:0x1f:7");
+  const auto full = p::parse_chip_address("/dev/i2c-12:0x1f:7");
   ASSERT_TRUE(full);
   EXPECT_EQ(full->address, 0x1F);
   EXPECT_EQ(full->channel, 7);
-  EXPECT_EQ(p::format_port_spec(*full), "/dev/i2c-12:0x1F:7");
-  EXPECT_EQ(p::format_port_spec(*plain), "/dev/i2c-1:0x18");
+  EXPECT_EQ(p::format_chip_address(*full), "/dev/i2c-12:0x1F:7");
+  EXPECT_EQ(p::format_chip_address(*plain), "/dev/i2c-1:0x18");
   for (const char* bad : {"", ":0x18", "/dev/i2c-1:0x17", "/dev/i2c-1:0x20", "/dev/i2c-1:24", "/dev/i2c-1:0x18:8",
                           "/dev/i2c-1:0x18:-1", "/dev/i2c-1:0x18:1:2", "/dev/i2c-1:0x1g"}) {
     std::string why;
-    EXPECT_FALSE(p::parse_port_spec(bad, &why)) << bad;
+    EXPECT_FALSE(p::parse_chip_address(bad, &why)) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }
 }

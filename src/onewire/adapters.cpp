@@ -5,7 +5,7 @@
 #include "onewire/builtin_driver.hpp"
 #include "onewire/ds2480b/ds2480b_link.hpp"
 #include "onewire/ds2482/ds2482_link.hpp"
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/ds2490/ds2490_link.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/i2c/i2c_buses.hpp"
@@ -72,8 +72,8 @@ std::unique_ptr<Link> open_ds2482(const BuiltinDriverOptions& options, int port,
   }
   std::unique_ptr<ds2482::I2cBus> bus;
   if (options.i2c_buses) {
-    const auto spec = ds2482::parse_port_spec(*path);
-    if (spec) bus = options.i2c_buses(spec->device);
+    const auto chip = ds2482::parse_chip_address(*path);
+    if (chip) bus = options.i2c_buses(chip->device);
     if (!bus) {
       error = kErrPortUnavailable;
       return nullptr;

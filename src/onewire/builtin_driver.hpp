@@ -4,8 +4,8 @@
 // serial device of the port number (onewire/port_names.hpp); type 6 is
 // the DS2490 USB adapter (DS9490R/B), port number n the n-th DS2490 of
 // usb/ds2490_devices.hpp, in builds that have USB; type 8 the
-// DS2482-100/-800 I2C bridge, on Linux, the port's path a DS2482 port
-// spec (ds2482/port_spec.hpp, "/dev/i2c-1:0x18:3"); type 9 a kernel w1
+// DS2482-100/-800 I2C bridge, on Linux, the port's path a DS2482 address
+// (ds2482/chip_address.hpp, "/dev/i2c-1:0x18:3"); type 9 a kernel w1
 // bus master over the netlink connector (w1/w1_master.hpp), port number n
 // w1_bus_master<n>, on Linux. Any other type, and a type this build does
 // not have, is refused with kErrAdapterType.

@@ -5,7 +5,7 @@
 #include <map>
 #include <mutex>
 
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/i2c/i2c_buses.hpp"
 #include "onewire/usb/ds2490_devices.hpp"
 #include "onewire/w1/w1_master.hpp"
@@ -120,7 +120,7 @@ PortResolution resolve_port(const std::string& text, PortForm form) {
     case PortForm::kI2c: {
       if (!is_path(text) || form_of_name(text)) return refuse(form);
       std::string why;
-      if (!ds2482::parse_port_spec(text, &why)) return refuse(form, why);
+      if (!ds2482::parse_chip_address(text, &why)) return refuse(form, why);
       return pinned(text, form);
     }
     case PortForm::kKernelW1: {
@@ -234,8 +234,8 @@ std::optional<OpenFailure> last_open_failure(const PortName& port) {
   if (port.device.empty()) return std::nullopt;
   if (port.form == PortForm::kI2c) {
     // The bus is what opens; the address and channel are the chip's.
-    const auto spec = ds2482::parse_port_spec(port.device);
-    return spec ? last_open_failure(spec->device) : std::nullopt;
+    const auto chip = ds2482::parse_chip_address(port.device);
+    return chip ? last_open_failure(chip->device) : std::nullopt;
   }
   return last_open_failure(port.device);
 }

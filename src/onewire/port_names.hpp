@@ -6,7 +6,7 @@
 // session starts.
 //
 // COM numbers of serial devices follow rtl/com_ports.hpp (Wine's
-// numbering); a device path or an I2C port spec gets a number of its own
+// numbering); a device path or a DS2482 port name gets a number of its own
 // by pinning it, which lasts for the process. A USB adapter's number is
 // its place among the adapters present, a kernel master's number its own.
 //
@@ -35,7 +35,7 @@ struct QVDS_API PortName {
   PortForm form = PortForm::kSerial;
   int number = 0;      // 1..kMaxPortNumber: the component is given ComPort("COM<number>")
   std::string label;   // how messages name it: what was written, or a kernel master's name
-  std::string device;  // what the driver opens: a serial device path, an I2C port spec, "USB<n>" or
+  std::string device;  // what the driver opens: a serial device path, a DS2482 port name, "USB<n>" or
                        // "w1_bus_master<n>"; empty for a COM number no device has
   // "COM<number>", the name the component takes.
   std::string com_name() const { return "COM" + std::to_string(number); }
@@ -54,7 +54,7 @@ struct QVDS_API PortResolution {
 QVDS_API std::optional<PortForm> form_of_name(const std::string& text);
 
 // What `text` names as a port of `form`: a COM name (COM3, any letter
-// case) is its number; a serial device path and an I2C port spec get the
+// case) is its number; a serial device path and a DS2482 port name get the
 // number they are pinned to, or else the highest one that is free (so
 // that the system's own COM numbers stay theirs); USBn is n; a kernel
 // master's name, folder or number is its number.
@@ -76,7 +76,7 @@ QVDS_API PortFormWords port_form_words(PortForm form);
 // pseudo-terminal)".
 QVDS_API std::string port_forms_text(PortForm form);
 
-// Gives port `number` to `path` (a serial device or an I2C port spec)
+// Gives port `number` to `path` (a serial device or a DS2482 port name)
 // whether or not it exists, for the whole process; numbers outside
 // 1..kMaxPortNumber are ignored, and pinning a number again replaces its
 // path. This is what onewire::serial::pin_port always did.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "onewire/ds2482/ds2482_link.hpp"
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/i2c/i2c_buses.hpp"
 #include "qvds18x20/platform.hpp"
@@ -98,49 +98,49 @@ std::string i2c_trouble(const PortName& port, const onewire::AdapterRow& row, st
   if (code != onewire::kErrAdapterNoResponse && code != onewire::kErrPortUnavailable &&
       code != onewire::kErrPortBusy && code != onewire::kErrPortIo)
     return "";
-  const auto spec = p::parse_port_spec(port.device);
-  if (!spec) return "";
-  const std::string held = "a kernel driver or another program holds the DS2482 at " + hex(spec->address) + " on " +
-                           spec->device +
+  const auto chip = p::parse_chip_address(port.device);
+  if (!chip) return "";
+  const std::string held = "a kernel driver or another program holds the DS2482 at " + hex(chip->address) + " on " +
+                           chip->device +
                            " (a dtoverlay=ds2482 line binds the kernel's ds2482 driver: remove it, or unload the "
                            "driver with sudo modprobe -r ds2482)";
   if (const auto f = onewire::last_open_failure(port)) {
     // The bus itself did not open.
     switch (f->problem) {
       case OpenProblem::kAbsent:
-        return "no I2C bus " + spec->device +
+        return "no I2C bus " + chip->device +
                ": load the i2c-dev module (sudo modprobe i2c-dev) and enable the bus (Raspberry Pi: raspi-config, "
                "Interface Options, I2C; or dtparam=i2c_arm=on in config.txt); `qvds18x20 ports` lists the buses there "
                "are";
       case OpenProblem::kDenied:
-        return denied(spec->device, *f, row);
+        return denied(chip->device, *f, row);
       case OpenProblem::kBusy:
         return code == onewire::kErrPortBusy ? held : "";
       case OpenProblem::kNotAdapter:
-        return spec->device + " is no I2C bus that can reach a DS2482 (" + f->what() + ")";
+        return chip->device + " is no I2C bus that can reach a DS2482 (" + f->what() + ")";
       case OpenProblem::kOther:
-        return spec->device + ": " + f->what();
+        return chip->device + ": " + f->what();
     }
   }
   if (code == onewire::kErrAdapterNoResponse || code == onewire::kErrPortUnavailable) {
     // The bus opened and the chip did not answer: which addresses do.
-    auto bus = onewire::i2c::make_i2c_bus(spec->device);
+    auto bus = onewire::i2c::make_i2c_bus(chip->device);
     if (!bus || bus->open() != p::kI2cOk) return "";
     const auto found = p::answering_addresses(*bus);
     bus->close();
     std::string list;
     for (std::uint8_t a : found) list += (list.empty() ? "" : ", ") + hex(a);
     bool here = false;
-    for (std::uint8_t a : found) here = here || a == spec->address;
+    for (std::uint8_t a : found) here = here || a == chip->address;
     if (found.empty())
-      return "no device answers at 0x18 to 0x1F on " + spec->device + " (is the board seated, and powered?)";
+      return "no device answers at 0x18 to 0x1F on " + chip->device + " (is the board seated, and powered?)";
     if (!here)
-      return "no DS2482 at " + hex(spec->address) + " on " + spec->device + "; devices answer at " + list +
-             " (name the address: --port " + spec->device + ":" + hex(found.front()) + ")";
-    if (code == onewire::kErrPortUnavailable && spec->channel > 0)
-      return "the DS2482 at " + hex(spec->address) + " has no channel " + std::to_string(spec->channel) +
+      return "no DS2482 at " + hex(chip->address) + " on " + chip->device + "; devices answer at " + list +
+             " (name the address: --port " + chip->device + ":" + hex(found.front()) + ")";
+    if (code == onewire::kErrPortUnavailable && chip->channel > 0)
+      return "the DS2482 at " + hex(chip->address) + " has no channel " + std::to_string(chip->channel) +
              " (a DS2482-100 has one bus; channels 0 to 7 are a DS2482-800's)";
-    return "the device at " + hex(spec->address) + " on " + spec->device + " does not answer as a DS2482 does";
+    return "the device at " + hex(chip->address) + " on " + chip->device + " does not answer as a DS2482 does";
   }
   if (code == onewire::kErrPortBusy) return held;
   return "";

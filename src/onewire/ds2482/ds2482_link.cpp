@@ -20,7 +20,7 @@ int open_failure(int i2c_result) {
 
 }  // namespace
 
-Ds2482Link::Ds2482Link(std::unique_ptr<I2cBus> bus, PortSpec where, Ds2482Options options)
+Ds2482Link::Ds2482Link(std::unique_ptr<I2cBus> bus, ChipAddress where, Ds2482Options options)
     : bus_(std::move(bus)), where_(std::move(where)), options_(options) {
   config_ = options_.active_pullup ? kCfgApu : 0;
 }
@@ -300,17 +300,17 @@ int Ds2482Link::set_speed(Speed speed) {
 
 std::unique_ptr<Link> make_ds2482_link(const std::string& port_text, std::unique_ptr<I2cBus> bus, std::int16_t& error,
                                        Ds2482Options options) {
-  const auto spec = parse_port_spec(port_text);
-  if (!spec) {
+  const auto chip = parse_chip_address(port_text);
+  if (!chip) {
     error = kErrPortUnavailable;
     return nullptr;
   }
-  if (!bus) bus = i2c::make_i2c_bus(spec->device);
+  if (!bus) bus = i2c::make_i2c_bus(chip->device);
   if (!bus) {
     error = kErrAdapterType;
     return nullptr;
   }
-  return std::make_unique<Ds2482Link>(std::move(bus), *spec, options);
+  return std::make_unique<Ds2482Link>(std::move(bus), *chip, options);
 }
 
 std::vector<std::uint8_t> answering_addresses(I2cBus& bus) {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "onewire/ds2482/i2c_bus.hpp"
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/link.hpp"
 #include "rtl/clock.hpp"
 
@@ -47,7 +47,7 @@ struct Ds2482Options {
 
 class Ds2482Link final : public Link {
  public:
-  Ds2482Link(std::unique_ptr<I2cBus> bus, PortSpec where, Ds2482Options options = {});
+  Ds2482Link(std::unique_ptr<I2cBus> bus, ChipAddress where, Ds2482Options options = {});
   ~Ds2482Link() override;
 
   // Opens the bus, finds the chip at the address (kErrAdapterNoResponse
@@ -79,7 +79,7 @@ class Ds2482Link final : public Link {
 
   // After open: 1 for a DS2482-100, 8 for a DS2482-800.
   int channels() const { return channels_; }
-  const PortSpec& where() const { return where_; }
+  const ChipAddress& where() const { return where_; }
   // Times the chip was reset to recover from a stuck busy flag.
   int recoveries() const { return recoveries_; }
 
@@ -111,7 +111,7 @@ class Ds2482Link final : public Link {
   int read_back(std::uint8_t sent);
 
   std::unique_ptr<I2cBus> bus_;
-  PortSpec where_;
+  ChipAddress where_;
   Ds2482Options options_;
   bool open_ = false;
   int channels_ = 0;
@@ -120,7 +120,7 @@ class Ds2482Link final : public Link {
   int recoveries_ = 0;
 };
 
-// The link for a port spec text ("/dev/i2c-1:0x18:3") over `bus` (the
+// The link for a DS2482 port name ("/dev/i2c-1:0x18:3") over `bus` (the
 // system's i2c-dev bus of that name when null). Null, with `error` set,
 // for text that is no DS2482 port (kErrPortUnavailable) or a build with
 // no I2C (kErrAdapterType).

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 #include "onewire/ds2482/protocol.hpp"
 #include "qvds18x20/device_file.hpp"
 #include "qvds18x20/exit_codes.hpp"
@@ -58,9 +58,9 @@ int run_sim_i2c(const SimI2cOptions& o) {
   const bool eight = o.chip == "ds2482-800" || (o.chip.empty() && !o.channels.empty());
   const std::string device = "/dev/i2c-" + std::to_string(o.bus);
   std::string why;
-  const auto spec = onewire::ds2482::parse_port_spec(device + ":" + o.address, &why);
-  if (!spec) quit(kExitUsage, "--address: " + why);
-  if (!eight && spec->address > onewire::ds2482::kLastAddress100)
+  const auto chip = onewire::ds2482::parse_chip_address(device + ":" + o.address, &why);
+  if (!chip) quit(kExitUsage, "--address: " + why);
+  if (!eight && chip->address > onewire::ds2482::kLastAddress100)
     quit(kExitUsage, "a DS2482-100 has two address pins: 0x18 to 0x1B, not " + o.address);
   std::map<int, std::string> files;
   if (!o.devices.empty()) files[0] = o.devices;
@@ -82,7 +82,7 @@ int run_sim_i2c(const SimI2cOptions& o) {
   qvtool::preload(shim);
   setenv("QVDS_SIM_I2C_DEVICE", device.c_str(), 1);
   char address[8];
-  std::snprintf(address, sizeof address, "0x%02X", spec->address);
+  std::snprintf(address, sizeof address, "0x%02X", chip->address);
   setenv("QVDS_SIM_I2C_ADDRESS", address, 1);
   setenv("QVDS_SIM_I2C_CHIP", eight ? "800" : "100", 1);
   for (int c = 0; c < 8; ++c) {

@@ -46,7 +46,7 @@ std::vector<MqttMessage> measurement_messages(const std::string& prefix, const M
 }
 
 MqttMessage discovery_message(const std::string& discovery_prefix, const std::string& prefix, const SensorRow& row,
-                              const Source& source, bool continuous) {
+                              bool continuous) {
   // Unique ids come from the ROM alone, so that a sensor keeps its entity
   // when it moves to another bus or machine, or gets a name.
   const std::string id = "qvds18x20_" + row.romstr;
@@ -55,6 +55,8 @@ MqttMessage discovery_message(const std::string& discovery_prefix, const std::st
   availability.push_back({{"topic", availability_topic(prefix, row)}});
   if (continuous) availability.push_back({{"topic", status_topic(prefix)}});
   nlohmann::json config = {
+      // A named sensor's entity has no name of its own (null): it is its
+      // device's, which is the sensor's name.
       {"name", row.label.empty() ? nlohmann::json("Temperature") : nlohmann::json(nullptr)},
       {"unique_id", id},
       {"default_entity_id", "sensor.qvds18x20_" + name_slug(key)},
@@ -77,9 +79,6 @@ MqttMessage discovery_message(const std::string& discovery_prefix, const std::st
         {"via_device", bus_id(prefix)}}},
       {"origin", origin()},
   };
-  // A named sensor's entity has no name of its own (null): it is its
-  // device's, which is the sensor's name.
-  (void)source;
   return {discovery_prefix + "/sensor/" + id + "/config", json_dump(config), true};
 }
 

@@ -36,7 +36,7 @@ std::vector<MqttMessage> measurement_messages(const std::string& prefix, const M
 // own availability topic (and with `continuous`, the status topic) says
 // online, on a device of its own that hangs off the bus's device.
 MqttMessage discovery_message(const std::string& discovery_prefix, const std::string& prefix, const SensorRow& row,
-                              const Source& source, bool continuous);
+                              bool continuous);
 // The bus's own device: a connectivity entity on the status topic, to
 // which every sensor's device points (via_device).
 MqttMessage bus_discovery_message(const std::string& discovery_prefix, const std::string& prefix,

@@ -83,7 +83,7 @@ void check_mqtt_options(const PublishOptions& o) {
     if (const std::string trouble = topic_trouble(m.topic); !trouble.empty())
       throw Failure("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
   if (o.mqtt_discovery) {
-    const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, Source{}, true).topic;
+    const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, true).topic;
     if (const std::string trouble = topic_trouble(topic); !trouble.empty())
       throw UsageError("--mqtt-discovery-prefix \"" + shorten(o.mqtt_discovery_prefix) + "\" cannot be used: " +
                        trouble);

@@ -28,7 +28,7 @@ void MqttCore::publish(const Measurement& m) {
     }
     for (const auto& r : m.rows) {
       if (!r.celsius || !announced_.insert(r.romstr).second) continue;
-      discovery_.push_back(discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, source_, continuous()));
+      discovery_.push_back(discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, continuous()));
       batch.messages.push_back({discovery_.back(), ++last_id_});
     }
   }

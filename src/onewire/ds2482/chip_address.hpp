@@ -12,7 +12,7 @@
 
 namespace onewire::ds2482 {
 
-struct PortSpec {
+struct ChipAddress {
   std::string device;                   // the bus's device node
   std::uint8_t address = kFirstAddress;
   int channel = -1;                     // -1: none named (channel 0 of a -800)
@@ -20,9 +20,9 @@ struct PortSpec {
 
 // Nothing, with the reason in `error` when given, for text that is not of
 // that form.
-std::optional<PortSpec> parse_port_spec(const std::string& text, std::string* error = nullptr);
+std::optional<ChipAddress> parse_chip_address(const std::string& text, std::string* error = nullptr);
 
 // "/dev/i2c-1:0x18" and, with a channel, ":3" after it.
-std::string format_port_spec(const PortSpec& spec);
+std::string format_chip_address(const ChipAddress& chip);
 
 }  // namespace onewire::ds2482

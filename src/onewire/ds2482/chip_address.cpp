@@ -1,4 +1,4 @@
-#include "onewire/ds2482/port_spec.hpp"
+#include "onewire/ds2482/chip_address.hpp"
 
 #include <vector>
 
@@ -24,18 +24,18 @@ int hex_digit(char c) {
   return -1;
 }
 
-std::optional<PortSpec> refuse(std::string* error, std::string why) {
+std::optional<ChipAddress> refuse(std::string* error, std::string why) {
   if (error != nullptr) *error = std::move(why);
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<PortSpec> parse_port_spec(const std::string& text, std::string* error) {
+std::optional<ChipAddress> parse_chip_address(const std::string& text, std::string* error) {
   const auto parts = split(text);
-  PortSpec spec;
-  spec.device = parts[0];
-  if (spec.device.empty()) return refuse(error, "no I2C bus device before the address (/dev/i2c-1:0x18)");
+  ChipAddress chip;
+  chip.device = parts[0];
+  if (chip.device.empty()) return refuse(error, "no I2C bus device before the address (/dev/i2c-1:0x18)");
   if (parts.size() > 3)
     return refuse(error, "an I2C port is BUS[:ADDRESS[:CHANNEL]] (/dev/i2c-1:0x18:3), not \"" + text + "\"");
   if (parts.size() >= 2) {
@@ -47,26 +47,26 @@ std::optional<PortSpec> parse_port_spec(const std::string& text, std::string* er
       value = hex_digit(a[2]) * 16 + hex_digit(a[3]);
     if (value < kFirstAddress || value > kLastAddress)
       return refuse(error, "a DS2482's address is 0x18 to 0x1F, not \"" + a + "\"");
-    spec.address = static_cast<std::uint8_t>(value);
+    chip.address = static_cast<std::uint8_t>(value);
   }
   if (parts.size() == 3) {
     const std::string& c = parts[2];
     if (c.size() != 1 || c[0] < '0' || c[0] > '7')
       return refuse(error, "a DS2482-800's channel is 0 to 7, not \"" + c + "\"");
-    spec.channel = c[0] - '0';
+    chip.channel = c[0] - '0';
   }
-  return spec;
+  return chip;
 }
 
-std::string format_port_spec(const PortSpec& spec) {
+std::string format_chip_address(const ChipAddress& chip) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = spec.device;
+  std::string text = chip.device;
   text += ":0x";
-  text += kHex[spec.address >> 4];
-  text += kHex[spec.address & 0x0F];
-  if (spec.channel >= 0) {
+  text += kHex[chip.address >> 4];
+  text += kHex[chip.address & 0x0F];
+  if (chip.channel >= 0) {
     text += ':';
-    text += std::to_string(spec.channel);
+    text += std::to_string(chip.channel);
   }
   return text;
 }
