@@ -1,6 +1,5 @@
 #include "qvds18x20/port_advice.hpp"
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -18,12 +17,6 @@ namespace p = onewire::ds2482;
 using onewire::OpenFailure;
 using onewire::OpenProblem;
 using onewire::PortName;
-
-std::string hex(std::uint8_t a) {
-  char b[8];
-  std::snprintf(b, sizeof b, "0x%02X", a);
-  return b;
-}
 
 // "COM7 (/dev/ttyUSB0)", or the path alone when that is what was given.
 std::string where(const PortName& port) {
@@ -100,7 +93,7 @@ std::string i2c_trouble(const PortName& port, const onewire::AdapterRow& row, st
     return "";
   const auto chip = p::parse_chip_address(port.device);
   if (!chip) return "";
-  const std::string held = "a kernel driver or another program holds the DS2482 at " + hex(chip->address) + " on " +
+  const std::string held = "a kernel driver or another program holds the DS2482 at " + p::format_address(chip->address) + " on " +
                            chip->device +
                            " (a dtoverlay=ds2482 line binds the kernel's ds2482 driver: remove it, or unload the "
                            "driver with sudo modprobe -r ds2482)";
@@ -129,18 +122,18 @@ std::string i2c_trouble(const PortName& port, const onewire::AdapterRow& row, st
     const auto found = p::answering_addresses(*bus);
     bus->close();
     std::string list;
-    for (std::uint8_t a : found) list += (list.empty() ? "" : ", ") + hex(a);
+    for (std::uint8_t a : found) list += (list.empty() ? "" : ", ") + p::format_address(a);
     bool here = false;
     for (std::uint8_t a : found) here = here || a == chip->address;
     if (found.empty())
       return "no device answers at 0x18 to 0x1F on " + chip->device + " (is the board seated, and powered?)";
     if (!here)
-      return "no DS2482 at " + hex(chip->address) + " on " + chip->device + "; devices answer at " + list +
-             " (name the address: --port " + chip->device + ":" + hex(found.front()) + ")";
+      return "no DS2482 at " + p::format_address(chip->address) + " on " + chip->device + "; devices answer at " + list +
+             " (name the address: --port " + chip->device + ":" + p::format_address(found.front()) + ")";
     if (code == onewire::kErrPortUnavailable && chip->channel > 0)
-      return "the DS2482 at " + hex(chip->address) + " has no channel " + std::to_string(chip->channel) +
+      return "the DS2482 at " + p::format_address(chip->address) + " has no channel " + std::to_string(chip->channel) +
              " (a DS2482-100 has one bus; channels 0 to 7 are a DS2482-800's)";
-    return "the device at " + hex(chip->address) + " on " + chip->device + " does not answer as a DS2482 does";
+    return "the device at " + p::format_address(chip->address) + " on " + chip->device + " does not answer as a DS2482 does";
   }
   if (code == onewire::kErrPortBusy) return held;
   return "";

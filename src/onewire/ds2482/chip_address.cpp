@@ -58,12 +58,13 @@ std::optional<ChipAddress> parse_chip_address(const std::string& text, std::stri
   return chip;
 }
 
-std::string format_chip_address(const ChipAddress& chip) {
+std::string format_address(std::uint8_t address) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = chip.device;
-  text += ":0x";
-  text += kHex[chip.address >> 4];
-  text += kHex[chip.address & 0x0F];
+  return std::string("0x") + kHex[address >> 4] + kHex[address & 0x0F];
+}
+
+std::string format_chip_address(const ChipAddress& chip) {
+  std::string text = chip.device + ":" + format_address(chip.address);
   if (chip.channel >= 0) {
     text += ':';
     text += std::to_string(chip.channel);

@@ -22,6 +22,9 @@ struct ChipAddress {
 // that form.
 std::optional<ChipAddress> parse_chip_address(const std::string& text, std::string* error = nullptr);
 
+// An address as the port names write it: "0x18".
+std::string format_address(std::uint8_t address);
+
 // "/dev/i2c-1:0x18" and, with a channel, ":3" after it.
 std::string format_chip_address(const ChipAddress& chip);
 

@@ -81,9 +81,7 @@ int run_sim_i2c(const SimI2cOptions& o) {
 
   qvtool::preload(shim);
   setenv("QVDS_SIM_I2C_DEVICE", device.c_str(), 1);
-  char address[8];
-  std::snprintf(address, sizeof address, "0x%02X", chip->address);
-  setenv("QVDS_SIM_I2C_ADDRESS", address, 1);
+  setenv("QVDS_SIM_I2C_ADDRESS", onewire::ds2482::format_address(chip->address).c_str(), 1);
   setenv("QVDS_SIM_I2C_CHIP", eight ? "800" : "100", 1);
   for (int c = 0; c < 8; ++c) {
     const std::string name = "QVDS_SIM_I2C_CHANNEL_" + std::to_string(c);
