@@ -26,4 +26,11 @@ inline constexpr std::uint8_t kCopyScratchpad = 0x48;
 inline constexpr std::uint8_t kRecallE2 = 0xB8;
 inline constexpr std::uint8_t kReadPowerSupply = 0xB4;
 
+// The families that carry a thermometer answering the commands above: the
+// DS18S20 (0x10), DS1822 (0x22), DS18B20 (0x28), DS1825/MAX31850 (0x3B)
+// and the DS28EA00 (0x42).
+constexpr bool is_thermometer_family(std::uint8_t family) {
+  return family == 0x10 || family == 0x22 || family == 0x28 || family == 0x3B || family == 0x42;
+}
+
 }  // namespace onewire

@@ -11,9 +11,7 @@ namespace {
 constexpr std::uint8_t kReadSlots = 0xFF;
 }  // namespace
 
-bool answers_power_supply(std::uint8_t family) {
-  return family == 0x10 || family == 0x22 || family == 0x28 || family == 0x3B || family == 0x42;
-}
+bool answers_power_supply(std::uint8_t family) { return is_thermometer_family(family); }
 
 PowerSurvey survey_power(Link& link, const std::vector<Rom>& roms) {
   PowerSurvey survey;

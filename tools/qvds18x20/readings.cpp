@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "onewire/commands.hpp"
+
 namespace qvtool {
 namespace {
 
@@ -21,10 +23,6 @@ std::string range_text(const SensorSettings& s) {
 
 }  // namespace
 
-bool is_thermometer_family(std::uint8_t family) {
-  return family == 0x10 || family == 0x22 || family == 0x28 || family == 0x3B || family == 0x42;
-}
-
 std::vector<SensorRow> rows_of(const Component& c, const RowSettings& settings, bool measured) {
   std::vector<SensorRow> rows;
   for (int i = 0; i < c.SensorListCount(); ++i) {
@@ -36,7 +34,7 @@ std::vector<SensorRow> rows_of(const Component& c, const RowSettings& settings, 
     r.rom = format_rom(s->rom, settings.id_format);
     r.name = s->name;
     r.model = model_name(s->rom[0]);
-    r.thermometer = is_thermometer_family(s->rom[0]);
+    r.thermometer = onewire::is_thermometer_family(s->rom[0]);
     r.power = PowerSupplyName(s->power);
     const auto configured = settings.sensors.find(s->rom);
     const SensorSettings* cfg = configured == settings.sensors.end() ? nullptr : &configured->second;

@@ -23,7 +23,4 @@ struct RowSettings {
 // every device's outcome; otherwise (a listing) devices only.
 std::vector<SensorRow> rows_of(const Component& c, const RowSettings& settings, bool measured);
 
-// True for the families that carry a thermometer.
-bool is_thermometer_family(std::uint8_t family);
-
 }  // namespace qvtool
