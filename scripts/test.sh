@@ -195,6 +195,21 @@ stage_result() {
   esac
 }
 
+# What a failed stage's log says went wrong, short enough to read at the
+# end of the run: the tests ctest counted as failed, each failed check
+# (a GoogleTest failure with the lines that follow it, a shell test's
+# "not ok"/"FAIL"), and the sanitizers' reports.
+stage_failures() {
+  local log=$1
+  {
+    sed -n '/^The following tests FAILED:/,/^$/p' "$log"
+    grep -E -A4 ': Failure$' "$log" | head -n 60
+    grep -E '^(not ok|FAIL)' "$log" | head -n 20
+    grep -E -A6 '^(WARNING: ThreadSanitizer|SUMMARY: (Address|Undefined|Thread)Sanitizer|==[0-9]+==ERROR)' "$log" |
+      head -n 40
+  } | cut -c1-240
+}
+
 # The status of the step itself: `time` hides it, so the step writes it.
 build_stage_checked() { build_stage "$1"; echo $? >"$logs/.status-build-$1"; }
 run_stage_checked() { run_stage "$1"; echo $? >"$logs/.status-run-$1"; }
@@ -246,4 +261,10 @@ echo "=== ${#stages[@]} stage(s) in $((SECONDS - total_start)) s with $jobs jobs
 echo "(a stage's build ran on the build lane, beside the tests of the stages before it)"
 printf '%-8s %-6s %7s %7s %8s  %s\n' stage result build run cpu outcome
 printf '%s\n' "${summary[@]}"
+for s in "${stages[@]}"; do
+  grep -q "^$s  *FAILED" <(printf '%s\n' "${summary[@]}") || continue
+  echo
+  echo "=== $s: what failed (the whole output: build-logs/$s.log) ==="
+  stage_failures "$logs/$s.log"
+done
 [ "$failed" -eq 0 ]
