@@ -25,10 +25,7 @@
 //                           I2C_SLAVE_FORCE takes it)
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/i2c-dev.h>
-#include <linux/i2c.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -43,6 +40,7 @@
 #include <mutex>
 #include <string>
 
+#include "i2c_dev.hpp"
 #include "onewire/ds2482/i2c_bus.hpp"
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
@@ -55,6 +53,7 @@
 namespace {
 
 namespace i2c = onewire::ds2482;
+namespace i2cdev = qvshim::i2cdev;
 using onewire::sim::Ds2482Emulator;
 using onewire::sim::EmulatedI2cBus;
 
@@ -98,23 +97,13 @@ const std::string& device_path() {
   return path;
 }
 
-// One open of the device: its own handle on the bus, and what i2c-dev
-// keeps per file.
-struct File {
-  std::mutex mu;  // one call at a time on the file, as i2c-dev has it
-  std::unique_ptr<i2c::I2cBus> handle;
-  int address = 0;  // i2c-dev's client starts at address 0
-  bool locked = false;
-};
-
 struct Shim {
   std::unique_ptr<rtl::Clock> clock;
   std::shared_ptr<EmulatedI2cBus> bus;
-  std::uint8_t address = 0x18;
-  bool bound = false;
   qvshim::TraceLog trace;
+  i2cdev::Seat seat{.chip = 0x18, .bound = false, .trace = &trace};
   std::mutex mu;  // guards `files`; held for no transfer
-  std::map<int, std::shared_ptr<File>> files;
+  std::map<int, std::shared_ptr<i2cdev::File>> files;
 };
 
 std::shared_ptr<onewire::sim::SimBus> load_bus(const std::string& file) {
@@ -146,9 +135,9 @@ Shim& shim() {
     if (const char* f = std::getenv("QVDS_SIM_I2C_CLOCK_HZ"); f != nullptr && std::atoi(f) > 0) hz = std::atoi(f);
     shim->bus = std::make_shared<EmulatedI2cBus>(hz, shim->clock.get());
     if (const char* a = std::getenv("QVDS_SIM_I2C_ADDRESS"); a != nullptr)
-      shim->address = static_cast<std::uint8_t>(std::strtol(a, nullptr, 0));
+      shim->seat.chip = static_cast<std::uint8_t>(std::strtol(a, nullptr, 0));
     const char* bound = std::getenv("QVDS_SIM_I2C_BOUND");
-    shim->bound = bound != nullptr && std::string(bound) == "1";
+    shim->seat.bound = bound != nullptr && std::string(bound) == "1";
     const char* chip = std::getenv("QVDS_SIM_I2C_CHIP");
     const bool eight = chip != nullptr && std::string(chip) == "800";
     auto file_of = [](int channel) {
@@ -165,10 +154,10 @@ Shim& shim() {
       const char* f = file_of(0);
       emulator = std::make_shared<Ds2482Emulator>(load_bus(f != nullptr ? f : "-"));
     }
-    shim->bus->attach(shim->address, emulator);
+    shim->bus->attach(shim->seat.chip, emulator);
     if (shim->trace.on())
       shim->bus->set_trace([shim](const std::string& line) { shim->trace.log("  %s", line.c_str()); });
-    shim->trace.log("stand-in: DS2482-%s at 0x%02X on %s, %d Hz", eight ? "800" : "100", shim->address,
+    shim->trace.log("stand-in: DS2482-%s at 0x%02X on %s, %d Hz", eight ? "800" : "100", shim->seat.chip,
               device_path().c_str(), hz);
     g_shim.store(shim, std::memory_order_release);
     return shim;
@@ -188,7 +177,7 @@ int open_device(int flags) {
     return -1;
   }
   auto& s = shim();
-  auto f = std::make_shared<File>();
+  auto f = std::make_shared<i2cdev::File>();
   f->handle = s.bus->connect();
   if (const int r = f->handle->open(); r != i2c::kI2cOk) {
     errno = ENOENT;
@@ -213,168 +202,10 @@ int forget(int fd) {
 }
 
 // The file of a descriptor of ours, or null.
-std::shared_ptr<File> file_of(Shim& s, int fd) {
+std::shared_ptr<i2cdev::File> file_of(Shim& s, int fd) {
   std::lock_guard lock(s.mu);
   const auto it = s.files.find(fd);
   return it == s.files.end() ? nullptr : it->second;
-}
-
-// What the kernel answers for a transfer's outcome.
-int fail_with(int r) {
-  switch (r) {
-    case i2c::kI2cNack:
-      errno = EREMOTEIO;
-      break;
-    case i2c::kI2cGone:
-      errno = ENODEV;
-      break;
-    case i2c::kI2cBusy:
-      errno = EBUSY;
-      break;
-    default:
-      errno = ETIMEDOUT;
-      break;
-  }
-  return -1;
-}
-
-constexpr std::size_t kMaxTransfer = 8192;  // i2c-dev caps read() and write() there
-
-int smbus(File& f, i2c_smbus_ioctl_data* args) {
-  if (args == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  const auto a = static_cast<std::uint8_t>(f.address);
-  const bool reading = args->read_write == I2C_SMBUS_READ;
-  const bool needs_data = args->size != I2C_SMBUS_QUICK && !(args->size == I2C_SMBUS_BYTE && !reading);
-  if (needs_data && args->data == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  int r = i2c::kI2cOk;
-  switch (args->size) {
-    case I2C_SMBUS_QUICK:
-      r = reading ? f.handle->read(a, nullptr, 0) : f.handle->write(a, nullptr, 0);
-      break;
-    case I2C_SMBUS_BYTE:
-      if (reading)
-        r = f.handle->read(a, &args->data->byte, 1);
-      else
-        r = f.handle->write(a, &args->command, 1);
-      break;
-    case I2C_SMBUS_BYTE_DATA:
-    case I2C_SMBUS_WORD_DATA: {
-      const std::size_t n = args->size == I2C_SMBUS_BYTE_DATA ? 1 : 2;
-      if (reading) {
-        // Command, repeated start, the data: two transfers to the chip.
-        r = f.handle->write(a, &args->command, 1);
-        std::uint8_t in[2] = {};
-        if (r == i2c::kI2cOk) r = f.handle->read(a, in, n);
-        if (r == i2c::kI2cOk) {
-          if (n == 1)
-            args->data->byte = in[0];
-          else
-            args->data->word = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-        }
-      } else {
-        const std::uint8_t out[3] = {args->command, static_cast<std::uint8_t>(args->data->word & 0xFF),
-                                     static_cast<std::uint8_t>(args->data->word >> 8)};
-        const std::uint8_t one[2] = {args->command, args->data->byte};
-        r = n == 1 ? f.handle->write(a, one, 2) : f.handle->write(a, out, 3);
-      }
-      break;
-    }
-    default:
-      errno = EOPNOTSUPP;
-      return -1;
-  }
-  return r == i2c::kI2cOk ? 0 : fail_with(r);
-}
-
-int rdwr(File& f, i2c_rdwr_ioctl_data* args) {
-  if (args == nullptr || (args->nmsgs > 0 && args->msgs == nullptr)) {
-    errno = EFAULT;
-    return -1;
-  }
-  if (args->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
-    errno = EINVAL;
-    return -1;
-  }
-  for (std::uint32_t i = 0; i < args->nmsgs; ++i) {
-    const i2c_msg& m = args->msgs[i];
-    if (m.len > kMaxTransfer || (m.flags & (I2C_M_TEN | I2C_M_RECV_LEN)) != 0 || (m.len > 0 && m.buf == nullptr)) {
-      errno = EINVAL;
-      return -1;
-    }
-  }
-  // Repeated starts between the messages: to the chip, one transfer
-  // after another.
-  for (std::uint32_t i = 0; i < args->nmsgs; ++i) {
-    const i2c_msg& m = args->msgs[i];
-    const auto a = static_cast<std::uint8_t>(m.addr);
-    const int r = (m.flags & I2C_M_RD) != 0 ? f.handle->read(a, m.buf, m.len) : f.handle->write(a, m.buf, m.len);
-    if (r != i2c::kI2cOk) return fail_with(r);
-  }
-  return static_cast<int>(args->nmsgs);
-}
-
-int device_ioctl(Shim& s, File& f, unsigned long request, void* arg) {
-  switch (request) {
-    case I2C_SLAVE:
-    case I2C_SLAVE_FORCE: {
-      const auto address = reinterpret_cast<unsigned long>(arg);
-      s.trace.log("ioctl %s 0x%02lX", request == I2C_SLAVE ? "I2C_SLAVE" : "I2C_SLAVE_FORCE", address);
-      if (address > 0x7F) {
-        errno = EINVAL;
-        return -1;
-      }
-      if (request == I2C_SLAVE && s.bound && address == s.address) {
-        errno = EBUSY;
-        return -1;
-      }
-      f.address = static_cast<int>(address);
-      return 0;
-    }
-    case I2C_TENBIT:
-      // A 7-bit bus only.
-      if (arg != nullptr) {
-        errno = EINVAL;
-        return -1;
-      }
-      return 0;
-    case I2C_PEC:
-    case I2C_RETRIES:
-    case I2C_TIMEOUT:
-      return 0;
-    case I2C_FUNCS: {
-      if (arg == nullptr) {
-        errno = EFAULT;
-        return -1;
-      }
-      // Plain transfers and the SMBus transfers made of them, as a
-      // Raspberry Pi's controller reports.
-      *static_cast<unsigned long*>(arg) = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I2C_FUNC_SMBUS_BYTE |
-                                          I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA;
-      s.trace.log("ioctl I2C_FUNCS");
-      return 0;
-    }
-    case I2C_RDWR: {
-      const auto* args = static_cast<i2c_rdwr_ioctl_data*>(arg);
-      s.trace.log("ioctl I2C_RDWR %u messages", args != nullptr ? args->nmsgs : 0u);
-      return rdwr(f, static_cast<i2c_rdwr_ioctl_data*>(arg));
-    }
-    case I2C_SMBUS: {
-      const auto* args = static_cast<i2c_smbus_ioctl_data*>(arg);
-      if (args != nullptr)
-        s.trace.log("ioctl I2C_SMBUS %s size %u command %02X", args->read_write == I2C_SMBUS_READ ? "read" : "write",
-              args->size, args->command);
-      return smbus(f, static_cast<i2c_smbus_ioctl_data*>(arg));
-    }
-    default:
-      errno = ENOTTY;
-      return -1;
-  }
 }
 
 int open_flags_mode(int flags, va_list args) {
@@ -437,9 +268,7 @@ SHIM_API ssize_t read(int fd, void* buf, size_t n) {
   if (Shim* s = existing()) {
     if (const auto f = file_of(*s, fd)) {
       std::lock_guard lock(f->mu);
-      const std::size_t count = n < kMaxTransfer ? n : kMaxTransfer;
-      const int r = f->handle->read(static_cast<std::uint8_t>(f->address), static_cast<std::uint8_t*>(buf), count);
-      return r == i2c::kI2cOk ? static_cast<ssize_t>(count) : fail_with(r);
+      return i2cdev::file_read(*f, buf, n);
     }
   }
   return real().read(fd, buf, n);
@@ -451,10 +280,7 @@ SHIM_API ssize_t write(int fd, const void* buf, size_t n) {
   if (Shim* s = existing()) {
     if (const auto f = file_of(*s, fd)) {
       std::lock_guard lock(f->mu);
-      const std::size_t count = n < kMaxTransfer ? n : kMaxTransfer;
-      const int r =
-          f->handle->write(static_cast<std::uint8_t>(f->address), static_cast<const std::uint8_t*>(buf), count);
-      return r == i2c::kI2cOk ? static_cast<ssize_t>(count) : fail_with(r);
+      return i2cdev::file_write(*f, buf, n);
     }
   }
   return real().write(fd, buf, n);
@@ -468,7 +294,7 @@ SHIM_API int ioctl(int fd, unsigned long request, ...) {
   if (Shim* s = existing()) {
     if (const auto f = file_of(*s, fd)) {
       std::lock_guard lock(f->mu);
-      return device_ioctl(*s, *f, request, arg);
+      return i2cdev::device_ioctl(s->seat, *f, request, arg);
     }
   }
   return real().ioctl(fd, request, arg);
@@ -481,7 +307,7 @@ SHIM_API int flock(int fd, int operation) {
     std::lock_guard lock(s->mu);
     const auto it = s->files.find(fd);
     if (it != s->files.end()) {
-      File* f = it->second.get();
+      i2cdev::File* f = it->second.get();
       if ((operation & LOCK_UN) != 0) {
         f->locked = false;
         return 0;
