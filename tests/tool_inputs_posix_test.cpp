@@ -256,18 +256,25 @@ TEST(UsbStandIn, AtItsSlowestTheProgramStillEndsPromptlyOnSigterm) {
 }
 #endif
 
-// The tool ignores SIGXFSZ to report a full log itself; a program run
-// under a stand-in gets the default back (an ignored signal stays ignored
-// across exec).
-TEST(ToolInputs, ProgramsRunUnderAStandInDoNotInheritTheIgnoredFileSizeSignal) {
-  if (!fs::exists("/proc/self/status")) GTEST_SKIP() << "no /proc/self/status to read the dispositions from";
-  const std::vector<std::string> child = {"--", "/bin/sh", "-c", "grep '^SigIgn:' /proc/self/status"};
+// sim-usb and sim-i2c as this build has them, each with the examples'
+// devices, ready for "--" and a program.
+std::vector<std::vector<std::string>> stand_in_commands() {
   std::vector<std::vector<std::string>> runs;
 #ifdef QVDS_USB_SHIM_PATH
   runs.push_back({"sim-usb", "--devices", examples_devices()});
 #endif
   if (Tool({"sim-i2c", "--help"}).out.find("--chip") != std::string::npos)
     runs.push_back({"sim-i2c", "--devices", examples_devices()});
+  return runs;
+}
+
+// The tool ignores SIGXFSZ to report a full log itself; a program run
+// under a stand-in gets the default back (an ignored signal stays ignored
+// across exec).
+TEST(ToolInputs, ProgramsRunUnderAStandInDoNotInheritTheIgnoredFileSizeSignal) {
+  if (!fs::exists("/proc/self/status")) GTEST_SKIP() << "no /proc/self/status to read the dispositions from";
+  const std::vector<std::string> child = {"--", "/bin/sh", "-c", "grep '^SigIgn:' /proc/self/status"};
+  const auto runs = stand_in_commands();
   if (runs.empty()) GTEST_SKIP() << "this build has neither stand-in";
   for (auto args : runs) {
     args.insert(args.end(), child.begin(), child.end());
@@ -277,6 +284,38 @@ TEST(ToolInputs, ProgramsRunUnderAStandInDoNotInheritTheIgnoredFileSizeSignal) {
     ASSERT_NE(colon, std::string::npos) << r.out;
     const unsigned long long ignored = std::stoull(r.out.substr(colon + 1), nullptr, 16);
     EXPECT_EQ(ignored & (1ULL << (SIGXFSZ - 1)), 0u) << args[0] << " left SIGXFSZ ignored: " << r.out;
+  }
+}
+
+// A program that is not there or cannot run, and a trace file that cannot
+// be written, are said in the stand-in's name before anything runs; the
+// status is a shell's for such a program.
+TEST(ToolInputs, BothStandInsSayWhyTheProgramOrTheTraceCannotBeUsed) {
+  const auto runs = stand_in_commands();
+  if (runs.empty()) GTEST_SKIP() << "this build has neither stand-in";
+  TempDir dir;
+  const std::string marker = dir.Path("ran");
+  for (const auto& base : runs) {
+    auto with = [&](std::vector<std::string> tail) {
+      auto args = base;
+      args.insert(args.end(), tail.begin(), tail.end());
+      return Tool(args);
+    };
+    const std::string who = "qvds18x20 " + base[0] + ": ";
+    const Result missing = with({"--", dir.Path("no-such-program")});
+    EXPECT_EQ(missing.code, 127) << missing.err;
+    EXPECT_NE(missing.err.find(who + "cannot run " + dir.Path("no-such-program") + " (No such file or directory)"),
+              std::string::npos)
+        << missing.err;
+    const Result not_a_program = with({"--", examples_devices()});
+    EXPECT_EQ(not_a_program.code, 126) << not_a_program.err;
+    EXPECT_NE(not_a_program.err.find(who + "cannot run "), std::string::npos) << not_a_program.err;
+    const Result trace = with({"--trace", dir.Path("no-folder/trace"), "--", "/bin/sh", "-c", "touch " + marker});
+    EXPECT_EQ(trace.code, 1) << trace.err;
+    EXPECT_NE(trace.err.find(who + "--trace " + dir.Path("no-folder/trace") + ": cannot be opened for appending"),
+              std::string::npos)
+        << trace.err;
+    EXPECT_FALSE(fs::exists(marker)) << base[0] << " ran the program without its trace";
   }
 }
 

@@ -92,12 +92,8 @@ int run_sim_i2c(const SimI2cOptions& o) {
   }
   setenv("QVDS_SIM_I2C_CLOCK_HZ", std::to_string(o.clock_khz * 1000).c_str(), 1);
   setenv("QVDS_SIM_I2C_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
-  if (!o.trace.empty())
-    setenv("QVDS_SIM_I2C_TRACE", o.trace.c_str(), 1);
-  else
-    unsetenv("QVDS_SIM_I2C_TRACE");
-  qvtool::exec_in_place(o.command);
-  quit(qvtool::kExitFailed, "cannot run " + o.command[0]);
+  if (!qvtool::pass_trace("QVDS_SIM_I2C_TRACE", o.trace, "sim-i2c")) return qvtool::kExitFailed;
+  return qvtool::run_in_place(o.command, "sim-i2c");
 }
 
 }  // namespace

@@ -64,22 +64,8 @@ int run_sim_usb(const SimUsbOptions& o) {
   setenv("QVDS_SIM_USB_DEVICES", devices.c_str(), 1);
   setenv("QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0", 1);
   setenv("QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
-  if (!o.trace.empty()) {
-    // The stand-in appends to it; one it cannot open would give no trace
-    // and no word.
-    std::FILE* f = std::fopen(o.trace.c_str(), "a");
-    if (f == nullptr) {
-      std::fprintf(stderr, "qvds18x20 sim-usb: --trace %s: cannot be opened for appending (%s)\n",
-                   qvtool::shorten(o.trace, 200).c_str(), qvtool::os_error_text(errno).c_str());
-      return qvtool::kExitFailed;
-    }
-    std::fclose(f);
-    setenv("QVDS_SIM_USB_TRACE", o.trace.c_str(), 1);
-  }
-  const int error = qvtool::exec_in_place(o.command);
-  std::fprintf(stderr, "qvds18x20 sim-usb: cannot run %s (%s)\n", qvtool::shorten(o.command[0], 200).c_str(),
-               qvtool::os_error_text(error).c_str());
-  return error == ENOENT ? 127 : 126;
+  if (!qvtool::pass_trace("QVDS_SIM_USB_TRACE", o.trace, "sim-usb")) return qvtool::kExitFailed;
+  return qvtool::run_in_place(o.command, "sim-usb");
 }
 
 }  // namespace

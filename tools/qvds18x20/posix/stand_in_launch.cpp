@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/platform.hpp"
 
 namespace qvtool {
@@ -58,6 +59,29 @@ int exec_in_place(const std::vector<std::string>& command) {
   // reach it directly.
   execvp(argv[0], argv.data());
   return errno;
+}
+
+int run_in_place(const std::vector<std::string>& command, const char* tool) {
+  const int error = exec_in_place(command);
+  std::fprintf(stderr, "qvds18x20 %s: cannot run %s (%s)\n", tool, shorten(command[0], 200).c_str(),
+               os_error_text(error).c_str());
+  return error == ENOENT ? 127 : 126;
+}
+
+bool pass_trace(const char* env, const std::string& trace, const char* tool) {
+  if (trace.empty()) {
+    unsetenv(env);
+    return true;
+  }
+  std::FILE* f = std::fopen(trace.c_str(), "a");
+  if (f == nullptr) {
+    std::fprintf(stderr, "qvds18x20 %s: --trace %s: cannot be opened for appending (%s)\n", tool,
+                 shorten(trace, 200).c_str(), os_error_text(errno).c_str());
+    return false;
+  }
+  std::fclose(f);
+  setenv(env, trace.c_str(), 1);
+  return true;
 }
 
 }  // namespace qvtool

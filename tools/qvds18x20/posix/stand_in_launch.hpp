@@ -19,4 +19,15 @@ void preload(const std::string& library);
 // with the errno of the failure.
 int exec_in_place(const std::vector<std::string>& command);
 
+// Runs `command` in this process's place; when it cannot, says so on
+// stderr in `tool`'s name ("sim-usb") and returns the status a shell
+// gives such a program: 127 when it is not found, 126 when it cannot run.
+int run_in_place(const std::vector<std::string>& command, const char* tool);
+
+// Names the trace file to the stand-in in the environment variable `env`
+// (unset for none). The stand-in appends to it, and one it could not open
+// would give no trace and no word, so it is opened here first; false,
+// said on stderr in `tool`'s name, when it cannot be.
+bool pass_trace(const char* env, const std::string& trace, const char* tool);
+
 }  // namespace qvtool
