@@ -180,17 +180,26 @@ else()
 The qvds18x20 tool finds the devices on a 1-Wire bus and measures its
 DS18B20 and DS18S20 temperature sensors through a serial adapter (a
 passive DS9097 style adapter or a DS2480B based one such as the DS9097U)
-or the DS2490 USB adapter (DS9490R, DS9490B). It prints the temperatures
+the DS2490 USB adapter (DS9490R, DS9490B), a DS2482-100 or -800 I2C
+bridge, or a Linux kernel w1 master (w1-gpio on a board's pin). It prints the temperatures
 as a table, CSV or JSON, once or at intervals, logs them to a CSV file
 and publishes them to an MQTT broker (with Home Assistant discovery) and
 to Prometheus. A systemd unit, installed but not enabled, runs it as a
 service configured in /etc/qvds18x20/qvds18x20.toml.
 
 Without hardware it runs on a simulated bus, and it can serve that bus
-as a DS2480B or passive adapter on a pseudo-terminal, or as emulated
-DS2490 USB adapters to programs that use libusb, so that any 1-Wire
-program can be tried against it.")
+as a DS2480B or passive adapter on a pseudo-terminal, as emulated DS2490
+USB adapters to programs that use libusb, or as an emulated DS2482 on
+i2c-dev, so that any 1-Wire program can be tried against it.")
 
+  # The first paragraph of both library packages' descriptions.
+  set(qvds_deb_library_about
+      "qvds18x20 is a C++ library that finds and measures DS18B20 and DS18S20
+temperature sensors on a 1-Wire bus through a serial adapter (DS9097
+style or DS2480B), the DS2490 USB adapter, a DS2482 I2C bridge or a
+Linux kernel w1 master, or on a simulated bus that ships with it. Results
+arrive as events on the application's main thread.
+")
   set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${qvds_lib_package})
   set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
   # dpkg's ldconfig trigger; CPack also writes postinst and postrm scripts
@@ -199,11 +208,7 @@ program can be tried against it.")
   set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
   set(CPACK_DEBIAN_LIB_DESCRIPTION
       "DS18B20 and DS18S20 1-Wire temperature sensors - shared library
-qvds18x20 is a C++ library that finds and measures DS18B20 and DS18S20
-temperature sensors on a 1-Wire bus through a serial adapter (DS9097
-style or DS2480B), or on a simulated bus that ships with it. Results
-arrive as events on the application's main thread.
-
+${qvds_deb_library_about}
 This package contains the shared library.")
 
   set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqvds18x20-dev)
@@ -211,11 +216,7 @@ This package contains the shared library.")
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${qvds_lib_package} (= ${qvds_deb_version})")
   set(CPACK_DEBIAN_DEV_DESCRIPTION
       "DS18B20 and DS18S20 1-Wire temperature sensors - development files
-qvds18x20 is a C++ library that finds and measures DS18B20 and DS18S20
-temperature sensors on a 1-Wire bus through a serial adapter (DS9097
-style or DS2480B), or on a simulated bus that ships with it. Results
-arrive as events on the application's main thread.
-
+${qvds_deb_library_about}
 This package contains the headers, the static library, the CMake
 package (find_package(qvds18x20)), the pkg-config file and the API
 reference in HTML.")

@@ -22,14 +22,7 @@ jobs=${QVDS_JOBS:-2}
 # can reach the sources.
 mkdir -p "$work/app"
 cp examples/measure_sim.cpp "$work/app/"
-cat > "$work/app/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.20)
-project(consumer CXX)
-set(CMAKE_CXX_STANDARD 20)
-find_package(qvds18x20 REQUIRED)
-add_executable(consumer measure_sim.cpp)
-target_link_libraries(consumer PRIVATE qvds18x20::qvds18x20)
-CMAKE
+cp examples/consumer/CMakeLists.txt "$work/app/"
 
 # Runs a built consumer and checks that it read the example's DS18B20.
 check_run() {

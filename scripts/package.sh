@@ -411,18 +411,7 @@ check_removed() {
 check_find_package() {
   mkdir -p "$work/app"
   cp examples/measure_sim.cpp "$work/app/"
-  cat >"$work/app/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.20)
-project(consumer CXX)
-set(CMAKE_CXX_STANDARD 20)
-find_package(qvds18x20 REQUIRED)
-add_executable(consumer measure_sim.cpp)
-target_link_libraries(consumer PRIVATE qvds18x20::qvds18x20)
-if(TARGET qvds18x20::qvds18x20_static)
-  add_executable(consumer_static measure_sim.cpp)
-  target_link_libraries(consumer_static PRIVATE qvds18x20::qvds18x20_static)
-endif()
-CMAKE
+  cp examples/consumer/CMakeLists.txt "$work/app/"
   # No CMAKE_PREFIX_PATH and no launcher: the installed package alone.
   env -u CMAKE_CXX_COMPILER_LAUNCHER cmake -S "$work/app" -B "$work/app-build" -G Ninja >/dev/null &&
     cmake --build "$work/app-build" -j "$jobs" >/dev/null &&

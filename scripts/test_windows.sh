@@ -30,6 +30,19 @@ START=$(date +%s)
 
 log() { printf '== %s\n' "$*"; }
 
+# Waits up to ten seconds for the links a program makes; true when all
+# are there.
+links_appear() {
+  local link missing
+  for _ in $(seq 100); do
+    missing=0
+    for link in "$@"; do [ -e "$link" ] || missing=1; done
+    [ "$missing" -eq 0 ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # --- tools -----------------------------------------------------------------
 "$ROOT/scripts/deps.sh" windows
 
@@ -72,11 +85,7 @@ fi
 # Two COM ports wired to each other: the two ends of a socat pty pair.
 socat "pty,raw,echo=0,link=$RUN/ttyA" "pty,raw,echo=0,link=$RUN/ttyB" &
 SOCAT_PID=$!
-for _ in $(seq 100); do
-  [ -e "$RUN/ttyA" ] && [ -e "$RUN/ttyB" ] && break
-  sleep 0.1
-done
-if [ -e "$RUN/ttyA" ] && [ -e "$RUN/ttyB" ]; then
+if links_appear "$RUN/ttyA" "$RUN/ttyB"; then
   ln -sfn "$RUN/ttyA" "$WINEPREFIX/dosdevices/com41"
   ln -sfn "$RUN/ttyB" "$WINEPREFIX/dosdevices/com42"
   export QVDS_TEST_COM_PAIR=COM41,COM42
@@ -100,11 +109,7 @@ JSON
   ADAPTER_PIDS+=($!)
   "$NATIVE_TOOL" sim-adapter --type passive --devices "$RUN/devices.json" --link "$RUN/passive" >"$RUN/passive.out" 2>&1 &
   ADAPTER_PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -e "$RUN/ds2480b" ] && [ -e "$RUN/passive" ] && break
-    sleep 0.1
-  done
-  if [ -e "$RUN/ds2480b" ] && [ -e "$RUN/passive" ]; then
+  if links_appear "$RUN/ds2480b" "$RUN/passive"; then
     ln -sfn "$RUN/ds2480b" "$WINEPREFIX/dosdevices/com43"
     ln -sfn "$RUN/passive" "$WINEPREFIX/dosdevices/com44"
     export QVDS_TEST_ADAPTERS=COM43:5,COM44:1
@@ -245,10 +250,7 @@ else
   "$NATIVE_TOOL" sim-adapter --type ds2480b --devices "$RUN/form.json" --link "$RUN/form-ds2480b" --realtime \
     >"$RUN/form-adapter.out" 2>&1 &
   ADAPTER_PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -e "$RUN/form-ds2480b" ] && break
-    sleep 0.1
-  done
+  links_appear "$RUN/form-ds2480b" || log "the form's adapter made no link"
   ln -sfn "$RUN/form-ds2480b" "$WINEPREFIX/dosdevices/com45"
   # The prefix's programs so far ran without a display; the form's Wine
   # session starts afresh on the X server.
