@@ -3,6 +3,7 @@
 #include "form_common/station.hpp"
 
 #include <charconv>
+#include <cstdio>
 
 #include "onewire/adapters.hpp"
 #include "onewire/port_names.hpp"
@@ -116,6 +117,19 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
       if (onewire::find_adapter(a.type)->ports == *form) o.adapter = a.type;
   o.sim = o.port.empty();
   return "";
+}
+
+std::optional<int> read_command_line(int argc, char** argv, const std::string& program, Options& options) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const std::string error = parse_options(args, options); !error.empty()) {
+    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(), usage(program).c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(usage(program).c_str(), stdout);
+    return 0;
+  }
+  return std::nullopt;
 }
 
 }  // namespace qvform

@@ -55,6 +55,15 @@ struct Station::Impl {
     if (events.changed) events.changed();
   }
 
+  // An operation runs on the worker, one at a time, on an open session.
+  template <class Operation>
+  bool start(Operation operation) {
+    if (c->Working() || !c->SesionActive()) return false;
+    operation(*c);
+    changed();
+    return true;
+  }
+
   // The demonstration bus warms and cools a little between measurements,
   // so that the plot has something to show; device files stay as written.
   void drift() {
@@ -221,19 +230,11 @@ void Station::close() {
 }
 
 bool Station::enumerate() {
-  Impl& m = *impl_;
-  if (m.c->Working() || !m.c->SesionActive()) return false;
-  m.c->TMEXGetDSCount();
-  m.changed();
-  return true;
+  return impl_->start([](TQvDs18x20& c) { c.TMEXGetDSCount(); });
 }
 
 bool Station::measure() {
-  Impl& m = *impl_;
-  if (m.c->Working() || !m.c->SesionActive()) return false;
-  m.c->TMEXGetTemp();
-  m.changed();
-  return true;
+  return impl_->start([](TQvDs18x20& c) { c.TMEXGetTemp(); });
 }
 
 bool Station::session_active() const { return impl_->c->SesionActive(); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct Options {
 // Parses the arguments after the program name; the error in words, or "".
 std::string parse_options(const std::vector<std::string>& args, Options& options);
 std::string usage(const std::string& program);
+// The command line of a form's main(): the options, or the exit status
+// when the program ends at once (the error and the usage on standard
+// error: 2; --help, the usage on standard output: 0).
+std::optional<int> read_command_line(int argc, char** argv, const std::string& program, Options& options);
 
 // The adapter types the forms offer, in the order of their lists: the
 // rows of the adapter table this build has.
