@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "onewire/errors.hpp"
+#include "onewire/sim/answer_schedule.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 
 namespace onewire::sim {
@@ -91,13 +92,8 @@ struct VirtualAdapter::Impl {
   int openers = 0;
   int own_opens = 0, own_closes = 0;
 
-  // Pacing state (serving thread only): when the adapter will have taken
-  // in the host's last character, finished its last bus activity, and
-  // sent its last answer.
-  rtl::TimePoint rx_done{};
-  rtl::TimePoint op_done{};
-  rtl::TimePoint tx_done{};
-  rtl::TimePoint busy_until{};
+  // When each answer leaves (serving thread only).
+  AnswerSchedule schedule;
 
   int start();
   void stop();
@@ -116,9 +112,8 @@ struct VirtualAdapter::Impl {
   // Waits on `clock` until `t`; false when asked to stop first.
   bool pace_until(rtl::Clock& clock, rtl::TimePoint t);
   rtl::Clock& bridge_clock() { return options.pacing != nullptr ? *options.pacing : real_clock; }
-  // Sends answers through the bridge: each waits for the timer tick at or
-  // after its due time, unless a full packet goes first.
-  void send_through_bridge(const std::vector<std::uint8_t>& out, const std::vector<rtl::TimePoint>& due);
+  // Sends each batch of `bytes` when `clock` reaches its time.
+  void send_batches(rtl::Clock& clock, const std::vector<std::uint8_t>& bytes, const std::vector<AnswerBatch>& batches);
   bool send(const std::uint8_t* data, std::size_t n);
 };
 
@@ -293,94 +288,40 @@ bool VirtualAdapter::Impl::pace_until(rtl::Clock& clock, rtl::TimePoint t) {
   }
 }
 
-void VirtualAdapter::Impl::send_through_bridge(const std::vector<std::uint8_t>& out,
-                                               const std::vector<rtl::TimePoint>& due) {
-  constexpr std::size_t kPacket = 62;
-  const rtl::Duration period = options.bridge_latency;
-  // Packets first (start, end, when), so that the statistics are complete
-  // before the host can see the last answer.
-  struct Packet {
-    std::size_t begin, end;
-    rtl::TimePoint at;
-  };
-  std::vector<Packet> packets;
-  for (std::size_t s = 0; s < out.size();) {
-    const auto periods = std::max<std::int64_t>((due[s] - bridge_origin + period - rtl::Duration(1)) / period, 0);
-    const rtl::TimePoint tick = bridge_origin + periods * period;
-    std::size_t e = s;
-    while (e < out.size() && e - s < kPacket && due[e] <= tick) ++e;
-    packets.push_back({s, e, e - s == kPacket ? due[e - 1] : tick});
-    s = e;
-  }
-  if (!packets.empty() && packets.back().at > due.back()) {
-    std::lock_guard lock(stats_mu);
-    stats.bridge_wait += packets.back().at - due.back();
-  }
-  rtl::Clock& clock = bridge_clock();
-  for (const Packet& p : packets)
-    if (!pace_until(clock, p.at) || !send(&out[p.begin], p.end - p.begin)) return;
+void VirtualAdapter::Impl::send_batches(rtl::Clock& clock, const std::vector<std::uint8_t>& bytes,
+                                        const std::vector<AnswerBatch>& batches) {
+  for (const AnswerBatch& b : batches)
+    if (!pace_until(clock, b.at) || !send(&bytes[b.begin], b.end - b.begin)) return;
 }
 
 void VirtualAdapter::Impl::handle(const std::uint8_t* data, std::size_t n) {
   rtl::Clock* pacing = options.pacing;
   rtl::Clock& clock = pacing != nullptr ? *pacing : rtl::GetClock();
-  rtl::TimePoint arrival = clock.now();
-  // Unpaced, answers leave before their modelled time, and a host that
-  // waited for them writes early by the schedule: its bytes count as
-  // arriving once the answers it has seen were sent, so that they cannot
-  // overrun an input buffer only on paper.
-  if (pacing == nullptr) arrival = std::max(arrival, tx_done);
-  const rtl::TimePoint start = std::max(arrival, busy_until);
-  rx_done = std::max(rx_done, arrival);
-  op_done = std::max(op_done, arrival);
-  tx_done = std::max(tx_done, arrival);
-  // The emulator works in no time; the schedule says when a real adapter
-  // would have sent each answer.
-  std::vector<std::uint8_t> answers;
-  std::vector<std::uint8_t> out;
-  std::vector<rtl::TimePoint> when;
-  for (std::size_t i = 0; i < n; ++i) {
-    answers.clear();
-    emulator->receive_at(data[i], rx_done, answers);
-    const ByteTiming& t = emulator->last_timing();
-    rx_done += t.receive;
-    op_done = std::max(op_done, rx_done) + t.wire;
-    for (std::uint8_t a : answers) {
-      tx_done = std::max(tx_done, op_done) + t.answer;
-      out.push_back(a);
-      when.push_back(tx_done);
-    }
-  }
-  busy_until = std::max({rx_done, op_done, tx_done});
+  ScheduledAnswers answers = schedule.take(*emulator, data, n, clock.now(), pacing != nullptr);
   {
     std::lock_guard lock(stats_mu);
     stats.bytes_in += n;
-    if (busy_until > start) stats.modelled += busy_until - start;
-    if (!out.empty()) ++stats.round_trips;
+    stats.modelled += answers.modelled;
+    if (!answers.bytes.empty()) ++stats.round_trips;
   }
   if (options.bridge_latency > rtl::Duration(0)) {
     // Unpaced answers are due as soon as the request came in.
-    if (pacing == nullptr) std::fill(when.begin(), when.end(), real_clock.now());
-    send_through_bridge(out, when);
+    if (pacing == nullptr) std::fill(answers.due.begin(), answers.due.end(), real_clock.now());
+    // The packets are known before the host can see the last answer, and
+    // so are the statistics.
+    const auto packets = bridge_packets(answers.due, bridge_origin, options.bridge_latency);
+    if (!packets.empty() && packets.back().at > answers.due.back()) {
+      std::lock_guard lock(stats_mu);
+      stats.bridge_wait += packets.back().at - answers.due.back();
+    }
+    send_batches(bridge_clock(), answers.bytes, packets);
     return;
   }
   if (pacing == nullptr) {
-    send(out.data(), out.size());
+    send(answers.bytes.data(), answers.bytes.size());
     return;
   }
-  // Answers due within a few character times of each other leave
-  // together when the last of them is due: the last leaves exactly when
-  // it would alone, and one wake-up on each side (each late by whatever
-  // the scheduler adds) replaces several. A passive adapter's echoes,
-  // 87 us apart, go as one; a DS2480B's answers, each after a byte's
-  // 1-Wire work, go one by one.
-  constexpr rtl::Duration kTogether = std::chrono::microseconds(250);
-  for (std::size_t i = 0; i < out.size();) {
-    std::size_t j = i + 1;
-    while (j < out.size() && when[j] - when[j - 1] <= kTogether) ++j;
-    if (!pace_until(*pacing, when[j - 1]) || !send(&out[i], j - i)) return;
-    i = j;
-  }
+  send_batches(*pacing, answers.bytes, paced_batches(answers.due));
 }
 
 void VirtualAdapter::Impl::serve() {
