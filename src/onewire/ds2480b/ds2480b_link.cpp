@@ -385,15 +385,9 @@ int Ds2480bLink::search(SearchPass& pass) {
   // Direction bits: the previous ROM below the last discrepancy, 1 at it,
   // 0 above it (the first pass walks all zeros).
   std::array<std::uint8_t, kSearchBytes> request{};
-  for (int n = 0; n < 64; ++n) {
-    const int i = n + 1;  // the search numbers ROM bits from 1
-    bool dir = false;
-    if (i < pass.last_discrepancy)
-      dir = ((pass.rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-    else
-      dir = i == pass.last_discrepancy;
-    if (dir) request[static_cast<std::size_t>(n / 4)] |= static_cast<std::uint8_t>(1u << (2 * (n % 4) + 1));
-  }
+  for (int n = 0; n < 64; ++n)
+    if (search_branch(pass, n + 1) != 0)
+      request[static_cast<std::size_t>(n / 4)] |= static_cast<std::uint8_t>(1u << (2 * (n % 4) + 1));
 
   // The reset goes in the same exchange: its answer comes first and
   // tells whether the rest meant anything.
@@ -422,28 +416,20 @@ int Ds2480bLink::search(SearchPass& pass) {
   // Nobody drives the line while the command byte goes out.
   if (in[0] != command) return fail(kErrAdapterNoResponse);
 
-  Rom rom{};
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   bool dir = false;
   bool flag = false;
   for (int n = 0; n < 64; ++n) {
     const std::uint8_t b = in[1 + static_cast<std::size_t>(n / 4)];
     flag = ((b >> (2 * (n % 4))) & 1) != 0;
     dir = ((b >> (2 * (n % 4) + 1)) & 1) != 0;
-    if (dir) rom[static_cast<std::size_t>(n / 8)] |= static_cast<std::uint8_t>(1u << (n % 8));
-    if (flag && !dir) {
-      last_zero = n + 1;
-      if (n < 8) last_family_zero = n + 1;
-    }
+    walk.take(n + 1, dir ? 1 : 0, flag);
   }
   // Two ROMs equal up to bit 63 have the same CRC, so the last bit can
   // never be a real discrepancy: flag and 1 there means that from some
   // bit on nobody answered.
   if (flag && dir) return 0;
-  pass.rom = rom;
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 

@@ -368,21 +368,13 @@ int Ds2490Link::release_pullup() {
 }
 
 int Ds2490Link::search(SearchPass& pass) {
-  // The start ROM: the previous ROM below the last discrepancy, 1 at it,
-  // 0 above it; the chip takes its bits at the discrepancies it meets.
-  Rom start{};
-  for (int n = 0; n < 64; ++n) {
-    const int i = n + 1;
-    bool dir = false;
-    if (i < pass.last_discrepancy)
-      dir = ((pass.rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-    else
-      dir = i == pass.last_discrepancy;
-    if (dir) start[static_cast<std::size_t>(n / 8)] |= static_cast<std::uint8_t>(1u << (n % 8));
-  }
+  // The start ROM: the pass's branch at every bit; the chip takes its
+  // bits only at the discrepancies it meets.
+  SearchWalk start;
+  for (int i = 1; i <= 64; ++i) start.take(i, search_branch(pass, i), false);
   const std::uint8_t command = search_command(pass.alarm_only);
   return run([&](Attempt& a) -> int {
-    if (send(start.data(), 8, a) != 1) return kFailed;
+    if (send(start.rom.data(), 8, a) != 1) return kFailed;
     // One ROM per command; RTS brings the discrepancies of the pass when
     // more devices are left.
     const std::uint16_t value = kCmdSearchAccess | kFlagSm | kFlagRts | kFlagF | kFlagRst | kFlagIm;
@@ -396,22 +388,12 @@ int Ds2490Link::search(SearchPass& pass) {
     std::array<std::uint8_t, 16> in{};
     if (receive(in.data(), s.from_bus, a) != 1) return kFailed;
     Rom rom{};
+    Rom discrepancies{};
     std::memcpy(rom.data(), in.data(), 8);
-    int last_zero = 0;
-    int last_family_zero = 0;
-    if (s.from_bus == 16) {
-      for (int n = 0; n < 64; ++n) {
-        const bool discrepancy = ((in[8 + static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-        const bool one = ((rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-        if (discrepancy && !one) {
-          last_zero = n + 1;
-          if (n < 8) last_family_zero = n + 1;
-        }
-      }
-    }
-    pass.rom = rom;
-    pass.last_zero = last_zero;
-    pass.last_family_zero = last_family_zero;
+    if (s.from_bus == 16) std::memcpy(discrepancies.data(), in.data() + 8, 8);
+    SearchWalk walk;
+    for (int i = 1; i <= 64; ++i) walk.take(i, rom_bit(rom, i), rom_bit(discrepancies, i) != 0);
+    walk.finish(pass);
     return 1;
   });
 }
