@@ -151,7 +151,7 @@ int Ds2490Link::initialise() {
   }
   std::array<std::uint8_t, kStatusMax> buf{};
   int got = 0;
-  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  const int r = read_status(buf, got);
   if (r == kUsbErrorNoDevice) return kErrPortIo;
   Status s;
   if (r != kUsbSuccess || parse_status(buf.data(), static_cast<std::size_t>(got), s) != StatusError::kNone)
@@ -165,7 +165,6 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   ++recoveries_;
   // The chip reset below ends any pull-up.
   pullup_ = false;
-  const auto timeout = options_.transfer_timeout;
   if (endpoint != 0 && (usb_error == kUsbErrorPipe || usb_error == kUsbErrorTimeout || usb_error == kUsbErrorOverflow)) {
     if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) {
       close();
@@ -176,7 +175,7 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   // chip is then reset, which ends every kind of confusion.
   std::array<std::uint8_t, kStatusMax> buf{};
   int got = 0;
-  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  const int r = read_status(buf, got);
   if (r == kUsbErrorNoDevice) {
     close();
     return kErrPortIo;
@@ -250,11 +249,15 @@ int Ds2490Link::receive(std::uint8_t* data, int n, Attempt& a) {
   return 1;
 }
 
+int Ds2490Link::read_status(std::array<std::uint8_t, kStatusMax>& buf, int& got) {
+  return device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
+}
+
 int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
   for (int i = 0; i < options_.poll_limit; ++i) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
-    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
+    const int r = read_status(buf, got);
     if (r != kUsbSuccess) return a.failed(r, kEpStatus);
     const std::uint8_t* packet = buf.data();
     // Two buffered packets in one read: the second is the current one.
@@ -274,6 +277,15 @@ int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
   return a.failed(kUsbErrorTimeout, kEpStatus);
 }
 
+int Ds2490Link::wait_result(Attempt& a, ResultSummary& results) {
+  Status last;
+  if (const int r = wait_idle(a, last, results); r != 1) return r;
+  // The result byte may trail the idle flag by a packet.
+  for (int extra = 0; results.codes == 0 && extra < 3; ++extra)
+    if (const int r = wait_idle(a, last, results); r != 1) return r;
+  return 1;
+}
+
 int Ds2490Link::reset() {
   return run([&](Attempt& a) -> int {
     // NTF: a result byte every time, so a clean reset is told apart from
@@ -281,12 +293,8 @@ int Ds2490Link::reset() {
     // FIFOs, so nothing stale is left in EP3.
     const std::uint16_t value = kCmdReset | kFlagIm | kFlagNtf | kFlagF | kFlagSe;
     if (comm(value, speed_code_, a) != 1) return kFailed;
-    Status s;
     ResultSummary res;
-    if (wait_idle(a, s, res) != 1) return kFailed;
-    // The result byte may trail the idle flag by a packet.
-    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
-      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (wait_result(a, res) != 1) return kFailed;
     if (res.short_circuit) return kResetShort;
     if (res.no_presence) return kResetNoPresence;
     if (res.alarm_presence) return kResetAlarmPresence;
@@ -352,7 +360,7 @@ int Ds2490Link::release_pullup() {
   for (int i = 0; i < options_.poll_limit; ++i) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
-    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+    const int r = read_status(buf, got);
     if (r == kUsbErrorNoDevice) {
       close();
       return kErrPortIo;
@@ -402,11 +410,8 @@ int Ds2490Link::match(const Rom& rom) {
   return run([&](Attempt& a) -> int {
     if (send(rom.data(), 8, a) != 1) return kFailed;
     if (comm(kCmdMatchAccess | kFlagRst | kFlagNtf | kFlagIm, 0x0055, a) != 1) return kFailed;
-    Status s;
     ResultSummary res;
-    if (wait_idle(a, s, res) != 1) return kFailed;
-    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
-      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (wait_result(a, res) != 1) return kFailed;
     if (res.short_circuit) return kErrBusShort;
     if (res.no_presence) return 0;
     return 1;
