@@ -42,19 +42,41 @@ int Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_
   return 1;
 }
 
-int search_direction(const SearchPass& pass, int bit, int id_bit, int cmp_bit, int& last_zero,
-                     int& last_family_zero) {
-  if (id_bit == 1 && cmp_bit == 1) return -1;
-  if (id_bit != cmp_bit) return id_bit;
-  const auto index = static_cast<std::size_t>((bit - 1) / 8);
-  const auto mask = static_cast<std::uint8_t>(1u << ((bit - 1) % 8));
-  const int direction =
-      bit < pass.last_discrepancy ? ((pass.rom[index] & mask) != 0 ? 1 : 0) : (bit == pass.last_discrepancy ? 1 : 0);
-  if (direction == 0) {
+int rom_bit(const Rom& rom, int n) { return (rom[static_cast<std::size_t>((n - 1) / 8)] >> ((n - 1) % 8)) & 1; }
+
+bool search_order_less(const Rom& a, const Rom& b) {
+  for (int n = 1; n <= 64; ++n)
+    if (rom_bit(a, n) != rom_bit(b, n)) return rom_bit(a, n) < rom_bit(b, n);
+  return false;
+}
+
+int search_branch(const SearchPass& pass, int bit) {
+  if (bit < pass.last_discrepancy) return rom_bit(pass.rom, bit);
+  return bit == pass.last_discrepancy ? 1 : 0;
+}
+
+void SearchWalk::take(int bit, int direction, bool discrepancy) {
+  if (direction != 0) {
+    rom[static_cast<std::size_t>((bit - 1) / 8)] |= static_cast<std::uint8_t>(1u << ((bit - 1) % 8));
+  } else if (discrepancy) {
     last_zero = bit;
     if (bit <= 8) last_family_zero = bit;
   }
+}
+
+int SearchWalk::step(const SearchPass& pass, int bit, int id_bit, int cmp_bit) {
+  if (id_bit == 1 && cmp_bit == 1) return -1;
+  // Both 0: devices with either value are still in the pass.
+  const bool discrepancy = id_bit == cmp_bit;
+  const int direction = discrepancy ? search_branch(pass, bit) : id_bit;
+  take(bit, direction, discrepancy);
   return direction;
+}
+
+void SearchWalk::finish(SearchPass& pass) const {
+  pass.rom = rom;
+  pass.last_zero = last_zero;
+  pass.last_family_zero = last_family_zero;
 }
 
 int Link::search(SearchPass& pass) {
@@ -62,25 +84,17 @@ int Link::search(SearchPass& pass) {
   const int command = touch_byte(search_command(pass.alarm_only));
   if (command < 0) return command;
 
-  Rom rom{};
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   for (int i = 1; i <= 64; ++i) {
-    const auto index = static_cast<std::size_t>((i - 1) / 8);
-    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
     const int id_bit = touch_bit(1);
     if (id_bit < 0) return id_bit;
     const int cmp_bit = touch_bit(1);
     if (cmp_bit < 0) return cmp_bit;
-    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    const int direction = walk.step(pass, i, id_bit, cmp_bit);
     if (direction < 0) return 0;
-    const int written = touch_bit(direction);
-    if (written < 0) return written;
-    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+    if (const int written = touch_bit(direction); written < 0) return written;
   }
-  pass.rom = rom;
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 

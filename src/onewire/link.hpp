@@ -48,12 +48,35 @@ struct QVDS_API SearchPass {
   Rom expected{};
 };
 
-// One step of a search pass (AN187): the direction to take at `bit`
-// (1..64) from the two read slots, -1 when no device answered both. A 0
-// taken where devices disagree is recorded in `last_zero` (and, within the
-// family byte, in `last_family_zero`).
-QVDS_API int search_direction(const SearchPass& pass, int bit, int id_bit, int cmp_bit, int& last_zero,
-                              int& last_family_zero);
+// Bit n (1..64, bus order: byte 0 least significant bit first) of a ROM.
+QVDS_API int rom_bit(const Rom& rom, int n);
+
+// The order in which a search finds devices: the first differing bit in
+// bus order decides, and the ROM with the 0 there comes first.
+QVDS_API bool search_order_less(const Rom& a, const Rom& b);
+
+// The branch a pass takes at `bit` (1..64) where the devices disagree:
+// the previous ROM's below the last discrepancy, the other one (1) at it,
+// 0 beyond, so that each pass finds the next device in search order.
+QVDS_API int search_branch(const SearchPass& pass, int bit);
+
+// What a link has walked of one search pass (AN187): the ROM bits taken
+// and the last 0-branches. It reaches the caller's pass only once all 64
+// bits are walked, so a pass cut short leaves the caller's as it was.
+struct QVDS_API SearchWalk {
+  Rom rom{};
+  int last_zero = 0;
+  int last_family_zero = 0;
+
+  // Bit `bit` walked in `direction`; a 0 taken at a discrepancy is the
+  // last 0-branch so far (and, within the family byte, the family's).
+  void take(int bit, int direction, bool discrepancy);
+  // Takes the direction the two read slots of `bit` lead to and returns
+  // it, or -1 (nothing taken) when no device answered either.
+  int step(const SearchPass& pass, int bit, int id_bit, int cmp_bit);
+  // The walked ROM and its 0-branches, into the caller's pass.
+  void finish(SearchPass& pass) const;
+};
 
 class QVDS_API Link {
  public:

@@ -27,16 +27,6 @@ void store_state(void* buffer, const SearchState& s) { std::memcpy(buffer, &s, s
 
 namespace {
 
-// Bit n (1-based, bus order: byte 0 least significant bit first) of a ROM.
-int rom_bit(const Rom& rom, int n) { return (rom[static_cast<std::size_t>((n - 1) / 8)] >> ((n - 1) % 8)) & 1; }
-
-// True when `a` comes before `b` in the order a search finds devices.
-bool search_order_less(const Rom& a, const Rom& b) {
-  for (int n = 1; n <= 64; ++n)
-    if (rom_bit(a, n) != rom_bit(b, n)) return rom_bit(a, n) < rom_bit(b, n);
-  return false;
-}
-
 // One search pass after `previous` (the pass before, or null for the
 // first), checked against the rules every sound pass keeps: a valid ROM,
 // the previous ROM's bits up to the discrepancy it left, a 1 taken there,

@@ -244,31 +244,19 @@ int Ds2482Link::end_strong_pullup() {
 int Ds2482Link::search(SearchPass& pass) {
   if (const int r = reset_before_transaction(); r != 1) return r;
   if (const int r = write_only(pass.alarm_only ? kAlarmSearch : kSearchRom); r != 1) return r;
-  Rom rom{};
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   for (int i = 1; i <= 64; ++i) {
-    const auto index = static_cast<std::size_t>((i - 1) / 8);
-    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
-    // Taken only where the devices disagree: the branch of the last pass
-    // below its last discrepancy, the other one at it, 0 beyond.
-    const bool one = i < pass.last_discrepancy ? (pass.rom[index] & mask) != 0 : i == pass.last_discrepancy;
+    // The chip takes this branch only where the devices disagree.
+    const bool one = search_branch(pass, i) != 0;
     if (const int r = command({kCmdTriplet, static_cast<std::uint8_t>(one ? 0x80 : 0x00)}); r != 1) return r;
     std::uint8_t status = 0;
     if (const int r = wait_idle(3, status); r != 1) return r;
     const bool id = (status & kStSbr) != 0;
     const bool cmp = (status & kStTsb) != 0;
-    const bool taken = (status & kStDir) != 0;
     if (id && cmp) return 0;
-    if (!id && !cmp && !taken) {
-      last_zero = i;
-      if (i <= 8) last_family_zero = i;
-    }
-    if (taken) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
+    walk.take(i, (status & kStDir) != 0 ? 1 : 0, !id && !cmp);
   }
-  pass.rom = rom;
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 

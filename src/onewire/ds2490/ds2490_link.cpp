@@ -151,7 +151,7 @@ int Ds2490Link::initialise() {
   }
   std::array<std::uint8_t, kStatusMax> buf{};
   int got = 0;
-  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  const int r = read_status(buf, got);
   if (r == kUsbErrorNoDevice) return kErrPortIo;
   Status s;
   if (r != kUsbSuccess || parse_status(buf.data(), static_cast<std::size_t>(got), s) != StatusError::kNone)
@@ -165,7 +165,6 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   ++recoveries_;
   // The chip reset below ends any pull-up.
   pullup_ = false;
-  const auto timeout = options_.transfer_timeout;
   if (endpoint != 0 && (usb_error == kUsbErrorPipe || usb_error == kUsbErrorTimeout || usb_error == kUsbErrorOverflow)) {
     if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) {
       close();
@@ -176,7 +175,7 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   // chip is then reset, which ends every kind of confusion.
   std::array<std::uint8_t, kStatusMax> buf{};
   int got = 0;
-  const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+  const int r = read_status(buf, got);
   if (r == kUsbErrorNoDevice) {
     close();
     return kErrPortIo;
@@ -250,11 +249,15 @@ int Ds2490Link::receive(std::uint8_t* data, int n, Attempt& a) {
   return 1;
 }
 
+int Ds2490Link::read_status(std::array<std::uint8_t, kStatusMax>& buf, int& got) {
+  return device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
+}
+
 int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
   for (int i = 0; i < options_.poll_limit; ++i) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
-    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, options_.transfer_timeout);
+    const int r = read_status(buf, got);
     if (r != kUsbSuccess) return a.failed(r, kEpStatus);
     const std::uint8_t* packet = buf.data();
     // Two buffered packets in one read: the second is the current one.
@@ -274,6 +277,15 @@ int Ds2490Link::wait_idle(Attempt& a, Status& last, ResultSummary& results) {
   return a.failed(kUsbErrorTimeout, kEpStatus);
 }
 
+int Ds2490Link::wait_result(Attempt& a, ResultSummary& results) {
+  Status last;
+  if (const int r = wait_idle(a, last, results); r != 1) return r;
+  // The result byte may trail the idle flag by a packet.
+  for (int extra = 0; results.codes == 0 && extra < 3; ++extra)
+    if (const int r = wait_idle(a, last, results); r != 1) return r;
+  return 1;
+}
+
 int Ds2490Link::reset() {
   return run([&](Attempt& a) -> int {
     // NTF: a result byte every time, so a clean reset is told apart from
@@ -281,12 +293,8 @@ int Ds2490Link::reset() {
     // FIFOs, so nothing stale is left in EP3.
     const std::uint16_t value = kCmdReset | kFlagIm | kFlagNtf | kFlagF | kFlagSe;
     if (comm(value, speed_code_, a) != 1) return kFailed;
-    Status s;
     ResultSummary res;
-    if (wait_idle(a, s, res) != 1) return kFailed;
-    // The result byte may trail the idle flag by a packet.
-    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
-      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (wait_result(a, res) != 1) return kFailed;
     if (res.short_circuit) return kResetShort;
     if (res.no_presence) return kResetNoPresence;
     if (res.alarm_presence) return kResetAlarmPresence;
@@ -352,7 +360,7 @@ int Ds2490Link::release_pullup() {
   for (int i = 0; i < options_.poll_limit; ++i) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
-    const int r = device_->interrupt(kEpStatus, buf.data(), static_cast<int>(buf.size()), got, timeout);
+    const int r = read_status(buf, got);
     if (r == kUsbErrorNoDevice) {
       close();
       return kErrPortIo;
@@ -368,21 +376,13 @@ int Ds2490Link::release_pullup() {
 }
 
 int Ds2490Link::search(SearchPass& pass) {
-  // The start ROM: the previous ROM below the last discrepancy, 1 at it,
-  // 0 above it; the chip takes its bits at the discrepancies it meets.
-  Rom start{};
-  for (int n = 0; n < 64; ++n) {
-    const int i = n + 1;
-    bool dir = false;
-    if (i < pass.last_discrepancy)
-      dir = ((pass.rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-    else
-      dir = i == pass.last_discrepancy;
-    if (dir) start[static_cast<std::size_t>(n / 8)] |= static_cast<std::uint8_t>(1u << (n % 8));
-  }
+  // The start ROM: the pass's branch at every bit; the chip takes its
+  // bits only at the discrepancies it meets.
+  SearchWalk start;
+  for (int i = 1; i <= 64; ++i) start.take(i, search_branch(pass, i), false);
   const std::uint8_t command = search_command(pass.alarm_only);
   return run([&](Attempt& a) -> int {
-    if (send(start.data(), 8, a) != 1) return kFailed;
+    if (send(start.rom.data(), 8, a) != 1) return kFailed;
     // One ROM per command; RTS brings the discrepancies of the pass when
     // more devices are left.
     const std::uint16_t value = kCmdSearchAccess | kFlagSm | kFlagRts | kFlagF | kFlagRst | kFlagIm;
@@ -396,22 +396,12 @@ int Ds2490Link::search(SearchPass& pass) {
     std::array<std::uint8_t, 16> in{};
     if (receive(in.data(), s.from_bus, a) != 1) return kFailed;
     Rom rom{};
+    Rom discrepancies{};
     std::memcpy(rom.data(), in.data(), 8);
-    int last_zero = 0;
-    int last_family_zero = 0;
-    if (s.from_bus == 16) {
-      for (int n = 0; n < 64; ++n) {
-        const bool discrepancy = ((in[8 + static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-        const bool one = ((rom[static_cast<std::size_t>(n / 8)] >> (n % 8)) & 1) != 0;
-        if (discrepancy && !one) {
-          last_zero = n + 1;
-          if (n < 8) last_family_zero = n + 1;
-        }
-      }
-    }
-    pass.rom = rom;
-    pass.last_zero = last_zero;
-    pass.last_family_zero = last_family_zero;
+    if (s.from_bus == 16) std::memcpy(discrepancies.data(), in.data() + 8, 8);
+    SearchWalk walk;
+    for (int i = 1; i <= 64; ++i) walk.take(i, rom_bit(rom, i), rom_bit(discrepancies, i) != 0);
+    walk.finish(pass);
     return 1;
   });
 }
@@ -420,11 +410,8 @@ int Ds2490Link::match(const Rom& rom) {
   return run([&](Attempt& a) -> int {
     if (send(rom.data(), 8, a) != 1) return kFailed;
     if (comm(kCmdMatchAccess | kFlagRst | kFlagNtf | kFlagIm, 0x0055, a) != 1) return kFailed;
-    Status s;
     ResultSummary res;
-    if (wait_idle(a, s, res) != 1) return kFailed;
-    for (int extra = 0; res.codes == 0 && extra < 3; ++extra)
-      if (wait_idle(a, s, res) != 1) return kFailed;
+    if (wait_result(a, res) != 1) return kFailed;
     if (res.short_circuit) return kErrBusShort;
     if (res.no_presence) return 0;
     return 1;

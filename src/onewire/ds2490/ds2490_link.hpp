@@ -12,6 +12,7 @@
 // next open() looks for it afresh.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -77,9 +78,15 @@ class Ds2490Link final : public Link {
   int receive(std::uint8_t* data, int n, Attempt& a);
   // One byte through the bus, followed by the strong pull-up when `pullup`.
   int byte_io(int byte, bool pullup);
+  // One read of the status endpoint into `buf` (a packet, or two the chip
+  // buffered; `got` bytes in all): libusb's code.
+  int read_status(std::array<std::uint8_t, kStatusMax>& buf, int& got);
   // Polls the status until the chip is idle; results of every packet are
   // gathered in `results`.
   int wait_idle(Attempt& a, Status& last, ResultSummary& results);
+  // Polls until the chip is idle and its result byte has come: a command
+  // sent with NTF always gets one, and it may trail the idle flag.
+  int wait_result(Attempt& a, ResultSummary& results);
   // Ends the strong pull-up the chip holds and waits until it has let go.
   int release_pullup();
 

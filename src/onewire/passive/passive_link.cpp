@@ -152,15 +152,9 @@ int PassiveLink::search(SearchPass& pass) {
 int PassiveLink::search_ahead(SearchPass& pass, int known) {
   if (const int r = reset_before_transaction(); r != 1) return r;
   const std::uint8_t command = search_command(pass.alarm_only);
-  const auto bit_of = [](const Rom& rom, int i) {
-    return (rom[static_cast<std::size_t>((i - 1) / 8)] >> ((i - 1) % 8)) & 1;
-  };
   // The guessed direction of bit i: the expected ROM's, or on the known
-  // path the previous ROM's below the last discrepancy and 1 at it.
-  const auto guess = [&](int i) {
-    if (pass.has_expected) return bit_of(pass.expected, i);
-    return i < pass.last_discrepancy ? bit_of(pass.rom, i) : 1;
-  };
+  // path the branch the pass takes there.
+  const auto guess = [&](int i) { return pass.has_expected ? rom_bit(pass.expected, i) : search_branch(pass, i); };
   std::vector<std::uint8_t> out;
   out.reserve(8 + 3 * 64);
   for (std::size_t i = 0; i < 8; ++i) out.push_back(((command >> i) & 1) != 0 ? kOneSlot : kZeroSlot);
@@ -177,16 +171,10 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
   std::vector<std::uint8_t> in(out.size());
   if (const int r = exchange_slots(out.data(), in.data(), out.size()); r < 0) return r;
 
-  Rom rom{};
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   std::size_t at = 8;  // where this bit's two read slots are in `in`
   for (int i = 1; i <= 64; ++i) {
-    const auto index = static_cast<std::size_t>((i - 1) / 8);
-    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
-    const int id_bit = in[at] == kOneSlot ? 1 : 0;
-    const int cmp_bit = in[at + 1] == kOneSlot ? 1 : 0;
-    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    const int direction = walk.step(pass, i, in[at] == kOneSlot ? 1 : 0, in[at + 1] == kOneSlot ? 1 : 0);
     // Nobody answered: so it would have been bit by bit, on the same
     // slots up to here.
     if (direction < 0) return 0;
@@ -200,11 +188,8 @@ int PassiveLink::search_ahead(SearchPass& pass, int known) {
       in.assign(echo.begin(), echo.end());
       at = 1;
     }
-    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
   }
-  pass.rom = rom;
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 
@@ -219,23 +204,14 @@ int PassiveLink::search_bitwise(SearchPass& pass) {
   if (const int r = exchange_slots(out.data(), in.data(), out.size()); r < 0) return r;
   std::size_t at = 8;  // where this bit's two read slots are in `in`
 
-  Rom rom{};
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   for (int i = 1; i <= 64; ++i) {
-    const auto index = static_cast<std::size_t>((i - 1) / 8);
-    const auto mask = static_cast<std::uint8_t>(1u << ((i - 1) % 8));
-    const int id_bit = in[at] == kOneSlot ? 1 : 0;
-    const int cmp_bit = in[at + 1] == kOneSlot ? 1 : 0;
-    const int direction = search_direction(pass, i, id_bit, cmp_bit, last_zero, last_family_zero);
+    const int direction = walk.step(pass, i, in[at] == kOneSlot ? 1 : 0, in[at + 1] == kOneSlot ? 1 : 0);
     if (direction < 0) return 0;
-    if (direction != 0) rom[index] = static_cast<std::uint8_t>(rom[index] | mask);
     if (const int r = search_step(direction, i == 64, in.data()); r < 0) return r;
     at = 1;
   }
-  pass.rom = rom;
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 

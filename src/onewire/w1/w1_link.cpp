@@ -20,47 +20,24 @@ constexpr std::size_t kMaxTouchPerRequest = 4096;
 // a search list 1, 2, ... in their ack, and a status carries our seq.
 constexpr std::uint32_t kFirstSeq = 0x10000;
 
-// Bit n (1-based, bus order: byte 0 least significant bit first) of a ROM.
-int rom_bit(const Rom& rom, int n) { return (rom[static_cast<std::size_t>((n - 1) / 8)] >> ((n - 1) % 8)) & 1; }
-
-// The order in which a search finds devices: the first differing bit in
-// bus order decides, and the ROM with the 0 there comes first.
-bool search_order_less(const Rom& a, const Rom& b) {
-  for (int n = 1; n <= 64; ++n)
-    if (rom_bit(a, n) != rom_bit(b, n)) return rom_bit(a, n) < rom_bit(b, n);
-  return false;
-}
-
 // The pass a search makes over a bus of exactly `roms`, slot by slot as
 // the devices would answer it: where the devices still in the pass
-// disagree, the direction is the previous ROM's bit before the last
-// discrepancy, a 1 at it and a 0 after it (a 0 taken there is the pass's
-// last 0-branch); where they agree, theirs. Devices that read the other
-// direction drop out. 0 when the list is empty.
+// disagree, the pass's branch; where they agree, theirs. Devices that
+// read the other direction drop out. 0 when the list is empty.
 int answer_pass(const std::vector<Rom>& roms, SearchPass& pass) {
   if (roms.empty()) return 0;
   std::vector<const Rom*> in;
   for (const Rom& r : roms) in.push_back(&r);
-  const int ld = pass.last_discrepancy;
-  int last_zero = 0;
-  int last_family_zero = 0;
+  SearchWalk walk;
   for (int n = 1; n <= 64; ++n) {
     const bool zero = std::any_of(in.begin(), in.end(), [n](const Rom* r) { return rom_bit(*r, n) == 0; });
     const bool one = std::any_of(in.begin(), in.end(), [n](const Rom* r) { return rom_bit(*r, n) == 1; });
-    int direction = one ? 1 : 0;
-    if (zero && one) {
-      direction = n < ld ? rom_bit(pass.rom, n) : (n == ld ? 1 : 0);
-      if (direction == 0) {
-        last_zero = n;
-        if (n <= 8) last_family_zero = n;
-      }
-    }
+    const int direction = zero && one ? search_branch(pass, n) : (one ? 1 : 0);
+    walk.take(n, direction, zero && one);
     in.erase(std::remove_if(in.begin(), in.end(), [&](const Rom* r) { return rom_bit(*r, n) != direction; }),
              in.end());
   }
-  pass.rom = *in.front();
-  pass.last_zero = last_zero;
-  pass.last_family_zero = last_family_zero;
+  walk.finish(pass);
   return 1;
 }
 
