@@ -20,16 +20,11 @@
 #include "support/testable_qv.hpp"
 
 using onewire::Op;
-using testing_support::EventLog;
 using testing_support::pump_until;
 using testing_support::run_op;
 using testing_support::TestableQv;
 
-namespace {
-
-class ComponentOperationTest : public testing_support::ComponentFixture {};
-
-}  // namespace
+using ComponentOperationTest = testing_support::ComponentFixture;
 
 TEST_F(ComponentOperationTest, MeasurementEventsFireOnTheMainThreadWhileWorking) {
   add_thermometer(0x28, 1, 21.5);

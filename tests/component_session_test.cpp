@@ -20,11 +20,7 @@ using onewire::Op;
 using testing_support::EventLog;
 using testing_support::pump_until;
 
-namespace {
-
-class ComponentSessionTest : public testing_support::ComponentFixture {};
-
-}  // namespace
+using ComponentSessionTest = testing_support::ComponentFixture;
 
 TEST_F(ComponentSessionTest, OpenSucceedsAndKeepsAnEarlierErrorText) {
   add_thermometer(0x28, 1, 20.0);
