@@ -15,6 +15,7 @@
 #include "onewire/sim/emulated_port.hpp"
 #include "onewire/sim/sim_link.hpp"
 #include "support/adapter_support.hpp"
+#include "support/adapter_emulator_bytes.hpp"
 #include "support/ds2480b_host.hpp"
 
 namespace {
@@ -99,8 +100,7 @@ TEST_F(Ds2480bHost, OpenWorksWithoutABreakFromAnyChipState) {
     // Leave the chip in data mode with a pending escape: the worst case.
     // The first detection's bytes are data to it, and their echoes are
     // still coming in when the next detection starts.
-    Bytes junk;
-    for (auto b : Bytes{0xC1, 0xE1, 0xE3}) adapter->receive(b, junk);
+    testing_support::feed(*adapter, {0xC1, 0xE1, 0xE3});
     ASSERT_EQ(link->open(), 1);
     EXPECT_EQ(link->reset(), onewire::kResetPresence);
     EXPECT_EQ(adapter->lost_bytes(), 0u);
@@ -141,8 +141,7 @@ TEST(Ds2480bStalledHost, OpensWithoutABreakWhereverTheHostStalls) {
       EmulatedPort& port = *owned;
       Ds2480bLink link(std::move(owned), {});
       port.set_break_supported(false);
-      Bytes junk;
-      for (auto b : Bytes{0xC1, 0xE1, 0xE3}) chip->receive(b, junk);
+      testing_support::feed(*chip, {0xC1, 0xE1, 0xE3});
       ASSERT_EQ(link.open(), 1);
       ASSERT_EQ(link.reset(), onewire::kResetPresence);
     }

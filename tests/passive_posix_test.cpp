@@ -14,6 +14,7 @@
 #include "onewire/sim/sim_link.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 #include "support/adapter_support.hpp"
+#include "support/adapter_emulator_bytes.hpp"
 #include "support/emulated_port_host.hpp"
 
 namespace {
@@ -32,11 +33,7 @@ using Bytes = std::vector<std::uint8_t>;
 // ------------------------------------------------------------- emulator
 
 struct PassiveUart : ::testing::Test {
-  Bytes send(const Bytes& in) {
-    Bytes out;
-    for (auto b : in) adapter.receive(b, out);
-    return out;
-  }
+  Bytes send(const Bytes& in) { return testing_support::feed(adapter, in); }
   // One byte as eight slot characters (LSB first), and the byte read.
   int byte(int value) {
     Bytes in;
