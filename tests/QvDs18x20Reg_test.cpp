@@ -95,16 +95,7 @@ TEST_F(DesignTimeTest, StringEditorReadsAndWritesThePropertyAsText) {
   EXPECT_EQ(read_only.GetValue(), "1.1");
 }
 
-TEST_F(DesignTimeTest, ListerSortsAndReplacesEarlierContent) {
-  port(u"a", u"COM3");
-  port(u"b", u"COM1");
-  port(u"c", u"COM10");
-  TStringList list;
-  list.Add("stale");
-  qvds18x20reg::EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM1", "COM10", "COM3"}));
-  EXPECT_EQ(rtl::registry::OpenKeyCount(), open_before_);
-}
+TEST_F(DesignTimeTest, ListerSortsAndReplacesEarlierContent) { expect_sorted_and_replacing(qvds18x20reg::EnumComPorts); }
 
 TEST_F(DesignTimeTest, ListerKeepsBlanksAndDuplicatesAsStored) {
   port(u"a", u" COM4 ");
@@ -133,14 +124,7 @@ TEST_F(DesignTimeTest, ListerStopsAtTheFirstValueTooLargeForItsBuffers) {
   TStringList list;
   qvds18x20reg::EnumComPorts(&list);
   EXPECT_EQ(texts(list), (std::vector<std::string>{"COM1", "COM2", std::string(127, 'x')}));
-
-  rtl::registry::DeleteKey(HKEY_LOCAL_MACHINE, kSerialComm);
-  port(u"a", u"COM2");
-  port(std::u16string(256, u'n'), u"COM1");  // one character too long
-  port(u"c", u"COM3");
-  qvds18x20reg::EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM2"}));
-  EXPECT_EQ(rtl::registry::OpenKeyCount(), open_before_);
+  expect_overlong_name_ends_the_walk(qvds18x20reg::EnumComPorts, list);
 }
 
 TEST_F(DesignTimeTest, ListerTakesTextUpToItsTerminator) {

@@ -14,28 +14,22 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "onewire/errors.hpp"
 #include "support/component_events.hpp"
+#include "support/component_fixture.hpp"
 #include "support/pump.hpp"
 #include "support/sim_fixture.hpp"
 #include "support/testable_qv.hpp"
 
 using onewire::Op;
-using testing_support::EventLog;
 using testing_support::pump_until;
 using testing_support::run_op;
 using testing_support::TestableQv;
 
-namespace {
-
-class ComponentOperationTest : public testing_support::SimFixture {};
-
-}  // namespace
+using ComponentOperationTest = testing_support::ComponentFixture;
 
 TEST_F(ComponentOperationTest, MeasurementEventsFireOnTheMainThreadWhileWorking) {
   add_thermometer(0x28, 1, 21.5);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
-  log.attach(c);
+  log.clear();  // the events of the operation only
   std::vector<bool> busy_seen;
   c.OnStartCommand([&](TObject*) {
     log.add("StartCommand");
@@ -65,10 +59,8 @@ TEST_F(ComponentOperationTest, MeasurementEventsFireOnTheMainThreadWhileWorking)
 
 TEST_F(ComponentOperationTest, MeasurementThatReadsNoSensorEndsTheSession) {
   add_rom_device(0x01, 9);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
-  log.attach(c);
+  log.clear();  // the events of the operation only
   run_op(c, &TQvDs18x20::TMEXGetTemp);
   EXPECT_EQ(c.TMEXerror.str(), "POMIAR T error: #");
   EXPECT_EQ(c.LastResult(), kErrNoSensorRead);
@@ -83,7 +75,6 @@ TEST_F(ComponentOperationTest, MeasurementThatReadsNoSensorEndsTheSession) {
 
 TEST_F(ComponentOperationTest, ListEmptiedDuringAMeasurementStoresNothing) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   run_op(c, &TQvDs18x20::TMEXGetDSCount);
   c.OnStartRead([&](TObject*) { c.ClearSensors(); });  // while the worker waits
@@ -94,10 +85,8 @@ TEST_F(ComponentOperationTest, ListEmptiedDuringAMeasurementStoresNothing) {
 }
 
 TEST_F(ComponentOperationTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
-  TQvDs18x20 c(nullptr);
-  EventLog log;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
-  log.attach(c);
+  log.clear();  // the events of the operation only
   run_op(c, &TQvDs18x20::TMEXGetTemp);
   EXPECT_EQ(c.TMEXerror.str(), "Thread TMFirst error: 0");
   EXPECT_EQ(log.count("GetSensorCount", false), 1);
@@ -109,7 +98,6 @@ TEST_F(ComponentOperationTest, EmptyBusMeasurementReportsTheCountOnTheWorker) {
 TEST_F(ComponentOperationTest, EnumeratingTwiceGivesTheSameListInNewObjects) {
   add_thermometer(0x28, 1, 20);
   add_thermometer(0x28, 2, 20);
-  TQvDs18x20 c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   run_op(c, &TQvDs18x20::TMEXGetDSCount);
   const std::string first = c.sensor(0)->romstr + c.sensor(1)->romstr;
@@ -124,7 +112,6 @@ TEST_F(ComponentOperationTest, OneOperationAtATimeInTheWholeProcess) {
   auto dev = add_thermometer(0x28, 1, 20.0);
   auto bus2 = std::make_shared<onewire::sim::SimBus>();
   driver->attach(2, bus2);
-  TQvDs18x20 c(nullptr);
   TQvDs18x20 other(nullptr);
   other.ComPort("COM2");
   ASSERT_EQ(c.TMEXOpenSession(), 1);
@@ -157,9 +144,6 @@ TEST_F(ComponentOperationTest, OneOperationAtATimeInTheWholeProcess) {
 
 TEST_F(ComponentOperationTest, StarterWithoutSessionOpensItOnTheWorker) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
-  log.attach(c);
   run_op(c, &TQvDs18x20::TMEXGetDSCount);
   EXPECT_EQ(log.count("SessionActive", false), 1);
   EXPECT_EQ(log.names().front(), "SessionActive");
@@ -170,12 +154,10 @@ TEST_F(ComponentOperationTest, StarterWithoutSessionOpensItOnTheWorker) {
 
 TEST_F(ComponentOperationTest, LostSessionIsReopenedAndTheNewHandleKept) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t old = c.FSesionHandle;
   TMEndSession(old);  // the driver forgets the session
-  log.attach(c);
+  log.clear();
   run_op(c, &TQvDs18x20::TMEXGetTemp);
   EXPECT_EQ(log.count("SessionActive", false), 1);
   EXPECT_NE(c.FSesionHandle.load(), old);
@@ -185,13 +167,11 @@ TEST_F(ComponentOperationTest, LostSessionIsReopenedAndTheNewHandleKept) {
 
 TEST_F(ComponentOperationTest, SessionThatCannotBeReopenedReportsEveryFailure) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t old = c.FSesionHandle;
   TMEndSession(old);
   driver->fail_always(Op::kStartSession, onewire::kErrPortUnavailable);
-  log.attach(c);
+  log.clear();
   run_op(c, &TQvDs18x20::TMEXGetDSCount);
   // Three reopens fail on the worker and post; then SKIP ROM and TMFirst
   // fail on the dead handle.
@@ -208,11 +188,11 @@ TEST_F(ComponentOperationTest, DestroyingTheComponentWaitsForItsWorker) {
   int fired = 0;
   int ended = 0;
   {
-    TQvDs18x20 c(nullptr);
-    ASSERT_EQ(c.TMEXOpenSession(), 1);
-    c.OnGetTemp([&](TObject*) { ++fired; });
-    c.OnOperationEnd([&](TObject*) { ++ended; });
-    c.TMEXGetTemp();
+    TQvDs18x20 doomed(nullptr);
+    ASSERT_EQ(doomed.TMEXOpenSession(), 1);
+    doomed.OnGetTemp([&](TObject*) { ++fired; });
+    doomed.OnOperationEnd([&](TObject*) { ++ended; });
+    doomed.TMEXGetTemp();
   }
   EXPECT_EQ(ended, 1) << "the worker ended before the component went";
   ProcessMessages();
@@ -222,7 +202,6 @@ TEST_F(ComponentOperationTest, DestroyingTheComponentWaitsForItsWorker) {
 
 TEST_F(ComponentOperationTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   bool closed = false;
   c.OnGetTemp([&](TObject*) {
@@ -238,7 +217,6 @@ TEST_F(ComponentOperationTest, CloseFromOnGetTempReturnsOnceTheWorkerHasEnded) {
 
 TEST_F(ComponentOperationTest, CloseWhileAWorkerRunsWaitsForIt) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   c.TMEXGetTemp();
   c.Close();

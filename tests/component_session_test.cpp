@@ -13,24 +13,17 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "onewire/errors.hpp"
 #include "support/component_events.hpp"
+#include "support/component_fixture.hpp"
 #include "support/pump.hpp"
-#include "support/sim_fixture.hpp"
 
 using onewire::Op;
 using testing_support::EventLog;
 using testing_support::pump_until;
 
-namespace {
-
-class ComponentSessionTest : public testing_support::SimFixture {};
-
-}  // namespace
+using ComponentSessionTest = testing_support::ComponentFixture;
 
 TEST_F(ComponentSessionTest, OpenSucceedsAndKeepsAnEarlierErrorText) {
   add_thermometer(0x28, 1, 20.0);
-  TQvDs18x20 c(nullptr);
-  EventLog log;
-  log.attach(c);
   c.TMEXerror = "earlier";
   EXPECT_EQ(c.TMEXOpenSession(), 1);
   EXPECT_TRUE(c.SesionActive());
@@ -40,9 +33,6 @@ TEST_F(ComponentSessionTest, OpenSucceedsAndKeepsAnEarlierErrorText) {
 }
 
 TEST_F(ComponentSessionTest, OpeningTwiceEndsTheFirstSessionFirst) {
-  TQvDs18x20 c(nullptr);
-  EventLog log;
-  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t first = c.FSesionHandle;
   driver->set_logging(true);
@@ -83,34 +73,31 @@ TEST_F(ComponentSessionTest, OpenOutcomes) {
   };
   for (const auto& k : cases) {
     driver->clear_faults();
-    TQvDs18x20 c(nullptr);
-    EventLog log;
-    log.attach(c);
-    c.TMEXerror = "before";
-    k.arrange(c);
-    const std::int32_t handle_before = c.FSesionHandle;
-    EXPECT_EQ(c.TMEXOpenSession(), k.result) << k.what;
-    EXPECT_EQ(c.SesionActive(), k.active) << k.what;
-    EXPECT_EQ(c.TMEXerror.str(), k.error) << k.what;
-    EXPECT_EQ(c.LastResult(), k.code) << k.what;
-    EXPECT_EQ(log.names(), k.events) << k.what;
+    TQvDs18x20 fresh(nullptr);
+    EventLog events;
+    events.attach(fresh);
+    fresh.TMEXerror = "before";
+    k.arrange(fresh);
+    const std::int32_t handle_before = fresh.FSesionHandle;
+    EXPECT_EQ(fresh.TMEXOpenSession(), k.result) << k.what;
+    EXPECT_EQ(fresh.SesionActive(), k.active) << k.what;
+    EXPECT_EQ(fresh.TMEXerror.str(), k.error) << k.what;
+    EXPECT_EQ(fresh.LastResult(), k.code) << k.what;
+    EXPECT_EQ(events.names(), k.events) << k.what;
     const std::string what = k.what;
     if (what == "designer") {
-      EXPECT_EQ(c.FSesionHandle.load(), handle_before);
+      EXPECT_EQ(fresh.FSesionHandle.load(), handle_before);
     } else if (what == "unknown port") {
-      EXPECT_EQ(c.FSesionHandle.load(), onewire::kErrPortUnavailable);
+      EXPECT_EQ(fresh.FSesionHandle.load(), onewire::kErrPortUnavailable);
     } else if (what == "speed not taken") {
-      EXPECT_EQ(TMValidSession(c.FSesionHandle), 1) << "left open";
+      EXPECT_EQ(TMValidSession(fresh.FSesionHandle), 1) << "left open";
     }
-    c.SetDesigning(false);
-    c.TMEXCloseSession();
+    fresh.SetDesigning(false);
+    fresh.TMEXCloseSession();
   }
 }
 
 TEST_F(ComponentSessionTest, ClosingReportsAndIsSkippedInDesignerAndWhileLoading) {
-  TQvDs18x20 c(nullptr);
-  EventLog log;
-  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t handle = c.FSesionHandle;
 
@@ -136,9 +123,6 @@ TEST_F(ComponentSessionTest, ClosingReportsAndIsSkippedInDesignerAndWhileLoading
 }
 
 TEST_F(ComponentSessionTest, WorkerFailureMessageEndsTheSessionButKeepsSesionActive) {
-  TQvDs18x20 c(nullptr);
-  EventLog log;
-  log.attach(c);
   ASSERT_EQ(c.TMEXOpenSession(), 1);
   const std::int32_t handle = c.FSesionHandle;
   driver->set_logging(true);
@@ -158,11 +142,11 @@ TEST_F(ComponentSessionTest, DestroyingWithAnActiveSessionEndsItOnceWithoutEvent
   int fired = 0;
   std::int32_t handle = 0;
   {
-    TQvDs18x20 c(nullptr);
-    ASSERT_EQ(c.TMEXOpenSession(), 1);
-    handle = c.FSesionHandle;
-    c.OnSessionClose([&](TObject*) { ++fired; });
-    c.OnSessionError([&](TObject*) { ++fired; });
+    TQvDs18x20 doomed(nullptr);
+    ASSERT_EQ(doomed.TMEXOpenSession(), 1);
+    handle = doomed.FSesionHandle;
+    doomed.OnSessionClose([&](TObject*) { ++fired; });
+    doomed.OnSessionError([&](TObject*) { ++fired; });
     driver->set_logging(true);
   }
   const auto calls = driver->log();
@@ -179,9 +163,9 @@ TEST_F(ComponentSessionTest, DestroyingAfterAHalfOpenSessionFreesThePort) {
   // not leave the port held for the rest of the process.
   driver->refuse_speed(true);
   {
-    TQvDs18x20 c(nullptr);
-    EXPECT_EQ(c.TMEXOpenSession(), 1);
-    EXPECT_FALSE(c.SesionActive());
+    TQvDs18x20 doomed(nullptr);
+    EXPECT_EQ(doomed.TMEXOpenSession(), 1);
+    EXPECT_FALSE(doomed.SesionActive());
     EXPECT_EQ(driver->session_count(), 1);
   }
   EXPECT_EQ(driver->session_count(), 0);

@@ -9,6 +9,7 @@
 #include "onewire/sim/adapter_emulator.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/serial/transport.hpp"
+#include "support/adapter_emulator_bytes.hpp"
 #include "support/sim_bus_builder.hpp"
 
 namespace {
@@ -22,11 +23,7 @@ using testing_support::sim_bus_builder;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Ds2480bChip : ::testing::Test {
-  Bytes send(const Bytes& in) {
-    Bytes out;
-    for (auto b : in) chip.receive(b, out);
-    return out;
-  }
+  Bytes send(const Bytes& in) { return testing_support::feed(chip, in); }
   // Calibrated and in command mode.
   void calibrate() { ASSERT_TRUE(send({0xC1}).empty()); }
 

@@ -1,31 +1,25 @@
 // The DS2482 backend against the emulated chip: detection of the -100 and
 // the -800 and what it refuses, every 1-Wire operation, its busy waits and
 // their deadline, the I2C failures (a refused byte, a bus that fails or is
-// gone), the -800's channels, the strong pull-up a parasite DS18B20 needs,
-// and the built-in driver and the component reaching it as adapter type 8.
+// gone), the -800's channels and the strong pull-up a parasite DS18B20
+// needs. The driver's adapter type 8 has a suite of its own.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "IBTMEXPWnew/IBTMEXPWnew.hpp"
-#include "QvDs18x20/QvDs18x20.hpp"
-#include "onewire/builtin_driver.hpp"
 #include "onewire/crc.hpp"
 #include "onewire/ds2482/ds2482_link.hpp"
 #include "onewire/ds2482/chip_address.hpp"
 #include "onewire/ds2482/protocol.hpp"
 #include "onewire/errors.hpp"
-#include "onewire/port_names.hpp"
 #include "onewire/sim/ds18x20.hpp"
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
-#include "rtl/messages.hpp"
 #include "support/adapter_support.hpp"
-#include "support/pump.hpp"
 #include "support/step_clock.hpp"
 
 namespace {
@@ -356,126 +350,6 @@ TEST_F(Ds2482Backend, TheStrongPullupFeedsAParasiteSensorAndWithoutItTheSensorBr
   EXPECT_EQ(parasite->brownouts(), 1);
   EXPECT_EQ(l->end_strong_pullup(), 1);  // nothing on: nothing to do
   EXPECT_EQ(bus.strong_pullups(), 2u);
-}
-
-TEST(Ds2482ChipAddress, BusAddressAndChannel) {
-  const auto plain = p::parse_chip_address("/dev/i2c-1");
-  ASSERT_TRUE(plain);
-  EXPECT_EQ(plain->device, "/dev/i2c-1");
-  EXPECT_EQ(plain->address, 0x18);
-  EXPECT_EQ(plain->channel, -1);
-  const auto full = p::parse_chip_address("/dev/i2c-12:0x1f:7");
-  ASSERT_TRUE(full);
-  EXPECT_EQ(full->address, 0x1F);
-  EXPECT_EQ(full->channel, 7);
-  EXPECT_EQ(p::format_chip_address(*full), "/dev/i2c-12:0x1F:7");
-  EXPECT_EQ(p::format_chip_address(*plain), "/dev/i2c-1:0x18");
-  for (const char* bad : {"", ":0x18", "/dev/i2c-1:0x17", "/dev/i2c-1:0x20", "/dev/i2c-1:24", "/dev/i2c-1:0x18:8",
-                          "/dev/i2c-1:0x18:-1", "/dev/i2c-1:0x18:1:2", "/dev/i2c-1:0x1g"}) {
-    std::string why;
-    EXPECT_FALSE(p::parse_chip_address(bad, &why)) << bad;
-    EXPECT_FALSE(why.empty()) << bad;
-  }
-}
-
-// ------------------------------------------------ adapter type 8 in the driver
-
-std::string rom_text(const Rom& r) {
-  std::string s;
-  char b[3];
-  for (int i = 7; i >= 0; --i) {
-    std::snprintf(b, sizeof b, "%02X", r[static_cast<std::size_t>(i)]);
-    s += b;
-  }
-  return s;
-}
-
-// The one I2C bus /dev/i2c-1 with a DS2482-100 at 0x18 and a DS2482-800 at
-// 0x1C whose channels 2 and 6 carry sensors (the same device models on
-// every bus, parasite-powered ones among them).
-struct Ds2482Driver : ::testing::Test {
-  Ds2482Driver() {
-    std::array<std::shared_ptr<SimBus>, 8> buses;
-    buses[2] = io2.bus;
-    buses[6] = io6.bus;
-    i2c->attach(0x18, std::make_shared<Ds2482Emulator>(hundred.bus));
-    i2c->attach(0x1C, std::make_shared<Ds2482Emulator>(buses));
-    io6.sensors[1]->set_parasite(true);
-    hundred.sensors[0]->set_parasite(true);
-    onewire::BuiltinDriverOptions o;
-    o.i2c_buses = [this](const std::string& device) -> std::unique_ptr<p::I2cBus> {
-      return device == "/dev/i2c-1" ? i2c->connect() : nullptr;
-    };
-    driver = onewire::make_builtin_driver(o);
-    for (const auto& [number, path] : kPorts) onewire::pin_port(number, path);
-  }
-  ~Ds2482Driver() override {
-    for (const auto& [number, path] : kPorts) onewire::unpin_port(number);
-  }
-
-  const std::map<int, std::string> kPorts = {
-      {201, "/dev/i2c-1"}, {202, "/dev/i2c-1:0x1C:2"}, {203, "/dev/i2c-1:0x1C:6"},
-      {204, "/dev/i2c-2"}, {205, "/dev/i2c-1:0x1C:9"}, {206, "/dev/i2c-1:0x18:6"}};
-  rtl::SkipClock clock;
-  rtl::ClockGuard guard{clock};
-  SensorBus hundred{5};
-  SensorBus io2{3, 0x0000CAFE0000};
-  SensorBus io6{4, 0x00BEEF000000};
-  std::shared_ptr<EmulatedI2cBus> i2c = std::make_shared<EmulatedI2cBus>();
-  std::shared_ptr<onewire::TmexDriver> driver;
-};
-
-TEST_F(Ds2482Driver, TypeEightPortsNameTheBusTheChipAndTheChannel) {
-  std::array<char, 101> text{};
-  ASSERT_EQ(driver->TMGetTypeVersion(onewire::kAdapterTypeDs2482, text.data()), 1);
-  EXPECT_NE(std::string(text.data()).find("8 DS2482"), std::string::npos) << text.data();
-  for (const auto& [port, sensors] : std::map<int, SensorBus*>{{201, &hundred}, {202, &io2}, {203, &io6}}) {
-    const std::int32_t h = driver->TMExtendedStartSession(static_cast<std::int16_t>(port), 8, nullptr);
-    ASSERT_GT(h, 0) << port;
-    testing_support::DriverWalk walk{*driver, h};
-    EXPECT_EQ(walk.roms(), sensors->sorted_roms()) << port;
-    EXPECT_EQ(driver->TMEndSession(h), 1);
-  }
-  // No bus /dev/i2c-2, no channel 9, no channel 6 on the -100, no port.
-  for (int port : {204, 205, 206, 207})
-    EXPECT_EQ(driver->TMExtendedStartSession(static_cast<std::int16_t>(port), 8, nullptr), onewire::kErrPortUnavailable)
-        << port;
-}
-
-TEST_F(Ds2482Driver, ComponentMeasuresThroughTheHundredAndTwoChannelsOfTheEightHundred) {
-  onewire::DriverGuard installed(driver);
-  for (const auto& [port, sensors] : std::map<int, SensorBus*>{{201, &hundred}, {202, &io2}, {203, &io6}}) {
-    TQvDs18x20 c(nullptr);
-    c.ComPort("COM" + std::to_string(port));
-    c.AdapterType(8);
-    int temps = 0;
-    c.OnGetTemp([&](TObject*) { ++temps; });
-    c.TMEXOpenSession();
-    ASSERT_TRUE(c.SesionActive()) << c.TMEXerror.str();
-    // Twice: the first measurement learns which sensors are parasite
-    // powered, the second feeds them from its start.
-    for (int round = 0; round < 2; ++round) {
-      c.TMEXGetTemp();
-      ASSERT_TRUE(testing_support::pump_until([&] { return !c.Working(); }, 30s));
-      ProcessMessages();
-    }
-    EXPECT_EQ(temps, 2) << c.TMEXerror.str();
-    ASSERT_EQ(c.SensorListCount(), static_cast<int>(sensors->sensors.size())) << port;
-    std::map<std::string, const TSensor*> got;
-    for (int i = 0; i < c.SensorListCount(); ++i) got[c.sensor(i)->romstr] = c.sensor(i);
-    for (const auto& s : sensors->sensors) {
-      const TSensor* t = got[rom_text(s->rom())];
-      ASSERT_NE(t, nullptr) << rom_text(s->rom());
-      EXPECT_EQ(t->status, rsRead) << rom_text(s->rom());
-      EXPECT_DOUBLE_EQ(t->celsius, s->temperature()) << rom_text(s->rom());
-    }
-    c.Close();
-  }
-  // The parasite sensors browned out only in the first enumeration's
-  // conversion, before the driver knew them.
-  EXPECT_EQ(hundred.sensors[0]->brownouts(), 1);
-  EXPECT_EQ(io6.sensors[1]->brownouts(), 1);
-  EXPECT_EQ(io2.sensors[0]->brownouts(), 0);
 }
 
 }  // namespace

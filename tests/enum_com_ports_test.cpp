@@ -11,25 +11,18 @@
 
 namespace {
 
-using testing_support::kSerialComm;
 using testing_support::RefusingList;
 using testing_support::texts;
 
 class ComponentPortListTest : public testing_support::SerialCommTest {
  protected:
+  Lister list_ports() {
+    return [this](TStrings* list) { lister_.EnumComPorts(list); };
+  }
   testing_support::PortLister lister_;
 };
 
-TEST_F(ComponentPortListTest, SortsAndReplacesEarlierContent) {
-  port(u"a", u"COM3");
-  port(u"b", u"COM1");
-  port(u"c", u"COM10");
-  TStringList list;
-  list.Add("stale");
-  lister_.EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM1", "COM10", "COM3"}));
-  EXPECT_EQ(rtl::registry::OpenKeyCount(), open_before_);
-}
+TEST_F(ComponentPortListTest, SortsAndReplacesEarlierContent) { expect_sorted_and_replacing(list_ports()); }
 
 TEST_F(ComponentPortListTest, TrimsBlanksAndKeepsDuplicatesAndEmptyEntries) {
   port(u"a", u"  COM4\t");
@@ -66,13 +59,7 @@ TEST_F(ComponentPortListTest, StopsAtTheFirstValueTooLargeForItsBuffers) {
   TStringList list;
   lister_.EnumComPorts(&list);
   EXPECT_EQ(texts(list), (std::vector<std::string>{"COM1", "COM2"}));
-
-  rtl::registry::DeleteKey(HKEY_LOCAL_MACHINE, kSerialComm);
-  port(u"a", u"COM2");
-  port(std::u16string(256, u'n'), u"COM1");
-  port(u"c", u"COM3");
-  lister_.EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM2"}));
+  expect_overlong_name_ends_the_walk(list_ports(), list);
 }
 
 TEST_F(ComponentPortListTest, FailuresAreSwallowedAndTheKeyIsClosed) {

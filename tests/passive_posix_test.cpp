@@ -14,6 +14,8 @@
 #include "onewire/sim/sim_link.hpp"
 #include "onewire/sim/virtual_adapter.hpp"
 #include "support/adapter_support.hpp"
+#include "support/adapter_emulator_bytes.hpp"
+#include "support/emulated_port_host.hpp"
 
 namespace {
 
@@ -31,11 +33,7 @@ using Bytes = std::vector<std::uint8_t>;
 // ------------------------------------------------------------- emulator
 
 struct PassiveUart : ::testing::Test {
-  Bytes send(const Bytes& in) {
-    Bytes out;
-    for (auto b : in) adapter.receive(b, out);
-    return out;
-  }
+  Bytes send(const Bytes& in) { return testing_support::feed(adapter, in); }
   // One byte as eight slot characters (LSB first), and the byte read.
   int byte(int value) {
     Bytes in;
@@ -100,18 +98,8 @@ TEST_F(PassiveUart, TimingIsOneCharacterAtTheRateOfTheOperation) {
 
 // ------------------------------------------------------- host, in process
 
-struct PassiveHost : ::testing::Test {
-  std::unique_ptr<PassiveLink> make_link() {
-    auto p = std::make_unique<EmulatedPort>(adapter);
-    port = p.get();
-    return std::make_unique<PassiveLink>(std::move(p));
-  }
-
-  rtl::SkipClock skip;
-  rtl::ClockGuard guard{skip};
-  SensorBus sensors{5};
-  std::shared_ptr<PassiveEmulator> adapter = std::make_shared<PassiveEmulator>(sensors.bus);
-  EmulatedPort* port = nullptr;
+struct PassiveHost : testing_support::EmulatedPortHost<PassiveLink, PassiveEmulator> {
+  PassiveHost() : EmulatedPortHost(5) {}
 };
 
 TEST_F(PassiveHost, OpenProbesWithAResetAndSlotsRunAt115200) {
@@ -212,14 +200,7 @@ TEST_F(PassiveHost, OnlyStandardSpeed) {
   EXPECT_EQ(link->set_speed(Speed::kRelaxed), onewire::kErrSpeed);
 }
 
-TEST_F(PassiveHost, SilentAdapterFailsOpenInBoundedTime) {
-  auto link = make_link();
-  port->set_silent(true);
-  const auto skipped = skip.skipped();
-  EXPECT_EQ(link->open(), onewire::kErrAdapterNoResponse);
-  EXPECT_FALSE(link->is_open());
-  EXPECT_LT(skip.skipped() - skipped, 1s);
-}
+TEST_F(PassiveHost, SilentAdapterFailsOpenInBoundedTime) { expect_silent_adapter_fails_open_within(1s); }
 
 TEST_F(PassiveHost, TruncatedByteFailsAndTheNextCallWorks) {
   auto link = make_link();

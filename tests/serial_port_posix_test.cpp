@@ -19,6 +19,7 @@
 
 #include "onewire/errors.hpp"
 #include "onewire/serial/transport.hpp"
+#include "support/user_port_settings_posix.hpp"
 
 namespace {
 
@@ -134,15 +135,10 @@ TEST(SerialPortOpen, ClosingPutsBackWhatThePortWasSetTo) {
   const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   termios before{};
-  ASSERT_EQ(tcgetattr(fd, &before), 0);
-  cfsetispeed(&before, B4800);
-  cfsetospeed(&before, B4800);
-  before.c_cc[VMIN] = 3;
-  before.c_cc[VTIME] = 7;
-  before.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-  before.c_lflag |= ICANON | ECHO;
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
-  ASSERT_EQ(tcgetattr(fd, &before), 0);
+  ASSERT_TRUE(testing_support::leave_user_settings(fd, before, [](termios& t) {
+    t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    t.c_lflag |= ICANON | ECHO;
+  }));
 
   auto port = make_serial_port(pty.path);
   ASSERT_EQ(port->open(), 1);
@@ -155,21 +151,12 @@ TEST(SerialPortOpen, ClosingPutsBackWhatThePortWasSetTo) {
   onewire::serial::restore_open_ports();
   termios restored{};
   ASSERT_EQ(tcgetattr(fd, &restored), 0);
-  EXPECT_EQ(restored.c_cc[VMIN], 3);
+  EXPECT_EQ(restored.c_cc[VMIN], testing_support::kUserVmin);
   EXPECT_TRUE(port->is_open());
 
   ASSERT_EQ(port->set_baud(19200), 1);
   port->close();
-  termios after{};
-  ASSERT_EQ(tcgetattr(fd, &after), 0);
-  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
-  EXPECT_EQ(after.c_cc[VMIN], 3);
-  EXPECT_EQ(after.c_cc[VTIME], 7);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  testing_support::expect_user_settings_back(fd, before);
   ::close(fd);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/tool_process.hpp"
+#include "support/user_port_settings_posix.hpp"
 
 using namespace testing_support;  // the tool as a process, its output, scratch folders
 
@@ -56,13 +57,7 @@ TEST(ToolHardening, CtrlCEndsAStalledWatchPromptlyAndPutsThePortBack) {
   const int fd = open(adapter.link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   termios before{};
-  ASSERT_EQ(tcgetattr(fd, &before), 0);
-  cfsetispeed(&before, B4800);
-  cfsetospeed(&before, B4800);
-  before.c_cc[VMIN] = 3;
-  before.c_cc[VTIME] = 7;
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
-  ASSERT_EQ(tcgetattr(fd, &before), 0);
+  ASSERT_TRUE(testing_support::leave_user_settings(fd, before));
 
   const std::string log = dir.Path("log.csv");
   bool stalled = false;
@@ -90,13 +85,7 @@ TEST(ToolHardening, CtrlCEndsAStalledWatchPromptlyAndPutsThePortBack) {
     const bool round_failed = r.err.find("measuring on " + adapter.link() + " failed") != std::string::npos;
     EXPECT_TRUE(abandoned || round_failed) << r.err;
   }
-  termios after{};
-  ASSERT_EQ(tcgetattr(fd, &after), 0);
-  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-  EXPECT_EQ(after.c_cc[VMIN], 3);
-  EXPECT_EQ(after.c_cc[VTIME], 7);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  testing_support::expect_user_settings_back(fd, before);
   close(fd);
   // Whole rounds only, the same in the log as on the screen.
   const auto logged = ParseCsv(ReadFile(log));

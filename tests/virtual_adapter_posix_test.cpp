@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "onewire/errors.hpp"
@@ -104,23 +105,38 @@ TEST(VirtualAdapterNode, PathAndLinkLiveAsLongAsTheAdapter) {
   fs::remove_all(dir);
 }
 
+// A started virtual adapter on a bus of two sensors, and a host on its
+// port that has calibrated the chip (no answer) and changed its rate to
+// 19200 Bd, which the next host must not inherit.
+struct CalibratedHost {
+  ::testing::AssertionResult start() {
+    if (adapter.start() != 1) return ::testing::AssertionFailure() << "the adapter did not start";
+    host.emplace(adapter.path());
+    if (host->fd < 0) return ::testing::AssertionFailure() << "no host on " << adapter.path();
+    host->put({0xC1, 0x73});
+    const Bytes answer = host->take(1);
+    if (answer != Bytes{0x72}) return ::testing::AssertionFailure() << "the rate change got " << answer.size() << " bytes";
+    return ::testing::AssertionSuccess();
+  }
+
+  testing_support::SensorBus sensors{2};
+  VirtualAdapter adapter{sensors.bus};
+  std::optional<HostFd> host;
+};
+
 TEST(VirtualAdapterHost, ClosingThePortPowerCyclesTheAdapter) {
-  testing_support::SensorBus sensors(2);
-  VirtualAdapter adapter(sensors.bus);
-  ASSERT_EQ(adapter.start(), 1);
+  CalibratedHost calibrated;
+  ASSERT_TRUE(calibrated.start());
+  VirtualAdapter& adapter = calibrated.adapter;
   {
-    HostFd host(adapter.path());
-    ASSERT_GE(host.fd, 0);
-    // Calibration (no answer), then a rate change the next host must not
-    // inherit.
-    host.put({0xC1, 0x73});
-    EXPECT_EQ(host.take(1), Bytes{0x72});
+    HostFd& host = *calibrated.host;
     host.put({0x0F});
     EXPECT_EQ(host.take(1), Bytes{0x02});
     // An answer this host never reads.
     host.put({0xC5});
     ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().bytes_out == 3; }, 5s));
   }
+  calibrated.host.reset();
   ASSERT_TRUE(testing_support::pump_until([&] { return adapter.stats().power_cycles == 1; }, 5s));
   HostFd next(adapter.path());
   // Fresh: the first byte calibrates and gets no answer, the rate is
@@ -132,13 +148,10 @@ TEST(VirtualAdapterHost, ClosingThePortPowerCyclesTheAdapter) {
 // stty -F, or a second program turned away because the port is busy:
 // the chip keeps its power until the last program closes the port.
 TEST(VirtualAdapterHost, AnotherProgramClosingBesideTheHostLeavesTheChipPowered) {
-  testing_support::SensorBus sensors(2);
-  VirtualAdapter adapter(sensors.bus);
-  ASSERT_EQ(adapter.start(), 1);
-  HostFd host(adapter.path());
-  ASSERT_GE(host.fd, 0);
-  host.put({0xC1, 0x73});
-  EXPECT_EQ(host.take(1), Bytes{0x72});
+  CalibratedHost calibrated;
+  ASSERT_TRUE(calibrated.start());
+  VirtualAdapter& adapter = calibrated.adapter;
+  HostFd& host = *calibrated.host;
   for (int i = 0; i < 3; ++i) {
     const int other = open(adapter.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);

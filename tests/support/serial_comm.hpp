@@ -1,13 +1,15 @@
 // What the tests of the serial port lists share: the registry key the
 // lists are read from, the component's protected lister opened to them,
 // a list as texts, a list that refuses new content, and the key in the
-// in-memory registry, emptied for each test.
+// in-memory registry, emptied for each test, with the checks both
+// listers pass alike.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -55,6 +57,35 @@ class SerialCommTest : public ::testing::Test {
   }
   static void raw(const std::u16string& name, std::vector<std::uint8_t> bytes) {
     rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, name, REG_SZ, std::move(bytes));
+  }
+
+  // What both listers (the component's and the design-time unit's) do
+  // alike, each given as `list_ports`.
+  using Lister = std::function<void(TStrings*)>;
+
+  // Ports stored out of order, and a list with earlier content: the list
+  // is replaced by the ports sorted as texts, and the key is closed.
+  void expect_sorted_and_replacing(const Lister& list_ports) {
+    port(u"a", u"COM3");
+    port(u"b", u"COM1");
+    port(u"c", u"COM10");
+    TStringList list;
+    list.Add("stale");
+    list_ports(&list);
+    EXPECT_EQ(texts(list), (std::vector<std::string>{"COM1", "COM10", "COM3"}));
+    EXPECT_EQ(rtl::registry::OpenKeyCount(), open_before_);
+  }
+
+  // A value name one character longer than the lister's buffer (256)
+  // ends the walk: `list` gets what came before it.
+  void expect_overlong_name_ends_the_walk(const Lister& list_ports, TStringList& list) {
+    rtl::registry::DeleteKey(HKEY_LOCAL_MACHINE, kSerialComm);
+    port(u"a", u"COM2");
+    port(std::u16string(256, u'n'), u"COM1");
+    port(u"c", u"COM3");
+    list_ports(&list);
+    EXPECT_EQ(texts(list), (std::vector<std::string>{"COM2"}));
+    EXPECT_EQ(rtl::registry::OpenKeyCount(), open_before_);
   }
 
   std::size_t open_before_ = 0;
