@@ -166,20 +166,14 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
   // The chip reset below ends any pull-up.
   pullup_ = false;
   if (endpoint != 0 && (usb_error == kUsbErrorPipe || usb_error == kUsbErrorTimeout || usb_error == kUsbErrorOverflow)) {
-    if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) {
-      close();
-      return kErrPortIo;
-    }
+    if (device_->clear_halt(endpoint) == kUsbErrorNoDevice) return unplugged();
   }
   // One status packet to see the chip's state; whatever it says, the
   // chip is then reset, which ends every kind of confusion.
   std::array<std::uint8_t, kStatusMax> buf{};
   int got = 0;
   const int r = read_status(buf, got);
-  if (r == kUsbErrorNoDevice) {
-    close();
-    return kErrPortIo;
-  }
+  if (r == kUsbErrorNoDevice) return unplugged();
   if (r == kUsbErrorPipe) device_->clear_halt(kEpStatus);
   const int init = initialise();
   if (init == kErrPortIo) close();
@@ -188,10 +182,7 @@ int Ds2490Link::recover(int usb_error, std::uint8_t endpoint) {
 
 template <typename Body>
 int Ds2490Link::run(Body&& body) {
-  if (!is_open()) {
-    close();
-    return kErrPortIo;
-  }
+  if (!is_open()) return unplugged();
   if (pullup_) {
     if (const int r = release_pullup(); r < 0) return r;
   }
@@ -199,10 +190,7 @@ int Ds2490Link::run(Body&& body) {
     Attempt a;
     const int r = body(a);
     if (r != kFailed) return r;
-    if (a.usb_error == kUsbErrorNoDevice) {
-      close();
-      return kErrPortIo;
-    }
+    if (a.usb_error == kUsbErrorNoDevice) return unplugged();
     const int recovered = recover(a.usb_error, a.endpoint);
     if (recovered == kErrPortIo) return kErrPortIo;
     // A command that already ran on the bus cannot be run again without
@@ -247,6 +235,11 @@ int Ds2490Link::receive(std::uint8_t* data, int n, Attempt& a) {
   const int r = device_->bulk(kEpFromBus, data, n, got, options_.transfer_timeout);
   if (r != kUsbSuccess || got != n) return a.failed(r != kUsbSuccess ? r : kUsbErrorIo, kEpFromBus);
   return 1;
+}
+
+int Ds2490Link::unplugged() {
+  close();
+  return kErrPortIo;
 }
 
 int Ds2490Link::read_status(std::array<std::uint8_t, kStatusMax>& buf, int& got) {
@@ -351,20 +344,14 @@ int Ds2490Link::release_pullup() {
   const auto timeout = options_.transfer_timeout;
   for (std::uint16_t request : {kCtlHaltExeIdle, kCtlResumeExe}) {
     const int r = device_->control(kVendorOut, kRequestControl, request, 0, nullptr, 0, timeout);
-    if (r == kUsbErrorNoDevice) {
-      close();
-      return kErrPortIo;
-    }
+    if (r == kUsbErrorNoDevice) return unplugged();
     if (r < 0) return recover(r, 0);
   }
   for (int i = 0; i < options_.poll_limit; ++i) {
     std::array<std::uint8_t, kStatusMax> buf{};
     int got = 0;
     const int r = read_status(buf, got);
-    if (r == kUsbErrorNoDevice) {
-      close();
-      return kErrPortIo;
-    }
+    if (r == kUsbErrorNoDevice) return unplugged();
     // A packet buffered from before the halt only costs one more poll.
     Status st;
     if (r != kUsbSuccess || parse_status(buf.data(), static_cast<std::size_t>(got), st) != StatusError::kNone)

@@ -78,6 +78,9 @@ class Ds2490Link final : public Link {
   int receive(std::uint8_t* data, int n, Attempt& a);
   // One byte through the bus, followed by the strong pull-up when `pullup`.
   int byte_io(int byte, bool pullup);
+  // The adapter is gone (unplugged, or its session never opened): closes
+  // what is left of it; kErrPortIo.
+  int unplugged();
   // One read of the status endpoint into `buf` (a packet, or two the chip
   // buffered; `got` bytes in all): libusb's code.
   int read_status(std::array<std::uint8_t, kStatusMax>& buf, int& got);
