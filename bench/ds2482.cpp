@@ -70,10 +70,6 @@ void BM_Ds2482(benchmark::State& state) {
   const int sensors = static_cast<int>(state.range(0));
   const int hz = static_cast<int>(state.range(1));
   Rig rig(sensors, hz);
-  if (rig.session <= 0) {
-    state.SkipWithError("the adapter could not be opened");
-    return;
-  }
   double elapsed = 0, wire = 0, i2c = 0, limit = 0, transfers = 0;
   const bool ok = bench::time_each_measurement(
       state, *rig.driver, rig.session, sensors,

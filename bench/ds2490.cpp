@@ -57,10 +57,6 @@ void BM_Ds2490(benchmark::State& state) {
   rtl::ClockGuard guard(skip);
   const int sensors = static_cast<int>(state.range(0));
   Rig rig(sensors);
-  if (rig.session <= 0) {
-    state.SkipWithError("the adapter could not be opened");
-    return;
-  }
   bench::time_measurements(
       state, *rig.driver, rig.session, sensors, [&] { rig.chip->reset_stats(); },
       [&] {

@@ -69,10 +69,15 @@ inline bool measure(onewire::TmexDriver& driver, std::int32_t session, int senso
 
 // Times every iteration's measurement: `before()` runs before each and
 // `after(e)` after it, with its real time e in seconds. False (the state
-// skipped with an error) when a measurement failed.
+// skipped with an error) when the session did not open (`session` not
+// above 0) or a measurement failed.
 template <typename Before, typename After>
 bool time_each_measurement(benchmark::State& state, onewire::TmexDriver& driver, std::int32_t session, int sensors,
                            Before before, After after, rtl::Clock& sensor_time = rtl::GetClock()) {
+  if (session <= 0) {
+    state.SkipWithError("the adapter could not be opened");
+    return false;
+  }
   for (auto _ : state) {
     before();
     const auto start = std::chrono::steady_clock::now();
