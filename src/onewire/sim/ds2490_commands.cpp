@@ -205,7 +205,7 @@ void Ds2490Emulator::Impl::execute(const Command& c, rtl::TimePoint now) {
   if (!icp && (ntf || error != 0)) run.result = error;
   run.flush_on_error = (c.value & p::kFlagF) != 0;
   engine_free = run.infinite ? kNever : run.end_at;
-  note("  run %04X idx %04X: %llu resets %llu slots, %zu bytes out, result %s", c.value, c.index,
+  trace.note("  run %04X idx %04X: %llu resets %llu slots, %zu bytes out, result %s", c.value, c.index,
        static_cast<unsigned long long>(resets), static_cast<unsigned long long>(slots), run.out.size(),
        run.result ? std::to_string(*run.result).c_str() : "-");
   engine.push_back(std::move(run));

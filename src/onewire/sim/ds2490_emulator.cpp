@@ -12,16 +12,6 @@ namespace onewire::sim {
 
 namespace p = onewire::ds2490;
 
-void Ds2490Emulator::Impl::note(const char* format, ...) {
-  if (!trace) return;
-  char line[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  trace(line);
-}
-
 void Ds2490Emulator::Impl::power_on() {
   enables = 0;
   modes = kPowerOnModes;
@@ -183,7 +173,7 @@ int Ds2490Emulator::control(std::uint8_t request_type, std::uint8_t request, std
   } else if ((request_type & 0x60) == 0) {
     r = s.standard(request_type, request, value, data, length);
   }
-  s.note("ctrl %02X %02X %04X %04X len %u -> %d", request_type, request, value, index, length, r);
+  s.trace.note("ctrl %02X %02X %04X %04X len %u -> %d", request_type, request, value, index, length, r);
   return r;
 }
 
@@ -216,7 +206,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
       s.try_start(done);
     }
     transferred = k;
-    s.note("bulk out %d -> %d (EP2 %zu)", length, k, s.ep2.size());
+    s.trace.note("bulk out %d -> %d (EP2 %zu)", length, k, s.ep2.size());
     if (k < length) {
       // Nothing drains EP2 without a command: the rest is NAKed until the
       // deadline.
@@ -253,7 +243,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
       s.clock().sleep_until(deadline);
       std::lock_guard lock(s.mu);
       s.account(wait_from, deadline);
-      s.note("bulk in %d -> timeout after %d", length, transferred);
+      s.trace.note("bulk in %d -> timeout after %d", length, transferred);
       return ds2490::kUsbErrorTimeout;
     }
     s.clock().sleep_until(done);
@@ -266,7 +256,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
       if (static_cast<int>(packet) > length - transferred) {
         // The host's buffer cannot take the packet: it is lost.
         for (std::size_t i = 0; i < packet; ++i) s.ep3.pop_front();
-        s.note("bulk in %d -> overflow after %d", length, transferred);
+        s.trace.note("bulk in %d -> overflow after %d", length, transferred);
         return ds2490::kUsbErrorOverflow;
       }
       for (std::size_t i = 0; i < packet; ++i) {
@@ -274,7 +264,7 @@ int Ds2490Emulator::bulk(std::uint8_t endpoint, std::uint8_t* data, int length, 
         s.ep3.pop_front();
       }
       if (packet < packet_size || transferred == length) {
-        s.note("bulk in %d -> %d", length, transferred);
+        s.trace.note("bulk in %d -> %d", length, transferred);
         return ds2490::kUsbSuccess;
       }
     }
@@ -321,14 +311,14 @@ int Ds2490Emulator::interrupt(std::uint8_t endpoint, std::uint8_t* data, int len
     s.results.pop_front();
   }
   transferred = static_cast<int>(n);
-  if (s.trace) {
+  if (s.trace.on()) {
     std::string hex;
     char b[4];
     for (std::size_t i = 0; i < n; ++i) {
       std::snprintf(b, sizeof b, "%02X ", data[i]);
       hex += b;
     }
-    s.note("status %s", hex.c_str());
+    s.trace.note("status %s", hex.c_str());
   }
   return ds2490::kUsbSuccess;
 }
@@ -367,8 +357,7 @@ void Ds2490Emulator::reset_stats() {
 }
 
 void Ds2490Emulator::set_trace(std::function<void(const std::string&)> trace) {
-  std::lock_guard lock(impl_->mu);
-  impl_->trace = std::move(trace);
+  impl_->trace.set(std::move(trace));
 }
 
 }  // namespace onewire::sim

@@ -18,6 +18,7 @@
 
 #include "onewire/ds2490/protocol.hpp"
 #include "onewire/sim/ds2490_emulator.hpp"
+#include "onewire/sim/trace.hpp"
 
 namespace onewire::sim {
 
@@ -74,7 +75,7 @@ struct Ds2490Emulator::Impl {
   std::deque<std::uint8_t> results;
 
   Ds2490Stats stats;
-  std::function<void(const std::string&)> trace;
+  Trace trace;
 
   rtl::Clock& clock() const { return clock_override != nullptr ? *clock_override : rtl::GetClock(); }
 
@@ -92,7 +93,6 @@ struct Ds2490Emulator::Impl {
   }
   std::size_t bulk_packet() const { return (alt & 1) != 0 ? 64 : 16; }
 
-  void note(const char* format, ...);
 
   // --- state and timing (ds2490_emulator.cpp) ---
 

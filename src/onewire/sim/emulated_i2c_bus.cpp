@@ -167,7 +167,7 @@ int EmulatedI2cBus::transfer_write(std::uint8_t address, const std::uint8_t* dat
     stats_.time += length;
     if (r == i2c::kI2cNack && chip) ++stats_.nacks;
   }
-  note("W %02X [%s] -> %s", address, hex(data, n).c_str(),
+  trace_.note("W %02X [%s] -> %s", address, hex(data, n).c_str(),
        r == i2c::kI2cOk ? "ack" : (r == i2c::kI2cNack ? "nack" : "error"));
   return r;
 }
@@ -189,7 +189,7 @@ int EmulatedI2cBus::transfer_read(std::uint8_t address, std::uint8_t* data, std:
     std::lock_guard lock(mu_);
     stats_.time += length;
   }
-  note("R %02X %zu -> %s", address, n, r == i2c::kI2cOk ? hex(data, n).c_str() : (r == i2c::kI2cNack ? "nack" : "error"));
+  trace_.note("R %02X %zu -> %s", address, n, r == i2c::kI2cOk ? hex(data, n).c_str() : (r == i2c::kI2cNack ? "nack" : "error"));
   return r;
 }
 
@@ -219,24 +219,6 @@ void EmulatedI2cBus::reset_stats() {
   stats_ = I2cBusStats{};
 }
 
-void EmulatedI2cBus::set_trace(std::function<void(const std::string&)> trace) {
-  std::lock_guard lock(mu_);
-  trace_ = std::move(trace);
-}
-
-void EmulatedI2cBus::note(const char* format, ...) {
-  std::function<void(const std::string&)> trace;
-  {
-    std::lock_guard lock(mu_);
-    trace = trace_;
-  }
-  if (!trace) return;
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  trace(line);
-}
+void EmulatedI2cBus::set_trace(std::function<void(const std::string&)> trace) { trace_.set(std::move(trace)); }
 
 }  // namespace onewire::sim

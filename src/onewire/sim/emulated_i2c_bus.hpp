@@ -16,6 +16,7 @@
 
 #include "onewire/ds2482/i2c_bus.hpp"
 #include "onewire/sim/ds2482_emulator.hpp"
+#include "onewire/sim/trace.hpp"
 
 namespace onewire::sim {
 
@@ -78,7 +79,6 @@ class EmulatedI2cBus final : public ds2482::I2cBus, public std::enable_shared_fr
   int begin(std::uint8_t address, bool open, std::shared_ptr<Ds2482Emulator>& chip);
   rtl::TimePoint start_transfer();
   void end_transfer(rtl::TimePoint end);
-  void note(const char* format, ...);
 
   const int hz_;
   rtl::Clock* clock_;
@@ -95,7 +95,7 @@ class EmulatedI2cBus final : public ds2482::I2cBus, public std::enable_shared_fr
   std::uint64_t count_ = 0;
   std::vector<std::pair<std::uint64_t, int>> failures_;
   I2cBusStats stats_;
-  std::function<void(const std::string&)> trace_;
+  Trace trace_;
 };
 
 }  // namespace onewire::sim
