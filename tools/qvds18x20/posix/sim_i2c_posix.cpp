@@ -79,21 +79,17 @@ int run_sim_i2c(const SimI2cOptions& o) {
   if (shim.empty()) quit(qvtool::kExitFailed, "the i2c-dev stand-in library is not there (set QVDS_I2C_SHIM)");
   for (auto& [channel, file] : files) file = checked_file(file);
 
-  qvtool::preload(shim);
-  setenv("QVDS_SIM_I2C_DEVICE", device.c_str(), 1);
-  setenv("QVDS_SIM_I2C_ADDRESS", onewire::ds2482::format_address(chip->address).c_str(), 1);
-  setenv("QVDS_SIM_I2C_CHIP", eight ? "800" : "100", 1);
-  for (int c = 0; c < 8; ++c) {
-    const std::string name = "QVDS_SIM_I2C_CHANNEL_" + std::to_string(c);
-    if (files.count(c) != 0)
-      setenv(name.c_str(), files[c].c_str(), 1);
-    else
-      unsetenv(name.c_str());
-  }
-  setenv("QVDS_SIM_I2C_CLOCK_HZ", std::to_string(o.clock_khz * 1000).c_str(), 1);
-  setenv("QVDS_SIM_I2C_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
-  if (!qvtool::pass_trace("QVDS_SIM_I2C_TRACE", o.trace, "sim-i2c")) return qvtool::kExitFailed;
-  return qvtool::run_in_place(o.command, "sim-i2c");
+  qvtool::StandInLaunch launch{"sim-i2c", shim,
+                               {{"QVDS_SIM_I2C_DEVICE", device},
+                                {"QVDS_SIM_I2C_ADDRESS", onewire::ds2482::format_address(chip->address)},
+                                {"QVDS_SIM_I2C_CHIP", eight ? "800" : "100"},
+                                {"QVDS_SIM_I2C_CLOCK_HZ", std::to_string(o.clock_khz * 1000)},
+                                {"QVDS_SIM_I2C_SPEEDUP", std::to_string(o.speedup)}},
+                               "QVDS_SIM_I2C_TRACE", o.trace};
+  // Channels without a bus are unset, whatever the tool inherited.
+  for (int c = 0; c < 8; ++c)
+    launch.settings.emplace_back("QVDS_SIM_I2C_CHANNEL_" + std::to_string(c), files.count(c) != 0 ? files[c] : "");
+  return qvtool::run_with_stand_in(launch, o.command);
 }
 
 }  // namespace

@@ -60,12 +60,12 @@ int run_sim_usb(const SimUsbOptions& o) {
     devices += (devices.empty() ? "" : ":") + d;
   }
   if (o.devices.empty()) devices = "-";
-  qvtool::preload(shim);
-  setenv("QVDS_SIM_USB_DEVICES", devices.c_str(), 1);
-  setenv("QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0", 1);
-  setenv("QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup).c_str(), 1);
-  if (!qvtool::pass_trace("QVDS_SIM_USB_TRACE", o.trace, "sim-usb")) return qvtool::kExitFailed;
-  return qvtool::run_in_place(o.command, "sim-usb");
+  return qvtool::run_with_stand_in({"sim-usb", shim,
+                                    {{"QVDS_SIM_USB_DEVICES", devices},
+                                     {"QVDS_SIM_USB_ID_CHIP", o.id_chip ? "1" : "0"},
+                                     {"QVDS_SIM_USB_SPEEDUP", std::to_string(o.speedup)}},
+                                    "QVDS_SIM_USB_TRACE", o.trace},
+                                   o.command);
 }
 
 }  // namespace

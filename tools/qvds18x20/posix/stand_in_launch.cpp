@@ -24,6 +24,23 @@ std::string folder_of_tool() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// Runs `command` in this process's place; returns only when it could not,
+// with the errno of the failure.
+int exec_in_place(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  // The program gets the signal dispositions the tool was given, not the
+  // tool's own (it ignores SIGXFSZ to report a full disk itself; an
+  // ignored signal would stay ignored across exec).
+  signal(SIGXFSZ, SIG_DFL);
+  // The program takes this process's place: signals sent to the tool
+  // reach it directly.
+  execvp(argv[0], argv.data());
+  return errno;
+}
+
 }  // namespace
 
 std::string find_stand_in(const char* env, const std::string& file, const std::string& installed) {
@@ -46,42 +63,29 @@ void preload(const std::string& library) {
   setenv("ASAN_OPTIONS", asan.c_str(), 1);
 }
 
-int exec_in_place(const std::vector<std::string>& command) {
-  std::vector<char*> argv;
-  for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(nullptr);
-  // The program gets the signal dispositions the tool was given, not the
-  // tool's own (it ignores SIGXFSZ to report a full disk itself; an
-  // ignored signal would stay ignored across exec).
-  signal(SIGXFSZ, SIG_DFL);
-  // The program takes this process's place: signals sent to the tool
-  // reach it directly.
-  execvp(argv[0], argv.data());
-  return errno;
-}
-
-int run_in_place(const std::vector<std::string>& command, const char* tool) {
+int run_with_stand_in(const StandInLaunch& launch, const std::vector<std::string>& command) {
+  if (!launch.trace.empty()) {
+    std::FILE* f = std::fopen(launch.trace.c_str(), "a");
+    if (f == nullptr) {
+      std::fprintf(stderr, "qvds18x20 %s: --trace %s: cannot be opened for appending (%s)\n", launch.tool,
+                   shorten(launch.trace, 200).c_str(), os_error_text(errno).c_str());
+      return kExitFailed;
+    }
+    std::fclose(f);
+  }
+  preload(launch.library);
+  auto settings = launch.settings;
+  settings.emplace_back(launch.trace_variable, launch.trace);
+  for (const auto& [name, value] : settings) {
+    if (value.empty())
+      unsetenv(name.c_str());
+    else
+      setenv(name.c_str(), value.c_str(), 1);
+  }
   const int error = exec_in_place(command);
-  std::fprintf(stderr, "qvds18x20 %s: cannot run %s (%s)\n", tool, shorten(command[0], 200).c_str(),
+  std::fprintf(stderr, "qvds18x20 %s: cannot run %s (%s)\n", launch.tool, shorten(command[0], 200).c_str(),
                os_error_text(error).c_str());
   return error == ENOENT ? 127 : 126;
-}
-
-bool pass_trace(const char* env, const std::string& trace, const char* tool) {
-  if (trace.empty()) {
-    unsetenv(env);
-    return true;
-  }
-  std::FILE* f = std::fopen(trace.c_str(), "a");
-  if (f == nullptr) {
-    std::fprintf(stderr, "qvds18x20 %s: --trace %s: cannot be opened for appending (%s)\n", tool,
-                 shorten(trace, 200).c_str(), os_error_text(errno).c_str());
-    return false;
-  }
-  std::fclose(f);
-  setenv(env, trace.c_str(), 1);
-  return true;
 }
 
 }  // namespace qvtool

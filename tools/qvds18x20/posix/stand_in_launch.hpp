@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvtool {
@@ -15,19 +16,26 @@ std::string find_stand_in(const char* env, const std::string& file, const std::s
 // Puts `library` ahead of what LD_PRELOAD holds already.
 void preload(const std::string& library);
 
-// Runs `command` in this process's place; returns only when it could not,
-// with the errno of the failure.
-int exec_in_place(const std::vector<std::string>& command);
+// A program run with a stand-in: the library preloaded and its settings in
+// the environment.
+struct StandInLaunch {
+  const char* tool;     // the command, for messages: "sim-usb"
+  std::string library;  // find_stand_in()'s
+  // Variable and value; an empty value unsets the variable, so that none
+  // is inherited from the tool's own environment.
+  std::vector<std::pair<std::string, std::string>> settings;
+  // The variable naming the trace file, and the file ("" for none). The
+  // stand-in appends to it, and one it could not open would give no trace
+  // and no word, so it is opened here first.
+  std::string trace_variable;
+  std::string trace;
+};
 
-// Runs `command` in this process's place; when it cannot, says so on
-// stderr in `tool`'s name ("sim-usb") and returns the status a shell
-// gives such a program: 127 when it is not found, 126 when it cannot run.
-int run_in_place(const std::vector<std::string>& command, const char* tool);
-
-// Names the trace file to the stand-in in the environment variable `env`
-// (unset for none). The stand-in appends to it, and one it could not open
-// would give no trace and no word, so it is opened here first; false,
-// said on stderr in `tool`'s name, when it cannot be.
-bool pass_trace(const char* env, const std::string& trace, const char* tool);
+// Runs `command` in this process's place with the stand-in. When the
+// trace cannot be opened, says so on stderr in the tool's name and
+// returns kExitFailed; when the program cannot run, says so and returns
+// the status a shell gives such a program: 127 when it is not found, 126
+// when it cannot run.
+int run_with_stand_in(const StandInLaunch& launch, const std::vector<std::string>& command);
 
 }  // namespace qvtool
