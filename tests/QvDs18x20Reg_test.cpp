@@ -102,9 +102,7 @@ TEST_F(DesignTimeTest, ListerKeepsBlanksAndDuplicatesAsStored) {
   port(u"b", u"COM2");
   port(u"c", u"COM2");
   port(u"d", u"");
-  TStringList list;
-  qvds18x20reg::EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"", " COM4 ", "COM2", "COM2"}));
+  EXPECT_EQ(listed(qvds18x20reg::EnumComPorts), (std::vector<std::string>{"", " COM4 ", "COM2", "COM2"}));
 }
 
 TEST_F(DesignTimeTest, ListerGivesAnEmptyListWithoutTheKey) {
@@ -136,9 +134,7 @@ TEST_F(DesignTimeTest, ListerTakesTextUpToItsTerminator) {
   rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, u"b", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '9', 0});
   rtl::registry::SetValue(HKEY_LOCAL_MACHINE, kSerialComm, u"c", u"COM\u00C4");
   rtl::registry::SetRawValue(HKEY_LOCAL_MACHINE, kSerialComm, u"d", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '6', 0, 'Q'});
-  TStringList list;
-  qvds18x20reg::EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM6", "COM8", "COM9", "COM\xC3\x84"}));
+  EXPECT_EQ(listed(qvds18x20reg::EnumComPorts), (std::vector<std::string>{"COM6", "COM8", "COM9", "COM\xC3\x84"}));
 }
 
 TEST_F(DesignTimeTest, ExceptionsPassToTheCallerAndTheKeyIsClosed) {

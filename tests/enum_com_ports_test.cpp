@@ -29,9 +29,7 @@ TEST_F(ComponentPortListTest, TrimsBlanksAndKeepsDuplicatesAndEmptyEntries) {
   port(u"b", u"COM2");
   port(u"c", u"COM2 ");
   port(u"d", u"   ");
-  TStringList list;
-  lister_.EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"", "COM2", "COM2", "COM4"}));
+  EXPECT_EQ(listed(list_ports()), (std::vector<std::string>{"", "COM2", "COM2", "COM4"}));
 }
 
 TEST_F(ComponentPortListTest, MissingKeyGivesAnEmptyList) {
@@ -46,9 +44,7 @@ TEST_F(ComponentPortListTest, TextIsTheReportedBytesCutAtTheFirstZero) {
   raw(u"a", {'C', 0, 'O', 0, 'M', 0, '8', 0, 0, 0, 'Z', 0, 0, 0});  // embedded zero
   raw(u"b", {'C', 0, 'O', 0, 'M', 0, '9', 0});                      // no terminator
   raw(u"c", {'C', 0, 'O', 0, 'M', 0, '6', 0, 'Q'});                 // half a character at the end
-  TStringList list;
-  lister_.EnumComPorts(&list);
-  EXPECT_EQ(texts(list), (std::vector<std::string>{"COM6", "COM8", "COM9"}));
+  EXPECT_EQ(listed(list_ports()), (std::vector<std::string>{"COM6", "COM8", "COM9"}));
 }
 
 TEST_F(ComponentPortListTest, StopsAtTheFirstValueTooLargeForItsBuffers) {

@@ -63,6 +63,13 @@ class SerialCommTest : public ::testing::Test {
   // alike, each given as `list_ports`.
   using Lister = std::function<void(TStrings*)>;
 
+  // What `list_ports` puts into a fresh list, as texts.
+  static std::vector<std::string> listed(const Lister& list_ports) {
+    TStringList list;
+    list_ports(&list);
+    return texts(list);
+  }
+
   // Ports stored out of order, and a list with earlier content: the list
   // is replaced by the ports sorted as texts, and the key is closed.
   void expect_sorted_and_replacing(const Lister& list_ports) {
