@@ -1,0 +1,117 @@
+# The checks of the packaged service: the unit and udev rule where systemd
+# and udev look, systemd-analyze verify and security, not enabled, the
+# configuration a conffile, the unit's command refusing the unconfigured
+# file, the tool's system calls within the unit's filter. Sourced by
+# scripts/package.sh before the other checks, which use its paths.
+# shellcheck shell=bash
+
+unit=/usr/lib/systemd/system/qvds18x20.service
+udev_rule=/usr/lib/udev/rules.d/60-qvds18x20.rules
+conffile=/etc/qvds18x20/qvds18x20.toml
+# Where the tool looks for the sim-usb stand-in (tools/CMakeLists.txt).
+usb_shim() { echo "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/qvds18x20/libqvds18x20_usbshim.so"; }
+
+# The package owns each file where systemd, udev and the tool look for it,
+# and systemd and udev search those folders.
+check_service_files() {
+  local owned f
+  owned=$(dpkg -L qvds18x20)
+  for f in "$unit" "$udev_rule" "$conffile" "$(usb_shim)" /usr/share/doc/qvds18x20/examples/devices.json; do
+    grep -qx "$f" <<<"$owned" || { echo "not in the package: $f"; return 1; }
+    [ -f "$f" ] || { echo "not installed: $f"; return 1; }
+  done
+  systemd-analyze unit-paths | grep -qx "${unit%/*}" || { echo "systemd does not look in ${unit%/*}"; return 1; }
+  # The rule gives the DS2490's usbfs node to plugdev.
+  grep -Eq '^SUBSYSTEM=="usb",.*ATTR\{idVendor\}=="04fa", ATTR\{idProduct\}=="2490",.*GROUP="plugdev"' "$udev_rule" ||
+    { cat "$udev_rule"; echo "the rule does not give 04fa:2490 to plugdev"; return 1; }
+}
+
+# By name, as systemd finds it; verify also runs the unit's command
+# paths and its manual page past the installed files. Clean means silent.
+check_unit_verify() {
+  local output
+  output=$(systemd-analyze verify qvds18x20.service 2>&1) || { echo "$output"; return 1; }
+  [ -z "$output" ] || { echo "$output"; return 1; }
+}
+
+# systemd-analyze's exposure score, 0 (safe) to 10; "OK" ends at 3.9, we
+# ask for 3.0 (--threshold counts tenths).
+check_unit_security() {
+  local output rc=0
+  output=$(systemd-analyze security --offline=true --threshold=30 "$unit" 2>&1) || rc=$?
+  grep 'Overall exposure level' <<<"$output" || { echo "$output"; return 1; }
+  [ "$rc" -eq 0 ] || { grep '✗' <<<"$output"; return 1; }
+}
+
+check_unit_disabled() {
+  local state links
+  state=$(systemctl is-enabled qvds18x20.service 2>&1 || true)
+  echo "systemctl is-enabled: $state"
+  [ "$state" = disabled ] || return 1
+  links=$(find /etc/systemd/system -name qvds18x20.service 2>/dev/null)
+  [ -z "$links" ] || { echo "enabled by links: $links"; return 1; }
+}
+
+check_conffile() {
+  local listed
+  listed=$(dpkg-query -W -f='${Conffiles}\n' qvds18x20)
+  echo "conffiles:$listed"
+  grep -q "^ $conffile [0-9a-f]\{32\}\$" <<<"$listed"
+}
+
+# The unit's own command line, run by a user without privileges on the
+# file as installed: a fresh install is not configured, and the service
+# must say so, name the file and the missing port, and end with exit
+# status 2 (which the unit does not restart).
+check_unit_unconfigured() {
+  local command output rc=0
+  command=$(sed -n 's/^ExecStart=//p' "$unit")
+  echo "ExecStart=$command"
+  # shellcheck disable=SC2086
+  output=$(cd / && timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups -- $command 2>&1) || rc=$?
+  echo "$output"
+  echo "exit status $rc"
+  [ "$rc" -eq 2 ] && grep -qF "$conffile" <<<"$output" && grep -qw port <<<"$output"
+}
+
+# The system calls a filter entry allows: a call, or a group resolved.
+syscalls_of() {
+  local name
+  case $1 in @*) ;; *) echo "$1"; return ;; esac
+  systemd-analyze syscall-filter "$1" | sed -n '2,$s/^ *//p' | grep -v '^#' | grep -v '^$' | while read -r name; do
+    syscalls_of "$name"
+  done
+}
+
+# The installed tool's system calls fit the unit's SystemCallFilter=: watch
+# on the simulated bus with the CSV log, a Prometheus file and the HTTP
+# endpoint, and read through a DS2480B served on a pseudo-terminal (the
+# serial port's calls), each under strace. The filter is read from the
+# unit: its allow lists, less its ~ lists.
+check_unit_syscalls() {
+  local allowed denied used outside name adapter pty deadline
+  # A filter line lists several groups or calls: its words.
+  # shellcheck disable=SC2013
+  allowed=$(for name in $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  # shellcheck disable=SC2013
+  denied=$(for name in $(sed -n 's/^SystemCallFilter=~//p' "$unit"); do syscalls_of "$name"; done | sort -u)
+  [ -n "$allowed" ] || { echo "no SystemCallFilter= allow list in $unit"; return 1; }
+  (cd "$work" && strace -f -qq -o "$work/strace-watch.txt" timeout 60 qvds18x20 watch --sim /usr/share/doc/qvds18x20/examples/devices.json \
+    --interval 1 --count 2 --log "$work/watch.csv" --prometheus-file "$work/watch.prom" --metrics-listen 127.0.0.1:0 \
+    >/dev/null 2>"$work/watch.err") || { cat "$work/watch.err"; return 1; }
+  qvds18x20 sim-adapter --type ds2480b --devices /usr/share/doc/qvds18x20/examples/devices.json >"$work/adapter.txt" 2>&1 &
+  adapter=$!
+  deadline=$((SECONDS + 20))
+  until pty=$(grep -o '/dev/pts/[0-9]*' "$work/adapter.txt" | head -1) && [ -n "$pty" ]; do
+    ((SECONDS < deadline)) || { kill "$adapter"; cat "$work/adapter.txt"; echo "sim-adapter named no pseudo-terminal"; return 1; }
+    sleep 0.1
+  done
+  strace -f -qq -o "$work/strace-read.txt" timeout 60 qvds18x20 read --port "$pty" --adapter ds2480b --format csv >"$work/read.csv" 2>&1 ||
+    { kill "$adapter"; cat "$work/read.csv"; return 1; }
+  kill "$adapter"
+  grep -q ',-12\.5' "$work/read.csv" || { cat "$work/read.csv"; echo "read through the pseudo-terminal measured nothing"; return 1; }
+  used=$(sed -E 's/^[0-9]+ +//' "$work/strace-watch.txt" "$work/strace-read.txt" | grep -oE '^[a-z_0-9]+\(' | tr -d '(' | sort -u)
+  echo "$(wc -l <<<"$used") system calls used, $(comm -23 <(echo "$allowed") <(echo "$denied") | wc -l) allowed"
+  outside=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
+  [ -z "$outside" ] || { echo "outside the filter: $outside"; return 1; }
+}
