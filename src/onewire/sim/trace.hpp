@@ -18,8 +18,9 @@ class Trace {
   void set(Sink sink);
   bool on() const;
   // Formats and hands on one line; nothing while the trace is off. The
-  // callback runs outside the trace's lock.
-  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // callback runs outside the trace's lock. The formats are the GNU ones
+  // on every target: MinGW's C library takes %zu and %llu as well.
+  void note(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
  private:
   mutable std::mutex mu_;
