@@ -196,13 +196,15 @@ stage_result() {
 }
 
 # What a failed stage's log says went wrong, short enough to read at the
-# end of the run: the tests ctest counted as failed, each failed check
+# end of the run: the build steps that failed and the compiler's errors,
+# the tests ctest counted as failed, each failed check
 # (a GoogleTest failure with the lines that follow it, a shell test's
 # "not ok"/"FAIL"), and the sanitizers' reports.
 stage_failures() {
   local log=$1
   {
     sed -n '/^The following tests FAILED:/,/^$/p' "$log"
+    grep -E '^FAILED: |: error: ' "$log" | head -n 20
     grep -E -A4 ': Failure$' "$log" | head -n 60
     grep -E '^(not ok|FAIL)' "$log" | head -n 20
     grep -E -A6 '^(WARNING: ThreadSanitizer|SUMMARY: (Address|Undefined|Thread)Sanitizer|==[0-9]+==ERROR)' "$log" |
