@@ -235,7 +235,7 @@ lane=$!
 trap 'trap - INT TERM; kill 0' INT TERM
 
 summary=()
-failed=0
+failed_stages=()
 for s in "${stages[@]}"; do
   echo "=== $s: waiting for its build ==="
   while [ ! -e "$logs/.build-$s" ] && kill -0 "$lane" 2>/dev/null; do sleep 1; done
@@ -252,21 +252,20 @@ for s in "${stages[@]}"; do
     r_cpu=$(awk '{ printf "%d", $1 + $2 }' <<<"$cpu")
   fi
   verdict=ok
-  if [ "$b_status" -ne 0 ] || [ "$r_status" -ne 0 ]; then verdict=FAILED; failed=$((failed + 1)); fi
+  if [ "$b_status" -ne 0 ] || [ "$r_status" -ne 0 ]; then verdict=FAILED; failed_stages+=("$s"); fi
   summary+=("$(printf '%-8s %-6s %5d s %5d s %6d s  %s' "$s" "$verdict" "$b_wall" "$r_wall" \
     "$((b_cpu + r_cpu))" "$(stage_result "$logs/$s.log" "$s")")")
 done
 wait "$lane" 2>/dev/null
 
 echo
-echo "=== ${#stages[@]} stage(s) in $((SECONDS - total_start)) s with $jobs jobs, $failed failed ==="
+echo "=== ${#stages[@]} stage(s) in $((SECONDS - total_start)) s with $jobs jobs, ${#failed_stages[@]} failed ==="
 echo "(a stage's build ran on the build lane, beside the tests of the stages before it)"
 printf '%-8s %-6s %7s %7s %8s  %s\n' stage result build run cpu outcome
 printf '%s\n' "${summary[@]}"
-for s in "${stages[@]}"; do
-  grep -q "^$s  *FAILED" <(printf '%s\n' "${summary[@]}") || continue
+for s in "${failed_stages[@]}"; do
   echo
   echo "=== $s: what failed (the whole output: build-logs/$s.log) ==="
   stage_failures "$logs/$s.log"
 done
-[ "$failed" -eq 0 ]
+[ "${#failed_stages[@]}" -eq 0 ]
