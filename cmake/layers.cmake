@@ -7,7 +7,11 @@
 # so a header of a layer above is simply not there: an include that runs
 # upward fails to compile, and the build keeps the arrows pointing down.
 #
-#   qvds_layer(NAME target FOLDERS unit [unit...] [LINKS layer...])
+#   qvds_layer(NAME target FOLDERS unit [unit...] [HEADERS header...] [LINKS layer...])
+#
+# HEADERS are single headers of another unit (paths under src/) that the
+# layer may include without linking that unit's layer: self-contained
+# constexpr headers such as onewire/crc.hpp, which do no I/O.
 #
 # FOLDERS are unit folders under src/; each contributes its portable
 # sources and those of its posix/ or win32/ folder (picked by the platform,
@@ -38,7 +42,7 @@ function(qvds_link_header root src_root header)
 endfunction()
 
 function(qvds_layer)
-  cmake_parse_arguments(L "" "NAME" "FOLDERS;LINKS" ${ARGN})
+  cmake_parse_arguments(L "" "NAME" "FOLDERS;HEADERS;LINKS" ${ARGN})
   set(src_root ${PROJECT_SOURCE_DIR}/src)
   set(root ${QVDS_LAYER_ROOTS}/${L_NAME})
   # Stale links of headers that were moved or removed would let an old
@@ -66,6 +70,9 @@ function(qvds_layer)
     foreach(hdr IN LISTS unit_hdr)
       qvds_link_header(${root} ${src_root} ${hdr})
     endforeach()
+  endforeach()
+  foreach(hdr IN LISTS L_HEADERS)
+    qvds_link_header(${root} ${src_root} ${src_root}/${hdr})
   endforeach()
   add_library(${L_NAME} OBJECT ${sources} ${headers})
   target_include_directories(${L_NAME} PUBLIC $<BUILD_INTERFACE:${root}>)

@@ -61,6 +61,13 @@ enum TPowerSupply : std::uint8_t {
   psParasiteUnfed,   // on the line's charge, and the adapter has no strong pull-up: it cannot convert
 };
 
+namespace onewire::ds18x20 {
+enum class ReadStatus : std::uint8_t;
+}
+// The outcome of the thermometer rules (onewire/ds18x20/scratchpad.hpp)
+// as the component's list names it.
+QVDS_API TReadStatus ToReadStatus(onewire::ds18x20::ReadStatus status);
+
 // A short name of the outcome, for machine-readable output ("read",
 // "crc_error", "power_on_value", ...), and the outcome in words.
 QVDS_API const char* ReadStatusName(TReadStatus status);

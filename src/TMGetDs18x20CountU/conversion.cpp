@@ -2,6 +2,7 @@
 // CONVERT T.
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
+#include "onewire/ds18x20/power.hpp"
 #include "rtl/sysutils.hpp"
 
 void TMGetDsCount::RozkazPomiaruDoDS() {
@@ -22,6 +23,5 @@ void TMGetDsCount::RozkazPomiaruDoDS() {
   // Our drivers answer the reset with what it found; a reset that found no
   // device, or a short, started no conversion. Other drivers' answers to
   // the reset are not relied on.
-  FConversionStarted = !QvBlockExchangeOffered() || presence == kTouchResetPresence ||
-                       presence == kTouchResetAlarmPresence;
+  FConversionStarted = !QvBlockExchangeOffered() || onewire::ds18x20::conversion_reached_bus(presence);
 }

@@ -6,28 +6,16 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "TMGetDs18x20CountU/block_read.hpp"
+#include "onewire/ds18x20/scratchpad.hpp"
 
 namespace {
 constexpr std::uint8_t kFamilyDs2401 = 0x01;
 constexpr std::uint8_t kFamilyDs18b20 = 0x28;
-// Reads of one scratchpad that fails its check, on drivers with the block
-// exchange: noise on a long cable spoils one read, not three. The
-// conversion is not repeated; the scratchpad keeps its value until the
-// next one.
-constexpr int kScratchpadReads = 3;
 
-bool all_equal(const std::array<std::uint8_t, 9>& pad, std::uint8_t value) {
-  return std::all_of(pad.begin(), pad.end(), [value](std::uint8_t b) { return b == value; });
-}
+namespace rules = onewire::ds18x20;
 
-// What nine bytes that came back say before they are decoded: a CRC that
-// holds, and neither a line nobody drives (all ones) nor one held low (all
-// zeros, which passes the CRC).
 TReadStatus check_scratchpad(const std::array<std::uint8_t, 9>& pad) {
-  if (all_equal(pad, 0xFF)) return rsNotSelected;
-  if (onewire::crc8(pad.data(), pad.size()) != 0) return rsCrcError;
-  if (all_equal(pad, 0x00)) return rsLineLow;
-  return rsRead;
+  return static_cast<TReadStatus>(rules::check(pad));
 }
 
 }  // namespace
@@ -44,7 +32,7 @@ TSensorReading TMGetDsCount::ReadSensor(TWorkerHost::RomSlot& slot, bool blocks)
     }
     // Only bytes that came back spoiled are read again; a selection
     // nobody answered or a failing driver is not mended by asking twice.
-    for (int attempt = 0; attempt < kScratchpadReads; ++attempt) {
+    for (int attempt = 0; attempt < rules::kScratchpadReads; ++attempt) {
       const BlockRead got = ReadScratchpadInBlocks(FSessionHandle, state, family, attempt == 0, pad);
       if (got == BlockRead::kNotSelected) {
         reading.status = rsNotSelected;
@@ -95,17 +83,11 @@ TSensorReading TMGetDsCount::ReadSensor(TWorkerHost::RomSlot& slot, bool blocks)
     reading.status = check_scratchpad(pad);
   }
   if (reading.status != rsRead) return reading;
-  // A sound scratchpad after a conversion that never started holds the
-  // value of an earlier one.
-  if (!FConversionStarted) {
-    reading.status = rsNoConversion;
-    return reading;
-  }
-  const TDecodedScratchpad decoded = DecodeScratchpad(family, pad);
-  reading.status = decoded.status;
+  const rules::Decoded decoded = rules::judge(family, pad, FConversionStarted);
+  reading.status = ToReadStatus(decoded.status);
   if (IsReading(reading.status)) {
-    reading.text = decoded.text;
-    reading.celsius = decoded.sixteenths / 16.0;
+    reading.text = ObliczTemp(family, pad[0], pad[1], pad[6], pad[4]);
+    reading.celsius = decoded.celsius();
   }
   return reading;
 }
