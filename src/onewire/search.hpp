@@ -6,9 +6,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "onewire/link.hpp"
 #include "onewire/tmex_driver.hpp"
+
+namespace onewire {
+
+// Every device on the bus, in search order, with no limit on their
+// number: whole walks of the bus are repeated until two agree, so that a
+// bit flipped on the line can neither repeat a device nor cut the list
+// short unnoticed. `alarm_only`: ALARM SEARCH, only the devices whose
+// alarm flag is set (an empty answer is then no error). 1 with `found`
+// filled, 0 when no device answered, or a negative driver code
+// (kErrSearchInconsistent, kErrRomCrc, the link's own).
+int search_bus(Link& link, std::vector<Rom>& found, bool alarm_only = false);
+
+}  // namespace onewire
 
 namespace onewire::detail {
 
