@@ -1,5 +1,8 @@
 #include "onewire/ds2482/ds2482_link.hpp"
 
+#include <map>
+#include <utility>
+
 #include "onewire/ds2482/protocol.hpp"
 #include "onewire/errors.hpp"
 #include "onewire/i2c/i2c_buses.hpp"
@@ -20,8 +23,37 @@ int open_failure(int i2c_result) {
 
 }  // namespace
 
+struct SharedChip {
+  std::recursive_mutex mutex;
+  // What the chip was left on by the last link that used it: -1 unknown.
+  int channel = -1;
+  int config = -1;
+  // 1 for a -100, 8 for a -800, 0 before a link found out.
+  int channels = 0;
+};
+
+namespace {
+
+// The chips links are open on, by bus device and address, for as long as
+// a link holds one.
+std::shared_ptr<SharedChip> shared_chip(const ChipAddress& where) {
+  static std::mutex registry_mutex;
+  static std::map<std::pair<std::string, int>, std::weak_ptr<SharedChip>> registry;
+  std::lock_guard lock(registry_mutex);
+  for (auto it = registry.begin(); it != registry.end();) it = it->second.expired() ? registry.erase(it) : std::next(it);
+  auto& slot = registry[{where.device, where.address}];
+  std::shared_ptr<SharedChip> chip = slot.lock();
+  if (!chip) {
+    chip = std::make_shared<SharedChip>();
+    slot = chip;
+  }
+  return chip;
+}
+
+}  // namespace
+
 Ds2482Link::Ds2482Link(std::unique_ptr<I2cBus> bus, ChipAddress where, Ds2482Options options)
-    : bus_(std::move(bus)), where_(std::move(where)), options_(options) {
+    : bus_(std::move(bus)), where_(std::move(where)), options_(options), chip_(shared_chip(where_)) {
   config_ = options_.active_pullup ? kCfgApu : 0;
 }
 
@@ -39,13 +71,30 @@ int Ds2482Link::open() {
   if (is_open()) return 1;
   close();
   if (!bus_) return kErrPortUnavailable;
+  std::lock_guard lock(chip_->mutex);
   if (const int r = bus_->open(); r != kI2cOk) return open_failure(r);
   open_ = true;
   recoveries_ = 0;
   // The speed stays what it was before a close; the strong pull-up never.
-  int r = detect();
-  if (r == 1) r = write_config(config_);
+  // A chip another channel's link has open is not reset under it.
+  const int channel = where_.channel < 0 ? 0 : where_.channel;
+  int r = 1;
+  if (chip_->channels == 0) {
+    r = detect();
+    if (r == 1) chip_->channels = channels_;
+  } else {
+    channels_ = chip_->channels;
+    if (channels_ == 8)
+      r = select_channel(channel);
+    else if (channel != 0)
+      r = kErrPortUnavailable;
+  }
+  if (r == 1) {
+    chip_->channel = channel;
+    r = write_config(config_);
+  }
   if (r != 1) {
+    chip_->channel = -1;
     close();
     return r;
   }
@@ -53,13 +102,34 @@ int Ds2482Link::open() {
 }
 
 void Ds2482Link::close() {
+  std::lock_guard lock(chip_->mutex);
   if (pullup_ && is_open()) {
     pullup_ = false;
     write_config(config_);
   }
   pullup_ = false;
+  if (pullup_hold_.owns_lock()) pullup_hold_.unlock();
   if (bus_ && bus_->is_open()) bus_->close();
   open_ = false;
+}
+
+std::unique_lock<std::recursive_mutex> Ds2482Link::take_chip(int& result) {
+  std::unique_lock lock(chip_->mutex);
+  result = prepare();
+  if (result != 1) return lock;
+  if (channels_ == 8) {
+    const int channel = where_.channel < 0 ? 0 : where_.channel;
+    if (chip_->channel != channel) {
+      result = select_channel(channel);
+      if (result != 1) {
+        chip_->channel = -1;
+        return lock;
+      }
+      chip_->channel = channel;
+    }
+  }
+  if (chip_->config != config_) result = write_config(config_);
+  return lock;
 }
 
 int Ds2482Link::fail(int i2c_result) {
@@ -124,6 +194,7 @@ int Ds2482Link::write_config(std::uint8_t bits) {
   if (const int r = receive(back); r != 1) return r;
   if (back != bits) return kErrAdapterNoResponse;
   if ((bits & kCfgSpu) == 0) config_ = bits;
+  chip_->config = bits;
   return 1;
 }
 
@@ -161,9 +232,15 @@ int Ds2482Link::detect() {
 int Ds2482Link::recover() {
   ++recoveries_;
   pullup_ = false;
+  // A reset of the chip puts every channel's switch and its
+  // configuration back to their power-up state.
+  chip_->channel = 0;
+  chip_->config = -1;
   if (const int r = send({kCmdDeviceReset}); r != 1) return r;
-  if (channels_ == 8)
+  if (channels_ == 8) {
     if (const int r = select_channel(where_.channel < 0 ? 0 : where_.channel); r != 1) return r;
+    chip_->channel = where_.channel < 0 ? 0 : where_.channel;
+  }
   return write_config(config_);
 }
 
@@ -177,7 +254,12 @@ int Ds2482Link::prepare() {
 }
 
 int Ds2482Link::reset() {
-  if (const int r = prepare(); r != 1) return r;
+  int r = 0;
+  const auto lock = take_chip(r);
+  return r != 1 ? r : do_reset();
+}
+
+int Ds2482Link::do_reset() {
   if (const int r = command({kCmdReset}); r != 1) return r;
   std::uint8_t status = 0;
   if (const int r = wait_idle(kResetSlots, status); r != 1) return r;
@@ -186,7 +268,9 @@ int Ds2482Link::reset() {
 }
 
 int Ds2482Link::touch_bit(int bit) {
-  if (const int r = prepare(); r != 1) return r;
+  int taken = 0;
+  const auto lock = take_chip(taken);
+  if (taken != 1) return taken;
   if (const int r = command({kCmdSingleBit, static_cast<std::uint8_t>(bit != 0 ? 0x80 : 0x00)}); r != 1) return r;
   std::uint8_t status = 0;
   if (const int r = wait_idle(1, status); r != 1) return r;
@@ -200,7 +284,12 @@ int Ds2482Link::touch_bit(int bit) {
 // Byte, whose slots the chip samples into the data register as well (the
 // read-back OWFS relies on for every byte).
 int Ds2482Link::touch_byte(int byte) {
-  if (const int r = prepare(); r != 1) return r;
+  int r = 0;
+  const auto lock = take_chip(r);
+  return r != 1 ? r : do_touch_byte(byte);
+}
+
+int Ds2482Link::do_touch_byte(int byte) {
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
   const int sent = value == 0xFF ? command({kCmdReadByte}) : command({kCmdWriteByte, value});
   if (sent != 1) return sent;
@@ -224,24 +313,34 @@ int Ds2482Link::write_only(std::uint8_t byte) {
 }
 
 int Ds2482Link::touch_byte_pullup(int byte) {
-  if (const int r = prepare(); r != 1) return r;
+  int taken = 0;
+  auto lock = take_chip(taken);
+  if (taken != 1) return taken;
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
   // SPU right before the byte: the chip turns the pull-up on at the end
   // of its last slot and keeps it through the status and data reads.
   if (const int r = write_config(static_cast<std::uint8_t>(config_ | kCfgSpu)); r != 1) return r;
   if (const int r = command({kCmdWriteByte, value}); r != 1) return r;
   pullup_ = true;
-  return read_back(value);
+  const int got = read_back(value);
+  // The chip stays this link's while the pull-up holds.
+  pullup_hold_ = std::move(lock);
+  return got;
 }
 
 int Ds2482Link::end_strong_pullup() {
+  std::lock_guard lock(chip_->mutex);
   if (!pullup_) return 1;
   pullup_ = false;
-  if (!is_open()) return kErrPortIo;
-  return write_config(config_);
+  const int r = is_open() ? write_config(config_) : kErrPortIo;
+  if (pullup_hold_.owns_lock()) pullup_hold_.unlock();
+  return r;
 }
 
 int Ds2482Link::search(SearchPass& pass) {
+  int taken = 0;
+  const auto lock = take_chip(taken);
+  if (taken != 1) return taken;
   if (const int r = reset_before_transaction(); r != 1) return r;
   if (const int r = write_only(pass.alarm_only ? kAlarmSearch : kSearchRom); r != 1) return r;
   SearchWalk walk;
@@ -261,6 +360,9 @@ int Ds2482Link::search(SearchPass& pass) {
 }
 
 int Ds2482Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std::size_t n) {
+  int taken = 0;
+  const auto lock = take_chip(taken);
+  if (taken != 1) return taken;
   if (rom != nullptr || reset_first) {
     if (const int r = reset_before_transaction(); r != 1) return r;
   }
@@ -270,7 +372,7 @@ int Ds2482Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std:
       if (const int r = write_only(b); r != 1) return r;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    const int r = touch_byte(data[i]);
+    const int r = do_touch_byte(data[i]);
     if (r < 0) return r;
     data[i] = static_cast<std::uint8_t>(r);
   }
@@ -278,7 +380,9 @@ int Ds2482Link::block(const Rom* rom, bool reset_first, std::uint8_t* data, std:
 }
 
 int Ds2482Link::set_speed(Speed speed) {
-  if (const int r = prepare(); r != 1) return r;
+  int taken = 0;
+  const auto lock = take_chip(taken);
+  if (taken != 1) return taken;
   if (speed == Speed::kRelaxed) return kErrSpeed;
   auto bits = static_cast<std::uint8_t>(config_ & ~kCfg1ws);
   if (speed == Speed::kOverdrive) bits = static_cast<std::uint8_t>(bits | kCfg1ws);

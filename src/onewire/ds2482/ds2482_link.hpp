@@ -12,10 +12,20 @@
 // call fails with kErrAdapterNoResponse, as does any byte the chip does not
 // acknowledge; a
 // bus that is gone fails it with kErrPortIo and closes the link.
+//
+// The eight channels of one DS2482-800 share the chip: its channel
+// switch, its configuration and every I2C transfer to it. Links on
+// channels of the same chip (the same bus device and address) share one
+// lock for it, and each operation selects its link's channel and
+// configuration first when another link left others; so links on several
+// channels may work from several threads at once, each operation
+// running whole. A strong pull-up holds the chip until it ends: the
+// channels wait meanwhile, as the pull-up holds the chip's one switch.
 #pragma once
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +35,9 @@
 #include "rtl/clock.hpp"
 
 namespace onewire::ds2482 {
+
+// What the links on channels of one chip share.
+struct SharedChip;
 
 struct Ds2482Options {
   // How long after a command its first status read comes, at standard
@@ -105,6 +118,12 @@ class Ds2482Link final : public Link {
   int recover();
   // Before every operation: the link is open, and a strong pull-up ended.
   int prepare();
+  // The chip, for one operation: locked, on this link's channel and
+  // configuration.
+  std::unique_lock<std::recursive_mutex> take_chip(int& result);
+  // The unlocked bodies of the operations, for each other's use.
+  int do_reset();
+  int do_touch_byte(int byte);
   int write_only(std::uint8_t byte);
   // After a byte command: waits out its eight slots and reads back what
   // the bus gave for `sent`.
@@ -118,6 +137,9 @@ class Ds2482Link final : public Link {
   std::uint8_t config_ = 0;  // the configuration bits in force, SPU never among them
   bool pullup_ = false;
   int recoveries_ = 0;
+  std::shared_ptr<SharedChip> chip_;
+  // The chip, held by a strong pull-up until it ends.
+  std::unique_lock<std::recursive_mutex> pullup_hold_;
 };
 
 // The link for a DS2482 port name ("/dev/i2c-1:0x18:3") over `bus` (the
