@@ -2,6 +2,8 @@
 // serial protocol in between. Several links may share one bus.
 #pragma once
 
+#include "qvds18x20/export.hpp"
+
 #include <memory>
 
 #include "onewire/link.hpp"
@@ -9,7 +11,7 @@
 
 namespace onewire::sim {
 
-class SimLink : public Link {
+class QVDS_API SimLink : public Link {
  public:
   explicit SimLink(std::shared_ptr<SimBus> bus);
   ~SimLink() override;
