@@ -76,9 +76,9 @@ TEST_P(ParasitePty, AMeasurementReadsRightValuesOrSaysWhyNot) {
       EXPECT_EQ(s.celsius, expected) << s.romstr;
       EXPECT_EQ(s.power, psParasite);
     } else {
-      // Never a plausible figure: a DS18B20 refuses its power-on value; a
-      // DS18S20 cannot tell and is flagged.
-      EXPECT_EQ(s.status, s.rom == b20->rom() ? rsPowerOnValue : rsReadMaybePowerOn) << s.romstr;
+      // Never a plausible figure: a sensor that cannot be fed holds its
+      // power-on value.
+      EXPECT_EQ(s.status, rsPowerOnValue) << s.romstr;
       EXPECT_EQ(s.power, psParasiteUnfed);
     }
     ++checked;

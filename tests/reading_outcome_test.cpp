@@ -101,9 +101,10 @@ TEST_P(ReadingOutcome, ThePowerOnValueAndAFailedConversionAreNoReadings) {
   EXPECT_EQ(sensor_of(hot).status, rsRead);
   EXPECT_EQ(sensor_of(hot).temp, "85.0");
   EXPECT_EQ(sensor_of(hot).scratchpad[6], 0x10);
-  // A DS18S20 cannot tell: a reading, flagged.
-  EXPECT_EQ(sensor_of(s20).status, rsReadMaybePowerOn);
-  EXPECT_EQ(sensor_of(s20).temp, "85.0");
+  // A DS18S20 cannot tell its power-on value from a converted 85.0: no
+  // reading, and it says why.
+  EXPECT_EQ(sensor_of(s20).status, rsUnconfirmed);
+  EXPECT_EQ(sensor_of(s20).temp, "");
   EXPECT_EQ(temps_events, 1);
   EXPECT_EQ(c.TMEXerror.str(), "");
 

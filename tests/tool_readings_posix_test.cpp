@@ -61,9 +61,8 @@ TEST(ToolReadings, ParasiteSensorsTheAdapterCannotFeedAreNamedOnceAndNeverReadAs
   EXPECT_EQ(b20["status"], "power_on_value");
   EXPECT_EQ(b20["power"], "parasite_unfed");
   EXPECT_NE(b20["reason"].get<std::string>().find("parasite"), std::string::npos);
-  // A DS18S20 cannot tell its power-on value from 85 degrees: a reading,
-  // said to be doubtful.
-  EXPECT_EQ(SensorEntry(j, kS20)["status"], "read_maybe_power_on");
+  // Unfed, a DS18S20's 85 degrees is its power-on value as well.
+  EXPECT_EQ(SensorEntry(j, kS20)["status"], "power_on_value");
   // Once, naming both (in bus order).
   EXPECT_EQ(count_of(r.err, "parasite-powered sensor(s) (" + kS20 + ", " + kB20 + ")"), 1) << r.err;
   EXPECT_NE(r.err.find(kB20 + ", DS18B20) was not read: it holds its power-on value"), std::string::npos) << r.err;

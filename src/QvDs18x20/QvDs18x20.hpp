@@ -229,6 +229,7 @@ class QVDS_API TQvDs18x20 : public TComponent, private TWorkerHost {
   bool StoreTemperature(std::int32_t index, const std::string& text) override;
   void StoreOutcome(std::int32_t index, const TSensorReading& reading) override;
   void StorePower(std::int32_t index, TPowerSupply power) override;
+  TPowerSupply PowerOf(std::int32_t index) const override;
   void SetError(const std::string& text, std::int32_t code) override { TMEXerror.set(text, code); }
   std::int32_t ErrorCode() const override { return TMEXerror.code(); }
   void Notify(std::uint32_t message) override;

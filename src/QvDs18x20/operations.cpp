@@ -56,6 +56,11 @@ void TQvDs18x20::StorePower(std::int32_t index, TPowerSupply power) {
   if (TSensor* sensor = getsensor(index)) sensor->power = power;
 }
 
+TPowerSupply TQvDs18x20::PowerOf(std::int32_t index) const {
+  const TSensor* sensor = getsensor(index);
+  return sensor != nullptr ? sensor->power : psUnknown;
+}
+
 std::vector<std::string> TQvDs18x20::UnfedSensors() const {
   std::vector<std::string> out;
   for (int i = 0; i < SensorListCount(); ++i)

@@ -51,6 +51,7 @@ enum TReadStatus : std::uint8_t {
   rsPowerOnValue,       // the power-on value (85.0, byte 6 0x0C): the sensor did not convert
   rsConversionFailed,   // 0x07FF with byte 6 0x0C (127.94, above its range): a failed conversion
   rsNoConversion,       // the conversion command did not reach the bus: what it holds is old
+  rsUnconfirmed,        // a value its power-on value looks the same as (85.0 on most clones): not taken as a reading
 };
 
 // How a device is powered, as our drivers find it at enumeration.
@@ -127,6 +128,11 @@ class QVDS_API TWorkerHost {
   virtual void StoreOutcome(std::int32_t index, const TSensorReading& reading) { (void)index, (void)reading; }
   // How entry `index`, just found, is powered.
   virtual void StorePower(std::int32_t index, TPowerSupply power) { (void)index, (void)power; }
+  // How entry `index` is powered, as StorePower left it.
+  virtual TPowerSupply PowerOf(std::int32_t index) const {
+    (void)index;
+    return psUnknown;
+  }
 
   // The text and result code of a failure; they replace the last ones.
   virtual void SetError(const std::string& text, std::int32_t code) = 0;

@@ -46,6 +46,7 @@ namespace rules = onewire::ds18x20;
 static_assert(static_cast<int>(rules::ReadStatus::kNoConversion) == rsNoConversion);
 static_assert(static_cast<int>(rules::ReadStatus::kPowerOnValue) == rsPowerOnValue);
 static_assert(static_cast<int>(rules::ReadStatus::kRead) == rsRead);
+static_assert(static_cast<int>(rules::ReadStatus::kUnconfirmed) == rsUnconfirmed);
 static_assert(static_cast<int>(rules::PowerSupply::kParasiteUnfed) == psParasiteUnfed);
 
 }  // namespace

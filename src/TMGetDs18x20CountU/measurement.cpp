@@ -83,7 +83,11 @@ TSensorReading TMGetDsCount::ReadSensor(TWorkerHost::RomSlot& slot, bool blocks)
     reading.status = check_scratchpad(pad);
   }
   if (reading.status != rsRead) return reading;
-  const rules::Decoded decoded = rules::judge(family, pad, FConversionStarted);
+  rules::RomBytes rom{};
+  for (std::size_t k = 0; k < rom.size(); ++k) rom[k] = static_cast<std::uint8_t>(slot[k] & 0xFF);
+  // The measurement converts every sensor once: a value the scratchpad
+  // cannot vouch for stays unconfirmed.
+  const rules::Decoded decoded = rules::judge(rom, pad, FConversionStarted);
   reading.status = ToReadStatus(decoded.status);
   if (IsReading(reading.status)) {
     reading.text = ObliczTemp(family, pad[0], pad[1], pad[6], pad[4]);
@@ -118,6 +122,10 @@ void TMGetDsCount::PomiarTemperatury() {
       reading.status = rsNotSelected;
     } else {
       reading = ReadSensor(slot, blocks);
+      // A sensor the adapter cannot feed never converted: whatever it
+      // holds is its power-on value.
+      const auto power = static_cast<rules::PowerSupply>(parent.PowerOf(i));
+      reading.status = ToReadStatus(rules::with_power(static_cast<rules::ReadStatus>(reading.status), power));
     }
     // The application may have changed the list: no entry, no store.
     if (IsReading(reading.status)) {

@@ -51,7 +51,9 @@ struct QVDS_API Reading {
   // Why it was not read, or what is doubtful about the reading, in
   // words; empty for a plain reading.
   std::string reason;
-  // The exact temperature in degrees Celsius, only when is_reading(status).
+  // The exact temperature in degrees Celsius, when is_reading(status);
+  // also the value a kUnconfirmed sensor holds, which is no measurement
+  // (ok() is false): shown with its doubt, never published.
   std::optional<double> celsius;
   // The same value in sixteenths of a degree (0 when not read).
   std::int32_t sixteenths = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "onewire/crc.hpp"
+#include "onewire/ds18x20/clones.hpp"
 #include "onewire/ds18x20/family.hpp"
 
 namespace onewire::ds18x20 {
@@ -37,6 +38,7 @@ const char* status_name(ReadStatus s) {
     case ReadStatus::kPowerOnValue: return "power_on_value";
     case ReadStatus::kConversionFailed: return "conversion_failed";
     case ReadStatus::kNoConversion: return "no_conversion";
+    case ReadStatus::kUnconfirmed: return "unconfirmed";
     case ReadStatus::kParasiteUnfed: return "parasite_unfed";
   }
   return "unknown";
@@ -59,6 +61,9 @@ std::string describe(ReadStatus s) {
              "pull-up, or it lost power)";
     case ReadStatus::kConversionFailed: return "it holds 127.94, above its range: its conversion failed";
     case ReadStatus::kNoConversion: return "the conversion command did not reach the bus: it holds an old value";
+    case ReadStatus::kUnconfirmed:
+      return "it holds a value that is also its power-on value, and a second conversion did not show that it "
+             "converted (a clone whose scratchpad cannot tell them apart)";
     case ReadStatus::kParasiteUnfed:
       return "it is parasite-powered and this adapter has no strong pull-up to feed its conversion";
   }
@@ -95,7 +100,40 @@ Decoded decode(std::uint8_t family, const Scratchpad& pad) {
   return out;
 }
 
-Decoded judge(std::uint8_t family, const Scratchpad& pad, bool converted) {
+namespace {
+
+constexpr std::int32_t kDPowerOnRaw = 0x0190;  // 25.0, where the D families start
+
+// What the value alone says, beyond decode()'s genuine rule.
+ReadStatus trust(const RomBytes& rom, const Scratchpad& pad) {
+  const std::uint8_t family = rom[0];
+  const std::int32_t raw = pad[1] << 8 | pad[0];
+  if (family == kFamilyDs18s20)
+    return raw == kDs18s20PowerOnRaw && pad[6] == kPowerOnByte6 ? ReadStatus::kUnconfirmed : ReadStatus::kRead;
+  if (!has_resolution(family)) return ReadStatus::kRead;
+  // No part measures above 125: 127.94 is a failed conversion whatever
+  // byte 6 holds.
+  if (raw == kFailedConversionRaw) return ReadStatus::kConversionFailed;
+  if (family != kFamilyDs18b20) {
+    // The DS1822, DS1825 and DS28EA00 have no known clones: the data
+    // sheet's rule holds.
+    return raw == kPowerOnRaw && pad[6] == kPowerOnByte6 ? ReadStatus::kPowerOnValue : ReadStatus::kRead;
+  }
+  if (d_family_signature(pad[5], pad[7])) return raw == kDPowerOnRaw ? ReadStatus::kUnconfirmed : ReadStatus::kRead;
+  if (raw != kPowerOnRaw) return ReadStatus::kRead;
+  const RomEvidence evidence = rom_evidence(rom);
+  if (pad[6] == 0x10) {
+    // A converted 85.0 (nibble 0). Family E holds 0x10 from power-up on.
+    const bool e_or_a2 = rom[1] == 0x00 && !evidence.genuine_pattern;
+    return e_or_a2 ? ReadStatus::kUnconfirmed : ReadStatus::kRead;
+  }
+  if (pad[6] == kPowerOnByte6 && evidence.genuine_pattern) return ReadStatus::kPowerOnValue;
+  return ReadStatus::kUnconfirmed;
+}
+
+}  // namespace
+
+Decoded judge(const RomBytes& rom, const Scratchpad& pad, bool converted) {
   Decoded out;
   out.status = check(pad);
   if (out.status != ReadStatus::kRead) return out;
@@ -105,7 +143,23 @@ Decoded judge(std::uint8_t family, const Scratchpad& pad, bool converted) {
     out.status = ReadStatus::kNoConversion;
     return out;
   }
-  return decode(family, pad);
+  out = decode(rom[0], pad);
+  out.status = trust(rom, pad);
+  return out;
+}
+
+ReadStatus with_power(ReadStatus status, PowerSupply power) {
+  const bool looks_unconverted = status == ReadStatus::kPowerOnValue || status == ReadStatus::kUnconfirmed ||
+                                 status == ReadStatus::kReadMaybePowerOn;
+  return power == PowerSupply::kParasiteUnfed && looks_unconverted ? ReadStatus::kParasiteUnfed : status;
+}
+
+Decoded confirm(const RomBytes& rom, const Scratchpad& first, const Scratchpad& second, bool busy_seen) {
+  Decoded out = judge(rom, second, true);
+  if (out.status != ReadStatus::kUnconfirmed) return out;
+  const bool moved = first[0] != second[0] || first[1] != second[1] || first[6] != second[6];
+  if (busy_seen || moved) out.status = ReadStatus::kRead;
+  return out;
 }
 
 }  // namespace onewire::ds18x20

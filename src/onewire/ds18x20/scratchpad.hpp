@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "onewire/ds18x20/power.hpp"
+
 namespace onewire::ds18x20 {
 
 // The nine bytes of READ SCRATCHPAD: temperature LSB and MSB, TH, TL,
@@ -33,6 +35,7 @@ enum class ReadStatus : std::uint8_t {
   kPowerOnValue,       // the power-on value (85.0, byte 6 0x0C): the sensor did not convert
   kConversionFailed,   // 0x07FF with byte 6 0x0C (127.94, above its range): a failed conversion
   kNoConversion,       // the conversion command did not reach the bus: what it holds is old
+  kUnconfirmed,        // it holds a value its power-on value looks the same as, which a second conversion did not settle
   kParasiteUnfed,      // parasite-powered on an adapter without a strong pull-up: it cannot convert
 };
 
@@ -69,13 +72,42 @@ struct QVDS_API Decoded {
 };
 
 // Decodes a scratchpad whose CRC holds and says whether it is a reading
-// (the power-on value, a failed conversion are not).
+// as the data sheet tells it (the power-on value, a failed conversion
+// are not), for a genuine part of `family`.
 QVDS_API Decoded decode(std::uint8_t family, const Scratchpad& pad);
 
+// The ROM of the device the scratchpad came from.
+using RomBytes = std::array<std::uint8_t, 8>;
+
 // The verdict on one thermometer's scratchpad read after a conversion
-// command: check(), then whether the conversion reached the bus, then
-// decode(). `converted`: the conversion command reached the devices.
-QVDS_API Decoded judge(std::uint8_t family, const Scratchpad& pad, bool converted);
+// command: check(), whether the conversion reached the bus, then the
+// value, with every family of DS18B20 clone in mind (clones.hpp):
+//  - 127.94 (0x07FF) is above every part's range: a failed conversion;
+//  - 85.0 is the power-on value of every family but D's. Byte 6 tells a
+//    power-on 85.0 (0x0C) from a converted one (0x10) on a genuine part
+//    and on the clones that follow its byte-6 rule; on the clones whose
+//    byte 6 is always 0x0C (B1, B2, C, F) or always 0x10 (E), or was
+//    overwritten by a WRITE SCRATCHPAD (B1, B2), it tells nothing: the
+//    value is kUnconfirmed;
+//  - 25.0 is the power-on value of the D families (scratchpad bytes 5
+//    and 7 give them away): kUnconfirmed;
+//  - a DS18S20's 85.0 with COUNT REMAIN 0x0C is its power-on value and
+//    a converted 85.0 alike: kUnconfirmed.
+// A kUnconfirmed value still has its value decoded. A host that can
+// converts that sensor once more on its own and asks confirm().
+QVDS_API Decoded judge(const RomBytes& rom, const Scratchpad& pad, bool converted);
+
+// The verdict after a second conversion of a sensor whose first value was
+// kUnconfirmed: `busy_seen` when read slots showed it converting (only a
+// powered part can); a conversion seen, or a value that moved, makes
+// the second value a reading; the same value again without a conversion
+// seen stays kUnconfirmed.
+QVDS_API Decoded confirm(const RomBytes& rom, const Scratchpad& first, const Scratchpad& second, bool busy_seen);
+
+// A verdict in the light of how the sensor is powered: a parasite sensor
+// the adapter cannot feed never converts, so the power-on value it holds
+// is certain, and says why (kParasiteUnfed).
+QVDS_API ReadStatus with_power(ReadStatus status, PowerSupply power);
 
 // --- the configuration register (DS18B20, DS1822, DS1825, DS28EA00) ---
 // Resolution in bits (9..12) that a configuration byte selects.

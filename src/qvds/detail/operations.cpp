@@ -46,9 +46,11 @@ WaitPlan plan_wait(const BusState& bus, const std::vector<const Device*>& conver
 }
 
 // The wait after CONVERT T (sent with the strong pull-up when plan.feed).
-// Returns the interruption, if any; `waited` gets the time it took.
+// Returns the interruption, if any; `waited` gets the time it took, and
+// `busy_seen` whether a poll found a device still converting.
 std::error_code wait_conversion(BusState& bus, const OpContext& ctx, const WaitPlan& plan, microseconds& waited,
-                                int& link_error) {
+                                int& link_error, microseconds first_poll = rules::kFirstPollAfter,
+                                bool* busy_seen = nullptr) {
   rtl::Clock& clock = rtl::GetClock();
   const rtl::TimePoint start = clock.now();
   const auto elapsed = [&] { return std::chrono::duration_cast<microseconds>(clock.now() - start); };
@@ -58,7 +60,7 @@ std::error_code wait_conversion(BusState& bus, const OpContext& ctx, const WaitP
     if (plan.feed) bus.link->end_strong_pullup();
   } else {
     const microseconds cap = rules::poll_cap(plan.longest);
-    why = ctx.wait(rules::kFirstPollAfter);
+    why = ctx.wait(first_poll);
     while (!why) {
       const int polled = bus.link->touch_byte(0xFF);
       if (polled < 0) {
@@ -66,11 +68,30 @@ std::error_code wait_conversion(BusState& bus, const OpContext& ctx, const WaitP
         break;
       }
       if (rules::conversion_done(polled) || elapsed() >= cap) break;
+      if (busy_seen != nullptr) *busy_seen = true;
       why = ctx.wait(std::min(rules::kPollInterval, cap - elapsed()));
     }
   }
   waited = elapsed();
   return why;
+}
+
+// CONVERT T to one device alone, with the strong pull-up when it needs
+// it: 1, 0 when it did not answer its selection, or a driver code.
+int convert_one(BusState& bus, const Rom& rom, const WaitPlan& plan) {
+  int selected = 0;
+  if (plan.feed) {
+    selected = bus.link->match(rom);
+    if (selected == 1) {
+      const int echo = bus.link->touch_byte_pullup(onewire::kConvertT);
+      if (echo < 0) selected = echo;
+    }
+  } else {
+    std::array<std::uint8_t, 1> convert = {onewire::kConvertT};
+    selected = bus.link->block(&rom, false, convert.data(), convert.size());
+  }
+  if (selected < 0 && plan.feed) bus.link->end_strong_pullup();
+  return selected;
 }
 
 // Reads one thermometer's scratchpad and judges it.
@@ -94,16 +115,12 @@ Reading read_scratchpad(BusState& bus, const Device& device, bool converted, int
     return reading;
   }
   reading.scratchpad = pad;
-  const rules::Decoded decoded = rules::judge(device.family(), pad, converted);
+  const rules::Decoded decoded = rules::judge(device.rom, pad, converted);
   reading.status = decoded.status;
   if (checked == ReadStatus::kRead && rules::has_resolution(device.family()))
     bus.resolution[device.rom] = decoded.resolution;
-  // A parasite device the adapter cannot feed never converts: its
-  // power-on value says no more than that.
-  if (device.power == PowerSupply::kParasiteUnfed &&
-      (reading.status == ReadStatus::kPowerOnValue || reading.status == ReadStatus::kReadMaybePowerOn))
-    reading.status = ReadStatus::kParasiteUnfed;
-  if (is_reading(reading.status)) {
+  reading.status = rules::with_power(reading.status, device.power);
+  if (is_reading(reading.status) || reading.status == ReadStatus::kUnconfirmed) {
     reading.sixteenths = decoded.sixteenths;
     reading.celsius = decoded.celsius();
     reading.resolution = decoded.resolution;
@@ -113,6 +130,37 @@ Reading read_scratchpad(BusState& bus, const Device& device, bool converted, int
   }
   if (reading.status != ReadStatus::kRead) reading.reason = rules::describe(reading.status);
   return reading;
+}
+
+// A sensor whose value its scratchpad cannot vouch for (85.0 on a clone
+// whose byte 6 tells nothing): converted once more on its own, polled
+// from the first milliseconds on a powered bus so that its busy slots
+// show the conversion, and judged again against the first value.
+std::error_code confirm_reading(BusState& bus, const OpContext& ctx, const Device& device, Reading& reading,
+                                int& link_error) {
+  const WaitPlan plan = plan_wait(bus, {&device});
+  if (convert_one(bus, device.rom, plan) != 1) return {};
+  microseconds waited{0};
+  bool busy_seen = false;
+  // Some parts report busy only a moment after the command.
+  constexpr microseconds kConfirmFirstPoll{2000};
+  if (const std::error_code why = wait_conversion(bus, ctx, plan, waited, link_error, kConfirmFirstPoll, &busy_seen))
+    return why;
+  if (fatal(link_error)) return {};
+  Scratchpad second{};
+  bool got = false;
+  if (read_pad(bus, device.rom, second, got, link_error) != ReadStatus::kRead) return {};
+  const rules::Decoded decoded = rules::confirm(device.rom, reading.scratchpad, second, busy_seen);
+  reading.scratchpad = second;
+  reading.status = decoded.status;
+  reading.sixteenths = decoded.sixteenths;
+  reading.celsius = decoded.celsius();
+  reading.resolution = decoded.resolution;
+  reading.alarm_high = rules::threshold_of(second[2]);
+  reading.alarm_low = rules::threshold_of(second[3]);
+  reading.alarm = rules::in_alarm(device.family(), second);
+  reading.reason = reading.status == ReadStatus::kRead ? std::string() : rules::describe(reading.status);
+  return {};
 }
 
 }  // namespace
@@ -258,6 +306,12 @@ Result<Measurement> measure(BusState& bus, const OpContext& ctx, const MeasureOp
     reading.time = m.time;
     m.readings.push_back(std::move(reading));
   }
+  for (std::size_t i = 0; i < m.readings.size(); ++i) {
+    if (m.readings[i].status != ReadStatus::kUnconfirmed) continue;
+    if (const std::error_code why = confirm_reading(bus, ctx, targets[i], m.readings[i], link_error))
+      return interruption(why);
+    if (fatal(link_error)) return driver_failure(link_error, bus.name);
+  }
   return m;
 }
 
@@ -267,22 +321,9 @@ Result<Reading> read_one(BusState& bus, const OpContext& ctx, const Rom& rom) {
   if (!asked) return asked.failure();
   const Device device = *asked;
   const WaitPlan plan = plan_wait(bus, {&device});
-  int selected = 0;
-  if (plan.feed) {
-    selected = bus.link->match(rom);
-    if (selected == 1) {
-      const int echo = bus.link->touch_byte_pullup(onewire::kConvertT);
-      if (echo < 0) selected = echo;
-    }
-  } else {
-    std::array<std::uint8_t, 1> convert = {onewire::kConvertT};
-    selected = bus.link->block(&rom, false, convert.data(), convert.size());
-  }
+  const int selected = convert_one(bus, rom, plan);
   if (selected == 0) return Failure{Errc::kNotOnBus, bus.name};
-  if (selected < 0) {
-    if (plan.feed) bus.link->end_strong_pullup();
-    return driver_failure(selected, bus.name);
-  }
+  if (selected < 0) return driver_failure(selected, bus.name);
   int link_error = 0;
   microseconds waited{0};
   if (const std::error_code why = wait_conversion(bus, ctx, plan, waited, link_error)) return interruption(why);
@@ -290,6 +331,10 @@ Result<Reading> read_one(BusState& bus, const OpContext& ctx, const Rom& rom) {
   Reading reading = read_scratchpad(bus, device, true, link_error);
   if (fatal(link_error)) return driver_failure(link_error, bus.name);
   if (reading.status == ReadStatus::kNotSelected) return Failure{Errc::kNotOnBus, bus.name};
+  if (reading.status == ReadStatus::kUnconfirmed) {
+    if (const std::error_code why = confirm_reading(bus, ctx, device, reading, link_error)) return interruption(why);
+    if (fatal(link_error)) return driver_failure(link_error, bus.name);
+  }
   reading.time = std::chrono::system_clock::now();
   return reading;
 }
