@@ -78,7 +78,7 @@ elseif(QVDS_DEBIAN_LAYOUT)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20 COMPONENT tool)
-  install(FILES ${PROJECT_SOURCE_DIR}/examples/devices.json
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/devices.json ${PROJECT_SOURCE_DIR}/examples/clones.json
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qvds18x20/examples COMPONENT tool)
   set(qvds_api_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/libqvds18x20-dev)
   if(TARGET qvds18x20_cli)

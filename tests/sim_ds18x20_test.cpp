@@ -38,10 +38,15 @@ TEST_F(Ds18x20Model, ReadScratchpadMayStopEarly) {
 
 TEST_F(Ds18x20Model, ConvertBusyUntilTheResolutionsConversionTime) {
   auto d = add_sensor(0x28, 1, 21.5);
+  // A genuine part takes 584-615 ms at 12 bits, its own time repeatably,
+  // and half as long for every bit less.
+  const rtl::Duration twelve = d->conversion_time();
+  EXPECT_GE(twelve, rtl::Duration(584ms));
+  EXPECT_LE(twelve, rtl::Duration(615ms));
   for (int bits = 9; bits <= 12; ++bits) {
     SCOPED_TRACE(bits);
     d->set_resolution(bits);
-    const auto time = std::chrono::duration_cast<rtl::Duration>(750ms) / (1 << (12 - bits));
+    const auto time = twelve / (1 << (12 - bits));
     EXPECT_EQ(d->conversion_time(), time);
     select(nullptr);
     link.touch_byte(0x44);
@@ -78,6 +83,7 @@ TEST_F(Ds18x20Model, Ds18s20ConvertsIn750ms) {
 TEST_F(Ds18x20Model, WriteScratchpadTakesThreeBytesOnDs18b20AndTwoOnDs18s20) {
   auto b20 = add_sensor(0x28, 1);
   auto s20 = add_sensor(0x10, 1);
+  const rtl::Duration twelve_bits = b20->conversion_time();
   select(&b20->rom());
   write({0x4E, 0x11, 0x22, 0xA0});  // only R1 R0 of the config are kept
   select(&s20->rom());
@@ -87,21 +93,28 @@ TEST_F(Ds18x20Model, WriteScratchpadTakesThreeBytesOnDs18b20AndTwoOnDs18s20) {
   EXPECT_EQ(pb, (Scratchpad{0x50, 0x05, 0x11, 0x22, 0x3F, 0xFF, 0x0C, 0x10, onewire::crc8(pb.data(), 8)}));
   EXPECT_EQ(ps, (Scratchpad{0xAA, 0x00, 0x33, 0x44, 0xFF, 0xFF, 0x0C, 0x10, onewire::crc8(ps.data(), 8)}));
   EXPECT_NE(pb[8], 0x1C);
-  EXPECT_EQ(b20->conversion_time(), rtl::Duration(187500us));
+  EXPECT_EQ(b20->conversion_time(), twelve_bits / 4);  // 10 bits
 }
 
 TEST_F(Ds18x20Model, CopyAndRecallKeepThresholdsInEeprom) {
   auto d = add_sensor(0x28, 1);
   select(nullptr);
   write({0x4E, 0x20, 0x10, 0x1F});
+  // The EEPROM write keeps a powered part busy for up to 10 ms.
   select(nullptr);
   link.touch_byte(0x48);
+  EXPECT_EQ(link.touch_bit(1), 0);
+  clock.advance(10ms);
   EXPECT_EQ(link.touch_bit(1), 1);
+  EXPECT_EQ(d->eeprom_writes(), 1);
   select(nullptr);
   write({0x4E, 0x7F, 0x80, 0x7F});
   EXPECT_EQ(read_scratchpad()[2], 0x7F);
+  // The recall is busy while it runs, too.
   select(nullptr);
   link.touch_byte(0xB8);
+  EXPECT_EQ(link.touch_bit(1), 0);
+  clock.advance(1ms);
   EXPECT_EQ(link.touch_bit(1), 1);
   const Scratchpad pad = read_scratchpad();
   EXPECT_EQ(pad[2], 0x20);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -55,6 +56,7 @@ std::uint8_t family_of(const json& type, const std::string& where) {
   if (t == "DS18B20") return 0x28;
   if (t == "DS18S20" || t == "DS1820") return 0x10;
   if (t == "DS1822") return 0x22;
+  if (t == "DS1825") return 0x3B;
   if (t == "DS2401") return 0x01;
   if (t.size() == 4 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
     std::vector<std::uint8_t> b;
@@ -118,6 +120,90 @@ long long integer_in(const json& object, const char* key, long long low, long lo
                              : (v.get<long long>() < low || v.get<long long>() > high))
     fail(where, std::string("\"") + key + "\" must be within " + range);
   return v.get<long long>();
+}
+
+// A boolean member; `fallback` when absent.
+bool boolean_in(const json& object, const char* key, bool fallback, const std::string& where) {
+  if (!object.contains(key)) return fallback;
+  if (!object[key].is_boolean()) fail(where, std::string("\"") + key + "\" must be true or false");
+  return object[key].get<bool>();
+}
+
+// A count of events to come: a whole number, or true for every one.
+int count_in(const json& object, const char* key, const std::string& where) {
+  if (object.contains(key) && object[key].is_boolean()) {
+    if (!object[key].get<bool>()) return 0;
+    return onewire::sim::Ds18x20::kEvery;
+  }
+  if (object.contains(key) && !object[key].is_number_integer())
+    fail(where, std::string("\"") + key + "\" must be a whole number 0..1000000 or true (every one)");
+  return static_cast<int>(integer_in(object, key, 0, 1000000, 0, where));
+}
+
+std::string family_names() {
+  std::string list;
+  for (const auto f : onewire::sim::thermometer_families())
+    list += std::string(list.empty() ? "" : ", ") + std::string(onewire::sim::family_name(f));
+  return list;
+}
+
+std::optional<onewire::sim::ThermometerFamily> family_in(const json& d, const std::string& where) {
+  if (!d.contains("family")) return std::nullopt;
+  const json& f = d["family"];
+  if (!f.is_string()) fail(where, "\"family\" must be a family name as text (" + family_names() + ")");
+  const auto family = onewire::sim::parse_thermometer_family(f.get<std::string>());
+  if (!family) fail(where, "unknown family \"" + shorten(f.get<std::string>()) + "\" (known: " + family_names() + ")");
+  return family;
+}
+
+std::string hex_code(std::uint8_t code) {
+  static const char digits[] = "0123456789ABCDEF";
+  return std::string("0x") + digits[code >> 4] + digits[code & 15];
+}
+
+// The keys only thermometers take.
+constexpr const char* kThermometerKeys[] = {
+    "family", "celsius", "resolution", "th", "tl", "parasite", "parasite_works", "reports_parasite",
+    "eeprom_writes", "skip_conversions", "fail_conversions", "corrupt_reads", "corrupt_every", "scratchpad",
+};
+
+// A thermometer's settings and faults from its device entry.
+void configure_thermometer(onewire::sim::Ds18x20& dev, const json& d, const std::string& where) {
+  using onewire::sim::ThermometerFamily;
+  const ThermometerFamily family = dev.family();
+  const bool s20 = family == ThermometerFamily::kDs18s20;
+  const std::string name(onewire::sim::family_name(family));
+  auto stored = dev.power_up_settings();
+  if (d.contains("resolution")) {
+    if (s20) fail(where, "a DS18S20 has no \"resolution\"");
+    const auto bits = static_cast<int>(integer_in(d, "resolution", 9, 12, 12, where));
+    stored[2] = static_cast<std::uint8_t>(((bits - 9) << 5) | 0x1F);
+  }
+  // TH and TL are signed whole degrees.
+  if (d.contains("th")) stored[0] = static_cast<std::uint8_t>(integer_in(d, "th", -128, 127, 0, where));
+  if (d.contains("tl")) stored[1] = static_cast<std::uint8_t>(integer_in(d, "tl", -128, 127, 0, where));
+  if (d.contains("resolution") || d.contains("th") || d.contains("tl"))
+    dev.set_power_up_settings(stored[0], stored[1], stored[2]);
+  dev.set_parasite(boolean_in(d, "parasite", false, where));
+  if (d.contains("parasite_works")) dev.set_parasite_works(boolean_in(d, "parasite_works", true, where));
+  dev.set_reports_parasite(boolean_in(d, "reports_parasite", false, where));
+  if (d.contains("eeprom_writes")) {
+    if (family == ThermometerFamily::kD1 || family == ThermometerFamily::kF)
+      fail(where, "a family " + name + " part has no EEPROM (\"eeprom_writes\")");
+    dev.set_eeprom_writes(static_cast<int>(integer_in(d, "eeprom_writes", 0, 10000000, 0, where)));
+  }
+  dev.skip_conversions(count_in(d, "skip_conversions", where));
+  dev.fail_conversions(count_in(d, "fail_conversions", where));
+  dev.corrupt_reads(static_cast<int>(integer_in(d, "corrupt_reads", 0, 1000000, 0, where)));
+  dev.corrupt_every(static_cast<int>(integer_in(d, "corrupt_every", 0, 1000000, 0, where)));
+  if (d.contains("scratchpad")) {
+    std::vector<std::uint8_t> b;
+    if (!d["scratchpad"].is_string() || !parse_hex(d["scratchpad"].get<std::string>(), 9, b))
+      fail(where, "\"scratchpad\" must be 18 hex digits");
+    std::array<std::uint8_t, 9> pad{};
+    std::copy(b.begin(), b.end(), pad.begin());
+    dev.set_scratchpad_override(pad);
+  }
 }
 
 // A first pass over the text, before it becomes a document: malformed
@@ -226,7 +312,11 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
   for (const json& d : doc["devices"]) {
     const std::string where = origin + ": device " + std::to_string(index++);
     if (!d.is_object()) fail(where, "must be an object");
-    only_keys(d, {"type", "serial", "rom", "celsius", "resolution", "parasite", "scratchpad"}, where);
+    only_keys(d, {"type", "serial", "rom", "family", "celsius", "resolution", "th", "tl", "parasite", "parasite_works",
+                  "reports_parasite", "eeprom_writes", "skip_conversions", "fail_conversions", "corrupt_reads",
+                  "corrupt_every", "scratchpad"},
+              where);
+    const auto family = family_in(d, where);
     onewire::Rom rom{};
     if (d.contains("rom")) {
       if (d.contains("type") || d.contains("serial")) fail(where, "gives a \"rom\" and a \"type\" or \"serial\"");
@@ -236,8 +326,17 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
       const auto parsed = parse_rom_id(d["rom"].get<std::string>(), &why);
       if (!parsed) fail(where, "\"rom\": " + why);
       rom = *parsed;
+      if (family && rom[0] != onewire::sim::family_code(*family))
+        fail(where, "a family " + std::string(onewire::sim::family_name(*family)) + " part has the family code " +
+                        hex_code(onewire::sim::family_code(*family)) + ", not the ROM's " + hex_code(rom[0]));
+    } else if (family) {
+      if (d.contains("type") && family_of(d["type"], where) != onewire::sim::family_code(*family))
+        fail(where, "a family " + std::string(onewire::sim::family_name(*family)) + " part is no \"" +
+                        shorten(d["type"].get<std::string>()) + "\" (its family code is " +
+                        hex_code(onewire::sim::family_code(*family)) + ")");
+      rom = onewire::sim::make_family_rom(*family, serial_of(d, next_serial++, where));
     } else {
-      if (!d.contains("type")) fail(where, "needs a \"type\" or a \"rom\"");
+      if (!d.contains("type")) fail(where, "needs a \"type\", a \"family\" or a \"rom\"");
       rom = onewire::sim::make_rom(family_of(d["type"], where), serial_of(d, next_serial++, where));
     }
     // Two devices with one ROM answer every search as one damaged device.
@@ -246,8 +345,8 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     seen.emplace(rom, index - 1);
     const bool thermometer = rom[0] == 0x28 || rom[0] == 0x10 || rom[0] == 0x22 || rom[0] == 0x3B;
     if (!thermometer) {
-      for (const char* key : {"celsius", "resolution", "scratchpad", "parasite"})
-        if (d.contains(key)) fail(where, std::string("a device of family ") + std::to_string(rom[0]) + " has no \"" + key + "\"");
+      for (const char* key : kThermometerKeys)
+        if (d.contains(key)) fail(where, std::string("a device of family ") + hex_code(rom[0]) + " has no \"" + key + "\"");
       setup.bus->add(onewire::sim::make_rom_device(rom));
       continue;
     }
@@ -258,24 +357,9 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
       if (!std::isfinite(celsius) || celsius < -55.0 || celsius > 125.0)
         fail(where, "\"celsius\" must be within -55..125");
     }
-    auto dev = std::make_shared<onewire::sim::Ds18x20>(rom, celsius);
-    if (d.contains("resolution")) {
-      if (rom[0] == 0x10) fail(where, "a DS18S20 has no \"resolution\"");
-      const auto bits = static_cast<int>(integer_in(d, "resolution", 9, 12, 12, where));
-      dev->set_resolution(bits);
-    }
-    if (d.contains("parasite")) {
-      if (!d["parasite"].is_boolean()) fail(where, "\"parasite\" must be true or false");
-      dev->set_parasite(d["parasite"].get<bool>());
-    }
-    if (d.contains("scratchpad")) {
-      std::vector<std::uint8_t> b;
-      if (!d["scratchpad"].is_string() || !parse_hex(d["scratchpad"].get<std::string>(), 9, b))
-        fail(where, "\"scratchpad\" must be 18 hex digits");
-      std::array<std::uint8_t, 9> pad{};
-      std::copy(b.begin(), b.end(), pad.begin());
-      dev->set_scratchpad_override(pad);
-    }
+    auto dev = std::make_shared<onewire::sim::Ds18x20>(rom, family.value_or(onewire::sim::family_for_code(rom[0])),
+                                                       celsius);
+    configure_thermometer(*dev, d, where);
     setup.bus->add(dev);
   }
   if (doc.contains("faults")) {

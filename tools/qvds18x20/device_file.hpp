@@ -4,17 +4,26 @@
 //     "devices": [
 //       {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 21.5, "resolution": 12},
 //       {"type": "DS18S20", "celsius": -3.25},
+//       {"family": "B1", "celsius": 19.5, "skip_conversions": true},
 //       {"rom": "6300001A2B3C4D01"},
 //       {"type": "DS18B20", "celsius": 20, "scratchpad": "500548467FFF0C1000"}
 //     ],
 //     "faults": [{"op": "TMFirst", "call": 1, "code": -3}]
 //   }
 //
-// A device names its "type" (DS18B20, DS18S20, DS1822, DS2401, or a hex
-// family code as text such as "0x22") with an optional "serial" (12 hex
-// digits as text), or its whole "rom" as the tool prints it (16 hex digits,
-// CRC byte first, family code last, with a valid CRC). Thermometers take
-// "celsius", "resolution" (9..12, DS18B20 family only), "parasite", and
+// A device names its "type" (DS18B20, DS18S20, DS1822, DS1825, DS2401, or
+// a hex family code as text such as "0x22") with an optional "serial" (12
+// hex digits as text), or its whole "rom" as the tool prints it (16 hex
+// digits, CRC byte first, family code last, with a valid CRC). A
+// thermometer may name its "family" (A1, B1, ..., DS18S20: the models of
+// onewire::sim::ThermometerFamily); without a "rom" its ROM then follows
+// the family's pattern (make_family_rom with the serial) and "type" may be
+// left out. Thermometers take "celsius", "resolution" (9..12, not the
+// DS18S20), "th" and "tl" (signed whole degrees; these three are what the
+// part loads at power-up), "parasite", "parasite_works",
+// "reports_parasite", "eeprom_writes" (copies the EEPROM had before),
+// "skip_conversions" and "fail_conversions" (a count, or true for every
+// one), "corrupt_reads" (a count), "corrupt_every" (a period), and
 // "scratchpad" (18 hex digits sent as READ SCRATCHPAD's answer, CRC byte
 // included, to simulate a damaged or odd device). "faults" inject driver
 // failures: the "call"-th call of "op" (a driver operation name) answers

@@ -138,8 +138,12 @@ int SimBus::reset() {
       const rtl::TimePoint now = s.device_now();
       s.set_pullup(false, now);
       bool presence = false;
-      for (const auto& d : s.devices) presence = d->on_reset(now) || presence;
-      result = presence ? kResetPresence : kResetNoPresence;
+      bool held_low = false;
+      for (const auto& d : s.devices) {
+        presence = d->on_reset(now) || presence;
+        held_low = held_low || d->holds_line_low(now);
+      }
+      result = held_low ? kResetShort : presence ? kResetPresence : kResetNoPresence;
     }
     until = s.pace(cost);
   }

@@ -48,6 +48,14 @@ class QVDS_API Device {
   // next reset (it dropped out of a search or was not matched). The bus
   // then skips it in every slot, which keeps a long bus cheap to model.
   virtual bool asleep() { return false; }
+  // True while the device pulls the line low whatever the master does (a
+  // clone failing on parasite power): every slot reads 0 and a reset
+  // finds a short. Asked at every reset; a device that returns true must
+  // also stay awake (asleep() false) until it lets go.
+  virtual bool holds_line_low(rtl::TimePoint now) {
+    (void)now;
+    return false;
+  }
 };
 
 // Modelled duration of bus primitives at a speed (DS2480B timing:
