@@ -28,8 +28,11 @@ inline constexpr Micros kFirstPollAfter{10000};
 // adapter; this bounds how late the end is seen) ...
 inline constexpr Micros kPollInterval{4000};
 // ... until every device is done or this share past the longest time the
-// devices' resolutions allow: a part that never reports busy (or never
-// stops) is read anyway once it is up.
+// devices' resolutions allow: a part that never stops is read anyway
+// once it is up. "Done" counts only after a poll found a device busy: a
+// part that never reports busy (clone family F) would look done at once,
+// so a first poll that finds the bus done means the longest time is
+// waited after all.
 inline constexpr double kPollCapShare = 1.10;
 
 // The cap of a polled wait whose devices may take `longest`.

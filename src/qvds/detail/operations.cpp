@@ -61,16 +61,25 @@ std::error_code wait_conversion(BusState& bus, const OpContext& ctx, const WaitP
   } else {
     const microseconds cap = rules::poll_cap(plan.longest);
     why = ctx.wait(first_poll);
+    bool busy = false;
     while (!why) {
       const int polled = bus.link->touch_byte(0xFF);
       if (polled < 0) {
         link_error = polled;
         break;
       }
-      if (rules::conversion_done(polled) || elapsed() >= cap) break;
-      if (busy_seen != nullptr) *busy_seen = true;
+      if (rules::conversion_done(polled)) {
+        // Done before anyone was seen busy: a part that never reports
+        // busy (family F) may still be converting. It gets the longest
+        // time its resolution allows.
+        if (!busy && elapsed() < plan.longest) why = ctx.wait(plan.longest - elapsed());
+        break;
+      }
+      if (elapsed() >= cap) break;
+      busy = true;
       why = ctx.wait(std::min(rules::kPollInterval, cap - elapsed()));
     }
+    if (busy_seen != nullptr) *busy_seen = busy;
   }
   waited = elapsed();
   return why;
@@ -132,6 +141,8 @@ Reading read_scratchpad(BusState& bus, const Device& device, bool converted, int
   return reading;
 }
 
+bool worth_confirming(ReadStatus s) { return s == ReadStatus::kUnconfirmed || s == ReadStatus::kPowerOnValue; }
+
 // A sensor whose value its scratchpad cannot vouch for (85.0 on a clone
 // whose byte 6 tells nothing): converted once more on its own, polled
 // from the first milliseconds on a powered bus so that its busy slots
@@ -152,13 +163,18 @@ std::error_code confirm_reading(BusState& bus, const OpContext& ctx, const Devic
   if (read_pad(bus, device.rom, second, got, link_error) != ReadStatus::kRead) return {};
   const rules::Decoded decoded = rules::confirm(device.rom, reading.scratchpad, second, busy_seen);
   reading.scratchpad = second;
-  reading.status = decoded.status;
-  reading.sixteenths = decoded.sixteenths;
-  reading.celsius = decoded.celsius();
-  reading.resolution = decoded.resolution;
-  reading.alarm_high = rules::threshold_of(second[2]);
-  reading.alarm_low = rules::threshold_of(second[3]);
-  reading.alarm = rules::in_alarm(device.family(), second);
+  reading.status = rules::with_power(decoded.status, device.power);
+  if (is_reading(reading.status) || reading.status == ReadStatus::kUnconfirmed) {
+    reading.sixteenths = decoded.sixteenths;
+    reading.celsius = decoded.celsius();
+    reading.resolution = decoded.resolution;
+    reading.alarm_high = rules::threshold_of(second[2]);
+    reading.alarm_low = rules::threshold_of(second[3]);
+    reading.alarm = rules::in_alarm(device.family(), second);
+  } else {
+    reading.sixteenths = 0;
+    reading.celsius.reset();
+  }
   reading.reason = reading.status == ReadStatus::kRead ? std::string() : rules::describe(reading.status);
   return {};
 }
@@ -306,8 +322,10 @@ Result<Measurement> measure(BusState& bus, const OpContext& ctx, const MeasureOp
     reading.time = m.time;
     m.readings.push_back(std::move(reading));
   }
+  // A sensor that did not convert (its power-on value), or whose value
+  // could be its power-on value, gets one conversion of its own.
   for (std::size_t i = 0; i < m.readings.size(); ++i) {
-    if (m.readings[i].status != ReadStatus::kUnconfirmed) continue;
+    if (!worth_confirming(m.readings[i].status)) continue;
     if (const std::error_code why = confirm_reading(bus, ctx, targets[i], m.readings[i], link_error))
       return interruption(why);
     if (fatal(link_error)) return driver_failure(link_error, bus.name);
@@ -331,7 +349,7 @@ Result<Reading> read_one(BusState& bus, const OpContext& ctx, const Rom& rom) {
   Reading reading = read_scratchpad(bus, device, true, link_error);
   if (fatal(link_error)) return driver_failure(link_error, bus.name);
   if (reading.status == ReadStatus::kNotSelected) return Failure{Errc::kNotOnBus, bus.name};
-  if (reading.status == ReadStatus::kUnconfirmed) {
+  if (worth_confirming(reading.status)) {
     if (const std::error_code why = confirm_reading(bus, ctx, device, reading, link_error)) return interruption(why);
     if (fatal(link_error)) return driver_failure(link_error, bus.name);
   }
