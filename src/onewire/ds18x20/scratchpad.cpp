@@ -62,8 +62,8 @@ std::string describe(ReadStatus s) {
     case ReadStatus::kConversionFailed: return "it holds 127.94, above its range: its conversion failed";
     case ReadStatus::kNoConversion: return "the conversion command did not reach the bus: it holds an old value";
     case ReadStatus::kUnconfirmed:
-      return "it holds a value that is also its power-on value, and a second conversion did not show that it "
-             "converted (a clone whose scratchpad cannot tell them apart)";
+      return "it holds a value that is also its power-on value, and nothing showed that it converted (a clone "
+             "whose scratchpad cannot tell the two apart)";
     case ReadStatus::kParasiteUnfed:
       return "it is parasite-powered and this adapter has no strong pull-up to feed its conversion";
   }
