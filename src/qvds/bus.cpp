@@ -31,9 +31,10 @@ Result<Bus> open_row(const onewire::AdapterRow& row, std::string_view port, cons
   }
   std::int16_t error = 0;
   std::unique_ptr<onewire::Link> link = row.open(options.driver, resolved.port->number, error);
-  const std::string label = options.name.empty() ? resolved.port->label : options.name;
-  if (!link) return detail::driver_failure(error != 0 ? error : onewire::kErrPortUnavailable, label);
-  return Bus::adopt(std::move(link), label);
+  OpenOptions named = options;
+  if (named.name.empty()) named.name = resolved.port->label;
+  if (!link) return detail::driver_failure(error != 0 ? error : onewire::kErrPortUnavailable, named.name);
+  return Bus::adopt(std::move(link), named);
 }
 
 }  // namespace
@@ -76,12 +77,18 @@ Result<Bus> Bus::open(int adapter_type, std::string_view port, const OpenOptions
 }
 
 Result<Bus> Bus::adopt(std::unique_ptr<onewire::Link> link, std::string name) {
+  OpenOptions options;
+  options.name = std::move(name);
+  return adopt(std::move(link), options);
+}
+
+Result<Bus> Bus::adopt(std::unique_ptr<onewire::Link> link, const OpenOptions& options) {
   if (!link) return Failure{Errc::kBadArgument, "no link"};
   if (!link->is_open()) {
     const int r = link->open();
-    if (r != 1) return detail::driver_failure(r, name);
+    if (r != 1) return detail::driver_failure(r, options.name);
   }
-  auto core = std::make_shared<detail::BusCore>(std::move(link), std::move(name));
+  auto core = std::make_shared<detail::BusCore>(std::move(link), options.name, options.clock);
   core->start();
   return Bus(std::move(core));
 }

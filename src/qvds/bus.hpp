@@ -34,6 +34,7 @@
 
 #include "onewire/builtin_driver.hpp"
 #include "onewire/link.hpp"
+#include "rtl/clock.hpp"
 #include "qvds/reading.hpp"
 #include "qvds/result.hpp"
 #include "qvds/rom.hpp"
@@ -64,6 +65,10 @@ struct QVDS_API OpenOptions {
   onewire::BuiltinDriverOptions driver;
   // The bus's name in messages and results; empty: the port as given.
   std::string name;
+  // Where the engine's own waits go (conversions, EEPROM writes), which
+  // the devices' clock must agree with; null: rtl::GetClock(). For tests
+  // and benchmarks that skip the conversion time but keep the adapter's.
+  rtl::Clock* clock = nullptr;
 };
 
 // What a measurement covers.
@@ -100,6 +105,8 @@ class QVDS_API Bus {
   // Takes over any link (the simulated bus's, a test's); opens it when it
   // is not open yet. `name` names the bus in messages and results.
   static Result<Bus> adopt(std::unique_ptr<onewire::Link> link, std::string name);
+  // The same with the options (OpenOptions::name names it).
+  static Result<Bus> adopt(std::unique_ptr<onewire::Link> link, const OpenOptions& options);
 
   // A closed handle: every call fails with Errc::kClosed.
   Bus() = default;

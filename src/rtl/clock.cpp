@@ -2,10 +2,12 @@
 
 #include <thread>
 
+#include "rtl/precise_sleep.hpp"
+
 namespace rtl {
 
 void RealClock::sleep_for(Duration d) {
-  if (d.count() > 0) std::this_thread::sleep_for(d);
+  if (d.count() > 0) sleep_precisely(d);
 }
 
 void SkipClock::sleep_for(Duration d) {
@@ -22,8 +24,7 @@ TimePoint ScaledClock::now() {
 }
 
 void ScaledClock::sleep_for(Duration d) {
-  if (d.count() > 0)
-    std::this_thread::sleep_for(Duration(static_cast<std::int64_t>(static_cast<double>(d.count()) / factor_)));
+  if (d.count() > 0) sleep_precisely(Duration(static_cast<std::int64_t>(static_cast<double>(d.count()) / factor_)));
 }
 
 namespace {

@@ -2,8 +2,8 @@
 
 namespace qvds::detail {
 
-BusCore::BusCore(std::unique_ptr<onewire::Link> link, std::string name)
-    : name_(std::move(name)), adapter_(link->name()), strong_pullup_(link->can_strong_pullup()) {
+BusCore::BusCore(std::unique_ptr<onewire::Link> link, std::string name, rtl::Clock* clock)
+    : name_(std::move(name)), adapter_(link->name()), strong_pullup_(link->can_strong_pullup()), clock_(clock) {
   state_.link = std::move(link);
   state_.name = name_;
 }
@@ -58,7 +58,7 @@ void BusCore::loop(std::weak_ptr<BusCore> weak, BusCore* raw) {
       continue;
     }
     // The task publishes what it found before its caller hears of it.
-    task.run(keep->state_, OpContext{task.caller, task.stop->get_token(), task.deadline});
+    task.run(keep->state_, OpContext{task.caller, task.stop->get_token(), task.deadline, keep->clock_});
     {
       std::lock_guard lock(keep->mutex_);
       keep->current_.reset();

@@ -26,7 +26,7 @@ namespace qvds::detail {
 class BusCore : public std::enable_shared_from_this<BusCore> {
  public:
   // Takes an open link. start() must follow before any call.
-  BusCore(std::unique_ptr<onewire::Link> link, std::string name);
+  BusCore(std::unique_ptr<onewire::Link> link, std::string name, rtl::Clock* clock = nullptr);
   ~BusCore();
   BusCore(const BusCore&) = delete;
   BusCore& operator=(const BusCore&) = delete;
@@ -77,6 +77,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   const std::string name_;
   const std::string adapter_;
   const bool strong_pullup_;
+  rtl::Clock* const clock_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -99,7 +100,7 @@ Result<T> BusCore::call(const CallOptions& options, Op<T> op) {
   const std::optional<SteadyTime> deadline = deadline_of(options);
   if (on_bus_thread()) {
     std::stop_source none;
-    Result<T> r = op(state_, OpContext{options.stop, none.get_token(), deadline});
+    Result<T> r = op(state_, OpContext{options.stop, none.get_token(), deadline, clock_});
     publish_devices();
     return r;
   }

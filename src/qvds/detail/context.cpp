@@ -18,8 +18,10 @@ std::error_code OpContext::interrupted() const {
   return {};
 }
 
+rtl::Clock& OpContext::time() const { return clock != nullptr ? *clock : rtl::GetClock(); }
+
 std::error_code OpContext::wait(std::chrono::microseconds length) const {
-  rtl::Clock& clock = rtl::GetClock();
+  rtl::Clock& clock = time();
   const rtl::TimePoint end = clock.now() + length;
   for (;;) {
     if (const std::error_code why = interrupted()) return why;

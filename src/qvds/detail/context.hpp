@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "qvds/error.hpp"
+#include "rtl/clock.hpp"
 
 namespace qvds::detail {
 
@@ -19,6 +20,10 @@ struct OpContext {
   std::stop_token caller;
   std::stop_token engine;
   std::optional<SteadyTime> deadline;
+  // Where waits go; null: rtl::GetClock().
+  rtl::Clock* clock = nullptr;
+
+  rtl::Clock& time() const;
 
   // Why the operation must stop now: kTimedOut, kCancelled, kClosed, or
   // none.

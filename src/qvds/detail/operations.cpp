@@ -51,7 +51,7 @@ WaitPlan plan_wait(const BusState& bus, const std::vector<const Device*>& conver
 std::error_code wait_conversion(BusState& bus, const OpContext& ctx, const WaitPlan& plan, microseconds& waited,
                                 int& link_error, microseconds first_poll = rules::kFirstPollAfter,
                                 bool* busy_seen = nullptr) {
-  rtl::Clock& clock = rtl::GetClock();
+  rtl::Clock& clock = ctx.time();
   const rtl::TimePoint start = clock.now();
   const auto elapsed = [&] { return std::chrono::duration_cast<microseconds>(clock.now() - start); };
   std::error_code why;

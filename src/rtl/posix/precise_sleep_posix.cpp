@@ -1,0 +1,9 @@
+#include <thread>
+
+#include "rtl/precise_sleep.hpp"
+
+namespace rtl {
+
+void sleep_precisely(std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); }
+
+}  // namespace rtl
