@@ -175,12 +175,23 @@ TEST_F(Engine, ParasiteSensorsGetTheStrongPullupForTheLongestConversion) {
   auto m = bus.measure();
   ASSERT_TRUE(m.ok()) << m.message();
   EXPECT_FALSE(m->polled);
-  EXPECT_EQ(m->conversion_wait, 750ms);  // the resolution is not known yet
+  EXPECT_EQ(m->conversion_wait, 750ms);  // both hold 12 bits
   EXPECT_EQ(sim->strong_pullups(), 1u);
   EXPECT_EQ(m->read_count(), 2u);
   for (const auto& r : m->readings) EXPECT_EQ(r.status, qvds::ReadStatus::kRead) << qvds::status_name(r.status);
   EXPECT_EQ(m->readings[0].power == qvds::PowerSupply::kParasite || m->readings[1].power == qvds::PowerSupply::kParasite,
             true);
+}
+
+TEST_F(Engine, AParasiteBusWaitsWhatItsSensorsResolutionsAllow) {
+  auto b = sim_bus_builder().device_clock(&clock);
+  b.add_sensor(0x28, 1, 30.0).parasite().resolution(9).add_sensor(0x28, 2, 31.0).parasite().resolution(10);
+  qvds::Bus bus = adopt(b.build());
+  auto m = bus.measure();
+  ASSERT_TRUE(m.ok()) << m.message();
+  // Their scratchpads said 9 and 10 bits before the first conversion.
+  EXPECT_EQ(m->conversion_wait, 187500us);
+  EXPECT_EQ(m->read_count(), 2u);
 }
 
 // A link without a strong pull-up cannot feed a parasite sensor: it is not

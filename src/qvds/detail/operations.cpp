@@ -45,6 +45,30 @@ WaitPlan plan_wait(const BusState& bus, const std::vector<const Device*>& conver
   return plan;
 }
 
+// A parasite bus waits the longest conversion its sensors' resolutions
+// allow, and a sensor of unknown resolution counts as 12 bits (750 ms).
+// Where few are unknown, reading their scratchpads first (nothing is
+// written) costs less than the wait it may save.
+void learn_resolutions(BusState& bus, const std::vector<const Device*>& converting) {
+  constexpr std::size_t kWorthReading = 16;
+  std::vector<const Device*> unknown;
+  bool parasite = false;
+  for (const Device* d : converting) {
+    if (!d->thermometer()) continue;
+    parasite = parasite || d->power == PowerSupply::kParasite;
+    if (rules::has_resolution(d->family()) && bus.resolution.count(d->rom) == 0) unknown.push_back(d);
+  }
+  if (!parasite || !bus.link->can_strong_pullup() || unknown.empty() || unknown.size() > kWorthReading) return;
+  for (const Device* d : unknown) {
+    Scratchpad pad{};
+    bool got = false;
+    int link_error = 0;
+    if (read_pad(bus, d->rom, pad, got, link_error) == ReadStatus::kRead)
+      bus.resolution[d->rom] = rules::resolution_of(pad[4]);
+    if (fatal(link_error)) return;
+  }
+}
+
 // The wait after CONVERT T (sent with the strong pull-up when plan.feed).
 // Returns the interruption, if any; `waited` gets the time it took, and
 // `busy_seen` whether a poll found a device still converting.
@@ -273,6 +297,7 @@ Result<Measurement> measure(BusState& bus, const OpContext& ctx, const MeasureOp
   // Every device converts; the wait is planned for all of them.
   std::vector<const Device*> converting;
   for (const Device& d : bus.devices) converting.push_back(&d);
+  learn_resolutions(bus, converting);
   const WaitPlan plan = plan_wait(bus, converting);
   m.polled = plan.poll && !plan.feed;
 
