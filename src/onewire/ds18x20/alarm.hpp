@@ -1,6 +1,8 @@
 // The alarm thresholds TH and TL (scratchpad bytes 2 and 3): signed whole
 // degrees, and the comparison each family makes after every conversion,
 // which sets the flag ALARM SEARCH answers to. Pure rules: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"

@@ -3,6 +3,8 @@
 // of published research on counterfeit DS18B20s: A1 is the genuine part,
 // the rest are clones that depart from the data sheet each in its own
 // way. Pure rules: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"

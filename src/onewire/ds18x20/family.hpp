@@ -1,6 +1,8 @@
 // The thermometer families of the 1-Wire bus, told apart by their ROM's
 // family code: which model each is, what its scratchpad holds, and which
 // commands it takes. Pure facts of the data sheets: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"

@@ -3,6 +3,8 @@
 // the master holds the line at the strong pull-up for the whole
 // conversion, and nothing else may happen on the bus meanwhile. Pure
 // rules: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"

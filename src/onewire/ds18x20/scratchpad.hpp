@@ -4,6 +4,8 @@
 // path that reads a thermometer (the component's worker, the bus engine)
 // judges the bytes here, so that a scratchpad means the same thing
 // everywhere. Pure functions: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"

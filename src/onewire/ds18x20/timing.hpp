@@ -3,6 +3,8 @@
 // longest conversion any device may take; with every device powered,
 // read slots polled until none is busy, capped a little above that
 // longest time. Pure rules: no I/O.
+//
+// Thread safety: pure functions and constants, for any thread at any time.
 #pragma once
 
 #include "qvds18x20/export.hpp"
