@@ -88,6 +88,13 @@ Result<Bus> Bus::adopt(std::unique_ptr<onewire::Link> link, const OpenOptions& o
     const int r = link->open();
     if (r != 1) return detail::driver_failure(r, options.name);
   }
+  if (options.speed != onewire::Speed::kNormal) {
+    const int r = link->set_speed(options.speed);
+    if (r != static_cast<int>(options.speed)) {
+      link->close();
+      return Failure{Errc::kNotOffered, options.name + ": the adapter cannot run that speed"};
+    }
+  }
   auto core = std::make_shared<detail::BusCore>(std::move(link), options.name, options.clock);
   core->start();
   return Bus(std::move(core));

@@ -65,6 +65,9 @@ struct QVDS_API OpenOptions {
   onewire::BuiltinDriverOptions driver;
   // The bus's name in messages and results; empty: the port as given.
   std::string name;
+  // The 1-Wire speed the bus runs at; an adapter that cannot run it is
+  // Errc::kNotOffered.
+  onewire::Speed speed = onewire::Speed::kNormal;
   // Where the engine's own waits go (conversions, EEPROM writes), which
   // the devices' clock must agree with; null: rtl::GetClock(). For tests
   // and benchmarks that skip the conversion time but keep the adapter's.
