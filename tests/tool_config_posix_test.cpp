@@ -91,6 +91,12 @@ TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {
       {"sim = true\nformat = \"xml\"\n", "(in "},  // the parser's own message, with the file's place
       {"interval = 60\n", "no port is given"},   // a service's file must name its bus
       {"sim = true\nmqtt_discovery = true\n", "need --mqtt (in "},  // a check of the options, placed
+      // A malformed value of any kind is the file's fault: a usage error
+      // with its place, which the service does not restart on.
+      {"sim = true\nmqtt = \"http://broker.lan/home\"\n", ":2:"},
+      {"sim = true\nmqtt = \"mqtt://broker.lan/$SYS/home\"\n", ":2:"},
+      {"sim = true\nprometheus_file = \"/\"\n", ":2:"},
+      {"sim = true\nhelp = true\n", ":2:8: unknown key \"help\""},  // not the help text with exit 0
   };
   for (const Case& c : cases) {
     const std::string file = dir.File("bad.toml", c.text);
@@ -101,9 +107,14 @@ TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {
     EXPECT_NE(r.err.find("bad.toml"), std::string::npos) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   }
+  // A file that cannot be read says why, in the system's words.
   const Result missing = Tool({"read", "--config", dir.Path("none.toml")});
   EXPECT_EQ(missing.code, 2);
-  EXPECT_NE(missing.err.find("none.toml: cannot be read"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("none.toml: cannot be read (No such file or directory)"), std::string::npos)
+      << missing.err;
+  const Result folder = Tool({"read", "--config", dir.Path("")});
+  EXPECT_EQ(folder.code, 2);
+  EXPECT_NE(folder.err.find(": cannot be read (Is a directory)"), std::string::npos) << folder.err;
 }
 
 TEST(ToolCommandLine, WithJsonAFailureIsAnObjectToo) {

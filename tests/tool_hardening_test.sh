@@ -85,8 +85,15 @@ run long watch --interval 1 --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-disco
 expect "a discovery prefix of 70,000 characters is a usage error, said in a line" \
   bash -c "[ $RC -eq 2 ] && grep -q '65535' '$WORK/long.err' && [ \$(wc -c <'$WORK/long.err') -lt 300 ]"
 run utf read --sim --mqtt "mqtt://127.0.0.1:$dead/pre"$'\xff'
-expect "a topic prefix that is not UTF-8 fails at the start" \
-  bash -c "[ $RC -eq 1 ] && grep -q 'UTF-8' '$WORK/utf.err' && [ ! -s '$WORK/utf.out' ]"
+expect "a topic prefix that is not UTF-8 is a usage error" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'UTF-8' '$WORK/utf.err' && [ ! -s '$WORK/utf.out' ]"
+# The broker's own topics: it would take the messages and drop them.
+run sys read --sim --mqtt "mqtt://127.0.0.1:$dead/\$SYS/x"
+expect "a topic prefix in \$SYS is a usage error naming it" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'begins with \\$' '$WORK/sys.err' && [ ! -s '$WORK/sys.out' ]"
+run sysd watch --interval 1 --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix '$SYS'
+expect "a discovery prefix \$SYS is a usage error naming it" \
+  bash -c "[ $RC -eq 2 ] && grep -qF -- '--mqtt-discovery-prefix \"\$SYS\" cannot be used' '$WORK/sysd.err' && [ ! -s '$WORK/sysd.out' ]"
 run cafile read --sim --mqtt "mqtts://127.0.0.1:$dead/p" --mqtt-cafile "$WORK/no-such-ca.pem"
 expect "a CA file that cannot be read is named with the reason" \
   bash -c "[ $RC -eq 1 ] && grep -q '$WORK/no-such-ca.pem: cannot be read (No such file or directory)' '$WORK/cafile.err'"
@@ -201,8 +208,8 @@ fi
 # --- the metrics file ------------------------------------------------------
 mkdir -p "$WORK/folder"
 run dir read --sim --prometheus-file "$WORK/folder"
-expect "--prometheus-file FOLDER says why and fails at the start" \
-  bash -c "[ $RC -eq 1 ] && grep -q 'is a folder' '$WORK/dir.err' && [ ! -s '$WORK/dir.out' ]"
+expect "--prometheus-file FOLDER says why and is a usage error" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'is a folder' '$WORK/dir.err' && [ ! -s '$WORK/dir.out' ]"
 expect "and leaves no temporary file" bash -c "! ls '$WORK'/folder.tmp '$WORK'/folder/*.tmp 2>/dev/null"
 mkdir -p "$WORK/coll"
 run_bg pf watch --interval 0.3 --count 12 --format csv --sim --prometheus-file "$WORK/coll/t.prom"

@@ -167,7 +167,7 @@ int run_command(Command command, const Options& o) {
       Source source{o.port.empty() ? "COM1" : o.port, 0, "", !o.port_given || o.sim};
       Output(Format::kJson, Content::kReadings, source).write({}, e.what(), Notes{});
     }
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
     return kExitFailed;
   }
 }

@@ -1,10 +1,12 @@
 #include "qvds18x20/config_file.hpp"
 
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/rom_id.hpp"
 
 namespace qvtool {
@@ -140,15 +142,25 @@ ConfigFile parse_config(const std::string& text, const std::string& origin) {
 }
 
 ConfigFile load_config(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError(path + ": cannot be read");
+  // The system's reason goes into the message: a service's journal is
+  // often the only place an operator learns why it did not start.
+  const auto unreadable = [&](int error) { return ConfigError(path + ": cannot be read (" + os_error_text(error) + ")"); };
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) throw unreadable(errno);
   std::string text;
   char buf[4096];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    text.append(buf, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxConfigFileSize) throw ConfigError(path + ": larger than 256 KiB: no configuration file");
+  for (;;) {
+    const std::size_t n = std::fread(buf, 1, sizeof buf, in);
+    text.append(buf, n);
+    if (text.size() > kMaxConfigFileSize) {
+      std::fclose(in);
+      throw ConfigError(path + ": larger than 256 KiB: no configuration file");
+    }
+    if (n < sizeof buf) break;
   }
-  if (in.bad()) throw ConfigError(path + ": cannot be read");
+  const int error = std::ferror(in) != 0 ? errno : 0;
+  std::fclose(in);
+  if (error != 0) throw unreadable(error);
   return parse_config(text, path);
 }
 

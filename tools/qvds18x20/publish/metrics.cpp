@@ -93,11 +93,11 @@ void PrometheusFile::check(const std::string& path) {
   const auto status = std::filesystem::status(path, ec);
   if (!ec && std::filesystem::exists(status)) {
     if (std::filesystem::is_directory(status))
-      throw Failure("--prometheus-file " + shorten(path, 200) +
+      throw UsageError("--prometheus-file " + shorten(path, 200) +
                     ": is a folder; it takes the path of a file in it, such as " + shorten(path, 200) +
                     "/qvds18x20.prom");
     if (!std::filesystem::is_regular_file(status))
-      throw Failure("--prometheus-file " + shorten(path, 200) +
+      throw UsageError("--prometheus-file " + shorten(path, 200) +
                     ": is not a regular file (writing it would replace it with one)");
   }
   // A path that cannot be written fails now, not after the first round.

@@ -41,9 +41,10 @@ class Metrics {
 // scrape never reads half a file.
 class PrometheusFile : public Publisher {
  public:
-  // Throws Failure for a path that cannot be the file: a folder, a device
-  // or another file that is not a regular one (the rename would replace
-  // it), or a place where the temporary file cannot be made.
+  // Throws UsageError for a path that cannot be the file: a folder, a
+  // device or another file that is not a regular one (the rename would
+  // replace it); Failure for a place where the temporary file cannot be
+  // made (yet).
   static void check(const std::string& path);
 
   PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics, Lifetime lifetime);

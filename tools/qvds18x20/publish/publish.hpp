@@ -61,8 +61,9 @@ enum class Lifetime {
 class Publishers {
  public:
   // Checks the options before anything runs (a command calls it before it
-  // opens the bus): UsageError for values that cannot be used, Failure for
-  // a URL or a file that cannot.
+  // opens the bus): UsageError for values that cannot be used (a URL, a
+  // folder given as the metrics file), Failure for a file that cannot be
+  // used now (a CA file that is missing, a folder that cannot be written).
   static void check(const PublishOptions& o, Lifetime lifetime);
 
   // Starts every publisher the options ask for; throws Failure (or

@@ -24,6 +24,7 @@ namespace {
 // Why libmosquitto would refuse `topic` for publishing, or "".
 std::string topic_trouble(const std::string& topic) {
   if (topic.find_first_of("+#") != std::string::npos) return "it holds an MQTT wildcard (+ or #)";
+  if (!topic.empty() && topic.front() == '$') return kBrokerTopics;
   if (topic.size() > 65535) return "its topics would be longer than MQTT's 65535 bytes";
   if (mosquitto_validate_utf8(topic.c_str(), static_cast<int>(topic.size())) != MOSQ_ERR_SUCCESS)
     return "MQTT topics are UTF-8 without control characters, and it is not";
@@ -81,7 +82,7 @@ void check_mqtt_options(const PublishOptions& o) {
   sample.thermometer = true;
   for (const auto& m : measurement_messages(target.prefix, {{sample}, "", {}, "{}"}))
     if (const std::string trouble = topic_trouble(m.topic); !trouble.empty())
-      throw Failure("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
+      throw UsageError("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
   if (o.mqtt_discovery) {
     const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, true).topic;
     if (const std::string trouble = topic_trouble(topic); !trouble.empty())
