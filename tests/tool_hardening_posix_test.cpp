@@ -152,6 +152,14 @@ TEST(ToolHardening, OptionsThatCannotMeanWhatTheySayAreUsageErrors) {
       {"watch", "--interval", "-1"},
       {"frobnicate"},
       {"sim-adapter", "--link", ""},
+      // An adapter is reached through its port: without one these would
+      // read the demonstration devices under the adapter's name.
+      {"read", "--adapter", "w1"},
+      {"read", "--adapter", "ds2480b"},
+      {"read", "-a", "usb"},
+      {"list", "--adapter", "passive"},
+      {"watch", "--interval", "1", "--adapter", "5"},
+      {"version", "--adapter", "1"},
   };
   for (const auto& args : refused) {
     const Result r = Tool(args);
@@ -161,6 +169,9 @@ TEST(ToolHardening, OptionsThatCannotMeanWhatTheySayAreUsageErrors) {
     EXPECT_EQ(r.out, "") << joined;
   }
   EXPECT_NE(Tool({"frobnicate"}).err.find("unknown command \"frobnicate\""), std::string::npos);
+  EXPECT_NE(Tool({"read", "--adapter", "w1"}).err.find("--adapter w1 needs --port"), std::string::npos);
+  // The USB adapter's backend runs on the simulated bus on purpose.
+  EXPECT_EQ(Tool({"read", "--adapter", "usb", "--sim"}).code, 0);
   // Names in any letter case, for every option that takes names.
   EXPECT_EQ(Tool({"list", "--format", "CSV"}).code, 0);
   EXPECT_EQ(Tool({"list", "--speed", "Normal"}).code, 0);

@@ -206,7 +206,8 @@ void BusSession::resolve_port() {
     return;
   }
   port_ = choose_port(p, choice_.adapter, choice_.adapter_given, choice_.sim);
-  if (choice_.adapter == kAdapterAuto) choice_.adapter = detect_port_adapter(port_, builtin_options());
+  if (choice_.adapter == kAdapterAuto)
+    choice_.adapter = detect_port_adapter(port_, builtin_options(), choice_.adapter_given);
   com_name_ = port_.com_name();
   port_label_ = port_.label;
 }

@@ -154,13 +154,21 @@ BusChoice bus_choice(const Options& o) {
   const bool serial_adapter = o.adapter_given && adapter_number(o.adapter) != onewire::kAdapterTypeDs2490;
   if (o.sim && (serial_port || serial_adapter))
     throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
+  // An adapter is reached through its port; without one, the adapter's
+  // name would be put on the demonstration devices.
+  if (o.adapter_given && !o.port_given && !o.sim)
+    throw UsageError("--adapter " + shorten(o.adapter) +
+                     " needs --port: an adapter is reached through its port (`qvds18x20 ports` lists them); "
+                     "--sim reads the simulated bus");
   BusChoice choice;
   // A USB adapter is named USBn and has no other name, a kernel w1
   // master w1_bus_mastern; the adapter type follows from the name unless
-  // one was asked for.
-  const bool default_adapter = o.adapter == Options{}.adapter;
-  choice.adapter = default_adapter ? implied_adapter(o.port) : adapter_number(o.adapter);
-  choice.adapter_given = !default_adapter;
+  // one was asked for, and a serial port's adapter is detected. The
+  // simulated bus without a port is the passive adapter's COM1.
+  choice.adapter = o.adapter_given ? adapter_number(o.adapter)
+                   : o.port_given  ? implied_adapter(o.port)
+                                   : onewire::kAdapterTypePassive;
+  choice.adapter_given = o.adapter_given;
   choice.speed = speed_of(o.speed);
   choice.port = o.port;
   choice.sim = o.sim;
