@@ -4,6 +4,7 @@
 // form, and the command line's own conveniences.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -75,6 +76,50 @@ max = 2.5
   EXPECT_NE(Lines(table.out)[0].find("LABEL"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find("28.FF6B3C911604"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find("Boiler flow"), std::string::npos) << table.out;
+}
+
+// Names are the user's text; a spreadsheet opening the CSV would run one
+// that begins like a formula. Numbers stay numbers, below zero too.
+TEST(ToolConfig, NamesCannotBecomeFormulasInCsvAndNegativeValuesStayNumbers) {
+  TempDir dir;
+  const std::string devices = dir.File("bus.json", R"({"devices": [
+    {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": -12.5},
+    {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 4.0625},
+    {"type": "DS18B20", "serial": "0417C0DE0042", "celsius": -0.0625}]})");
+  const std::string config = dir.File("q.toml", "sim = \"" + devices + R"toml("
+[sensors."28.FF6B3C911604"]
+name = "=cmd|' /C calc'!A0"
+[sensors."28-0316a2b80c11"]
+name = "@SUM(1+1)"
+[sensors."28-0417c0de0042"]
+name = "-2 cellar"
+)toml");
+  const std::string log = dir.Path("log.csv");
+  const Result r = Tool({"read", "--config", config, "--format", "csv", "--log", log});
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (const std::string& text : {r.out, ReadFile(log)}) {
+    std::map<std::string, std::map<std::string, std::string>> by_rom;
+    for (const auto& row : ParseCsv(text)) by_rom[row.at("rom")] = row;
+    ASSERT_EQ(by_rom.size(), 3u) << text;
+    EXPECT_EQ(by_rom["D70416913C6BFF28"]["label"], "'=cmd|' /C calc'!A0") << text;
+    EXPECT_EQ(by_rom["D70416913C6BFF28"]["celsius"], "-12.5");
+    EXPECT_EQ(by_rom["D70416913C6BFF28"]["temp"], "-12.5");
+    EXPECT_EQ(by_rom["C30316A2B80C1128"]["label"], "'@SUM(1+1)");
+    EXPECT_EQ(by_rom["A10417C0DE004228"]["label"], "'-2 cellar");
+    EXPECT_EQ(by_rom["A10417C0DE004228"]["celsius"], "-0.0625");
+    for (const auto& [rom, row] : by_rom)
+      for (const auto& [column, cell] : row)
+        if (column != "temp" && column != "celsius" && !cell.empty()) {
+          EXPECT_EQ(std::string("=+-@\t\r").find(cell[0]), std::string::npos) << column << ": " << cell;
+        }
+  }
+  // JSON carries the names as they are: it is read by programs, not run.
+  const Result json = Tool({"read", "--config", config, "--format", "json"});
+  ASSERT_EQ(json.code, 0) << json.err;
+  EXPECT_EQ(SensorEntry(nlohmann::json::parse(json.out), "D70416913C6BFF28")["label"], "=cmd|' /C calc'!A0");
+  const Result devices_csv = Tool({"list", "--config", config, "--format", "csv"});
+  ASSERT_EQ(devices_csv.code, 0) << devices_csv.err;
+  EXPECT_NE(devices_csv.out.find(",'@SUM(1+1),"), std::string::npos) << devices_csv.out;
 }
 
 TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {

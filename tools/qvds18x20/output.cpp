@@ -8,6 +8,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/json_text.hpp"
@@ -61,6 +62,16 @@ std::string csv_field(const std::string& s) {
   }
   out.push_back('"');
   return out;
+}
+
+// A cell of text (a name, a reason, a port) as a spreadsheet must show
+// it: one beginning with = + - @, a tab or a carriage return would be
+// taken for a formula and run, so it gets a leading apostrophe, which
+// spreadsheets show as text and do not display. Numbers are written
+// as they are: -12.5 is a temperature, not a formula.
+std::string csv_text(const std::string& s) {
+  if (s.empty() || std::string_view("=+-@\t\r").find(s.front()) == std::string_view::npos) return s;
+  return "'" + s;
 }
 
 // Appends only: GCC 12 at -O3 takes the inlined prepend of `"," + field`
@@ -274,10 +285,22 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
-  if (!readings()) return {std::to_string(r.index), r.rom, r.name, r.model, r.label, r.power};
+  if (!readings())
+    return {std::to_string(r.index), csv_text(r.rom),   csv_text(r.name),
+            csv_text(r.model),       csv_text(r.label), csv_text(r.power)};
   const auto c = finite(r.celsius);
-  return {time,    source_.port, std::to_string(source_.adapter), std::to_string(r.index), r.rom, r.name,
-          c ? r.temp : std::string(), c ? celsius_text(*c) : std::string(), r.model, r.label, r.status, r.reason};
+  return {time,
+          csv_text(source_.port),
+          std::to_string(source_.adapter),
+          std::to_string(r.index),
+          csv_text(r.rom),
+          csv_text(r.name),
+          c ? r.temp : std::string(),
+          c ? celsius_text(*c) : std::string(),
+          csv_text(r.model),
+          csv_text(r.label),
+          csv_text(r.status),
+          csv_text(r.reason)};
 }
 
 }  // namespace qvtool
