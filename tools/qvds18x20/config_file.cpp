@@ -18,12 +18,24 @@ std::string where_of(const std::string& origin, const toml::source_region& r) {
 
 [[noreturn]] void fail(const std::string& where, const std::string& why) { throw ConfigError(where + ": " + why); }
 
-// Valid UTF-8 with no control characters: what a name must be to go into
-// every output unchanged (toml++ has checked the encoding already).
+// Valid UTF-8 with no control characters, C0 or C1: what a name must be
+// to go into every output unchanged (toml++ has checked the encoding
+// already; a C1 character U+0080..U+009F is the bytes C2 80..C2 9F).
 bool printable(const std::string& s) {
-  for (unsigned char c : s)
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c == 0x7F) return false;
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) return false;
+  }
   return true;
+}
+
+// A letter or a digit in any script: an ASCII one, or any character
+// beyond ASCII (punctuation there is rare in names and does no harm).
+bool has_letter_or_digit(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return false;
 }
 
 double number_of(const toml::node& n, const std::string& where, const std::string& key) {
@@ -44,9 +56,11 @@ SensorSettings sensor_of(const toml::table& t, const std::string& origin, const 
       const auto* v = node.as_string();
       if (v == nullptr) fail(where, "\"name\" must be text");
       s.name = v->get();
-      if (s.name.empty() || s.name.size() > 64 || !printable(s.name))
-        fail(where, "\"name\" must be 1 to 64 printable characters");
-      if (name_slug(s.name).empty()) fail(where, "\"name\" needs a letter or a digit");
+      if (!printable(s.name)) fail(where, "\"name\" must be printable (no control characters)");
+      if (s.name.empty() || s.name.size() > kMaxNameBytes)
+        fail(where, "\"name\" must be 1 to " + std::to_string(kMaxNameBytes) + " bytes of UTF-8, not " +
+                        std::to_string(s.name.size()) + " (a letter beyond ASCII takes 2 to 4)");
+      if (!has_letter_or_digit(s.name)) fail(where, "\"name\" needs a letter or a digit");
     } else if (k == "offset") {
       s.offset = number_of(node, where, k);
       if (std::fabs(s.offset) > 20) fail(where, "\"offset\" must be between -20 and 20 degrees");
@@ -107,11 +121,14 @@ ConfigFile parse_config(const std::string& text, const std::string& origin) {
         if (cfg.sensors.count(*rom) != 0) fail(at, "sensor " + rom_text + " is given twice (in two forms)");
         SensorSettings s = sensor_of(*t, origin, rom_text);
         if (!s.name.empty()) {
+          // Names must differ as they are, and in the topic word they
+          // make; a name that makes none has the ROM's.
           const std::string name_at = where_of(origin, t->get("name")->source());
-          const auto [it, fresh] = named.emplace(name_slug(s.name), name_at);
+          const std::string slug = name_slug(s.name);
+          const auto [it, fresh] = named.emplace(slug.empty() ? "=" + s.name : slug, name_at);
           if (!fresh)
             fail(name_at, "the name \"" + s.name + "\" is given to another sensor too, at " + it->second +
-                              " (names must differ in their letters and digits)");
+                              " (names must differ in their Latin letters and digits, which make their MQTT topics)");
         }
         cfg.sensors.emplace(*rom, std::move(s));
       }

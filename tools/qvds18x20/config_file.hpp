@@ -27,6 +27,9 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The longest name a sensor may have, in bytes of UTF-8.
+inline constexpr std::size_t kMaxNameBytes = 64;
+
 // What the file says of one sensor.
 struct SensorSettings {
   std::string name;  // empty: none
@@ -59,8 +62,9 @@ ConfigFile load_config(const std::string& path);
 ConfigFile parse_config(const std::string& text, const std::string& origin);
 
 // A name as it goes into an MQTT topic and a Home Assistant entity id:
-// lower case letters, digits and underscores ("Boiler flow #2" gives
-// "boiler_flow_2"); empty when nothing of it is left.
+// lower case Latin letters, digits and underscores ("Boiler flow #2"
+// gives "boiler_flow_2"); empty when nothing of it is left (a name in
+// another script), and the ROM takes its place there.
 std::string name_slug(const std::string& name);
 
 }  // namespace qvtool

@@ -33,7 +33,7 @@ inline std::string shorten(const std::string& text, std::size_t limit = 60) {
   // A sequence is at most four bytes long; bytes that are not UTF-8 at all
   // are cut where the limit falls.
   for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
-  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
+  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " bytes)";
 }
 
 // The choices a message offers, in words: "a, b or c".
