@@ -64,7 +64,7 @@ help_options "$TOOL" watch | grep -qx -- --metrics-listen && has_http=1
 ((has_http)) || echo "skip: this tool is built without /metrics"
 
 # --- ranges said in a line -------------------------------------------------
-ranges=("sim-usb --speedup 0 -- /bin/true")
+ranges=("sim-usb --speedup 0 -- /bin/true" "sim-i2c --speedup 0.05 -- /bin/true" "sim-i2c --speedup 5000 -- /bin/true")
 ((has_mqtt)) && ranges+=("watch --interval 1 --count 1 --mqtt mqtt://127.0.0.1/p --mqtt-queue 0"
   "read --mqtt mqtt://127.0.0.1/p --mqtt-grace -1")
 for args in "${ranges[@]}"; do
