@@ -195,6 +195,57 @@ expect "5 of 5 scrapes answered beside 50 slow clients" grep -q '^scrapes 5$' "$
 expect "the slow clients were dropped at their deadline" grep -q '^dropped 50$' "$WORK/slow.log"
 expect "a Range request gets the whole page, as a plain one" \
   bash -c "p=\$(sed -n 's/^plain //p' '$WORK/slow.log'); r=\$(sed -n 's/^range //p' '$WORK/slow.log'); [ -n \"\$p\" ] && [ \"\$p\" = \"\$r\" ] && grep -q '^plain HTTP/1.1 200 OK ' '$WORK/slow.log'"
+python3 - "$mport" >"$WORK/hog.log" 2>&1 <<'PY'
+# Clients that send their GET and never read the answer, kept at 64 and
+# more; scrapes beside them. Then requests in versions the server does
+# and does not speak.
+import socket, sys, threading, time, urllib.request
+port = int(sys.argv[1])
+stop = threading.Event()
+held = []
+def hog():
+    while not stop.is_set():
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=1)
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            held.append(s)
+        except OSError:
+            pass
+        while len(held) > 200:
+            held.pop(0).close()
+        time.sleep(0.005)
+threading.Thread(target=hog, daemon=True).start()
+while len(held) < 100:
+    time.sleep(0.05)
+ok = 0
+for _ in range(10):
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=2) as r:
+            ok += r.status == 200 and b"qvds18x20_measurements_total" in r.read()
+    except Exception as e:
+        print("scrape failed:", e)
+stop.set()
+print("scrapes", ok)
+def status(version):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(("GET /metrics %s\r\n\r\n" % version).encode())
+    s.settimeout(10)
+    data = b""
+    while True:
+        b = s.recv(65536)
+        if not b:
+            break
+        data += b
+    return data.split(b"\r\n")[0].decode()
+for version in ("HTTP/1.0", "HTTP/1.1", "HTTP/9.9", "HTTP/2.0", "HTTP/one"):
+    print(version, status(version))
+PY
+expect "10 of 10 scrapes answered beside clients that never read" grep -q '^scrapes 10$' "$WORK/hog.log"
+expect "HTTP/1.0 and 1.1 are answered" \
+  bash -c "grep -q '^HTTP/1.0 HTTP/1.1 200 OK$' '$WORK/hog.log' && grep -q '^HTTP/1.1 HTTP/1.1 200 OK$' '$WORK/hog.log'"
+expect "other versions get 505" \
+  bash -c "grep -q '^HTTP/9.9 HTTP/1.1 505 HTTP Version Not Supported$' '$WORK/hog.log' && grep -q '^HTTP/2.0 HTTP/1.1 505 ' '$WORK/hog.log'"
+expect "a version that is none is a bad request" grep -q '^HTTP/one HTTP/1.1 400 Bad Request$' "$WORK/hog.log"
 exec 3<>"/dev/tcp/127.0.0.1/$mport"
 printf 'GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n' >&3
 tr -d '\r' <&3 | sed '1,/^$/d' >"$WORK/scrape.prom"
