@@ -105,6 +105,19 @@ expect "online while watching" wait_until 30 has "$WORK/s2.sub" '^0 will/status 
 kill -9 "$TOOL_PID"
 expect "the broker publishes the will after kill -9" wait_until 30 has "$WORK/s2.sub" '^0 will/status offline$'
 
+# --- a hang-up, and a reader that goes away, end watch as SIGTERM does -----
+subscribe s6 "$PORT_main" -t 'hup/status' -t 'pipe/status'
+run_bg w6 watch --interval 0.2 --sim --mqtt "mqtt://127.0.0.1:$PORT_main/hup"
+expect "online before the hang-up" wait_until 30 has "$WORK/s6.sub" '^0 hup/status online$'
+kill -HUP "$TOOL_PID"
+finish_bg 30
+expect "SIGHUP ends watch with status 0" [ "$RC" -eq 0 ]
+expect "and publishes offline itself" has "$WORK/s6.sub" '^0 hup/status offline$'
+timeout 60 "$TOOL" watch --interval 0.2 --format json --sim --mqtt "mqtt://127.0.0.1:$PORT_main/pipe" 2>"$WORK/pipe.err" |
+  head -2 >"$WORK/pipe.out"
+expect "watch | head -2 ends with status 0" [ "${PIPESTATUS[0]}" -eq 0 ]
+expect "and publishes offline" wait_until 20 has "$WORK/s6.sub" '^0 pipe/status offline$'
+
 # --- Prometheus: textfile and /metrics, SIGTERM ends watch cleanly ---------
 run_bg w3 watch --interval 0.2 --sim "$DEVICES" --prometheus-file "$WORK/t.prom" --metrics-listen 127.0.0.1:0
 expect "the endpoint says where it listens" wait_until 30 has "$WORK/w3.err" 'serving metrics at http://127.0.0.1:[0-9]*/metrics'

@@ -180,7 +180,9 @@ void Output::write(const std::vector<SensorRow>& rows, const std::string& error,
       write_json(rows, error, notes, time);
       break;
   }
-  std::fflush(stdout);
+  // A reader that went away (`watch | head -2`) ends the run as a
+  // termination request does, whatever SIGPIPE's disposition is by now.
+  if (std::fflush(stdout) != 0 && errno == EPIPE) raise_interrupt();
   if (log_ != nullptr && readings()) write_log(rows, time);
 }
 

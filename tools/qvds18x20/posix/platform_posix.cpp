@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,15 +19,40 @@ void (*g_handler)() = nullptr;
 extern "C" void forward_signal(int) {
   if (g_handler != nullptr) g_handler();
 }
+
+// Each ends the run as a termination request does: whole rounds, the
+// port's settings put back, the publishers' queues delivered.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+constexpr int kIgnoredSignals[] = {SIGUSR1, SIGUSR2, SIGALRM};
+
+void install(int signal_number) {
+  struct sigaction sa {};
+  sa.sa_handler = forward_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(signal_number, &sa, nullptr);
+}
 }  // namespace
 
 void on_interrupt(void (*handler)()) {
   g_handler = handler;
-  struct sigaction sa {};
-  sa.sa_handler = forward_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  for (int s : kEndingSignals) install(s);
+  for (int s : kIgnoredSignals) signal(s, SIG_IGN);
+}
+
+void raise_interrupt() {
+  if (g_handler != nullptr) g_handler();
+}
+
+void reclaim_interrupt_signals() {
+  if (g_handler == nullptr) return;
+  for (int s : kEndingSignals) install(s);
+}
+
+void block_broken_pipe_signal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }

@@ -28,6 +28,14 @@ void on_interrupt(void (*handler)()) {
   SetConsoleCtrlHandler(forward_ctrl, TRUE);
 }
 
+void raise_interrupt() {
+  if (g_handler != nullptr) g_handler();
+}
+
+// Windows has no signals for a library to take, nor SIGPIPE.
+void reclaim_interrupt_signals() {}
+void block_broken_pipe_signal() {}
+
 // Windows has no such signal.
 void ignore_file_size_signal() {}
 

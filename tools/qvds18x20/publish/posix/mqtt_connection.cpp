@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/publish/posix/mqtt_core.hpp"
 
 namespace qvtool::mqtt {
@@ -108,6 +109,9 @@ void MqttCore::refused(const std::string& topic, int rc) {
 
 bool MqttCore::connect(std::string& why) {
   mosq_ = mosquitto_new(nullptr, true, this);
+  // It ignores SIGPIPE for the whole process; a reader of standard output
+  // that goes away must still end the run (this thread has it blocked).
+  reclaim_interrupt_signals();
   if (mosq_ == nullptr) {
     why = "out of memory";
     return false;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/publish/engines.hpp"
 #include "qvds18x20/publish/mqtt_messages.hpp"
 #include "qvds18x20/publish/mqtt_url.hpp"
@@ -46,7 +47,12 @@ class MqttPublisher : public Publisher {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
     core_ = std::make_shared<mqtt::MqttCore>(o, std::move(target), source, lifetime);
-    thread_ = std::thread([core = core_] { core->run(); });
+    thread_ = std::thread([core = core_] {
+      // A write to a broker that closed the connection fails with EPIPE
+      // here; the signal would end the run.
+      block_broken_pipe_signal();
+      core->run();
+    });
   }
 
   ~MqttPublisher() override {
