@@ -259,8 +259,24 @@ TEST(ToolHardening, MessagesSayWhatHappenedAndWhere) {
   TempDir dir;
   const Result no_thermometer = Tool({"read", "--sim", dir.File("ds2401.json", R"({"devices": [{"type": "DS2401"}]})")});
   EXPECT_EQ(no_thermometer.code, 1);
-  EXPECT_NE(no_thermometer.err.find("no thermometer"), std::string::npos) << no_thermometer.err;
-  EXPECT_NE(no_thermometer.err.find("POMIAR T error: #"), std::string::npos) << "the component's own text stays";
+  // The cause in words first, the component's own text after it.
+  EXPECT_NE(no_thermometer.err.find("measuring on COM1 failed: the bus has 1 device(s) but no thermometer "
+                                    "[POMIAR T error: #]"),
+            std::string::npos)
+      << no_thermometer.err;
+  const Result stalled = Tool({"read", "--sim", dir.File("start.json", R"({"devices": [{"type": "DS18B20"}],
+      "faults": [{"op": "TMExtendedStartSession", "code": -3}]})")});
+  EXPECT_EQ(stalled.err,
+            "qvds18x20: cannot open a session on COM1 (adapter type 1): the adapter did not answer, or answered "
+            "nonsense [TMExtendedStartSession error: -3]\n");
+  const Result empty_bus = Tool({"read", "--sim", dir.File("none.json", R"({"devices": []})")});
+  EXPECT_EQ(empty_bus.err, "qvds18x20: measuring on COM1 failed: no devices found on the bus [Thread TMFirst error: 0]\n");
+  const Result unnumbered = Tool({"read", "--port", "COM250", "--adapter", "passive"});
+  EXPECT_EQ(unnumbered.err.rfind("qvds18x20: cannot open a session on COM250 (adapter type 1): the port does not exist "
+                                 "or cannot be opened; no serial port has the number 250",
+                                 0),
+            0u)
+      << unnumbered.err;
   const Result not_serial = Tool({"read", "--port", "/dev/null"});
   EXPECT_NE(not_serial.err.find("/dev/null: not a serial port"), std::string::npos) << not_serial.err;
   const Result no_log = Tool({"read", "--log", dir.Path("missing-dir/log.csv")});

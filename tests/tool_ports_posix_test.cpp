@@ -107,9 +107,10 @@ TEST(ToolFirstHour, AnAdapterOpenedAsTheOtherTypeSaysWhichToUseAndAutoFindsIt) {
     Adapter adapter(c.kind);
     ASSERT_TRUE(adapter.started());
     const Result wrong = Tool({"read", "--port", adapter.path(), "--adapter", c.asked});
-    ExpectOneLine(wrong, {"-3 (the adapter did not answer, or answered nonsense)",
-                          "the adapter on " + adapter.path() + " answers as a",
-                          std::string("use --adapter ") + c.named});
+    ExpectOneLine(wrong, {": the adapter did not answer, or answered nonsense; the adapter on " + adapter.path() +
+                              " answers as a",
+                          std::string("use --adapter ") + c.named,
+                          std::string("use --adapter ") + c.named + " [TMExtendedStartSession error: -3]"});
     // Asked for, and by default on a serial port.
     for (const std::vector<std::string>& choice : {std::vector<std::string>{"--adapter", "auto"}, {}}) {
       std::vector<std::string> args = {"read", "--port", adapter.path(), "--format", "json"};
@@ -161,8 +162,9 @@ TEST(ToolFirstHour, AUsbAdapterThatCannotBeOpenedSaysWhy) {
                  "add the user to the plugdev group (sudo adduser $USER plugdev), then log in again",
                  "udev rule"});
   ExpectOneLine(UnderStandIn(devices, "USB1", "busy"),
-                {"-11 (the port is in use by another program)",
-                 "another program holds the adapter (libusb_claim_interface: Resource busy)", "owserver"});
+                {": the port is in use by another program; ",
+                 "another program holds the adapter (libusb_claim_interface: Resource busy)", "owserver",
+                 "[TMExtendedStartSession error: -11]"});
   ExpectOneLine(UnderStandIn(devices, "USB2", nullptr),
                 {"cannot open a session on USB2", "USB2 is not there; the DS2490 adapters are USB1"});
   // With it all as it should be, it reads.

@@ -48,11 +48,15 @@ bool is_thermometer_rom(const std::string& romstr) {
 bool interrupt_requested() { return g_interrupted.load(); }
 
 std::string explain(const Component& c) {
-  const std::string text = c.TMEXerror.str();
   const std::int32_t code = c.LastResult();
-  if (code == 0) return "no devices found on the bus (" + text + ")";
+  if (code == 0) return "no devices found on the bus";
   const std::string meaning = Component::DescribeResult(code);
-  return meaning.empty() ? text : text + " (" + meaning + ")";
+  return meaning.empty() ? "the driver's result code " + std::to_string(code) : meaning;
+}
+
+std::string driver_text(const Component& c) {
+  const std::string text = c.TMEXerror.str();
+  return text.empty() ? "" : " [" + text + "]";
 }
 
 BusSession::BusSession(const BusChoice& choice) : choice_(choice) {
@@ -77,7 +81,7 @@ void BusSession::open() {
     std::string why = text.empty() ? "the adapter did not take the requested speed" : explain(*c_);
     if (const std::string trouble = port_trouble(); !trouble.empty()) why += "; " + trouble;
     throw Failure("cannot open a session on " + port_label_ + " (adapter type " + std::to_string(choice_.adapter) +
-                  "): " + why);
+                  "): " + why + driver_text(*c_));
   }
 }
 
@@ -139,19 +143,21 @@ bool BusSession::measure(std::string& error) {
   c.OnStartRead(progress);
   error = "";
   if (got) return true;
-  error = "measuring on " + port_label_ + " failed: " + explain(c);
+  std::string cause = explain(c);
   if (c.LastResult() == kErrNoSensorRead) {
     // The component's one code for a measurement that read nothing; the
-    // list it kept says more.
+    // list it kept says why.
     int thermometers = 0;
     for (int i = 0; i < c.SensorListCount(); ++i)
       if (const TSensor* s = c.sensor(i); s != nullptr && is_thermometer_rom(s->romstr)) ++thermometers;
     if (c.SensorListCount() > 0 && thermometers == 0)
-      error += "; the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
+      cause = "the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
     else if (thermometers > 0)
-      error += "; none of the " + std::to_string(thermometers) + " thermometer(s) was read (" + reasons_not_read() + ")";
+      cause = "none of the " + std::to_string(thermometers) + " thermometer(s) was read (" + reasons_not_read() + ")";
   }
+  error = "measuring on " + port_label_ + " failed: " + cause;
   if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
+  error += driver_text(c);
   return false;
 }
 
@@ -193,7 +199,7 @@ std::string BusSession::list() {
   if (c_->FSensorCount != 0) return "";
   std::string error = "searching the bus on " + port_label_ + " failed: " + explain(*c_);
   if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
-  return error;
+  return error + driver_text(*c_);
 }
 
 void BusSession::resolve_port() {
