@@ -131,7 +131,32 @@ TEST(ToolHardening, ResultsShortOfTheWholeTruthSaySo) {
   const char* twice = R"({"devices": [{"type": "DS18S20", "serial": "0000000000B2"}],
       "faults": [{"op": "QvBlockExchange", "call": 2, "code": -8}, {"op": "QvBlockExchange", "call": 3, "code": -8}]})";
   const Result gone = Tool({"watch", "--interval", "0", "--count", "2", "--sim", dir.File("twice.json", twice)});
-  EXPECT_NE(gone.err.find("missing now"), std::string::npos) << gone.err;
+  // The bus's only sensor: the round read nothing, and its one line says
+  // which sensor and why.
+  EXPECT_NE(gone.err.find("none of the 1 thermometer(s) was read (920000000000B210: "), std::string::npos) << gone.err;
+  EXPECT_EQ(Lines(gone.err).size(), 1u) << gone.err;
+}
+
+// Unplugged during a watch: each round says so in one line, not a line
+// for every sensor it no longer reads.
+TEST(ToolHardening, AnAdapterThatGoesAwayIsOneLineARound) {
+  TempDir dir;
+  VirtualAdapter adapter(dir.Path("adapter"));
+  ASSERT_TRUE(adapter.ready());
+  bool unplugged = false;
+  const Result r = Tool({"watch", "--interval", "0.2", "--count", "4", "--port", adapter.link(), "--adapter",
+                         "ds2480b", "--format", "csv"},
+                        std::chrono::seconds(60), [&](pid_t, const std::string& out) {
+                          if (unplugged || Lines(out).size() < 7) return;
+                          unplugged = true;
+                          adapter.unplug();
+                        });
+  ASSERT_TRUE(unplugged);
+  EXPECT_EQ(r.code, 0) << "a round was measured";
+  const auto lines = Lines(r.err);
+  ASSERT_GE(lines.size(), 1u) << r.err;
+  EXPECT_LE(lines.size(), 3u) << r.err;
+  for (const auto& line : lines) EXPECT_NE(line.find("failed"), std::string::npos) << r.err;
 }
 
 TEST(ToolHardening, OptionsThatCannotMeanWhatTheySayAreUsageErrors) {

@@ -254,7 +254,9 @@ int run_watch(const Options& o) {
       const std::string time = iso_time(when);
       const auto rows = rows_of(c, row_settings(o), true);
       Notes notes = notes_of(session, rows, ok);
-      notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
+      // A round that read nothing (the adapter gone) is its error's one
+      // line: every sensor missing from it says nothing more.
+      if (ok) notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
       if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
       print_warnings(notes);
       // Publishers get every measurement, failed ones too.
