@@ -75,6 +75,7 @@ TEST(ConfigFile, EveryFaultNamesItsPlace) {
       {"[sensors.\"28.FF6B3C911604\"]\nname = 5\n", "q.toml:2:", "must be text"},
       {"[sensors.\"28.FF6B3C911604\"]\nname = \"!!\"\n", "q.toml:2:", "letter or a digit"},
       {"[sensors.\"28.FF6B3C911604\"]\nmin = 10\nmax = 5\n", "q.toml:1:", "below max"},
+      {"[sensors.\"28.FF6B3C911604\"]\nmin = 130\n", "q.toml:1:", "the part's range is: -55 to 125"},
       {"[sensors.\"28.FF6B3C911604\"]\noffset = 99\n", "q.toml:2:", "offset"},
       {"[sensors.\"28.FF6B3C911604\"]\nname = \"a\"\n[sensors.\"D70416913C6BFF28\"]\nname = \"b\"\n", "q.toml:3:",
        "twice"},

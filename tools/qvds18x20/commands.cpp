@@ -17,6 +17,7 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/port_listing.hpp"
 #include "qvds18x20/readings.hpp"
+#include "qvds18x20/sensor_checks.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
@@ -79,8 +80,18 @@ std::string sensor_text(const SensorRow& r) {
          ")";
 }
 
+// The rows of a measurement: the component's list, and the sensors the
+// configuration names that are not in it.
+std::vector<SensorRow> measured_rows(BusSession& session, const Options& o) {
+  auto rows = rows_of(session.component(), row_settings(o), true);
+  auto missing = missing_rows(rows, o.config.sensors, o.id_format);
+  rows.insert(rows.end(), missing.begin(), missing.end());
+  return rows;
+}
+
 // What a measurement's rows leave out, said on standard error as well.
-Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured) {
+// A configured sensor that is missing is said once a run (`warned`).
+Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured, std::set<std::string>& warned) {
   Notes notes;
   notes.more_devices = session.more_devices();
   if (notes.more_devices)
@@ -88,9 +99,10 @@ Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool mea
                              std::to_string(kMaxSensors) + " are listed");
   // Once a session: parasite sensors this adapter cannot feed.
   if (const std::string unfed = session.unfed_warning(); !unfed.empty()) notes.warnings.push_back(unfed);
+  for (auto& w : missing_warnings(rows, warned)) notes.warnings.push_back(std::move(w));
   if (measured)
     for (const auto& r : rows) {
-      if (!r.thermometer) continue;
+      if (!r.thermometer || r.status == kMissing) continue;
       if (!r.celsius)
         notes.warnings.push_back(sensor_text(r) + " was not read: " + (r.reason.empty() ? "no answer" : r.reason));
       else if (!r.reason.empty())
@@ -103,22 +115,29 @@ void print_warnings(const Notes& notes) {
   for (const auto& w : notes.warnings) std::fprintf(stderr, "qvds18x20: warning: %s\n", w.c_str());
 }
 
-// One measurement, printed: true when at least one sensor was read, else
+// One measurement, printed: `ok` when at least one sensor was read, else
 // `error` says why. JSON reports a failed measurement too; the other
 // formats leave that to the message on standard error.
 // Publishers get every measurement, failed ones too.
-bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
-                       Publishers& publishers) {
-  const bool ok = session.measure(error);
+struct Round {
+  bool ok = false;
+  bool out_of_bounds = false;  // a value outside its sensor's bounds
+};
+Round measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
+                        Publishers& publishers) {
+  Round round;
+  round.ok = session.measure(error);
   clear_progress(o);
   const auto when = std::chrono::system_clock::now();
   const std::string time = iso_time(when);
-  const auto rows = rows_of(session.component(), row_settings(o), true);
-  const Notes notes = notes_of(session, rows, ok);
-  if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
-  if (ok) print_warnings(notes);
+  const auto rows = measured_rows(session, o);
+  std::set<std::string> warned;
+  const Notes notes = notes_of(session, rows, round.ok, warned);
+  if (round.ok || o.format == Format::kJson) output.write(rows, error, notes, time);
+  if (round.ok) print_warnings(notes);
   if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
-  return ok;
+  for (const auto& r : rows) round.out_of_bounds = round.out_of_bounds || out_of_bounds(r);
+  return round;
 }
 
 // Opens the session; with --format json a session that does not open is
@@ -184,10 +203,10 @@ int run_read(const Options& o) {
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
   Publishers publishers(o.publish, source_of(session), Lifetime::kOnce);
   std::string error;
-  const bool ok = measure_and_write(session, output, o, error, publishers);
+  const Round round = measure_and_write(session, output, o, error, publishers);
   publishers.finish();
-  if (!ok) throw Failure(error);
-  return kExitOk;
+  if (!round.ok) throw Failure(error);
+  return round.out_of_bounds ? kExitOutOfBounds : kExitOk;
 }
 
 int run_list(const Options& o) {
@@ -198,7 +217,10 @@ int run_list(const Options& o) {
   const auto rows = rows_of(session.component(), row_settings(o), false);
   // Nothing on standard output for a command that fails.
   if (rows.empty()) throw Failure(error);
-  const Notes notes = notes_of(session, rows, false);
+  // A configured sensor not on the bus is no device of the list, but
+  // worth a word.
+  std::set<std::string> warned;
+  Notes notes = notes_of(session, missing_rows(rows, o.config.sensors, o.id_format), false, warned);
   Output(o.format, Content::kDevices, source_of(session)).write(rows, error, notes);
   print_warnings(notes);
   return kExitOk;
@@ -222,6 +244,7 @@ int run_watch(const Options& o) {
   long rounds = 0;
   int good = 0;
   std::set<std::string> seen_last;
+  std::set<std::string> warned;  // configured sensors said to be missing
   while (!interrupt_requested() && (plan.count == 0 || rounds < plan.count)) {
     next += interval;
     if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now();
@@ -233,6 +256,10 @@ int run_watch(const Options& o) {
       // device replaced, a session reopened), so the bus is searched again
       // before the round is reported.
       Component& c = session.component();
+      // A configured sensor not in the list may have been plugged in
+      // since: the bus is searched again before each round while one is.
+      if (rounds > 0 && !missing_rows(rows_of(c, row_settings(o), false), o.config.sensors, o.id_format).empty())
+        session.list();
       std::string probe_error;
       const bool probe_ok = session.measure(probe_error);
       std::set<std::string> now = probe_ok ? read_roms(c, o) : std::set<std::string>{};
@@ -252,8 +279,8 @@ int run_watch(const Options& o) {
       clear_progress(o);
       const auto when = std::chrono::system_clock::now();
       const std::string time = iso_time(when);
-      const auto rows = rows_of(c, row_settings(o), true);
-      Notes notes = notes_of(session, rows, ok);
+      const auto rows = measured_rows(session, o);
+      Notes notes = notes_of(session, rows, ok, warned);
       // A round that read nothing (the adapter gone) is its error's one
       // line: every sensor missing from it says nothing more.
       if (ok) notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());

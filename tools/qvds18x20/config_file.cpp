@@ -72,7 +72,11 @@ SensorSettings sensor_of(const toml::table& t, const std::string& origin, const 
       fail(where, "unknown key \"" + k + "\" for sensor " + rom_text + " (keys: name, offset, min, max)");
     }
   }
-  if (s.min && s.max && *s.min >= *s.max) fail(where_of(origin, t.source()), "sensor " + rom_text + ": min must be below max");
+  const double low = s.min.value_or(kPartMin), high = s.max.value_or(kPartMax);
+  if (low >= high)
+    fail(where_of(origin, t.source()),
+         "sensor " + rom_text + ": min must be below max" +
+             (s.min && s.max ? std::string() : std::string(" (where one is not given, the part's range is: -55 to 125)")));
   return s;
 }
 

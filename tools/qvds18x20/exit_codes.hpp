@@ -11,6 +11,9 @@ namespace qvtool {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// read measured, and a value lies outside its sensor's bounds (shown, and
+// flagged out_of_bounds); a failure (1) says more and wins.
+inline constexpr int kExitOutOfBounds = 3;
 
 // An option value the command cannot use: exit code kExitUsage.
 class UsageError : public std::runtime_error {

@@ -13,6 +13,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/json_text.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/sensor_checks.hpp"
 
 namespace qvtool {
 namespace {
@@ -31,6 +32,10 @@ const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "mod
 constexpr std::size_t kTimeWidth = 20;
 const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
 constexpr std::size_t kTempWidth = 7;                         // -55.0, 125.0; then the label
+
+// A row not in the component's list (a configured sensor missing) has
+// no index.
+std::string index_text(const SensorRow& r, const char* none) { return r.index < 0 ? none : std::to_string(r.index); }
 
 // No temperature is infinite or NaN: such a value is no reading.
 std::optional<double> finite(const std::optional<double>& c) {
@@ -233,7 +238,9 @@ void Output::write_table(const std::vector<SensorRow>& rows, const std::string& 
     header_done_ = true;
   }
   for (const auto& r : rows)
-    line(time, {std::to_string(r.index), r.rom, r.name}, r.temp.empty() ? "-" : r.temp, r.label);
+    // A value outside its bounds is shown, marked for the eye.
+    line(time, {index_text(r, "-"), r.rom, r.name}, r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""),
+         r.label);
 }
 
 void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -267,8 +274,8 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
   j["sensors"] = json::array();
   const auto text_or_null = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   for (const auto& r : rows) {
-    json sensor = {{"index", r.index}, {"rom", r.rom}, {"name", r.name}, {"model", r.model},
-                   {"label", text_or_null(r.label)}};
+    json sensor = {{"index", r.index < 0 ? json(nullptr) : json(r.index)}, {"rom", r.rom}, {"name", r.name},
+                   {"model", r.model}, {"label", text_or_null(r.label)}};
     if (readings()) {
       const auto c = finite(r.celsius);
       sensor["temp"] = c ? r.temp : std::string();
@@ -288,13 +295,13 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
   if (!readings())
-    return {std::to_string(r.index), csv_text(r.rom),   csv_text(r.name),
+    return {index_text(r, ""),     csv_text(r.rom),   csv_text(r.name),
             csv_text(r.model),       csv_text(r.label), csv_text(r.power)};
   const auto c = finite(r.celsius);
   return {time,
           csv_text(source_.port),
           std::to_string(source_.adapter),
-          std::to_string(r.index),
+          index_text(r, ""),
           csv_text(r.rom),
           csv_text(r.name),
           c ? r.temp : std::string(),

@@ -26,12 +26,13 @@ class Metrics {
     std::string name;   // the configuration's name, else the component's type text
     std::string model;
     std::optional<double> celsius;  // none: not read in the last measurement
+    bool out_of_bounds = false;     // its value in the last measurement lay outside its bounds
     std::map<std::string, std::uint64_t> failures;  // measurements it was not read in, by reason
   };
 
   mutable std::mutex mutex_;
   std::string port_;
-  std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen
+  std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen or configured
   std::uint64_t rounds_ = 0, failed_ = 0;
   double last_success_ = 0;  // seconds since the epoch; 0: never
 };
