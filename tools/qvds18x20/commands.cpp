@@ -1,5 +1,6 @@
 #include "qvds18x20/commands.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,10 @@
 
 namespace qvtool {
 namespace {
+
+// The shortest expire_after watch gives Home Assistant, in seconds:
+// rounds back to back must not flicker between a value and none.
+constexpr double kMinExpireAfter = 30;
 
 RowSettings row_settings(const Options& o) {
   RowSettings settings;
@@ -229,13 +234,17 @@ int run_list(const Options& o) {
 int run_watch(const Options& o) {
   const WatchPlan plan = watch_plan(o);
   refuse_publishing_the_implicit_bus(o);
-  Publishers::check(o.publish, Lifetime::kContinuous);
+  // A value older than three rounds (half a minute at least) is no
+  // longer current: a run stuck with its connection up shows as such.
+  PublishOptions publish = o.publish;
+  publish.expire_after = static_cast<int>(std::max(kMinExpireAfter, std::ceil(3 * plan.interval)));
+  Publishers::check(publish, Lifetime::kContinuous);
   say_if_simulated(o);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
   open_session(session, o, Content::kReadingsOverTime);
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
-  Publishers publishers(o.publish, source_of(session), Lifetime::kContinuous);
+  Publishers publishers(publish, source_of(session), Lifetime::kContinuous);
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
   // Rounds start on a fixed schedule from the first, so the time each

@@ -24,6 +24,10 @@ struct PublishOptions {
   std::string mqtt_discovery_prefix = "homeassistant";
   int mqtt_queue = 10000;  // measurements kept while the broker is away
   double mqtt_grace = 10;  // seconds to deliver what is queued at the end
+  // Seconds after which Home Assistant shows a sensor's value as
+  // unavailable when no new one came (discovery's expire_after); 0: never.
+  // watch sets it to a few of its intervals.
+  int expire_after = 0;
   std::string prometheus_file;
   std::string metrics_listen;  // [ADDR:]PORT
 };
