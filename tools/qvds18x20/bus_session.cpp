@@ -19,6 +19,7 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/port_advice.hpp"
 #include "qvds18x20/port_choice.hpp"
+#include "qvds18x20/report.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -95,7 +96,7 @@ void BusSession::abandon(const std::string& why, int code) {
   // The worker holds the port and cannot be stopped; the port's settings
   // are put back from here, and the process leaves without waiting.
   onewire::serial::restore_open_ports();
-  std::fprintf(stderr, "qvds18x20: %s\n", why.c_str());
+  report(Severity::kError, why);
   std::fflush(nullptr);
   std::_Exit(code);
 }

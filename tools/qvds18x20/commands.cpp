@@ -18,6 +18,7 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/port_listing.hpp"
 #include "qvds18x20/readings.hpp"
+#include "qvds18x20/report.hpp"
 #include "qvds18x20/sensor_checks.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
@@ -47,7 +48,7 @@ void say_if_simulated(const Options& o) {
   // A configuration that names no bus is refused first (bus_choice).
   if (!o.config_file.empty()) return;
   if (!o.port_given && !o.sim)
-    std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
+    report(Severity::kWarning, "no --port given: this is the simulated bus and its demonstration devices");
 }
 
 // Publishing the demonstration devices would put made-up temperatures
@@ -117,7 +118,7 @@ Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool mea
 }
 
 void print_warnings(const Notes& notes) {
-  for (const auto& w : notes.warnings) std::fprintf(stderr, "qvds18x20: warning: %s\n", w.c_str());
+  for (const auto& w : notes.warnings) report(Severity::kWarning, "warning: " + w);
 }
 
 // One measurement, printed: `ok` when at least one sensor was read, else
@@ -175,15 +176,15 @@ int run_command(Command command, const Options& o) {
   try {
     return command(o);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
+    report(Severity::kError, with_origin(e.what(), o.origins));
     return kExitUsage;
   } catch (const DeviceFileError& e) {
     if (o.format == Format::kJson && !json_written())
       Output(Format::kJson, Content::kReadings, Source{"COM1", 0, "", true}).write({}, e.what(), Notes{});
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    report(Severity::kError, e.what());
     return kExitFailed;
   } catch (const ConfigError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    report(Severity::kError, e.what());
     return kExitUsage;
   } catch (const Failure& e) {
     // A machine reading JSON gets the failure as JSON too.
@@ -191,7 +192,7 @@ int run_command(Command command, const Options& o) {
       Source source{o.port.empty() ? "COM1" : o.port, 0, "", !o.port_given || o.sim};
       Output(Format::kJson, Content::kReadings, source).write({}, e.what(), Notes{});
     }
-    std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
+    report(Severity::kError, with_origin(e.what(), o.origins));
     return kExitFailed;
   }
 }
@@ -231,7 +232,11 @@ int run_list(const Options& o) {
   return kExitOk;
 }
 
-int run_watch(const Options& o) {
+int run_watch(const Options& given) {
+  Options o = given;
+  // A service's output is the journal: a table there every interval would
+  // bury what it says. The log and the publishers get every round.
+  if (!o.format_given && is_journal(stdout)) o.format = Format::kNone;
   const WatchPlan plan = watch_plan(o);
   refuse_publishing_the_implicit_bus(o);
   // A value older than three rounds (half a minute at least) is no
@@ -305,7 +310,7 @@ int run_watch(const Options& o) {
       // Interrupted from now on, the run has results to show for itself.
       session.set_interrupted_exit_code(kExitOk);
     }
-    if (!ok) std::fprintf(stderr, "qvds18x20: %s\n", error.c_str());
+    if (!ok) report(Severity::kError, error);
     if (plan.count != 0 && rounds >= plan.count) break;
     // Between rounds the main thread keeps serving its queue.
     RunMessageLoop([&] { return interrupt_requested() || std::chrono::steady_clock::now() >= next; });
@@ -327,7 +332,7 @@ int run_ports(const Options&) {
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
   const int others = print_adapter_ports();
-  if (ports.Count() == 0 && others == 0) std::fprintf(stderr, "qvds18x20: no %s found\n", every_port_kind().c_str());
+  if (ports.Count() == 0 && others == 0) report(Severity::kNotice, "no " + every_port_kind() + " found");
   return kExitOk;
 }
 

@@ -96,9 +96,12 @@ void add_bus_options(CLI::App& cmd, Options& o) {
 }
 
 void add_format_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("-f,--format", o.format, "output: table, csv or json")
+  cmd.add_option("-f,--format", o.format,
+                 "output: table, csv, json or none (nothing on standard output; watch's default when that is the "
+                 "systemd journal)")
       ->type_name("FORMAT")
-      ->transform(one_of(format_names()));
+      ->transform(one_of(format_names()))
+      ->each([&o](const std::string&) { o.format_given = true; });
   cmd.add_option("--id-format", o.id_format,
                  "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
       ->type_name("FORM")

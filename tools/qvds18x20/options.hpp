@@ -33,6 +33,7 @@ struct Options {
   bool sim = false;            // --sim given
   std::string sim_file;        // --sim FILE
   Format format = Format::kTable;
+  bool format_given = false;   // on the command line or in the configuration
   std::string log_file;
   std::string interval;        // watch: seconds, as given
   std::string count;           // watch: rounds, as given; empty: until interrupted

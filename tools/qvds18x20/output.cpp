@@ -114,7 +114,7 @@ std::string iso_time(std::chrono::system_clock::time_point now) {
 
 const std::map<std::string, Format>& format_names() {
   static const std::map<std::string, Format> names = {
-      {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}};
+      {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}, {"none", Format::kNone}};
   return names;
 }
 
@@ -183,6 +183,8 @@ void Output::write(const std::vector<SensorRow>& rows, const std::string& error,
       break;
     case Format::kJson:
       write_json(rows, error, notes, time);
+      break;
+    case Format::kNone:
       break;
   }
   // A reader that went away (`watch | head -2`) ends the run as a

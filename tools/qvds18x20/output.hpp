@@ -13,7 +13,9 @@
 
 namespace qvtool {
 
-enum class Format { kTable, kCsv, kJson };
+// kNone prints nothing on standard output; the log and the publishers
+// still get every measurement (a service whose output is the journal).
+enum class Format { kTable, kCsv, kJson, kNone };
 
 // The names --format takes, for every command that has it.
 const std::map<std::string, Format>& format_names();

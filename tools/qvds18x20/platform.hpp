@@ -14,6 +14,11 @@ bool sync_file(std::FILE* file);
 
 bool is_terminal(std::FILE* file);
 
+// Whether `file` is the systemd journal's stream: JOURNAL_STREAM, which
+// systemd sets for a service whose output goes there, names its device
+// and inode.
+bool is_journal(std::FILE* file);
+
 // Calls `on_interrupt` (from a signal context: it may only set atomics)
 // on Ctrl-C and on a termination request; on POSIX systems also on a
 // hang-up (a closed terminal), a quit (Ctrl-\) and a broken pipe (a reader

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qvds18x20/platform.hpp"
@@ -13,6 +15,16 @@ namespace qvtool {
 bool sync_file(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool is_terminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
+
+bool is_journal(std::FILE* file) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat st {};
+  if (stream == nullptr || fstat(fileno(file), &st) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = 0;
+  return std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) == 2 &&
+         device == static_cast<unsigned long long>(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino);
+}
 
 namespace {
 void (*g_handler)() = nullptr;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/report.hpp"
 #include "qvds18x20/sensor_checks.hpp"
 #include "qvds18x20/utf8.hpp"
 
@@ -155,9 +156,9 @@ void PrometheusFile::publish(const Measurement&) {
   if (!error.empty()) std::remove(tmp.c_str());
   if (error != last_error_) {
     if (!error.empty())
-      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: %s\n", shorten(path_, 200).c_str(), error.c_str());
+      report(Severity::kWarning, "--prometheus-file " + shorten(path_, 200) + ": " + error);
     else
-      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: written again\n", shorten(path_, 200).c_str());
+      report(Severity::kNotice, "--prometheus-file " + shorten(path_, 200) + ": written again");
   }
   last_error_ = error;
 }

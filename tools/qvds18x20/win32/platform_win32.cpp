@@ -12,6 +12,9 @@ bool sync_file(std::FILE* file) { return std::fflush(file) == 0 && _commit(_file
 
 bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
+// Windows has no systemd journal.
+bool is_journal(std::FILE*) { return false; }
+
 namespace {
 void (*g_handler)() = nullptr;
 BOOL WINAPI forward_ctrl(DWORD type) {

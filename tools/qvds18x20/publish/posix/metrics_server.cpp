@@ -27,6 +27,7 @@
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/publish/engines.hpp"
+#include "qvds18x20/report.hpp"
 
 namespace qvtool {
 namespace {
@@ -102,8 +103,8 @@ class MetricsServer : public Publisher {
       throw Failure(std::string("--metrics-listen: cannot start the server (") + std::strerror(errno) + ")");
     }
     const bool v6 = where.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "qvds18x20: serving metrics at http://%s:%d/metrics\n",
-                 (v6 ? "[" + where.host + "]" : where.host).c_str(), port);
+    report(Severity::kInfo, "serving metrics at http://" + (v6 ? "[" + where.host + "]" : where.host) + ":" +
+                                std::to_string(port) + "/metrics");
     thread_ = std::thread([this] { serve(); });
   }
 

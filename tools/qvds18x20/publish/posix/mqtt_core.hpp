@@ -27,6 +27,7 @@
 #include "qvds18x20/publish/mqtt_messages.hpp"
 #include "qvds18x20/publish/mqtt_url.hpp"
 #include "qvds18x20/publish/publish.hpp"
+#include "qvds18x20/report.hpp"
 
 struct mosquitto;
 
@@ -94,7 +95,7 @@ class MqttCore {
   // The oldest measurement no message of which is on the wire.
   void drop_oldest();
 
-  void say(const std::string& line);
+  void say(Severity severity, const std::string& line);
 
   void refused(const std::string& topic, int rc);
 

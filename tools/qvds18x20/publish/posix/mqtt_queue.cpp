@@ -6,6 +6,7 @@
 #include <set>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/report.hpp"
 #include "qvds18x20/publish/posix/mqtt_core.hpp"
 
 namespace qvtool::mqtt {
@@ -24,7 +25,7 @@ std::vector<MqttMessage> MqttCore::remember(const Measurement& m) {
     reconciled_ = true;
     std::string trouble;
     const Remembered earlier = memory_file_.load(trouble);
-    if (!trouble.empty()) say("MQTT memory " + trouble + "; starting afresh");
+    if (!trouble.empty()) say(Severity::kWarning, "MQTT memory " + trouble + "; starting afresh");
     const MqttPlan plan{target_.prefix, o_.mqtt_discovery, o_.mqtt_discovery_prefix};
     Reconciliation r = reconcile(earlier, m.rows, plan);
     const auto roms = [](const std::vector<std::string>& list) {
@@ -33,12 +34,14 @@ std::vector<MqttMessage> MqttCore::remember(const Measurement& m) {
       return text;
     };
     if (!r.gone.empty())
-      say("warning: " + std::to_string(r.gone.size()) + " sensor(s) published to " + target_.where() + "/" +
-          shorten(target_.prefix) + " in an earlier run are not on the bus (" + roms(r.gone) +
-          "): their availability is offline");
+      say(Severity::kWarning, "warning: " + std::to_string(r.gone.size()) + " sensor(s) published to " +
+                                  target_.where() + "/" + shorten(target_.prefix) +
+                                  " in an earlier run are not on the bus (" + roms(r.gone) +
+                                  "): their availability is offline");
     if (!r.removed.empty())
-      say(std::to_string(r.removed.size()) + " sensor(s) removed from the configuration and not on the bus (" +
-          roms(r.removed) + "): their retained MQTT topics are cleared");
+      say(Severity::kNotice, std::to_string(r.removed.size()) +
+                                 " sensor(s) removed from the configuration and not on the bus (" + roms(r.removed) +
+                                 "): their retained MQTT topics are cleared");
     memory_ = std::move(r.now);
     if (!r.clear.empty()) {
       // An empty retained message clears a topic; they go before this
@@ -90,7 +93,7 @@ void MqttCore::save_memory() {
   std::string trouble;
   if (!memory_file_.save(memory_, trouble) && !memory_trouble_said_) {
     memory_trouble_said_ = true;
-    say("cannot remember the sensors published to MQTT (" + trouble +
+    say(Severity::kWarning, "cannot remember the sensors published to MQTT (" + trouble +
         "): a later run cannot clear the topics of a sensor renamed or removed");
   }
 }
@@ -139,8 +142,8 @@ void MqttCore::finish_delivery() {
   finishing_ = true;
   finish_deadline_ = deadline;
   if (continuous() && !queue_.empty() && !connected_)
-    say("trying the MQTT broker at " + target_.where() + " once more for up to " + grace_text() + " (" +
-        std::to_string(queue_.size()) + " measurements queued)");
+    say(Severity::kNotice, "trying the MQTT broker at " + target_.where() + " once more for up to " + grace_text() +
+                               " (" + std::to_string(queue_.size()) + " measurements queued)");
   wake_.notify_all();
   // The thread keeps to the deadline itself; the margin covers one turn
   // of its loop.
@@ -196,10 +199,11 @@ void MqttCore::drop_oldest() {
   if (it == queue_.end()) return;
   queue_.erase(it);
   if (dropped_++ == 0)
-    say("MQTT queue full (" + std::to_string(o_.mqtt_queue) + " measurements): dropping the oldest");
+    say(Severity::kWarning,
+        "MQTT queue full (" + std::to_string(o_.mqtt_queue) + " measurements): dropping the oldest");
 }
 
-void MqttCore::say(const std::string& line) { std::fprintf(stderr, "qvds18x20: %s\n", line.c_str()); }
+void MqttCore::say(Severity severity, const std::string& line) { report(severity, line); }
 
 std::size_t MqttCore::queued() {
   std::lock_guard lock(mutex_);
