@@ -275,6 +275,19 @@ name = "-2 cellar"
   EXPECT_NE(devices_csv.out.find(",'@SUM(1+1),"), std::string::npos) << devices_csv.out;
 }
 
+// The packaged template sets nothing itself: what an administrator
+// appends to it (echo 'interval = 30' | sudo tee -a ...) is taken, not
+// refused as a key given twice.
+TEST(ToolConfig, ThePackagedTemplateTakesWhatIsAppendedToIt) {
+  TempDir dir;
+  const std::string config =
+      dir.File("q.toml", ReadFile(std::string(QVDS_SOURCE_DIR) + "/packaging/qvds18x20.toml") +
+                             "sim = true\ninterval = 0.1\nformat = \"csv\"\n");
+  const Result r = Tool({"watch", "--config", config, "--count", "2"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ParseCsv(r.out).size(), 2u * 6u) << r.out;
+}
+
 TEST(ToolConfig, AFileThatCannotBeUsedIsRefusedWholeWithItsPlace) {
   TempDir dir;
   struct Case {

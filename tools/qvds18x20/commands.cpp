@@ -20,6 +20,7 @@
 #include "qvds18x20/readings.hpp"
 #include "qvds18x20/report.hpp"
 #include "qvds18x20/sensor_checks.hpp"
+#include "qvds18x20/service_notify.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
@@ -250,6 +251,7 @@ int run_watch(const Options& given) {
   open_session(session, o, Content::kReadingsOverTime);
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
   Publishers publishers(publish, source_of(session), Lifetime::kContinuous);
+  notify_ready();
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
   // Rounds start on a fixed schedule from the first, so the time each
@@ -303,7 +305,16 @@ int run_watch(const Options& given) {
       // Publishers get every measurement, failed ones too.
       if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
       if (ok) seen_last = now;
+      int read = 0, thermometers = 0;
+      for (const auto& r : rows) {
+        thermometers += r.thermometer;
+        read += r.thermometer && r.celsius.has_value();
+      }
+      notify_status(ok ? "measured at " + time + ": " + std::to_string(read) + " of " + std::to_string(thermometers) +
+                             " sensors read"
+                       : "measuring failed at " + time);
     }
+    notify_alive();
     ++rounds;
     if (ok) {
       ++good;
@@ -312,9 +323,14 @@ int run_watch(const Options& given) {
     }
     if (!ok) report(Severity::kError, error);
     if (plan.count != 0 && rounds >= plan.count) break;
-    // Between rounds the main thread keeps serving its queue.
-    RunMessageLoop([&] { return interrupt_requested() || std::chrono::steady_clock::now() >= next; });
+    // Between rounds the main thread keeps serving its queue, and says it
+    // is alive however long the interval.
+    RunMessageLoop([&] {
+      notify_alive();
+      return interrupt_requested() || std::chrono::steady_clock::now() >= next;
+    });
   }
+  notify_stopping();
   publishers.finish();
   return good > 0 ? kExitOk : kExitFailed;
 }

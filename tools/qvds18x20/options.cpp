@@ -222,7 +222,7 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
   add_measurement_options(*watch, *o);
   watch->add_option("-i,--interval", o->interval, "seconds from the start of one measurement to the next")
       ->type_name("SECONDS")
-      ->required()
+      ->capture_default_str()
       ->check(non_empty());
   watch->add_option("-c,--count", o->count, "stop after this many measurements")->type_name("N")->check(non_empty());
 

@@ -35,7 +35,7 @@ struct Options {
   Format format = Format::kTable;
   bool format_given = false;   // on the command line or in the configuration
   std::string log_file;
-  std::string interval;        // watch: seconds, as given
+  std::string interval = "60";  // watch: seconds, as given
   std::string count;           // watch: rounds, as given; empty: until interrupted
   PublishOptions publish;      // read, watch: MQTT and Prometheus
   IdFormat id_format = IdFormat::kQvds;
