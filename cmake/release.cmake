@@ -1,5 +1,7 @@
 # The release this tree makes: the version of project() and the newest
-# entry of CHANGELOG.md, which must name the same version. Sets
+# entry of CHANGELOG.md, which must name the same version; an
+# "## Unreleased" section above it collects what the next release will
+# say, and is no entry yet. Sets
 #   QVDS_RELEASE_DATE     the date of the newest entry (YYYY-MM-DD)
 #   QVDS_RELEASE_MATCHES  whether that entry is for PROJECT_VERSION
 # Packaging refuses a mismatch; an ordinary build only warns, so that a
@@ -8,6 +10,7 @@
 set(qvds_changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${qvds_changelog})
 file(STRINGS ${qvds_changelog} qvds_entries REGEX "^## ")
+list(FILTER qvds_entries EXCLUDE REGEX "^## Unreleased$")
 set(QVDS_RELEASE_DATE "")
 set(QVDS_RELEASE_VERSION "")
 if(qvds_entries)

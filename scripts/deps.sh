@@ -22,7 +22,7 @@
 set -euo pipefail
 
 declare -A sets=(
-  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libtomlplusplus-dev"
+  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libtomlplusplus-dev libsystemd-dev"
   [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd strace jq"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat xvfb python3"

@@ -75,6 +75,7 @@ TEST(ConfigFile, EveryFaultNamesItsPlace) {
       {"[sensors.\"28.FF6B3C911604\"]\nname = 5\n", "q.toml:2:", "must be text"},
       {"[sensors.\"28.FF6B3C911604\"]\nname = \"!!\"\n", "q.toml:2:", "letter or a digit"},
       {"[sensors.\"28.FF6B3C911604\"]\nmin = 10\nmax = 5\n", "q.toml:1:", "below max"},
+      {"[sensors.\"28.FF6B3C911604\"]\nmin = 130\n", "q.toml:1:", "the part's range is: -55 to 125"},
       {"[sensors.\"28.FF6B3C911604\"]\noffset = 99\n", "q.toml:2:", "offset"},
       {"[sensors.\"28.FF6B3C911604\"]\nname = \"a\"\n[sensors.\"D70416913C6BFF28\"]\nname = \"b\"\n", "q.toml:3:",
        "twice"},
@@ -89,6 +90,34 @@ TEST(ConfigFile, EveryFaultNamesItsPlace) {
     EXPECT_NE(e.find(c.what), std::string::npos) << c.text << " -> " << e;
   }
   EXPECT_EQ(error_of("# nothing but a comment\n"), "");
+}
+
+// Names in any script: a name without a Latin letter or digit has no
+// topic word of its own (the ROM is used there), and the limit is
+// counted in bytes, as it is stored.
+TEST(ConfigFile, NamesInAnyScriptWithTheirLimitInBytes) {
+  const auto cfg = parse_config("[sensors.\"28.FF6B3C911604\"]\nname = \"\u6e29\u5ea6\"\n"
+                                "[sensors.\"28-0316a2b80c11\"]\nname = \"\u6e7f\u5ea6\"\n"
+                                "[sensors.\"28-0417c0de0042\"]\nname = \"K\u00fcche\"\n",
+                                "q.toml");
+  EXPECT_EQ(cfg.sensors.at(onewire::sim::make_rom(0x28, 0x0416913C6BFF)).name, "\u6e29\u5ea6");
+  EXPECT_EQ(qvtool::name_slug("\u6e29\u5ea6"), "") << "no topic word: the ROM stands in";
+  EXPECT_EQ(qvtool::name_slug("K\u00fcche"), "k_che");
+  // 32 two-byte letters fit, 33 do not; the message counts bytes.
+  std::string fits, too_long;
+  for (int i = 0; i < 32; ++i) fits += "\u00e9";
+  too_long = fits + "\u00e9";
+  EXPECT_EQ(error_of("[sensors.\"28.FF6B3C911604\"]\nname = \"" + fits + "\"\n"), "");
+  const std::string e = error_of("[sensors.\"28.FF6B3C911604\"]\nname = \"" + too_long + "\"\n");
+  EXPECT_NE(e.find("64 bytes"), std::string::npos) << e;
+  // The same name twice is refused whatever its script; two names
+  // without a topic word of their own are told apart by their ROMs.
+  EXPECT_NE(error_of("[sensors.\"28.FF6B3C911604\"]\nname = \"\u6e29\"\n"
+                     "[sensors.\"28-0316a2b80c11\"]\nname = \"\u6e29\"\n")
+                .find("another sensor too"),
+            std::string::npos);
+  // A C1 control character is no more printable than a C0 one.
+  EXPECT_NE(error_of("[sensors.\"28.FF6B3C911604\"]\nname = \"a\\u0085b\"\n").find("printable"), std::string::npos);
 }
 
 TEST(ConfigFile, FilesThatAreNoConfiguration) {

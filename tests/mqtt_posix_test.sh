@@ -98,12 +98,98 @@ timeout 20 mosquitto_sub -p "$PORT_main" -F '%r %t %p' -t 'pfx/+/temperature' -t
   sort >"$WORK/r.got"
 expect "retained values are the last measurement and offline" cmp -s <(sort "$WORK/r.want") "$WORK/r.got"
 
+# --- what earlier runs published: gone, renamed, removed, undiscovered ----
+# Two sensors, A and B; a configuration that names them one run after
+# another. After each run, what the broker keeps.
+A=D70416913C6BFF28
+B=C30316A2B80C1128
+printf '{"devices": [{"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 20.5}, {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 4}]}' >"$WORK/ab.json"
+printf '{"devices": [{"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 20.5}]}' >"$WORK/a.json"
+printf 'sim = "%s"\n[sensors."%s"]\nname = "boiler"\n' "$WORK/a.json" "$A" >"$WORK/boiler.toml"
+cp "$WORK/boiler.toml" "$WORK/both.toml"
+printf '[sensors."%s"]\nname = "cellar"\n' "$B" >>"$WORK/both.toml"
+retained() {  # NAME: every retained topic of mem/ and its discovery configs, "topic payload", sorted
+  timeout 20 mosquitto_sub -p "$PORT_main" -t 'mem/#' -t 'homeassistant/+/+/config' -v --retained-only -W 1 2>/dev/null |
+    grep -v '^homeassistant/.*qvds18x20_pfx_bus' | grep -vE '^homeassistant/sensor/qvds18x20_[0-9A-F]{16}/config .*"pfx/' |
+    sort >"$WORK/$1.retained"
+}
+kept() { grep -q -- "^$2" "$WORK/$1.retained"; }             # NAME TOPIC-AND-PAYLOAD-START
+not_kept() { ! grep -q -- "^$2 " "$WORK/$1.retained"; }     # NAME TOPIC
+memrun() {  # NAME TOOL-ARGS...: watch, one round, on the broker under mem/
+  local name=$1
+  shift
+  timeout 60 "$TOOL" watch --interval 0.2 --count 1 --format json --mqtt "mqtt://127.0.0.1:$PORT_main/mem" "$@" \
+    >"$WORK/$name.out" 2>"$WORK/$name.err"
+  RC=$?
+}
+memrun m1 --sim "$WORK/ab.json" --mqtt-discovery
+retained m1
+expect "a first run publishes both sensors" bash -c "[ $RC -eq 0 ] && grep -q '^mem/$A/availability online' '$WORK/m1.retained' && grep -q '^mem/$B/availability online' '$WORK/m1.retained'"
+config=$(sed -n "s|^homeassistant/sensor/qvds18x20_$A/config ||p" "$WORK/m1.retained")
+expect "its discovery config expires a value after three intervals, 30 s at least, and takes the attributes" \
+  [ "$(jq -r '[.expire_after, .json_attributes_topic] | join(" ")' <<<"$config" 2>/dev/null)" = "30 mem/$A/attributes" ]
+expect "each sensor's status and reason are retained as its attributes" kept m1 "mem/$A/attributes {\"reason\":null,\"status\":\"read\"}"
+expect "the memory is in the state directory" bash -c "ls '$STATE_DIRECTORY'/mqtt-127.0.0.1_${PORT_main}_mem-*.json >/dev/null"
+memrun m2 --sim "$WORK/a.json" --mqtt-discovery
+retained m2
+expect "a sensor of an earlier run not on the bus is offline" kept m2 "mem/$B/availability offline"
+expect "and said once" [ "$(grep -c "in an earlier run are not on the bus ($B)" "$WORK/m2.err")" -eq 1 ]
+expect "its value is left, for what it was" kept m2 "mem/$B/temperature 4"
+memrun m3 --config "$WORK/boiler.toml" --mqtt-discovery
+retained m3
+expect "a sensor named now publishes under its name" kept m3 "mem/boiler/temperature 20.5"
+expect "and its topics under the ROM are cleared" \
+  bash -c "! grep -q '^mem/$A/' '$WORK/m3.retained'"
+expect "its entity stays, fed from the new topic" \
+  bash -c "grep '^homeassistant/sensor/qvds18x20_$A/config ' '$WORK/m3.retained' | grep -q '\"state_topic\":\"mem/boiler/temperature\"'"
+memrun m4 --config "$WORK/both.toml" --mqtt-discovery
+retained m4
+expect "a configured sensor not on the bus is offline under its name" kept m4 "mem/cellar/availability offline"
+expect "and its ROM's topics are cleared" bash -c "! grep -q '^mem/$B/' '$WORK/m4.retained'"
+memrun m5 --config "$WORK/boiler.toml" --mqtt-discovery
+retained m5
+expect "a sensor taken out of the configuration and not on the bus is said removed" grep -q "removed from the configuration and not on the bus ($B)" "$WORK/m5.err"
+expect "and its topics and entity are cleared" \
+  bash -c "! grep -q -e '^mem/cellar/' -e '^homeassistant/sensor/qvds18x20_$B/' '$WORK/m5.retained'"
+memrun m6 --config "$WORK/boiler.toml"
+retained m6
+expect "discovery switched off clears the discovery configs" bash -c "! grep -q '^homeassistant/' '$WORK/m6.retained'"
+expect "what is left is this run's" [ "$(cut -d' ' -f1 "$WORK/m6.retained" | tr '\n' ' ')" = \
+  "mem/boiler/attributes mem/boiler/availability mem/boiler/temperature mem/status " ]
+expect "with every clearing delivered, the memory holds none" \
+  bash -c "jq -e '.to_clear == []' '$STATE_DIRECTORY'/mqtt-127.0.0.1_${PORT_main}_mem-*.json >/dev/null"
+# In a run: a sensor that leaves the bus (its read fails, and the search
+# that follows does not find it) is said offline.
+printf '%s' '{"devices": [{"type": "DS18S20", "serial": "0000000000B1"}, {"type": "DS18S20", "serial": "0000000000B2"}],
+  "faults": [{"op": "QvBlockExchange", "call": 4, "code": -8}, {"op": "TMNext", "call": 3, "code": 0}]}' >"$WORK/vanish.json"
+timeout 60 "$TOOL" watch --interval 0 --count 2 --format csv --sim "$WORK/vanish.json" \
+  --mqtt "mqtt://127.0.0.1:$PORT_main/left" >"$WORK/left.out" 2>"$WORK/left.err"
+expect "a sensor that left the bus during a watch is offline" \
+  [ "$(timeout 20 mosquitto_sub -p "$PORT_main" -t left/CB0000000000B110/availability -C 1 -W 10)" = offline ]
+# Outside a service the memory is the user's: $XDG_STATE_HOME.
+env -u STATE_DIRECTORY XDG_STATE_HOME="$WORK/xdg" "$TOOL" read --sim --mqtt "mqtt://127.0.0.1:$PORT_main/xdg" >/dev/null 2>&1
+expect "without \$STATE_DIRECTORY the memory goes into \$XDG_STATE_HOME/qvds18x20" \
+  bash -c "ls '$WORK'/xdg/qvds18x20/mqtt-127.0.0.1_${PORT_main}_xdg-*.json >/dev/null"
+
 # --- the last will after kill -9 -------------------------------------------
 subscribe s2 "$PORT_main" -t 'will/status'
 run_bg w2 watch --interval 0.2 --sim --mqtt "mqtt://127.0.0.1:$PORT_main/will"
 expect "online while watching" wait_until 30 has "$WORK/s2.sub" '^0 will/status online$'
 kill -9 "$TOOL_PID"
 expect "the broker publishes the will after kill -9" wait_until 30 has "$WORK/s2.sub" '^0 will/status offline$'
+
+# --- a hang-up, and a reader that goes away, end watch as SIGTERM does -----
+subscribe s6 "$PORT_main" -t 'hup/status' -t 'pipe/status'
+run_bg w6 watch --interval 0.2 --sim --mqtt "mqtt://127.0.0.1:$PORT_main/hup"
+expect "online before the hang-up" wait_until 30 has "$WORK/s6.sub" '^0 hup/status online$'
+kill -HUP "$TOOL_PID"
+finish_bg 30
+expect "SIGHUP ends watch with status 0" [ "$RC" -eq 0 ]
+expect "and publishes offline itself" has "$WORK/s6.sub" '^0 hup/status offline$'
+timeout 60 "$TOOL" watch --interval 0.2 --format json --sim --mqtt "mqtt://127.0.0.1:$PORT_main/pipe" 2>"$WORK/pipe.err" |
+  head -2 >"$WORK/pipe.out"
+expect "watch | head -2 ends with status 0" [ "${PIPESTATUS[0]}" -eq 0 ]
+expect "and publishes offline" wait_until 20 has "$WORK/s6.sub" '^0 pipe/status offline$'
 
 # --- Prometheus: textfile and /metrics, SIGTERM ends watch cleanly ---------
 run_bg w3 watch --interval 0.2 --sim "$DEVICES" --prometheus-file "$WORK/t.prom" --metrics-listen 127.0.0.1:0
@@ -176,11 +262,12 @@ expect "the CSV log holds every row of every round" \
   [ "$(($(wc -l <"$WORK/w4.csv") - 1))" -eq "$(jq '.sensors | length' "$WORK/w4.out" | awk '{s += $1} END {print s}')" ]
 expect "every measurement delivered once or more, in order" in_order "$WORK/w4.out" "$WORK/s4.got"
 
-# --- failures: one line on stderr, status 1 --------------------------------
-for url in 'http://127.0.0.1/p' 'mqtt://127.0.0.1' 'mqtt://127.0.0.1:0/p' 'mqtt://127.0.0.1:x/p' 'mqtt:///p' 'mqtt://h/a/#'; do
+# --- failures: one line on stderr, status 1 (2 for a URL that cannot be) ---
+for url in 'http://127.0.0.1/p' 'mqtt://127.0.0.1' 'mqtt://127.0.0.1:0/p' 'mqtt://127.0.0.1:x/p' 'mqtt:///p' 'mqtt://h/a/#' \
+  'mqtt://h/$SYS/x'; do
   "$TOOL" read --sim --mqtt "$url" >/dev/null 2>"$WORK/bad.err"
   rc=$?
-  expect "bad URL $url: status 1, one line" fails_with_one_line $rc "$WORK/bad.err"
+  expect "bad URL $url: status 2, one line" bash -c "[ $rc -eq 2 ] && [ \$(wc -l <'$WORK/bad.err') -eq 1 ] && grep -q '^qvds18x20: --mqtt' '$WORK/bad.err'"
 done
 mosquitto_passwd -b -c "$WORK/passwd" alice s3cret 2>/dev/null
 start_broker auth "allow_anonymous false

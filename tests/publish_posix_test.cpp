@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,6 +30,23 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// The publisher remembers what it published in the state directory: a
+// scratch one for this program, not the user's.
+class ScratchStateDirectory : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qvds-publish-state-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    setenv("STATE_DIRECTORY", dir_.c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+ private:
+  std::string dir_;
+};
+[[maybe_unused]] ::testing::Environment* const kStateDirectory =
+    ::testing::AddGlobalTestEnvironment(new ScratchStateDirectory);
 
 // A port nothing listens on (for now).
 int FreePort() {
@@ -166,6 +184,7 @@ qvtool::SensorRow Row(int index, const std::string& rom, const std::string& name
   r.romstr = rom;
   r.model = name;
   r.thermometer = true;
+  r.status = "read";
   r.celsius = celsius;
   r.temp = std::to_string(celsius);
   return r;
@@ -285,12 +304,14 @@ TEST(MqttPublish, ABrokerBackBeforeTheEndGetsEverythingFromTheLastAttempt) {
   p.reset();
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(failure, "");
-  // The last round's retained exact temperatures and each sensor's
-  // availability, and "offline" after the clean end.
-  auto retained = broker.Retained("pfx/#", 5);
+  // The last round's retained exact temperatures, each sensor's
+  // availability and attributes, and "offline" after the clean end.
+  auto retained = broker.Retained("pfx/#", 7);
   std::sort(retained.begin(), retained.end());
-  EXPECT_EQ(retained, (std::vector<std::string>{
-                          "pfx/65000802B4A1C310/availability online", "pfx/65000802B4A1C310/temperature 23.75",
-                          "pfx/D70416913C6BFF28/availability online", "pfx/D70416913C6BFF28/temperature 22.5",
-                          "pfx/status offline"}));
+  EXPECT_EQ(retained, (std::vector<std::string>{"pfx/65000802B4A1C310/attributes {\"reason\":null,\"status\":\"read\"}",
+                                                "pfx/65000802B4A1C310/availability online",
+                                                "pfx/65000802B4A1C310/temperature 23.75",
+                                                "pfx/D70416913C6BFF28/attributes {\"reason\":null,\"status\":\"read\"}",
+                                                "pfx/D70416913C6BFF28/availability online",
+                                                "pfx/D70416913C6BFF28/temperature 22.5", "pfx/status offline"}));
 }

@@ -64,7 +64,7 @@ help_options "$TOOL" watch | grep -qx -- --metrics-listen && has_http=1
 ((has_http)) || echo "skip: this tool is built without /metrics"
 
 # --- ranges said in a line -------------------------------------------------
-ranges=("sim-usb --speedup 0 -- /bin/true")
+ranges=("sim-usb --speedup 0 -- /bin/true" "sim-i2c --speedup 0.05 -- /bin/true" "sim-i2c --speedup 5000 -- /bin/true")
 ((has_mqtt)) && ranges+=("watch --interval 1 --count 1 --mqtt mqtt://127.0.0.1/p --mqtt-queue 0"
   "read --mqtt mqtt://127.0.0.1/p --mqtt-grace -1")
 for args in "${ranges[@]}"; do
@@ -85,8 +85,15 @@ run long watch --interval 1 --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-disco
 expect "a discovery prefix of 70,000 characters is a usage error, said in a line" \
   bash -c "[ $RC -eq 2 ] && grep -q '65535' '$WORK/long.err' && [ \$(wc -c <'$WORK/long.err') -lt 300 ]"
 run utf read --sim --mqtt "mqtt://127.0.0.1:$dead/pre"$'\xff'
-expect "a topic prefix that is not UTF-8 fails at the start" \
-  bash -c "[ $RC -eq 1 ] && grep -q 'UTF-8' '$WORK/utf.err' && [ ! -s '$WORK/utf.out' ]"
+expect "a topic prefix that is not UTF-8 is a usage error" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'UTF-8' '$WORK/utf.err' && [ ! -s '$WORK/utf.out' ]"
+# The broker's own topics: it would take the messages and drop them.
+run sys read --sim --mqtt "mqtt://127.0.0.1:$dead/\$SYS/x"
+expect "a topic prefix in \$SYS is a usage error naming it" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'begins with \\$' '$WORK/sys.err' && [ ! -s '$WORK/sys.out' ]"
+run sysd watch --interval 1 --sim --mqtt "mqtt://127.0.0.1:$dead/p" --mqtt-discovery --mqtt-discovery-prefix '$SYS'
+expect "a discovery prefix \$SYS is a usage error naming it" \
+  bash -c "[ $RC -eq 2 ] && grep -qF -- '--mqtt-discovery-prefix \"\$SYS\" cannot be used' '$WORK/sysd.err' && [ ! -s '$WORK/sysd.out' ]"
 run cafile read --sim --mqtt "mqtts://127.0.0.1:$dead/p" --mqtt-cafile "$WORK/no-such-ca.pem"
 expect "a CA file that cannot be read is named with the reason" \
   bash -c "[ $RC -eq 1 ] && grep -q '$WORK/no-such-ca.pem: cannot be read (No such file or directory)' '$WORK/cafile.err'"
@@ -188,6 +195,57 @@ expect "5 of 5 scrapes answered beside 50 slow clients" grep -q '^scrapes 5$' "$
 expect "the slow clients were dropped at their deadline" grep -q '^dropped 50$' "$WORK/slow.log"
 expect "a Range request gets the whole page, as a plain one" \
   bash -c "p=\$(sed -n 's/^plain //p' '$WORK/slow.log'); r=\$(sed -n 's/^range //p' '$WORK/slow.log'); [ -n \"\$p\" ] && [ \"\$p\" = \"\$r\" ] && grep -q '^plain HTTP/1.1 200 OK ' '$WORK/slow.log'"
+python3 - "$mport" >"$WORK/hog.log" 2>&1 <<'PY'
+# Clients that send their GET and never read the answer, kept at 64 and
+# more; scrapes beside them. Then requests in versions the server does
+# and does not speak.
+import socket, sys, threading, time, urllib.request
+port = int(sys.argv[1])
+stop = threading.Event()
+held = []
+def hog():
+    while not stop.is_set():
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=1)
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            held.append(s)
+        except OSError:
+            pass
+        while len(held) > 200:
+            held.pop(0).close()
+        time.sleep(0.005)
+threading.Thread(target=hog, daemon=True).start()
+while len(held) < 100:
+    time.sleep(0.05)
+ok = 0
+for _ in range(10):
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=2) as r:
+            ok += r.status == 200 and b"qvds18x20_measurements_total" in r.read()
+    except Exception as e:
+        print("scrape failed:", e)
+stop.set()
+print("scrapes", ok)
+def status(version):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(("GET /metrics %s\r\n\r\n" % version).encode())
+    s.settimeout(10)
+    data = b""
+    while True:
+        b = s.recv(65536)
+        if not b:
+            break
+        data += b
+    return data.split(b"\r\n")[0].decode()
+for version in ("HTTP/1.0", "HTTP/1.1", "HTTP/9.9", "HTTP/2.0", "HTTP/one"):
+    print(version, status(version))
+PY
+expect "10 of 10 scrapes answered beside clients that never read" grep -q '^scrapes 10$' "$WORK/hog.log"
+expect "HTTP/1.0 and 1.1 are answered" \
+  bash -c "grep -q '^HTTP/1.0 HTTP/1.1 200 OK$' '$WORK/hog.log' && grep -q '^HTTP/1.1 HTTP/1.1 200 OK$' '$WORK/hog.log'"
+expect "other versions get 505" \
+  bash -c "grep -q '^HTTP/9.9 HTTP/1.1 505 HTTP Version Not Supported$' '$WORK/hog.log' && grep -q '^HTTP/2.0 HTTP/1.1 505 ' '$WORK/hog.log'"
+expect "a version that is none is a bad request" grep -q '^HTTP/one HTTP/1.1 400 Bad Request$' "$WORK/hog.log"
 exec 3<>"/dev/tcp/127.0.0.1/$mport"
 printf 'GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n' >&3
 tr -d '\r' <&3 | sed '1,/^$/d' >"$WORK/scrape.prom"
@@ -201,8 +259,8 @@ fi
 # --- the metrics file ------------------------------------------------------
 mkdir -p "$WORK/folder"
 run dir read --sim --prometheus-file "$WORK/folder"
-expect "--prometheus-file FOLDER says why and fails at the start" \
-  bash -c "[ $RC -eq 1 ] && grep -q 'is a folder' '$WORK/dir.err' && [ ! -s '$WORK/dir.out' ]"
+expect "--prometheus-file FOLDER says why and is a usage error" \
+  bash -c "[ $RC -eq 2 ] && grep -q 'is a folder' '$WORK/dir.err' && [ ! -s '$WORK/dir.out' ]"
 expect "and leaves no temporary file" bash -c "! ls '$WORK'/folder.tmp '$WORK'/folder/*.tmp 2>/dev/null"
 mkdir -p "$WORK/coll"
 run_bg pf watch --interval 0.3 --count 12 --format csv --sim --prometheus-file "$WORK/coll/t.prom"

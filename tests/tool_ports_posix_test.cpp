@@ -107,15 +107,21 @@ TEST(ToolFirstHour, AnAdapterOpenedAsTheOtherTypeSaysWhichToUseAndAutoFindsIt) {
     Adapter adapter(c.kind);
     ASSERT_TRUE(adapter.started());
     const Result wrong = Tool({"read", "--port", adapter.path(), "--adapter", c.asked});
-    ExpectOneLine(wrong, {"-3 (the adapter did not answer, or answered nonsense)",
-                          "the adapter on " + adapter.path() + " answers as a",
-                          std::string("use --adapter ") + c.named});
-    const Result found = Tool({"read", "--port", adapter.path(), "--adapter", "auto", "--format", "json"});
-    ASSERT_EQ(found.code, 0) << found.err;
-    const auto j = nlohmann::json::parse(found.out);
-    EXPECT_EQ(j["adapter"], c.type) << "the session runs on the type found";
-    ASSERT_EQ(j["sensors"].size(), 1u);
-    EXPECT_EQ(j["sensors"][0]["temp"], "21.5");
+    ExpectOneLine(wrong, {": the adapter did not answer, or answered nonsense; the adapter on " + adapter.path() +
+                              " answers as a",
+                          std::string("use --adapter ") + c.named,
+                          std::string("use --adapter ") + c.named + " [TMExtendedStartSession error: -3]"});
+    // Asked for, and by default on a serial port.
+    for (const std::vector<std::string>& choice : {std::vector<std::string>{"--adapter", "auto"}, {}}) {
+      std::vector<std::string> args = {"read", "--port", adapter.path(), "--format", "json"};
+      args.insert(args.end(), choice.begin(), choice.end());
+      const Result found = Tool(args);
+      ASSERT_EQ(found.code, 0) << found.err;
+      const auto j = nlohmann::json::parse(found.out);
+      EXPECT_EQ(j["adapter"], c.type) << "the session runs on the type found";
+      ASSERT_EQ(j["sensors"].size(), 1u);
+      EXPECT_EQ(j["sensors"][0]["temp"], "21.5");
+    }
   }
 }
 
@@ -126,6 +132,11 @@ TEST(ToolFirstHour, AutoOnAPortNobodyAnswersOnSaysSo) {
   ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
   const Result r = Tool({"list", "--port", name, "--adapter", "auto"});
   ExpectOneLine(r, {"--adapter auto: neither a DS2480B nor a passive adapter answers on " + std::string(name)});
+  // Detected by default, the port is named as the user gave it, without
+  // an option that was not given.
+  const Result by_default = Tool({"list", "--port", name});
+  ExpectOneLine(by_default, {"no adapter answers on " + std::string(name) + ": neither a DS2480B nor a passive one"});
+  EXPECT_EQ(by_default.err.find("--adapter auto"), std::string::npos) << by_default.err;
   close(slave);
   close(master);
   const Result without_port = Tool({"read", "--adapter", "auto"});
@@ -151,8 +162,9 @@ TEST(ToolFirstHour, AUsbAdapterThatCannotBeOpenedSaysWhy) {
                  "add the user to the plugdev group (sudo adduser $USER plugdev), then log in again",
                  "udev rule"});
   ExpectOneLine(UnderStandIn(devices, "USB1", "busy"),
-                {"-11 (the port is in use by another program)",
-                 "another program holds the adapter (libusb_claim_interface: Resource busy)", "owserver"});
+                {": the port is in use by another program; ",
+                 "another program holds the adapter (libusb_claim_interface: Resource busy)", "owserver",
+                 "[TMExtendedStartSession error: -11]"});
   ExpectOneLine(UnderStandIn(devices, "USB2", nullptr),
                 {"cannot open a session on USB2", "USB2 is not there; the DS2490 adapters are USB1"});
   // With it all as it should be, it reads.

@@ -164,7 +164,7 @@ TEST(Tool, FailuresAreOneClearLineAndANonZeroExit) {
       {{"read", "--port", "nonsense"}, 2, "--port takes a COM name"},
       {{"read", "--adapter", "parallel"}, 2, "--adapter takes"},
       {{"read", "--frobnicate"}, 2, ""},
-      {{"watch"}, 2, "--interval"},
+      {{"watch", "--interval", "a minute"}, 2, "--interval"},
       {{"read", "--sim", dir.File("faulty.json",
                                   R"({"devices": [{"type": "DS18B20"}], "faults": [{"op": "TMTouchReset", "code": -4}]})")},
        0, ""},

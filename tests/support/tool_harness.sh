@@ -8,6 +8,9 @@
 
 WORK=$(mktemp -d)
 pids=()
+# What the tool remembers between runs (the MQTT topics it published)
+# goes here, not into the user's state folder.
+export STATE_DIRECTORY=$WORK/state
 # A command of the test's own to run at exit as well, before $WORK goes.
 cleanup_also=:
 cleanup() {

@@ -217,6 +217,13 @@ class VirtualAdapter {
   }
   bool ready() const { return ready_; }
   void stall() { kill(pid_, SIGSTOP); }
+  // Unplugged: the adapter and its pseudo-terminal are gone.
+  void unplug() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   const std::string& link() const { return link_; }
 
  private:

@@ -42,7 +42,7 @@ _qvds18x20_ports() {
 _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
-    -f | --format) compgen -W "table csv json" -- "$cur" ;;
+    -f | --format) compgen -W "table csv json none" -- "$cur" ;;
     --id-format) compgen -W "qvds owfs kernel" -- "$cur" ;;
     -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 auto 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;

@@ -44,7 +44,9 @@ int implied_adapter(const std::string& port) {
   if (const auto form = onewire::form_of_name(port))
     for (const onewire::AdapterRow& row : onewire::builtin_adapters())
       if (row.ports == *form) return row.type;
-  return onewire::kAdapterTypePassive;
+  // A serial port: asking for a DS2480B first is harmless to a passive
+  // adapter, and spares the user knowing which of the two they have.
+  return kAdapterAuto;
 }
 
 std::string adapter_help() {

@@ -17,8 +17,8 @@ inline constexpr int kAdapterAuto = -1;
 int adapter_number(const std::string& text);
 
 // The adapter a port name implies when --adapter is not given: a USB
-// adapter for USBn, a kernel master for w1_bus_masterN; else passive, the
-// component's default.
+// adapter for USBn, a kernel master for w1_bus_masterN; else the serial
+// adapter found on the port (kAdapterAuto).
 int implied_adapter(const std::string& port);
 
 // The descriptions of --adapter and --port in --help.

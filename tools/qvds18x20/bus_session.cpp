@@ -19,6 +19,7 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/port_advice.hpp"
 #include "qvds18x20/port_choice.hpp"
+#include "qvds18x20/report.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
@@ -48,11 +49,15 @@ bool is_thermometer_rom(const std::string& romstr) {
 bool interrupt_requested() { return g_interrupted.load(); }
 
 std::string explain(const Component& c) {
-  const std::string text = c.TMEXerror.str();
   const std::int32_t code = c.LastResult();
-  if (code == 0) return "no devices found on the bus (" + text + ")";
+  if (code == 0) return "no devices found on the bus";
   const std::string meaning = Component::DescribeResult(code);
-  return meaning.empty() ? text : text + " (" + meaning + ")";
+  return meaning.empty() ? "the driver's result code " + std::to_string(code) : meaning;
+}
+
+std::string driver_text(const Component& c) {
+  const std::string text = c.TMEXerror.str();
+  return text.empty() ? "" : " [" + text + "]";
 }
 
 BusSession::BusSession(const BusChoice& choice) : choice_(choice) {
@@ -77,7 +82,7 @@ void BusSession::open() {
     std::string why = text.empty() ? "the adapter did not take the requested speed" : explain(*c_);
     if (const std::string trouble = port_trouble(); !trouble.empty()) why += "; " + trouble;
     throw Failure("cannot open a session on " + port_label_ + " (adapter type " + std::to_string(choice_.adapter) +
-                  "): " + why);
+                  "): " + why + driver_text(*c_));
   }
 }
 
@@ -91,7 +96,7 @@ void BusSession::abandon(const std::string& why, int code) {
   // The worker holds the port and cannot be stopped; the port's settings
   // are put back from here, and the process leaves without waiting.
   onewire::serial::restore_open_ports();
-  std::fprintf(stderr, "qvds18x20: %s\n", why.c_str());
+  report(Severity::kError, why);
   std::fflush(nullptr);
   std::_Exit(code);
 }
@@ -139,19 +144,21 @@ bool BusSession::measure(std::string& error) {
   c.OnStartRead(progress);
   error = "";
   if (got) return true;
-  error = "measuring on " + port_label_ + " failed: " + explain(c);
+  std::string cause = explain(c);
   if (c.LastResult() == kErrNoSensorRead) {
     // The component's one code for a measurement that read nothing; the
-    // list it kept says more.
+    // list it kept says why.
     int thermometers = 0;
     for (int i = 0; i < c.SensorListCount(); ++i)
       if (const TSensor* s = c.sensor(i); s != nullptr && is_thermometer_rom(s->romstr)) ++thermometers;
     if (c.SensorListCount() > 0 && thermometers == 0)
-      error += "; the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
+      cause = "the bus has " + std::to_string(c.SensorListCount()) + " device(s) but no thermometer";
     else if (thermometers > 0)
-      error += "; none of the " + std::to_string(thermometers) + " thermometer(s) was read (" + reasons_not_read() + ")";
+      cause = "none of the " + std::to_string(thermometers) + " thermometer(s) was read (" + reasons_not_read() + ")";
   }
+  error = "measuring on " + port_label_ + " failed: " + cause;
   if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
+  error += driver_text(c);
   return false;
 }
 
@@ -193,7 +200,7 @@ std::string BusSession::list() {
   if (c_->FSensorCount != 0) return "";
   std::string error = "searching the bus on " + port_label_ + " failed: " + explain(*c_);
   if (const std::string trouble = port_trouble(); !trouble.empty()) error += "; " + trouble;
-  return error;
+  return error + driver_text(*c_);
 }
 
 void BusSession::resolve_port() {
@@ -206,7 +213,8 @@ void BusSession::resolve_port() {
     return;
   }
   port_ = choose_port(p, choice_.adapter, choice_.adapter_given, choice_.sim);
-  if (choice_.adapter == kAdapterAuto) choice_.adapter = detect_port_adapter(port_, builtin_options());
+  if (choice_.adapter == kAdapterAuto)
+    choice_.adapter = detect_port_adapter(port_, builtin_options(), choice_.adapter_given);
   com_name_ = port_.com_name();
   port_label_ = port_.label;
 }

@@ -30,9 +30,11 @@ struct BusChoice {
 // True for a ROM, as the component prints it, of a DS18x20 family.
 bool is_thermometer_rom(const std::string& romstr);
 
-// The component's last failure in words: its error text, with what its
-// result code means.
+// The component's last failure in words: what its result code means. A
+// message leads with it and ends with driver_text(), the component's own
+// text (" [TMExtendedStartSession error: -3]"; "" when it has none).
 std::string explain(const Component& c);
+std::string driver_text(const Component& c);
 
 // Ctrl-C and termination requests: from the first BusSession on, they
 // set a flag that read and watch look at. An operation in progress gets a

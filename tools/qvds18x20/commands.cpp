@@ -1,5 +1,6 @@
 #include "qvds18x20/commands.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -17,12 +18,19 @@
 #include "qvds18x20/platform.hpp"
 #include "qvds18x20/port_listing.hpp"
 #include "qvds18x20/readings.hpp"
+#include "qvds18x20/report.hpp"
+#include "qvds18x20/sensor_checks.hpp"
+#include "qvds18x20/service_notify.hpp"
 #include "qvds18x20/publish/publish.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
 namespace {
+
+// The shortest expire_after watch gives Home Assistant, in seconds:
+// rounds back to back must not flicker between a value and none.
+constexpr double kMinExpireAfter = 30;
 
 RowSettings row_settings(const Options& o) {
   RowSettings settings;
@@ -41,7 +49,7 @@ void say_if_simulated(const Options& o) {
   // A configuration that names no bus is refused first (bus_choice).
   if (!o.config_file.empty()) return;
   if (!o.port_given && !o.sim)
-    std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
+    report(Severity::kWarning, "no --port given: this is the simulated bus and its demonstration devices");
 }
 
 // Publishing the demonstration devices would put made-up temperatures
@@ -79,8 +87,18 @@ std::string sensor_text(const SensorRow& r) {
          ")";
 }
 
+// The rows of a measurement: the component's list, and the sensors the
+// configuration names that are not in it.
+std::vector<SensorRow> measured_rows(BusSession& session, const Options& o) {
+  auto rows = rows_of(session.component(), row_settings(o), true);
+  auto missing = missing_rows(rows, o.config.sensors, o.id_format);
+  rows.insert(rows.end(), missing.begin(), missing.end());
+  return rows;
+}
+
 // What a measurement's rows leave out, said on standard error as well.
-Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured) {
+// A configured sensor that is missing is said once a run (`warned`).
+Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool measured, std::set<std::string>& warned) {
   Notes notes;
   notes.more_devices = session.more_devices();
   if (notes.more_devices)
@@ -88,9 +106,10 @@ Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool mea
                              std::to_string(kMaxSensors) + " are listed");
   // Once a session: parasite sensors this adapter cannot feed.
   if (const std::string unfed = session.unfed_warning(); !unfed.empty()) notes.warnings.push_back(unfed);
+  for (auto& w : missing_warnings(rows, warned)) notes.warnings.push_back(std::move(w));
   if (measured)
     for (const auto& r : rows) {
-      if (!r.thermometer) continue;
+      if (!r.thermometer || r.status == kMissing) continue;
       if (!r.celsius)
         notes.warnings.push_back(sensor_text(r) + " was not read: " + (r.reason.empty() ? "no answer" : r.reason));
       else if (!r.reason.empty())
@@ -100,25 +119,32 @@ Notes notes_of(BusSession& session, const std::vector<SensorRow>& rows, bool mea
 }
 
 void print_warnings(const Notes& notes) {
-  for (const auto& w : notes.warnings) std::fprintf(stderr, "qvds18x20: warning: %s\n", w.c_str());
+  for (const auto& w : notes.warnings) report(Severity::kWarning, "warning: " + w);
 }
 
-// One measurement, printed: true when at least one sensor was read, else
+// One measurement, printed: `ok` when at least one sensor was read, else
 // `error` says why. JSON reports a failed measurement too; the other
 // formats leave that to the message on standard error.
 // Publishers get every measurement, failed ones too.
-bool measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
-                       Publishers& publishers) {
-  const bool ok = session.measure(error);
+struct Round {
+  bool ok = false;
+  bool out_of_bounds = false;  // a value outside its sensor's bounds
+};
+Round measure_and_write(BusSession& session, Output& output, const Options& o, std::string& error,
+                        Publishers& publishers) {
+  Round round;
+  round.ok = session.measure(error);
   clear_progress(o);
   const auto when = std::chrono::system_clock::now();
   const std::string time = iso_time(when);
-  const auto rows = rows_of(session.component(), row_settings(o), true);
-  const Notes notes = notes_of(session, rows, ok);
-  if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
-  if (ok) print_warnings(notes);
+  const auto rows = measured_rows(session, o);
+  std::set<std::string> warned;
+  const Notes notes = notes_of(session, rows, round.ok, warned);
+  if (round.ok || o.format == Format::kJson) output.write(rows, error, notes, time);
+  if (round.ok) print_warnings(notes);
   if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
-  return ok;
+  for (const auto& r : rows) round.out_of_bounds = round.out_of_bounds || out_of_bounds(r);
+  return round;
 }
 
 // Opens the session; with --format json a session that does not open is
@@ -151,15 +177,15 @@ int run_command(Command command, const Options& o) {
   try {
     return command(o);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", with_origin(e.what(), o.origins).c_str());
+    report(Severity::kError, with_origin(e.what(), o.origins));
     return kExitUsage;
   } catch (const DeviceFileError& e) {
     if (o.format == Format::kJson && !json_written())
       Output(Format::kJson, Content::kReadings, Source{"COM1", 0, "", true}).write({}, e.what(), Notes{});
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    report(Severity::kError, e.what());
     return kExitFailed;
   } catch (const ConfigError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    report(Severity::kError, e.what());
     return kExitUsage;
   } catch (const Failure& e) {
     // A machine reading JSON gets the failure as JSON too.
@@ -167,7 +193,7 @@ int run_command(Command command, const Options& o) {
       Source source{o.port.empty() ? "COM1" : o.port, 0, "", !o.port_given || o.sim};
       Output(Format::kJson, Content::kReadings, source).write({}, e.what(), Notes{});
     }
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    report(Severity::kError, with_origin(e.what(), o.origins));
     return kExitFailed;
   }
 }
@@ -184,10 +210,10 @@ int run_read(const Options& o) {
   Output output(o.format, Content::kReadings, source_of(session), o.log_file);
   Publishers publishers(o.publish, source_of(session), Lifetime::kOnce);
   std::string error;
-  const bool ok = measure_and_write(session, output, o, error, publishers);
+  const Round round = measure_and_write(session, output, o, error, publishers);
   publishers.finish();
-  if (!ok) throw Failure(error);
-  return kExitOk;
+  if (!round.ok) throw Failure(error);
+  return round.out_of_bounds ? kExitOutOfBounds : kExitOk;
 }
 
 int run_list(const Options& o) {
@@ -198,22 +224,34 @@ int run_list(const Options& o) {
   const auto rows = rows_of(session.component(), row_settings(o), false);
   // Nothing on standard output for a command that fails.
   if (rows.empty()) throw Failure(error);
-  const Notes notes = notes_of(session, rows, false);
+  // A configured sensor not on the bus is no device of the list, but
+  // worth a word.
+  std::set<std::string> warned;
+  Notes notes = notes_of(session, missing_rows(rows, o.config.sensors, o.id_format), false, warned);
   Output(o.format, Content::kDevices, source_of(session)).write(rows, error, notes);
   print_warnings(notes);
   return kExitOk;
 }
 
-int run_watch(const Options& o) {
+int run_watch(const Options& given) {
+  Options o = given;
+  // A service's output is the journal: a table there every interval would
+  // bury what it says. The log and the publishers get every round.
+  if (!o.format_given && is_journal(stdout)) o.format = Format::kNone;
   const WatchPlan plan = watch_plan(o);
   refuse_publishing_the_implicit_bus(o);
-  Publishers::check(o.publish, Lifetime::kContinuous);
+  // A value older than three rounds (half a minute at least) is no
+  // longer current: a run stuck with its connection up shows as such.
+  PublishOptions publish = o.publish;
+  publish.expire_after = static_cast<int>(std::max(kMinExpireAfter, std::ceil(3 * plan.interval)));
+  Publishers::check(publish, Lifetime::kContinuous);
   say_if_simulated(o);
   BusSession session(bus_choice(o));
   attach_progress(session.component(), o);
   open_session(session, o, Content::kReadingsOverTime);
   Output output(o.format, Content::kReadingsOverTime, source_of(session), o.log_file);
-  Publishers publishers(o.publish, source_of(session), Lifetime::kContinuous);
+  Publishers publishers(publish, source_of(session), Lifetime::kContinuous);
+  notify_ready();
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
   // Rounds start on a fixed schedule from the first, so the time each
@@ -222,6 +260,7 @@ int run_watch(const Options& o) {
   long rounds = 0;
   int good = 0;
   std::set<std::string> seen_last;
+  std::set<std::string> warned;  // configured sensors said to be missing
   while (!interrupt_requested() && (plan.count == 0 || rounds < plan.count)) {
     next += interval;
     if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now();
@@ -233,6 +272,10 @@ int run_watch(const Options& o) {
       // device replaced, a session reopened), so the bus is searched again
       // before the round is reported.
       Component& c = session.component();
+      // A configured sensor not in the list may have been plugged in
+      // since: the bus is searched again before each round while one is.
+      if (rounds > 0 && !missing_rows(rows_of(c, row_settings(o), false), o.config.sensors, o.id_format).empty())
+        session.list();
       std::string probe_error;
       const bool probe_ok = session.measure(probe_error);
       std::set<std::string> now = probe_ok ? read_roms(c, o) : std::set<std::string>{};
@@ -252,26 +295,42 @@ int run_watch(const Options& o) {
       clear_progress(o);
       const auto when = std::chrono::system_clock::now();
       const std::string time = iso_time(when);
-      const auto rows = rows_of(c, row_settings(o), true);
-      Notes notes = notes_of(session, rows, ok);
-      notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
+      const auto rows = measured_rows(session, o);
+      Notes notes = notes_of(session, rows, ok, warned);
+      // A round that read nothing (the adapter gone) is its error's one
+      // line: every sensor missing from it says nothing more.
+      if (ok) notes.warnings.insert(notes.warnings.end(), missing_notes.begin(), missing_notes.end());
       if (ok || o.format == Format::kJson) output.write(rows, error, notes, time);
       print_warnings(notes);
       // Publishers get every measurement, failed ones too.
       if (!publishers.empty()) publishers.publish({rows, error, when, output.json_text(rows, error, notes, time)});
       if (ok) seen_last = now;
+      int read = 0, thermometers = 0;
+      for (const auto& r : rows) {
+        thermometers += r.thermometer;
+        read += r.thermometer && r.celsius.has_value();
+      }
+      notify_status(ok ? "measured at " + time + ": " + std::to_string(read) + " of " + std::to_string(thermometers) +
+                             " sensors read"
+                       : "measuring failed at " + time);
     }
+    notify_alive();
     ++rounds;
     if (ok) {
       ++good;
       // Interrupted from now on, the run has results to show for itself.
       session.set_interrupted_exit_code(kExitOk);
     }
-    if (!ok) std::fprintf(stderr, "qvds18x20: %s\n", error.c_str());
+    if (!ok) report(Severity::kError, error);
     if (plan.count != 0 && rounds >= plan.count) break;
-    // Between rounds the main thread keeps serving its queue.
-    RunMessageLoop([&] { return interrupt_requested() || std::chrono::steady_clock::now() >= next; });
+    // Between rounds the main thread keeps serving its queue, and says it
+    // is alive however long the interval.
+    RunMessageLoop([&] {
+      notify_alive();
+      return interrupt_requested() || std::chrono::steady_clock::now() >= next;
+    });
   }
+  notify_stopping();
   publishers.finish();
   return good > 0 ? kExitOk : kExitFailed;
 }
@@ -289,7 +348,7 @@ int run_ports(const Options&) {
     std::printf("%-7s %s\n", name.c_str(), path.c_str());
   }
   const int others = print_adapter_ports();
-  if (ports.Count() == 0 && others == 0) std::fprintf(stderr, "qvds18x20: no %s found\n", every_port_kind().c_str());
+  if (ports.Count() == 0 && others == 0) report(Severity::kNotice, "no " + every_port_kind() + " found");
   return kExitOk;
 }
 

@@ -50,11 +50,14 @@ ExpandedArgs expand_config(CLI::App& app, int argc, char** argv, const std::vect
   std::vector<std::string> added;
   for (const auto& [key, value] : out.config.options) {
     const std::string name = option_of(key);
-    const CLI::Option* opt = name == "--config" ? nullptr : cmd->get_option_no_throw(name);
+    // --help is no setting: given in a file it would print the help and
+    // end a service with status 0.
+    const bool not_a_setting = name == "--config" || name == "--help";
+    const CLI::Option* opt = not_a_setting ? nullptr : cmd->get_option_no_throw(name);
     if (opt == nullptr) {
       bool elsewhere = false;
       for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
-        if (name != "--config" && std::find(commands.begin(), commands.end(), sub->get_name()) != commands.end())
+        if (!not_a_setting && std::find(commands.begin(), commands.end(), sub->get_name()) != commands.end())
           elsewhere = elsewhere || sub->get_option_no_throw(name) != nullptr;
       if (elsewhere) continue;
       std::string keys;

@@ -1,10 +1,12 @@
 #include "qvds18x20/config_file.hpp"
 
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/rom_id.hpp"
 
 namespace qvtool {
@@ -16,12 +18,24 @@ std::string where_of(const std::string& origin, const toml::source_region& r) {
 
 [[noreturn]] void fail(const std::string& where, const std::string& why) { throw ConfigError(where + ": " + why); }
 
-// Valid UTF-8 with no control characters: what a name must be to go into
-// every output unchanged (toml++ has checked the encoding already).
+// Valid UTF-8 with no control characters, C0 or C1: what a name must be
+// to go into every output unchanged (toml++ has checked the encoding
+// already; a C1 character U+0080..U+009F is the bytes C2 80..C2 9F).
 bool printable(const std::string& s) {
-  for (unsigned char c : s)
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c == 0x7F) return false;
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) return false;
+  }
   return true;
+}
+
+// A letter or a digit in any script: an ASCII one, or any character
+// beyond ASCII (punctuation there is rare in names and does no harm).
+bool has_letter_or_digit(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return false;
 }
 
 double number_of(const toml::node& n, const std::string& where, const std::string& key) {
@@ -42,9 +56,11 @@ SensorSettings sensor_of(const toml::table& t, const std::string& origin, const 
       const auto* v = node.as_string();
       if (v == nullptr) fail(where, "\"name\" must be text");
       s.name = v->get();
-      if (s.name.empty() || s.name.size() > 64 || !printable(s.name))
-        fail(where, "\"name\" must be 1 to 64 printable characters");
-      if (name_slug(s.name).empty()) fail(where, "\"name\" needs a letter or a digit");
+      if (!printable(s.name)) fail(where, "\"name\" must be printable (no control characters)");
+      if (s.name.empty() || s.name.size() > kMaxNameBytes)
+        fail(where, "\"name\" must be 1 to " + std::to_string(kMaxNameBytes) + " bytes of UTF-8, not " +
+                        std::to_string(s.name.size()) + " (a letter beyond ASCII takes 2 to 4)");
+      if (!has_letter_or_digit(s.name)) fail(where, "\"name\" needs a letter or a digit");
     } else if (k == "offset") {
       s.offset = number_of(node, where, k);
       if (std::fabs(s.offset) > 20) fail(where, "\"offset\" must be between -20 and 20 degrees");
@@ -56,7 +72,11 @@ SensorSettings sensor_of(const toml::table& t, const std::string& origin, const 
       fail(where, "unknown key \"" + k + "\" for sensor " + rom_text + " (keys: name, offset, min, max)");
     }
   }
-  if (s.min && s.max && *s.min >= *s.max) fail(where_of(origin, t.source()), "sensor " + rom_text + ": min must be below max");
+  const double low = s.min.value_or(kPartMin), high = s.max.value_or(kPartMax);
+  if (low >= high)
+    fail(where_of(origin, t.source()),
+         "sensor " + rom_text + ": min must be below max" +
+             (s.min && s.max ? std::string() : std::string(" (where one is not given, the part's range is: -55 to 125)")));
   return s;
 }
 
@@ -105,11 +125,14 @@ ConfigFile parse_config(const std::string& text, const std::string& origin) {
         if (cfg.sensors.count(*rom) != 0) fail(at, "sensor " + rom_text + " is given twice (in two forms)");
         SensorSettings s = sensor_of(*t, origin, rom_text);
         if (!s.name.empty()) {
+          // Names must differ as they are, and in the topic word they
+          // make; a name that makes none has the ROM's.
           const std::string name_at = where_of(origin, t->get("name")->source());
-          const auto [it, fresh] = named.emplace(name_slug(s.name), name_at);
+          const std::string slug = name_slug(s.name);
+          const auto [it, fresh] = named.emplace(slug.empty() ? "=" + s.name : slug, name_at);
           if (!fresh)
             fail(name_at, "the name \"" + s.name + "\" is given to another sensor too, at " + it->second +
-                              " (names must differ in their letters and digits)");
+                              " (names must differ in their Latin letters and digits, which make their MQTT topics)");
         }
         cfg.sensors.emplace(*rom, std::move(s));
       }
@@ -140,15 +163,25 @@ ConfigFile parse_config(const std::string& text, const std::string& origin) {
 }
 
 ConfigFile load_config(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError(path + ": cannot be read");
+  // The system's reason goes into the message: a service's journal is
+  // often the only place an operator learns why it did not start.
+  const auto unreadable = [&](int error) { return ConfigError(path + ": cannot be read (" + os_error_text(error) + ")"); };
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) throw unreadable(errno);
   std::string text;
   char buf[4096];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    text.append(buf, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxConfigFileSize) throw ConfigError(path + ": larger than 256 KiB: no configuration file");
+  for (;;) {
+    const std::size_t n = std::fread(buf, 1, sizeof buf, in);
+    text.append(buf, n);
+    if (text.size() > kMaxConfigFileSize) {
+      std::fclose(in);
+      throw ConfigError(path + ": larger than 256 KiB: no configuration file");
+    }
+    if (n < sizeof buf) break;
   }
-  if (in.bad()) throw ConfigError(path + ": cannot be read");
+  const int error = std::ferror(in) != 0 ? errno : 0;
+  std::fclose(in);
+  if (error != 0) throw unreadable(error);
   return parse_config(text, path);
 }
 

@@ -5,8 +5,8 @@
 //   [sensors."28.FF6B3C911604"]      # the ROM in any form rom_id.hpp reads
 //   name = "boiler flow"
 //   offset = -0.25                   # added to the exact value
-//   min = -10                        # outside [min, max]: not a measurement
-//   max = 95
+//   min = -10                        # outside [min, max]: shown, flagged out_of_bounds
+//   max = 95                         # (by default the part's range, -55 to 125)
 //
 // Options given on the command line win over the file. A file that cannot
 // be used changes nothing: it is refused whole, with its line and column.
@@ -27,11 +27,17 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The longest name a sensor may have, in bytes of UTF-8.
+inline constexpr std::size_t kMaxNameBytes = 64;
+
+// The part's own range: a sensor's bounds where the file gives none.
+inline constexpr double kPartMin = -55.0, kPartMax = 125.0;
+
 // What the file says of one sensor.
 struct SensorSettings {
   std::string name;  // empty: none
   double offset = 0;
-  std::optional<double> min, max;
+  std::optional<double> min, max;  // none: kPartMin, kPartMax
 };
 
 // One option's value as the command line would give it, and where the file
@@ -59,8 +65,9 @@ ConfigFile load_config(const std::string& path);
 ConfigFile parse_config(const std::string& text, const std::string& origin);
 
 // A name as it goes into an MQTT topic and a Home Assistant entity id:
-// lower case letters, digits and underscores ("Boiler flow #2" gives
-// "boiler_flow_2"); empty when nothing of it is left.
+// lower case Latin letters, digits and underscores ("Boiler flow #2"
+// gives "boiler_flow_2"); empty when nothing of it is left (a name in
+// another script), and the ROM takes its place there.
 std::string name_slug(const std::string& name);
 
 }  // namespace qvtool

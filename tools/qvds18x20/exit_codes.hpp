@@ -11,6 +11,9 @@ namespace qvtool {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// read measured, and a value lies outside its sensor's bounds (shown, and
+// flagged out_of_bounds); a failure (1) says more and wins.
+inline constexpr int kExitOutOfBounds = 3;
 
 // An option value the command cannot use: exit code kExitUsage.
 class UsageError : public std::runtime_error {
@@ -33,7 +36,7 @@ inline std::string shorten(const std::string& text, std::size_t limit = 60) {
   // A sequence is at most four bytes long; bytes that are not UTF-8 at all
   // are cut where the limit falls.
   for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
-  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
+  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " bytes)";
 }
 
 // The choices a message offers, in words: "a, b or c".

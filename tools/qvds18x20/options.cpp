@@ -96,9 +96,12 @@ void add_bus_options(CLI::App& cmd, Options& o) {
 }
 
 void add_format_option(CLI::App& cmd, Options& o) {
-  cmd.add_option("-f,--format", o.format, "output: table, csv or json")
+  cmd.add_option("-f,--format", o.format,
+                 "output: table, csv, json or none (nothing on standard output; watch's default when that is the "
+                 "systemd journal)")
       ->type_name("FORMAT")
-      ->transform(one_of(format_names()));
+      ->transform(one_of(format_names()))
+      ->each([&o](const std::string&) { o.format_given = true; });
   cmd.add_option("--id-format", o.id_format,
                  "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
       ->type_name("FORM")
@@ -154,13 +157,21 @@ BusChoice bus_choice(const Options& o) {
   const bool serial_adapter = o.adapter_given && adapter_number(o.adapter) != onewire::kAdapterTypeDs2490;
   if (o.sim && (serial_port || serial_adapter))
     throw UsageError("--sim cannot be combined with --port or --adapter: the simulated bus has no port");
+  // An adapter is reached through its port; without one, the adapter's
+  // name would be put on the demonstration devices.
+  if (o.adapter_given && !o.port_given && !o.sim)
+    throw UsageError("--adapter " + shorten(o.adapter) +
+                     " needs --port: an adapter is reached through its port (`qvds18x20 ports` lists them); "
+                     "--sim reads the simulated bus");
   BusChoice choice;
   // A USB adapter is named USBn and has no other name, a kernel w1
   // master w1_bus_mastern; the adapter type follows from the name unless
-  // one was asked for.
-  const bool default_adapter = o.adapter == Options{}.adapter;
-  choice.adapter = default_adapter ? implied_adapter(o.port) : adapter_number(o.adapter);
-  choice.adapter_given = !default_adapter;
+  // one was asked for, and a serial port's adapter is detected. The
+  // simulated bus without a port is the passive adapter's COM1.
+  choice.adapter = o.adapter_given ? adapter_number(o.adapter)
+                   : o.port_given  ? implied_adapter(o.port)
+                                   : onewire::kAdapterTypePassive;
+  choice.adapter_given = o.adapter_given;
   choice.speed = speed_of(o.speed);
   choice.port = o.port;
   choice.sim = o.sim;
@@ -211,7 +222,7 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
   add_measurement_options(*watch, *o);
   watch->add_option("-i,--interval", o->interval, "seconds from the start of one measurement to the next")
       ->type_name("SECONDS")
-      ->required()
+      ->capture_default_str()
       ->check(non_empty());
   watch->add_option("-c,--count", o->count, "stop after this many measurements")->type_name("N")->check(non_empty());
 

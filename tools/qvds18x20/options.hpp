@@ -26,15 +26,16 @@ namespace qvtool {
 struct Options {
   std::string port;            // COM name or device path; empty: simulated bus on COM1
   bool port_given = false;
-  std::string adapter = "1";   // a number or an adapter name
+  std::string adapter = "auto";  // a number or an adapter name; by default implied by the port (auto on a serial one)
   bool adapter_given = false;
   std::string speed = "normal";
   int baud = 0;                // DS2480B serial rate after detection; 0: the link chooses
   bool sim = false;            // --sim given
   std::string sim_file;        // --sim FILE
   Format format = Format::kTable;
+  bool format_given = false;   // on the command line or in the configuration
   std::string log_file;
-  std::string interval;        // watch: seconds, as given
+  std::string interval = "60";  // watch: seconds, as given
   std::string count;           // watch: rounds, as given; empty: until interrupted
   PublishOptions publish;      // read, watch: MQTT and Prometheus
   IdFormat id_format = IdFormat::kQvds;
@@ -72,7 +73,8 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result);
 const std::vector<std::string>& config_commands();
 
 // The bus the options name; throws UsageError for an adapter or a speed
-// it does not know, and for --sim together with --port or --adapter.
+// it does not know, for an adapter without a port, and for --sim together
+// with --port or --adapter.
 BusChoice bus_choice(const Options& o);
 
 }  // namespace qvtool

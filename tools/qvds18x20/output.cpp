@@ -8,10 +8,12 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/json_text.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/sensor_checks.hpp"
 
 namespace qvtool {
 namespace {
@@ -30,6 +32,10 @@ const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "mod
 constexpr std::size_t kTimeWidth = 20;
 const std::vector<std::size_t> kColumnWidths = {6, 17, 8};  // index, ROM, name
 constexpr std::size_t kTempWidth = 7;                         // -55.0, 125.0; then the label
+
+// A row not in the component's list (a configured sensor missing) has
+// no index.
+std::string index_text(const SensorRow& r, const char* none) { return r.index < 0 ? none : std::to_string(r.index); }
 
 // No temperature is infinite or NaN: such a value is no reading.
 std::optional<double> finite(const std::optional<double>& c) {
@@ -61,6 +67,16 @@ std::string csv_field(const std::string& s) {
   }
   out.push_back('"');
   return out;
+}
+
+// A cell of text (a name, a reason, a port) as a spreadsheet must show
+// it: one beginning with = + - @, a tab or a carriage return would be
+// taken for a formula and run, so it gets a leading apostrophe, which
+// spreadsheets show as text and do not display. Numbers are written
+// as they are: -12.5 is a temperature, not a formula.
+std::string csv_text(const std::string& s) {
+  if (s.empty() || std::string_view("=+-@\t\r").find(s.front()) == std::string_view::npos) return s;
+  return "'" + s;
 }
 
 // Appends only: GCC 12 at -O3 takes the inlined prepend of `"," + field`
@@ -98,7 +114,7 @@ std::string iso_time(std::chrono::system_clock::time_point now) {
 
 const std::map<std::string, Format>& format_names() {
   static const std::map<std::string, Format> names = {
-      {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}};
+      {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}, {"none", Format::kNone}};
   return names;
 }
 
@@ -168,8 +184,12 @@ void Output::write(const std::vector<SensorRow>& rows, const std::string& error,
     case Format::kJson:
       write_json(rows, error, notes, time);
       break;
+    case Format::kNone:
+      break;
   }
-  std::fflush(stdout);
+  // A reader that went away (`watch | head -2`) ends the run as a
+  // termination request does, whatever SIGPIPE's disposition is by now.
+  if (std::fflush(stdout) != 0 && errno == EPIPE) raise_interrupt();
   if (log_ != nullptr && readings()) write_log(rows, time);
 }
 
@@ -220,7 +240,9 @@ void Output::write_table(const std::vector<SensorRow>& rows, const std::string& 
     header_done_ = true;
   }
   for (const auto& r : rows)
-    line(time, {std::to_string(r.index), r.rom, r.name}, r.temp.empty() ? "-" : r.temp, r.label);
+    // A value outside its bounds is shown, marked for the eye.
+    line(time, {index_text(r, "-"), r.rom, r.name}, r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""),
+         r.label);
 }
 
 void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -254,8 +276,8 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
   j["sensors"] = json::array();
   const auto text_or_null = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   for (const auto& r : rows) {
-    json sensor = {{"index", r.index}, {"rom", r.rom}, {"name", r.name}, {"model", r.model},
-                   {"label", text_or_null(r.label)}};
+    json sensor = {{"index", r.index < 0 ? json(nullptr) : json(r.index)}, {"rom", r.rom}, {"name", r.name},
+                   {"model", r.model}, {"label", text_or_null(r.label)}};
     if (readings()) {
       const auto c = finite(r.celsius);
       sensor["temp"] = c ? r.temp : std::string();
@@ -274,10 +296,22 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 }
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
-  if (!readings()) return {std::to_string(r.index), r.rom, r.name, r.model, r.label, r.power};
+  if (!readings())
+    return {index_text(r, ""),     csv_text(r.rom),   csv_text(r.name),
+            csv_text(r.model),       csv_text(r.label), csv_text(r.power)};
   const auto c = finite(r.celsius);
-  return {time,    source_.port, std::to_string(source_.adapter), std::to_string(r.index), r.rom, r.name,
-          c ? r.temp : std::string(), c ? celsius_text(*c) : std::string(), r.model, r.label, r.status, r.reason};
+  return {time,
+          csv_text(source_.port),
+          std::to_string(source_.adapter),
+          index_text(r, ""),
+          csv_text(r.rom),
+          csv_text(r.name),
+          c ? r.temp : std::string(),
+          c ? celsius_text(*c) : std::string(),
+          csv_text(r.model),
+          csv_text(r.label),
+          csv_text(r.status),
+          csv_text(r.reason)};
 }
 
 }  // namespace qvtool

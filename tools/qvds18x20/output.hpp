@@ -13,7 +13,9 @@
 
 namespace qvtool {
 
-enum class Format { kTable, kCsv, kJson };
+// kNone prints nothing on standard output; the log and the publishers
+// still get every measurement (a service whose output is the journal).
+enum class Format { kTable, kCsv, kJson, kNone };
 
 // The names --format takes, for every command that has it.
 const std::map<std::string, Format>& format_names();
@@ -21,7 +23,7 @@ const std::map<std::string, Format>& format_names();
 // One device of the sensor list, as the component gives it and the
 // configuration names it.
 struct SensorRow {
-  int index = 0;
+  int index = 0;     // in the component's list; -1: not in it (a configured sensor missing)
   std::string rom;   // as --id-format prints it
   std::string name;  // the component's device type text ("DS18B20", "DS18s20")
   std::string temp;  // the temperature text; empty: not read in this measurement
@@ -34,6 +36,7 @@ struct SensorRow {
   std::string reason;             // why it was not read, or what is doubtful about the reading; empty: nothing
   std::string power;              // external, parasite, parasite_unfed or unknown
   bool thermometer = false;       // a family with a temperature (a missing reading is news)
+  bool configured = false;        // the configuration names it
   // The name a person knows it by: its label, or its ROM.
   const std::string& known_as() const { return label.empty() ? romstr : label; }
 };

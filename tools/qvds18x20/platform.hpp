@@ -14,9 +14,31 @@ bool sync_file(std::FILE* file);
 
 bool is_terminal(std::FILE* file);
 
+// Whether `file` is the systemd journal's stream: JOURNAL_STREAM, which
+// systemd sets for a service whose output goes there, names its device
+// and inode.
+bool is_journal(std::FILE* file);
+
 // Calls `on_interrupt` (from a signal context: it may only set atomics)
-// on Ctrl-C and on a termination request.
+// on Ctrl-C and on a termination request; on POSIX systems also on a
+// hang-up (a closed terminal), a quit (Ctrl-\) and a broken pipe (a reader
+// of standard output that went away, `watch | head -2`), so that each
+// ends a run as cleanly. Signals that mean nothing to the tool (SIGUSR1,
+// SIGUSR2, SIGALRM) are ignored instead of ending it.
 void on_interrupt(void (*on_interrupt)());
+
+// Calls the handler given to on_interrupt, as the signals do: for a
+// failure that means the same (standard output's reader is gone).
+void raise_interrupt();
+
+// Takes back the signals on_interrupt handles from a library that set
+// its own disposition for one (libmosquitto ignores SIGPIPE for every
+// client it makes). Harmless before on_interrupt.
+void reclaim_interrupt_signals();
+
+// Keeps SIGPIPE away from the calling thread, whose writes to a socket
+// the peer closed must fail with EPIPE instead of ending the run.
+void block_broken_pipe_signal();
 
 // A file-size limit (ulimit -f, systemd's LimitFSIZE=) kills a program
 // with a signal at the write that crosses it, half a row into the log;

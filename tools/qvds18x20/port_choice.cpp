@@ -51,15 +51,25 @@ onewire::PortName choose_port(const std::string& text, int adapter, bool adapter
   return *r.port;
 }
 
-int detect_port_adapter(const onewire::PortName& port, const onewire::BuiltinDriverOptions& options) {
+int detect_port_adapter(const onewire::PortName& port, const onewire::BuiltinDriverOptions& options, bool asked) {
   std::int16_t error = 0;
   const int type = onewire::detect_adapter(onewire::PortForm::kSerial, port.number, options, error);
   if (type != 0) return type;
+  // A port that cannot be opened at all has no adapter to tell: without
+  // --adapter auto the session's own open says why, with the driver's
+  // code, as it does for an adapter named.
+  const bool port_level =
+      error == onewire::kErrPortUnavailable || error == onewire::kErrPortBusy || error == onewire::kErrPortIo;
+  if (!asked && port_level) return onewire::kAdapterTypePassive;
   std::string why = onewire::describe(error);
   if (const std::string trouble = port_trouble(port, onewire::kAdapterTypePassive, error, options, false);
       !trouble.empty())
     why += "; " + trouble;
-  throw Failure("--adapter auto: neither a DS2480B nor a passive adapter answers on " + port.label + " (" + why + ")");
+  if (asked)
+    throw Failure("--adapter auto: neither a DS2480B nor a passive adapter answers on " + port.label + " (" + why +
+                  ")");
+  throw Failure("no adapter answers on " + port.label + ": neither a DS2480B nor a passive one (" + why +
+                "); is it plugged in, and is this its port? (`qvds18x20 ports` lists them)");
 }
 
 }  // namespace qvtool

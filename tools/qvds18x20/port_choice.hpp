@@ -18,7 +18,9 @@ onewire::PortName choose_port(const std::string& text, int adapter, bool adapter
 
 // The serial adapter that answers on `port`, DS2480B first (its detection
 // is harmless to a passive adapter), then passive. Throws Failure, saying
-// what the port said, when neither does.
-int detect_port_adapter(const onewire::PortName& port, const onewire::BuiltinDriverOptions& options);
+// what the port said, when neither does; when the detection was not
+// `asked` for (--adapter auto) but is the default, a port that cannot be
+// opened at all gives passive, whose open then says why.
+int detect_port_adapter(const onewire::PortName& port, const onewire::BuiltinDriverOptions& options, bool asked);
 
 }  // namespace qvtool

@@ -13,6 +13,7 @@
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/options.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/report.hpp"
 #include "qvds18x20/sim_adapter_command.hpp"
 #include "qvds18x20/sim_i2c_command.hpp"
 #include "qvds18x20/sim_usb_command.hpp"
@@ -88,14 +89,14 @@ int qvtool::run_program(int argc, char** argv) {
       names += (names.empty() ? "" : ", ") + sub->get_name();
     }
     if (!known) {
-      std::fprintf(stderr, "qvds18x20: unknown command \"%s\"; the commands are %s (see --help)\n",
-                   qvtool::shorten(name).c_str(), names.c_str());
+      qvtool::report(qvtool::Severity::kError, "unknown command \"" + qvtool::shorten(name) + "\"; the commands are " +
+                                                 names + " (see --help)");
       return qvtool::kExitUsage;
     }
   }
 
   if (const std::string empty = qvtool::empty_option_value(argc, argv); !empty.empty()) {
-    std::fprintf(stderr, "qvds18x20: %s\n", empty.c_str());
+    qvtool::report(qvtool::Severity::kError, empty);
     return qvtool::kExitUsage;
   }
 
@@ -104,7 +105,7 @@ int qvtool::run_program(int argc, char** argv) {
   try {
     expanded = qvtool::expand_config(app, argc, argv, qvtool::config_commands());
   } catch (const qvtool::ConfigError& e) {
-    std::fprintf(stderr, "qvds18x20: %s\n", e.what());
+    qvtool::report(qvtool::Severity::kError, e.what());
     return qvtool::kExitUsage;
   }
   options->config = expanded.config;
@@ -125,9 +126,8 @@ int qvtool::run_program(int argc, char** argv) {
     const CLI::App* cmd = nullptr;
     for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
       if (argc > 1 && sub->check_name(argv[1])) cmd = sub;
-    std::fprintf(stderr, "qvds18x20: %s (see qvds18x20 %s--help)\n",
-                 qvtool::with_origin(e.what(), expanded.origins).c_str(),
-                 cmd != nullptr ? (cmd->get_name() + " ").c_str() : "");
+    qvtool::report(qvtool::Severity::kError, qvtool::with_origin(e.what(), expanded.origins) + " (see qvds18x20 " +
+                                                 (cmd != nullptr ? cmd->get_name() + " " : std::string()) + "--help)");
     return qvtool::kExitUsage;
   }
   return result;

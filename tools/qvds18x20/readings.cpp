@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "onewire/commands.hpp"
+#include "qvds18x20/sensor_checks.hpp"
 
 namespace qvtool {
 namespace {
@@ -12,13 +13,6 @@ std::string one_decimal(double celsius) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f", celsius);
   return std::string(buf) == "-0.0" ? "0.0" : buf;
-}
-
-std::string range_text(const SensorSettings& s) {
-  const auto bound = [](const std::optional<double>& b, const char* none) {
-    return b ? celsius_text(*b) : std::string(none);
-  };
-  return bound(s.min, "-inf") + " to " + bound(s.max, "+inf");
 }
 
 }  // namespace
@@ -39,6 +33,7 @@ std::vector<SensorRow> rows_of(const Component& c, const RowSettings& settings, 
     const auto configured = settings.sensors.find(s->rom);
     const SensorSettings* cfg = configured == settings.sensors.end() ? nullptr : &configured->second;
     if (cfg != nullptr) r.label = cfg->name;
+    r.configured = cfg != nullptr;
     if (!measured) {
       rows.push_back(std::move(r));
       continue;
@@ -47,15 +42,10 @@ std::vector<SensorRow> rows_of(const Component& c, const RowSettings& settings, 
     if (IsReading(s->status) && !s->temp.empty() && std::isfinite(s->celsius)) {
       const double offset = cfg != nullptr ? cfg->offset : 0.0;
       const double value = s->celsius + offset;
-      if (cfg != nullptr && ((cfg->min && value < *cfg->min) || (cfg->max && value > *cfg->max))) {
-        r.status = "out_of_range";
-        r.reason = "it read " + celsius_text(value) + ", outside the plausible range " + range_text(*cfg) +
-                   " the configuration gives it";
-      } else {
-        r.celsius = value;
-        r.temp = offset == 0.0 ? s->temp : one_decimal(value);
-        if (s->status == rsReadMaybePowerOn) r.reason = DescribeReadStatus(s->status);
-      }
+      r.celsius = value;
+      r.temp = offset == 0.0 ? s->temp : one_decimal(value);
+      if (s->status == rsReadMaybePowerOn) r.reason = DescribeReadStatus(s->status);
+      check_bounds(r, cfg);
     } else if (s->status != rsNoThermometer) {
       r.reason = DescribeReadStatus(s->status);
       if (s->power == psParasiteUnfed)

@@ -1,7 +1,7 @@
 // The component's sensor list as the tool's rows: each device's ROM in
-// the form asked for, its model, the configuration's name, offset and
-// plausible range applied to its exact value, and for every device not
-// read the reason in words.
+// the form asked for, its model, the configuration's name and offset
+// applied to its exact value and its bounds checked (sensor_checks.hpp),
+// and for every device not read the reason in words.
 #pragma once
 
 #include <map>

@@ -114,8 +114,8 @@ void add_sim_i2c_command(CLI::App& app) {
   cmd->add_option("--clock-khz", o->clock_khz, "the I2C clock: 100 (standard mode) or 400 (fast mode)")
       ->capture_default_str()
       ->check(CLI::IsMember({100, 400}));
-  cmd->add_option("--speedup", o->speedup, "run the chip's time this many times faster than real time")
-      ->check(CLI::PositiveNumber);
+  cmd->add_option("--speedup", o->speedup, "run the chip's time this many times faster than real time (0.1 to 1000)")
+      ->check(CLI::Validator([](std::string& value) { return qvtool::speedup_trouble(value); }, ""));
   cmd->add_option("--trace", o->trace, "append every call on the device and every I2C transfer to this file");
   cmd->add_option("command", o->command, "the program and its arguments (after --)");
   cmd->callback([o] { std::exit(run_sim_i2c(*o)); });

@@ -18,9 +18,6 @@
 
 namespace {
 
-// --speedup's range.
-constexpr double kSlowest = 0.1, kFastest = 1000.0;
-
 struct SimUsbOptions {
   std::vector<std::string> devices;
   bool id_chip = false;
@@ -84,11 +81,9 @@ void add_sim_usb_command(CLI::App& app) {
   cmd->add_flag("--id-chip", o->id_chip, "put the adapter's own ID chip (family 0x81) on each bus, as DS9490 adapters have");
   cmd->add_option("--trace", o->trace, "append every libusb call and USB transfer to this file")
       ->check(qvtool::non_empty());
-  // Slower than a tenth of real time, a program spends seconds in each
-  // USB transfer and answers its signals as late.
   cmd->add_option("--speedup", o->speedup,
                   "run the adapters' time this many times faster than real time (0.1 to 1000)")
-      ->check(CLI::Range(kSlowest, kFastest));
+      ->check(CLI::Validator([](std::string& value) { return qvtool::speedup_trouble(value); }, ""));
   cmd->add_option("command", o->command, "the program and its arguments (after --)");
   cmd->callback([o] {
     const int r = run_sim_usb(*o);

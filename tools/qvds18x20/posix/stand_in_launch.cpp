@@ -43,6 +43,13 @@ int exec_in_place(const std::vector<std::string>& command) {
 
 }  // namespace
 
+std::string speedup_trouble(const std::string& value) {
+  char* end = nullptr;
+  const double factor = std::strtod(value.c_str(), &end);
+  if (end != value.c_str() && *end == 0 && factor >= kSlowestSpeedup && factor <= kFastestSpeedup) return "";
+  return "out of range: takes 0.1 to 1000, not \"" + shorten(value) + "\"";
+}
+
 std::string find_stand_in(const char* env, const std::string& file, const std::string& installed) {
   if (const char* named = std::getenv(env); named != nullptr && *named != 0) return named;
   if (file.empty()) return "";

@@ -8,6 +8,15 @@
 
 namespace qvtool {
 
+// --speedup's range for both. Slower than a tenth of real time, a program
+// spends seconds in each transfer and answers its signals as late;
+// faster than a thousand times, the emulated chips' waits are shorter
+// than a system call.
+inline constexpr double kSlowestSpeedup = 0.1, kFastestSpeedup = 1000.0;
+
+// Why `value` cannot be a --speedup, in a few words; "" when it can.
+std::string speedup_trouble(const std::string& value);
+
 // The stand-in: named by the environment variable `env`, else `file`
 // beside the tool (a build tree), else `installed` (where the install put
 // it); "" when it is not there, or not built (`file` "").

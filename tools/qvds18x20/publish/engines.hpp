@@ -12,9 +12,9 @@
 namespace qvtool {
 
 // Checks what can be checked of the MQTT options before anything runs:
-// the URL (Failure, as a URL the tool cannot use always was), the topics
-// the prefixes make (characters, length, UTF-8) and a CA file that
-// cannot be read. Throws UsageError for a discovery prefix that cannot be.
+// the URL and the topics the prefixes make (characters, length, UTF-8,
+// none of the broker's own $ topics), each a UsageError, and a CA file
+// that cannot be read (Failure).
 void check_mqtt_options(const PublishOptions& o);
 
 // Starts the connection thread; Publishers checks the options first

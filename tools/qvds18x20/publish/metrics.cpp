@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/report.hpp"
+#include "qvds18x20/sensor_checks.hpp"
 #include "qvds18x20/utf8.hpp"
 
 namespace qvtool {
@@ -39,17 +42,27 @@ void Metrics::record(const Measurement& m) {
   std::lock_guard lock(mutex_);
   ++rounds_;
   if (!m.error.empty()) ++failed_;
-  for (auto& [rom, sensor] : sensors_) sensor.celsius.reset();
+  std::set<std::string> in_rows;
   for (const auto& r : m.rows) {
     if (!r.thermometer) continue;
+    in_rows.insert(r.romstr);
     Sensor& s = sensors_[r.romstr];
     s.name = r.label.empty() ? r.name : r.label;
     s.model = r.model;
+    s.celsius.reset();
+    s.out_of_bounds = out_of_bounds(r);
     if (r.celsius && std::isfinite(*r.celsius))
       s.celsius = r.celsius;
     else
       ++s.failures[r.status.empty() ? "not_measured" : r.status];
   }
+  // A sensor seen earlier in the run and gone from the list since.
+  for (auto& [rom, s] : sensors_)
+    if (in_rows.count(rom) == 0) {
+      s.celsius.reset();
+      s.out_of_bounds = false;
+      ++s.failures[kMissing];
+    }
   if (m.error.empty())
     last_success_ = std::chrono::duration<double>(m.when.time_since_epoch()).count();
 }
@@ -69,9 +82,15 @@ std::string Metrics::text() const {
     if (s.celsius) out += "qvds18x20_temperature_celsius" + labels(rom, s) + " " + celsius_text(*s.celsius) + "\n";
   header(out, "qvds18x20_sensor_read", "gauge", "1 when the sensor was read in the last measurement, else 0.");
   for (const auto& [rom, s] : sensors_) out += "qvds18x20_sensor_read" + labels(rom, s) + (s.celsius ? " 1\n" : " 0\n");
+  header(out, "qvds18x20_sensor_out_of_bounds", "gauge",
+         "1 when the sensor's value in the last measurement lay outside its bounds (the configuration's min and max, "
+         "else the part's range), else 0.");
+  for (const auto& [rom, s] : sensors_)
+    out += "qvds18x20_sensor_out_of_bounds" + labels(rom, s) + (s.out_of_bounds ? " 1\n" : " 0\n");
   header(out, "qvds18x20_sensor_not_read_total", "counter",
          "Measurements that did not read the sensor, by reason (crc_error on a long or noisy line, power_on_value "
-         "for a sensor that did not convert, not_selected for one gone from the bus, ...).");
+         "for a sensor that did not convert, not_selected for one that did not answer, missing for one not on the "
+         "bus, ...).");
   for (const auto& [rom, s] : sensors_)
     for (const auto& [reason, n] : s.failures)
       out += "qvds18x20_sensor_not_read_total" + labels(rom, s, ",reason=\"" + label_value(reason) + "\"") + " " +
@@ -93,11 +112,11 @@ void PrometheusFile::check(const std::string& path) {
   const auto status = std::filesystem::status(path, ec);
   if (!ec && std::filesystem::exists(status)) {
     if (std::filesystem::is_directory(status))
-      throw Failure("--prometheus-file " + shorten(path, 200) +
+      throw UsageError("--prometheus-file " + shorten(path, 200) +
                     ": is a folder; it takes the path of a file in it, such as " + shorten(path, 200) +
                     "/qvds18x20.prom");
     if (!std::filesystem::is_regular_file(status))
-      throw Failure("--prometheus-file " + shorten(path, 200) +
+      throw UsageError("--prometheus-file " + shorten(path, 200) +
                     ": is not a regular file (writing it would replace it with one)");
   }
   // A path that cannot be written fails now, not after the first round.
@@ -137,9 +156,9 @@ void PrometheusFile::publish(const Measurement&) {
   if (!error.empty()) std::remove(tmp.c_str());
   if (error != last_error_) {
     if (!error.empty())
-      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: %s\n", shorten(path_, 200).c_str(), error.c_str());
+      report(Severity::kWarning, "--prometheus-file " + shorten(path_, 200) + ": " + error);
     else
-      std::fprintf(stderr, "qvds18x20: --prometheus-file %s: written again\n", shorten(path_, 200).c_str());
+      report(Severity::kNotice, "--prometheus-file " + shorten(path_, 200) + ": written again");
   }
   last_error_ = error;
 }

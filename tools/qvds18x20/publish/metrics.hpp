@@ -26,12 +26,13 @@ class Metrics {
     std::string name;   // the configuration's name, else the component's type text
     std::string model;
     std::optional<double> celsius;  // none: not read in the last measurement
+    bool out_of_bounds = false;     // its value in the last measurement lay outside its bounds
     std::map<std::string, std::uint64_t> failures;  // measurements it was not read in, by reason
   };
 
   mutable std::mutex mutex_;
   std::string port_;
-  std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen
+  std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen or configured
   std::uint64_t rounds_ = 0, failed_ = 0;
   double last_success_ = 0;  // seconds since the epoch; 0: never
 };
@@ -41,9 +42,10 @@ class Metrics {
 // scrape never reads half a file.
 class PrometheusFile : public Publisher {
  public:
-  // Throws Failure for a path that cannot be the file: a folder, a device
-  // or another file that is not a regular one (the rename would replace
-  // it), or a place where the temporary file cannot be made.
+  // Throws UsageError for a path that cannot be the file: a folder, a
+  // device or another file that is not a regular one (the rename would
+  // replace it); Failure for a place where the temporary file cannot be
+  // made (yet).
   static void check(const std::string& path);
 
   PrometheusFile(std::string path, std::shared_ptr<const Metrics> metrics, Lifetime lifetime);

@@ -10,8 +10,14 @@ namespace {
 
 const char* const kManufacturer = "Analog Devices (Maxim Integrated)";
 
-std::string availability_topic(const std::string& prefix, const SensorRow& row) {
-  return prefix + "/" + sensor_key(row) + "/availability";
+std::string availability_topic(const std::string& prefix, const std::string& key) {
+  return prefix + "/" + key + "/availability";
+}
+std::string temperature_topic(const std::string& prefix, const std::string& key) {
+  return prefix + "/" + key + "/temperature";
+}
+std::string attributes_topic(const std::string& prefix, const std::string& key) {
+  return prefix + "/" + key + "/attributes";
 }
 
 // The bus's device, named after the topic prefix: one tool, one bus, one
@@ -34,25 +40,45 @@ std::string sensor_key(const SensorRow& row) {
   return slug.empty() ? row.romstr : slug;
 }
 
+std::vector<std::string> sensor_topics(const std::string& prefix, const std::string& key) {
+  return {temperature_topic(prefix, key), availability_topic(prefix, key), attributes_topic(prefix, key)};
+}
+
+MqttMessage offline_message(const std::string& prefix, const std::string& key) {
+  return {availability_topic(prefix, key), kOffline, true};
+}
+
 std::vector<MqttMessage> measurement_messages(const std::string& prefix, const Measurement& m) {
   std::vector<MqttMessage> messages;
   for (const auto& r : m.rows) {
     if (!r.thermometer) continue;
-    if (r.celsius) messages.push_back({prefix + "/" + sensor_key(r) + "/temperature", celsius_text(*r.celsius), true});
-    messages.push_back({availability_topic(prefix, r), r.celsius ? kOnline : kOffline, true});
+    const std::string key = sensor_key(r);
+    if (r.celsius) messages.push_back({temperature_topic(prefix, key), celsius_text(*r.celsius), true});
+    const nlohmann::json attributes = {{"status", r.status},
+                                       {"reason", r.reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.reason)}};
+    messages.push_back({attributes_topic(prefix, key), json_dump(attributes), true});
+    messages.push_back({availability_topic(prefix, key), r.celsius ? kOnline : kOffline, true});
   }
   messages.push_back({prefix + "/measurement", m.json, false});
   return messages;
 }
 
+std::string discovery_topic(const std::string& discovery_prefix, const std::string& romstr) {
+  return discovery_prefix + "/sensor/qvds18x20_" + romstr + "/config";
+}
+
+std::string bus_discovery_topic(const std::string& discovery_prefix, const std::string& prefix) {
+  return discovery_prefix + "/binary_sensor/" + bus_id(prefix) + "/config";
+}
+
 MqttMessage discovery_message(const std::string& discovery_prefix, const std::string& prefix, const SensorRow& row,
-                              bool continuous) {
+                              bool continuous, int expire_after) {
   // Unique ids come from the ROM alone, so that a sensor keeps its entity
   // when it moves to another bus or machine, or gets a name.
   const std::string id = "qvds18x20_" + row.romstr;
   const std::string key = sensor_key(row);
   nlohmann::json availability = nlohmann::json::array();
-  availability.push_back({{"topic", availability_topic(prefix, row)}});
+  availability.push_back({{"topic", availability_topic(prefix, key)}});
   if (continuous) availability.push_back({{"topic", status_topic(prefix)}});
   nlohmann::json config = {
       // A named sensor's entity has no name of its own (null): it is its
@@ -60,7 +86,8 @@ MqttMessage discovery_message(const std::string& discovery_prefix, const std::st
       {"name", row.label.empty() ? nlohmann::json("Temperature") : nlohmann::json(nullptr)},
       {"unique_id", id},
       {"default_entity_id", "sensor.qvds18x20_" + name_slug(key)},
-      {"state_topic", prefix + "/" + key + "/temperature"},
+      {"state_topic", temperature_topic(prefix, key)},
+      {"json_attributes_topic", attributes_topic(prefix, key)},
       {"device_class", "temperature"},
       {"state_class", "measurement"},
       {"unit_of_measurement", "°C"},
@@ -79,7 +106,8 @@ MqttMessage discovery_message(const std::string& discovery_prefix, const std::st
         {"via_device", bus_id(prefix)}}},
       {"origin", origin()},
   };
-  return {discovery_prefix + "/sensor/" + id + "/config", json_dump(config), true};
+  if (expire_after > 0) config["expire_after"] = expire_after;
+  return {discovery_topic(discovery_prefix, row.romstr), json_dump(config), true};
 }
 
 MqttMessage bus_discovery_message(const std::string& discovery_prefix, const std::string& prefix,
@@ -101,7 +129,7 @@ MqttMessage bus_discovery_message(const std::string& discovery_prefix, const std
         {"sw_version", QVDS_TOOL_VERSION}}},
       {"origin", origin()},
   };
-  return {discovery_prefix + "/binary_sensor/" + id + "/config", json_dump(config), true};
+  return {bus_discovery_topic(discovery_prefix, prefix), json_dump(config), true};
 }
 
 }  // namespace qvtool

@@ -24,7 +24,7 @@ std::string percent_decoded(const std::string& s, const char* what) {
     }
     const int hi = i + 2 < s.size() ? hex_digit(s[i + 1]) : -1;
     const int lo = i + 2 < s.size() ? hex_digit(s[i + 2]) : -1;
-    if (hi < 0 || lo < 0) throw Failure(std::string("--mqtt: bad percent-encoding in the ") + what);
+    if (hi < 0 || lo < 0) throw UsageError(std::string("--mqtt: bad percent-encoding in the ") + what);
     out += static_cast<char>(hi * 16 + lo);
     i += 2;
   }
@@ -48,7 +48,7 @@ MqttTarget parse_mqtt_url(const std::string& url) {
     rest = url.substr(8);
     t.tls = true;
   } else {
-    throw Failure("--mqtt takes a URL beginning with mqtt:// or mqtts://" + form);
+    throw UsageError("--mqtt takes a URL beginning with mqtt:// or mqtts://" + form);
   }
   const std::size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
@@ -64,13 +64,13 @@ MqttTarget parse_mqtt_url(const std::string& url) {
       t.password = percent_decoded(userinfo.substr(colon + 1), "password");
       t.has_password = true;
     }
-    if (t.user.empty()) throw Failure("--mqtt: the URL has an empty user name" + form);
+    if (t.user.empty()) throw UsageError("--mqtt: the URL has an empty user name" + form);
   }
 
   std::string after_host;  // ":port" or empty
   if (!authority.empty() && authority[0] == '[') {
     const std::size_t close = authority.find(']');
-    if (close == std::string::npos) throw Failure("--mqtt: unclosed '[' in the host" + form);
+    if (close == std::string::npos) throw UsageError("--mqtt: unclosed '[' in the host" + form);
     t.host = authority.substr(1, close - 1);
     after_host = authority.substr(close + 1);
   } else {
@@ -78,24 +78,26 @@ MqttTarget parse_mqtt_url(const std::string& url) {
     t.host = authority.substr(0, colon);
     if (colon != std::string::npos) after_host = authority.substr(colon);
   }
-  if (t.host.empty()) throw Failure("--mqtt: the URL names no host" + form);
-  if (!after_host.empty() && after_host[0] != ':') throw Failure("--mqtt: unexpected text after the host" + form);
+  if (t.host.empty()) throw UsageError("--mqtt: the URL names no host" + form);
+  if (!after_host.empty() && after_host[0] != ':') throw UsageError("--mqtt: unexpected text after the host" + form);
   t.port = t.tls ? 8883 : 1883;
   if (!after_host.empty()) {
     const std::string port_text = after_host.substr(1);
     char* end = nullptr;
     const long p = std::strtol(port_text.c_str(), &end, 10);
     if (port_text.empty() || port_text[0] < '0' || port_text[0] > '9' || *end != 0 || p < 1 || p > 65535)
-      throw Failure("--mqtt: the port must be a number 1..65535, not \"" + port_text + "\"");
+      throw UsageError("--mqtt: the port must be a number 1..65535, not \"" + shorten(port_text) + "\"");
     t.port = static_cast<int>(p);
   }
 
   while (!path.empty() && path.back() == '/') path.pop_back();
-  if (path.empty()) throw Failure("--mqtt: the URL names no topic prefix" + form);
+  if (path.empty()) throw UsageError("--mqtt: the URL names no topic prefix" + form);
   if (path.find_first_of("+#") != std::string::npos)
-    throw Failure("--mqtt: the topic prefix \"" + path + "\" holds a wildcard (+ or #)");
+    throw UsageError("--mqtt: the topic prefix \"" + shorten(path) + "\" holds a wildcard (+ or #)");
   if (path.find("//") != std::string::npos || path.front() == '/')
-    throw Failure("--mqtt: the topic prefix \"" + path + "\" has an empty level");
+    throw UsageError("--mqtt: the topic prefix \"" + shorten(path) + "\" has an empty level");
+  if (path.front() == '$')
+    throw UsageError("--mqtt: the topic prefix \"" + shorten(path) + "\" begins with $: " + kBrokerTopics);
   t.prefix = path;
   return t;
 }

@@ -21,7 +21,12 @@ struct MqttTarget {
 // user but no password, so that it stays out of process listings.
 inline constexpr const char* kMqttPasswordVariable = "QVDS18X20_MQTT_PASSWORD";
 
-// Parses a URL; throws Failure saying what is wrong with it (without
+// Why no topic may begin with '$': such topics ($SYS/...) are the
+// broker's own, and it drops what a client publishes there.
+inline constexpr const char* kBrokerTopics =
+    "topics beginning with $ are the broker's own ($SYS), and it drops what clients publish there";
+
+// Parses a URL; throws UsageError saying what is wrong with it (without
 // repeating a password it holds).
 MqttTarget parse_mqtt_url(const std::string& url);
 

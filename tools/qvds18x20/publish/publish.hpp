@@ -24,6 +24,10 @@ struct PublishOptions {
   std::string mqtt_discovery_prefix = "homeassistant";
   int mqtt_queue = 10000;  // measurements kept while the broker is away
   double mqtt_grace = 10;  // seconds to deliver what is queued at the end
+  // Seconds after which Home Assistant shows a sensor's value as
+  // unavailable when no new one came (discovery's expire_after); 0: never.
+  // watch sets it to a few of its intervals.
+  int expire_after = 0;
   std::string prometheus_file;
   std::string metrics_listen;  // [ADDR:]PORT
 };
@@ -61,8 +65,9 @@ enum class Lifetime {
 class Publishers {
  public:
   // Checks the options before anything runs (a command calls it before it
-  // opens the bus): UsageError for values that cannot be used, Failure for
-  // a URL or a file that cannot.
+  // opens the bus): UsageError for values that cannot be used (a URL, a
+  // folder given as the metrics file), Failure for a file that cannot be
+  // used now (a CA file that is missing, a folder that cannot be written).
   static void check(const PublishOptions& o, Lifetime lifetime);
 
   // Starts every publisher the options ask for; throws Failure (or

@@ -12,6 +12,9 @@ bool sync_file(std::FILE* file) { return std::fflush(file) == 0 && _commit(_file
 
 bool is_terminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
+// Windows has no systemd journal.
+bool is_journal(std::FILE*) { return false; }
+
 namespace {
 void (*g_handler)() = nullptr;
 BOOL WINAPI forward_ctrl(DWORD type) {
@@ -27,6 +30,14 @@ void on_interrupt(void (*handler)()) {
   g_handler = handler;
   SetConsoleCtrlHandler(forward_ctrl, TRUE);
 }
+
+void raise_interrupt() {
+  if (g_handler != nullptr) g_handler();
+}
+
+// Windows has no signals for a library to take, nor SIGPIPE.
+void reclaim_interrupt_signals() {}
+void block_broken_pipe_signal() {}
 
 // Windows has no such signal.
 void ignore_file_size_signal() {}

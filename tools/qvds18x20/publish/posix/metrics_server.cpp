@@ -2,9 +2,10 @@
 // and poll(), so that no client can hold up another. A scrape is one
 // short GET answered from memory; every connection gets a deadline for
 // its request and for taking the answer, and at most kMaxConnections are
-// open at once (the one waiting longest for its request goes when
-// another comes). Each answer closes its connection; Range and every
-// other header are ignored, so an answer is the whole page or an error.
+// open at once (a new one is never turned away: one that only drains, or
+// else the one waiting longest for its request, makes room). Each answer
+// closes its connection; Range and every other header are ignored, so an
+// answer is the whole page or an error; HTTP/1.x only.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +27,7 @@
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/publish/engines.hpp"
+#include "qvds18x20/report.hpp"
 
 namespace qvtool {
 namespace {
@@ -100,8 +103,8 @@ class MetricsServer : public Publisher {
       throw Failure(std::string("--metrics-listen: cannot start the server (") + std::strerror(errno) + ")");
     }
     const bool v6 = where.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "qvds18x20: serving metrics at http://%s:%d/metrics\n",
-                 (v6 ? "[" + where.host + "]" : where.host).c_str(), port);
+    report(Severity::kInfo, "serving metrics at http://" + (v6 ? "[" + where.host + "]" : where.host) + ":" +
+                                std::to_string(port) + "/metrics");
     thread_ = std::thread([this] { serve(); });
   }
 
@@ -159,23 +162,26 @@ class MetricsServer : public Publisher {
     for (int n = 0; n < 16; ++n) {
       const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) return;
-      if (connections_.size() >= kMaxConnections) {
-        // The connection that has waited longest for its request makes
-        // room; one that has its request is answered in no time anyway.
-        const auto oldest = std::find_if(connections_.begin(), connections_.end(), [](const Connection& c) {
-          return c.state == Connection::State::kReading;
-        });
-        if (oldest == connections_.end()) {
-          ::close(fd);
-          continue;
-        }
-        drop(oldest);
-      }
+      if (connections_.size() >= kMaxConnections) drop(make_room());
       Connection c;
       c.fd = fd;
       c.deadline = Clock::now() + kRequestDeadline;
       connections_.push_back(std::move(c));
     }
+  }
+
+  // The connection that gives way to a new one, so that a new scrape is
+  // never turned away: the oldest that only waits to drain (its answer
+  // is with the system already; a client that never reads holds it there
+  // for nothing), else the one that has waited longest for its request,
+  // else the oldest still taking its answer.
+  std::list<Connection>::iterator make_room() {
+    for (const auto state : {Connection::State::kDraining, Connection::State::kReading}) {
+      const auto it = std::find_if(connections_.begin(), connections_.end(),
+                                   [state](const Connection& c) { return c.state == state; });
+      if (it != connections_.end()) return it;
+    }
+    return connections_.begin();
   }
 
   // Moves a connection on; false when it is done with.
@@ -225,6 +231,15 @@ class MetricsServer : public Publisher {
     const auto sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
     if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0)
       return response(400, "Bad Request", "text/plain", "bad request\n");
+    // HTTP/MAJOR.MINOR: any 1.x is ours to answer (in 1.1), another major
+    // version is not.
+    const std::string version = line.substr(sp2 + 6);
+    const bool numbered = version.size() >= 3 && std::isdigit(static_cast<unsigned char>(version[0])) &&
+                          version[1] == '.' &&
+                          version.find_first_not_of("0123456789", 2) == std::string::npos;
+    if (!numbered) return response(400, "Bad Request", "text/plain", "bad request\n");
+    if (version[0] != '1')
+      return response(505, "HTTP Version Not Supported", "text/plain", "HTTP/1.0 or HTTP/1.1\n");
     const std::string method = line.substr(0, sp1);
     std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     target = target.substr(0, target.find('?'));

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/publish/posix/mqtt_core.hpp"
 
 namespace qvtool::mqtt {
@@ -66,8 +67,8 @@ void MqttCore::run() {
     const bool connected = connect(why);
     if (connected) {
       if (had_trouble)
-        say("connected to the MQTT broker at " + target_.where() + "; delivering " + std::to_string(queued()) +
-            " queued measurements");
+        say(Severity::kNotice, "connected to the MQTT broker at " + target_.where() + "; delivering " +
+                                   std::to_string(queued()) + " queued measurements");
       delay = kFirstRetry;
       had_trouble = false;
       serve(why);
@@ -87,10 +88,12 @@ void MqttCore::run() {
       continue;
     }
     if (connected) {
-      say("lost the MQTT broker at " + target_.where() + " (" + why + "); keeping measurements until it is back");
+      say(Severity::kWarning,
+          "lost the MQTT broker at " + target_.where() + " (" + why + "); keeping measurements until it is back");
     } else {
-      say("waiting for the MQTT broker at " + target_.where() + " (" + why + "); measurements queued: " +
-          std::to_string(queue_.size()) + "; next try in " + std::to_string(delay.count()) + " s");
+      say(Severity::kWarning, "waiting for the MQTT broker at " + target_.where() + " (" + why +
+                                  "); measurements queued: " + std::to_string(queue_.size()) + "; next try in " +
+                                  std::to_string(delay.count()) + " s");
     }
     had_trouble = true;
     wake_.wait_for(lock, delay, [&] { return stop_ || finishing_; });
@@ -102,12 +105,15 @@ void MqttCore::run() {
 }
 
 void MqttCore::refused(const std::string& topic, int rc) {
-  say("the MQTT library refused the message to \"" + shorten(topic, 80) + "\" (" + lowered_reason(rc) +
-      "); dropped it");
+  say(Severity::kWarning, "the MQTT library refused the message to \"" + shorten(topic, 80) + "\" (" +
+                              lowered_reason(rc) + "); dropped it");
 }
 
 bool MqttCore::connect(std::string& why) {
   mosq_ = mosquitto_new(nullptr, true, this);
+  // It ignores SIGPIPE for the whole process; a reader of standard output
+  // that goes away must still end the run (this thread has it blocked).
+  reclaim_interrupt_signals();
   if (mosq_ == nullptr) {
     why = "out of memory";
     return false;
@@ -130,8 +136,8 @@ bool MqttCore::connect(std::string& why) {
     const int rc = mosquitto_will_set(mosq_, status.c_str(), 7, kOffline, kQos, true);
     if (rc != MOSQ_ERR_SUCCESS && !will_refusal_said_) {
       will_refusal_said_ = true;
-      say("the MQTT library refused the last will on \"" + shorten(status, 80) + "\" (" + lowered_reason(rc) +
-          "); going on without it");
+      say(Severity::kWarning, "the MQTT library refused the last will on \"" + shorten(status, 80) + "\" (" +
+                                  lowered_reason(rc) + "); going on without it");
     }
   }
   if (target_.tls) {

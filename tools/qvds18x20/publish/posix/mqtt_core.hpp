@@ -23,9 +23,11 @@
 #include <utility>
 #include <vector>
 
+#include "qvds18x20/publish/mqtt_memory.hpp"
 #include "qvds18x20/publish/mqtt_messages.hpp"
 #include "qvds18x20/publish/mqtt_url.hpp"
 #include "qvds18x20/publish/publish.hpp"
+#include "qvds18x20/report.hpp"
 
 struct mosquitto;
 
@@ -50,7 +52,11 @@ struct Batch {
 class MqttCore {
  public:
   MqttCore(const PublishOptions& o, MqttTarget target, Source source, Lifetime lifetime)
-      : o_(o), target_(std::move(target)), source_(std::move(source)), lifetime_(lifetime) {}
+      : o_(o),
+        target_(std::move(target)),
+        source_(std::move(source)),
+        lifetime_(lifetime),
+        memory_file_(state_directory(), target_.where() + "/" + target_.prefix) {}
 
   void publish(const Measurement& m);
 
@@ -72,10 +78,24 @@ class MqttCore {
 
   std::string grace_text() const;
 
+  // finish()'s parts: the wait for the queue to go out, and the Failure
+  // that says what did not.
+  void finish_delivery();
+  void say_what_was_lost();
+
+  // The main thread's part of a measurement: what earlier runs published
+  // reconciled with the first one (its clearings queued first), the
+  // sensors it publishes remembered, and the availability "offline" of
+  // every remembered sensor it does not hold.
+  std::vector<MqttMessage> remember(const Measurement& m);
+  // The memory written again, without the topics whose clearing the
+  // broker took; said once when it cannot be.
+  void save_memory();
+
   // The oldest measurement no message of which is on the wire.
   void drop_oldest();
 
-  void say(const std::string& line);
+  void say(Severity severity, const std::string& line);
 
   void refused(const std::string& topic, int rc);
 
@@ -128,6 +148,15 @@ class MqttCore {
   std::size_t dropped_ = 0;                // guarded
   std::size_t refused_ = 0;                // guarded
   std::uint64_t last_id_ = 0;              // guarded
+  std::uint64_t clearing_id_ = 0;          // guarded: the last clearing's message; 0: none
+  bool cleared_ = false;                   // guarded: the broker took every clearing
+
+  // The main thread's: what is remembered between runs.
+  const MqttMemory memory_file_;
+  Remembered memory_;
+  bool reconciled_ = false;
+  bool clearing_saved_ = false;
+  bool memory_trouble_said_ = false;
 
   // The connection thread's own.
   mosquitto* mosq_ = nullptr;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/platform.hpp"
 #include "qvds18x20/publish/engines.hpp"
 #include "qvds18x20/publish/mqtt_messages.hpp"
 #include "qvds18x20/publish/mqtt_url.hpp"
@@ -24,6 +25,7 @@ namespace {
 // Why libmosquitto would refuse `topic` for publishing, or "".
 std::string topic_trouble(const std::string& topic) {
   if (topic.find_first_of("+#") != std::string::npos) return "it holds an MQTT wildcard (+ or #)";
+  if (!topic.empty() && topic.front() == '$') return kBrokerTopics;
   if (topic.size() > 65535) return "its topics would be longer than MQTT's 65535 bytes";
   if (mosquitto_validate_utf8(topic.c_str(), static_cast<int>(topic.size())) != MOSQ_ERR_SUCCESS)
     return "MQTT topics are UTF-8 without control characters, and it is not";
@@ -45,7 +47,12 @@ class MqttPublisher : public Publisher {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
     core_ = std::make_shared<mqtt::MqttCore>(o, std::move(target), source, lifetime);
-    thread_ = std::thread([core = core_] { core->run(); });
+    thread_ = std::thread([core = core_] {
+      // A write to a broker that closed the connection fails with EPIPE
+      // here; the signal would end the run.
+      block_broken_pipe_signal();
+      core->run();
+    });
   }
 
   ~MqttPublisher() override {
@@ -81,7 +88,7 @@ void check_mqtt_options(const PublishOptions& o) {
   sample.thermometer = true;
   for (const auto& m : measurement_messages(target.prefix, {{sample}, "", {}, "{}"}))
     if (const std::string trouble = topic_trouble(m.topic); !trouble.empty())
-      throw Failure("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
+      throw UsageError("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
   if (o.mqtt_discovery) {
     const std::string topic = discovery_message(o.mqtt_discovery_prefix, target.prefix, sample, true).topic;
     if (const std::string trouble = topic_trouble(topic); !trouble.empty())
