@@ -61,7 +61,7 @@ Result<Bus> Bus::open(std::string_view adapter, std::string_view port, const Ope
                                            error == onewire::kErrPermission
                                        ? driver_error(error)
                                        : make_error_code(Errc::kNoAdapterFound);
-      return Failure{code, options.name.empty() ? resolved.port->label : options.name};
+      return Failure{code, options.name.empty() ? resolved.port->label : options.name, error};
     }
     return open(type, port, options);
   }
@@ -116,6 +116,7 @@ bool Bus::is_open() const { return core_ && !core_->closed(); }
 std::string Bus::name() const { return core_ ? core_->name() : std::string(); }
 std::string Bus::adapter() const { return core_ ? core_->adapter() : std::string(); }
 bool Bus::has_strong_pullup() const { return core_ && core_->strong_pullup(); }
+int Bus::serial_baud() const { return core_ ? core_->serial_baud() : 0; }
 std::vector<Device> Bus::devices() const { return core_ ? core_->devices() : std::vector<Device>{}; }
 
 Result<std::vector<Device>> Bus::search(const CallOptions& call) {

@@ -136,6 +136,8 @@ class QVDS_API Bus {
   std::string adapter() const;
   // Whether the adapter can feed parasite-powered thermometers.
   bool has_strong_pullup() const;
+  // The serial rate the adapter runs at, as it opened; 0 without one.
+  int serial_baud() const;
 
   // --- the bus ---
   // Searches the bus (no limit on the number of devices: the search is

@@ -21,6 +21,9 @@ namespace qvds {
 struct Failure {
   std::error_code code;
   std::string detail;  // the port, the sensor, the driver's own words; may be empty
+  // The driver's result code behind it (onewire/errors.hpp), when the
+  // failure came from the adapter; 0 otherwise.
+  int driver_code = 0;
   // The code's message, then the detail: "the port failed or went away
   // (/dev/ttyUSB0)".
   std::string message() const { return detail.empty() ? code.message() : code.message() + " (" + detail + ")"; }

@@ -3,7 +3,11 @@
 namespace qvds::detail {
 
 BusCore::BusCore(std::unique_ptr<onewire::Link> link, std::string name, rtl::Clock* clock)
-    : name_(std::move(name)), adapter_(link->name()), strong_pullup_(link->can_strong_pullup()), clock_(clock) {
+    : name_(std::move(name)),
+      adapter_(link->name()),
+      strong_pullup_(link->can_strong_pullup()),
+      serial_baud_(link->serial_baud()),
+      clock_(clock) {
   state_.link = std::move(link);
   state_.name = name_;
 }

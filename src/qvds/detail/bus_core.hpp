@@ -42,6 +42,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   const std::string& name() const { return name_; }
   const std::string& adapter() const { return adapter_; }
   bool strong_pullup() const { return strong_pullup_; }
+  int serial_baud() const { return serial_baud_; }
   std::vector<Device> devices() const;
 
   template <typename T>
@@ -77,6 +78,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   const std::string name_;
   const std::string adapter_;
   const bool strong_pullup_;
+  const int serial_baud_;
   rtl::Clock* const clock_;
 
   mutable std::mutex mutex_;

@@ -257,7 +257,7 @@ Result<Device> known_or_asked(BusState& bus, const Rom& rom) {
   return device;
 }
 
-Failure driver_failure(int code, const std::string& name) { return Failure{driver_error(code), name}; }
+Failure driver_failure(int code, const std::string& name) { return Failure{driver_error(code), name, code}; }
 
 Result<std::vector<Device>> search(BusState& bus, const OpContext& ctx) {
   if (const std::error_code why = ctx.interrupted()) return interruption(why);
