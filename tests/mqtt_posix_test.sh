@@ -110,7 +110,8 @@ cp "$WORK/boiler.toml" "$WORK/both.toml"
 printf '[sensors."%s"]\nname = "cellar"\n' "$B" >>"$WORK/both.toml"
 retained() {  # NAME: every retained topic of mem/ and its discovery configs, "topic payload", sorted
   timeout 20 mosquitto_sub -p "$PORT_main" -t 'mem/#' -t 'homeassistant/+/+/config' -v --retained-only -W 1 2>/dev/null |
-    grep -v '^homeassistant/.*qvds18x20_pfx_bus' | grep -vE '^homeassistant/sensor/qvds18x20_[0-9A-F]{16}/config .*"pfx/' |
+    grep -v '^homeassistant/.*qvds18x20_pfx_bus' |
+    grep -vE '^homeassistant/(binary_)?sensor/qvds18x20_[0-9A-F]{16}(_alarm)?/config .*"pfx/' |
     sort >"$WORK/$1.retained"
 }
 kept() { grep -q -- "^$2" "$WORK/$1.retained"; }             # NAME TOPIC-AND-PAYLOAD-START
@@ -128,7 +129,7 @@ expect "a first run publishes both sensors" bash -c "[ $RC -eq 0 ] && grep -q '^
 config=$(sed -n "s|^homeassistant/sensor/qvds18x20_$A/config ||p" "$WORK/m1.retained")
 expect "its discovery config expires a value after three intervals, 30 s at least, and takes the attributes" \
   [ "$(jq -r '[.expire_after, .json_attributes_topic] | join(" ")' <<<"$config" 2>/dev/null)" = "30 mem/$A/attributes" ]
-expect "each sensor's status and reason are retained as its attributes" kept m1 "mem/$A/attributes {\"reason\":null,\"status\":\"read\"}"
+expect "each sensor's status and reason are retained as its attributes" kept m1 "mem/$A/attributes {\"bus\":\"COM1\",\"reason\":null,\"status\":\"read\"}"
 expect "the memory is in the state directory" bash -c "ls '$STATE_DIRECTORY'/mqtt-127.0.0.1_${PORT_main}_mem-*.json >/dev/null"
 memrun m2 --sim "$WORK/a.json" --mqtt-discovery
 retained m2
@@ -155,13 +156,13 @@ memrun m6 --config "$WORK/boiler.toml"
 retained m6
 expect "discovery switched off clears the discovery configs" bash -c "! grep -q '^homeassistant/' '$WORK/m6.retained'"
 expect "what is left is this run's" [ "$(cut -d' ' -f1 "$WORK/m6.retained" | tr '\n' ' ')" = \
-  "mem/boiler/attributes mem/boiler/availability mem/boiler/temperature mem/status " ]
+  "mem/boiler/alarm mem/boiler/attributes mem/boiler/availability mem/boiler/temperature mem/status " ]
 expect "with every clearing delivered, the memory holds none" \
   bash -c "jq -e '.to_clear == []' '$STATE_DIRECTORY'/mqtt-127.0.0.1_${PORT_main}_mem-*.json >/dev/null"
-# In a run: a sensor that leaves the bus (its read fails, and the search
-# that follows does not find it) is said offline.
+# In a run: a sensor that stops answering (its read fails in the second
+# round, and again when it is looked for once more) is said offline.
 printf '%s' '{"devices": [{"type": "DS18S20", "serial": "0000000000B1"}, {"type": "DS18S20", "serial": "0000000000B2"}],
-  "faults": [{"op": "QvBlockExchange", "call": 4, "code": -8}, {"op": "TMNext", "call": 3, "code": 0}]}' >"$WORK/vanish.json"
+  "faults": [{"op": "QvBlockExchange", "call": 7, "code": -3}, {"op": "QvBlockExchange", "call": 11, "code": -3}]}' >"$WORK/vanish.json"
 timeout 60 "$TOOL" watch --interval 0 --count 2 --format csv --sim "$WORK/vanish.json" \
   --mqtt "mqtt://127.0.0.1:$PORT_main/left" >"$WORK/left.out" 2>"$WORK/left.err"
 expect "a sensor that left the bus during a watch is offline" \
@@ -212,15 +213,15 @@ finish_bg 30
 expect "SIGTERM ends watch with status 0" [ "$RC" -eq 0 ]
 for f in t.copy.prom scrape.prom; do
   expect "promtool accepts $f" promtool check metrics <"$WORK/$f"
-  expect "$f: a temperature for each sensor read" [ "$(grep -c '^qvds18x20_temperature_celsius{rom="[0-9A-F]*",name="DS18[BbSs]20",model="DS18[BS]20",port="COM1"} ' "$WORK/$f")" -eq 3 ]
-  expect "$f: the damaged sensor shows as not read" grep -q '^qvds18x20_sensor_read{rom="A10417C0DE004228",name="DS18B20",model="DS18B20",port="COM1"} 0$' "$WORK/$f"
-  expect "$f: and why" grep -q '^qvds18x20_sensor_not_read_total{rom="A10417C0DE004228",name="DS18B20",model="DS18B20",port="COM1",reason="crc_error"} [1-9]' "$WORK/$f"
+  expect "$f: a temperature for each sensor read" [ "$(grep -c '^qvds18x20_temperature_celsius{rom="[0-9A-F]*",name="DS18[BbSs]20",model="DS18[BS]20",port="COM1",bus="COM1"} ' "$WORK/$f")" -eq 3 ]
+  expect "$f: the damaged sensor shows as not read" grep -q '^qvds18x20_sensor_read{rom="A10417C0DE004228",name="DS18B20",model="DS18B20",port="COM1",bus="COM1"} 0$' "$WORK/$f"
+  expect "$f: and why" grep -q '^qvds18x20_sensor_not_read_total{rom="A10417C0DE004228",name="DS18B20",model="DS18B20",port="COM1",bus="COM1",reason="crc_error"} [1-9]' "$WORK/$f"
   expect "$f: a recent last success" awk -v now="$(date +%s)" '/^qvds18x20_last_success_timestamp_seconds/ && now - $2 < 600 {f=1} END {exit !f}' "$WORK/$f"
 done
 expect "no temporary file left beside the textfile" bash -c "! ls $WORK/t.prom.* 2>/dev/null"
 echo '{"devices": [{"rom": "6300001A2B3C4D01"}]}' >"$WORK/none.json"
 "$TOOL" read --sim "$WORK/none.json" --prometheus-file "$WORK/f.prom" >/dev/null 2>&1
-expect "a failed round is counted" grep -q '^qvds18x20_measurements_failed_total{port="COM1"} 1$' "$WORK/f.prom"
+expect "a failed round is counted" grep -q '^qvds18x20_measurements_failed_total{port="COM1",bus="COM1"} 1$' "$WORK/f.prom"
 expect "promtool accepts the failed round's file" promtool check metrics <"$WORK/f.prom"
 
 # --- the broker killed and restarted during a watch: nothing lost ----------

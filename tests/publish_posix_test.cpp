@@ -195,6 +195,11 @@ qvtool::Measurement AMeasurement(int round) {
   m.rows = {Row(0, "D70416913C6BFF28", "DS18B20", 20 + round + 0.5), Row(1, "65000802B4A1C310", "DS18S20", 23.75)};
   m.when = std::chrono::system_clock::now();
   m.json = "{\"round\":" + std::to_string(round) + "}";
+  qvtool::Source bus;
+  bus.port = bus.name = "COM1";
+  bus.adapter = 5;
+  bus.key = "com1";
+  m.buses = {bus};
   return m;
 }
 
@@ -230,7 +235,7 @@ TEST(MqttPublish, AMessageTheLibraryRefusesIsDroppedAndNamedAndTheRestGoOut) {
   testing::internal::CaptureStderr();
   std::string failure;
   {
-    auto p = qvtool::make_mqtt_publisher(o, qvtool::Source{}, qvtool::Lifetime::kContinuous);
+    auto p = qvtool::make_mqtt_publisher(o, std::vector<qvtool::Source>{qvtool::Source{}}, qvtool::Lifetime::kContinuous);
     for (int round = 0; round < 3; ++round) p->publish(AMeasurement(round));
     failure = FinishFailure(*p);
   }
@@ -249,21 +254,24 @@ TEST(MqttPublish, AMessageTheLibraryRefusesIsDroppedAndNamedAndTheRestGoOut) {
   Reap(sub, 10s);
   EXPECT_EQ(lines, (std::vector<std::string>{"pfx/measurement {\"round\":0}", "pfx/measurement {\"round\":1}",
                                              "pfx/measurement {\"round\":2}"}));
-  // The bus's config and both sensors', each named once.
+  // The bus's config, both sensors' and their alarms', each named once.
   EXPECT_NE(err.find("refused the message to \"ha/+/sensor/qvds18x20_D70416913C6BFF28/config\""), std::string::npos)
       << err;
   EXPECT_NE(err.find("refused the message to \"ha/+/sensor/qvds18x20_65000802B4A1C310/config\""), std::string::npos)
       << err;
-  EXPECT_NE(err.find("refused the message to \"ha/+/binary_sensor/qvds18x20_pfx_bus/config\""), std::string::npos)
+  EXPECT_NE(err.find("refused the message to \"ha/+/binary_sensor/qvds18x20_pfx_com1_bus/config\""), std::string::npos)
       << err;
-  EXPECT_NE(failure.find("3 messages refused by the MQTT library"), std::string::npos) << failure;
+  EXPECT_NE(err.find("refused the message to \"ha/+/binary_sensor/qvds18x20_65000802B4A1C310_alarm/config\""),
+            std::string::npos)
+      << err;
+  EXPECT_NE(failure.find("5 messages refused by the MQTT library"), std::string::npos) << failure;
   EXPECT_EQ(failure.find("not delivered"), std::string::npos) << failure;
   std::filesystem::remove(got);
 }
 
 TEST(MqttPublish, ReadGivesUpOnABrokerThatNeverAnswersWithinItsGrace) {
   SilentBroker silent;
-  auto p = qvtool::make_mqtt_publisher(Options(silent.port, 1), qvtool::Source{}, qvtool::Lifetime::kOnce);
+  auto p = qvtool::make_mqtt_publisher(Options(silent.port, 1), std::vector<qvtool::Source>{qvtool::Source{}}, qvtool::Lifetime::kOnce);
   p->publish(AMeasurement(0));
   const auto start = Clock::now();
   const std::string failure = FinishFailure(*p);
@@ -278,7 +286,7 @@ TEST(MqttPublish, ReadGivesUpOnABrokerThatNeverAnswersWithinItsGrace) {
 TEST(MqttPublish, WhatWatchCouldNotDeliverAtItsEndIsAFailureWithTheCount) {
   const int port = FreePort();
   testing::internal::CaptureStderr();
-  auto p = qvtool::make_mqtt_publisher(Options(port, 1), qvtool::Source{}, qvtool::Lifetime::kContinuous);
+  auto p = qvtool::make_mqtt_publisher(Options(port, 1), std::vector<qvtool::Source>{qvtool::Source{}}, qvtool::Lifetime::kContinuous);
   p->publish(AMeasurement(0));
   p->publish(AMeasurement(1));
   const auto start = Clock::now();
@@ -296,7 +304,7 @@ TEST(MqttPublish, WhatWatchCouldNotDeliverAtItsEndIsAFailureWithTheCount) {
 TEST(MqttPublish, ABrokerBackBeforeTheEndGetsEverythingFromTheLastAttempt) {
   const int port = FreePort();
   testing::internal::CaptureStderr();
-  auto p = qvtool::make_mqtt_publisher(Options(port, 10), qvtool::Source{}, qvtool::Lifetime::kContinuous);
+  auto p = qvtool::make_mqtt_publisher(Options(port, 10), std::vector<qvtool::Source>{qvtool::Source{}}, qvtool::Lifetime::kContinuous);
   for (int round = 0; round < 3; ++round) p->publish(AMeasurement(round));
   Broker broker(port);
   ASSERT_TRUE(broker.up());
@@ -305,13 +313,19 @@ TEST(MqttPublish, ABrokerBackBeforeTheEndGetsEverythingFromTheLastAttempt) {
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(failure, "");
   // The last round's retained exact temperatures, each sensor's
-  // availability and attributes, and "offline" after the clean end.
-  auto retained = broker.Retained("pfx/#", 7);
+  // availability, attributes and alarm, the bus as it was last seen, and
+  // the tool's own "offline" after the clean end (the bus's device is
+  // available only while the tool is).
+  auto retained = broker.Retained("pfx/#", 10);
   std::sort(retained.begin(), retained.end());
-  EXPECT_EQ(retained, (std::vector<std::string>{"pfx/65000802B4A1C310/attributes {\"reason\":null,\"status\":\"read\"}",
+  const std::string attributes = "attributes {\"bus\":null,\"reason\":null,\"status\":\"read\"}";
+  EXPECT_EQ(retained, (std::vector<std::string>{"pfx/65000802B4A1C310/alarm OFF",
+                                                "pfx/65000802B4A1C310/" + attributes,
                                                 "pfx/65000802B4A1C310/availability online",
                                                 "pfx/65000802B4A1C310/temperature 23.75",
-                                                "pfx/D70416913C6BFF28/attributes {\"reason\":null,\"status\":\"read\"}",
+                                                "pfx/D70416913C6BFF28/alarm OFF",
+                                                "pfx/D70416913C6BFF28/" + attributes,
                                                 "pfx/D70416913C6BFF28/availability online",
-                                                "pfx/D70416913C6BFF28/temperature 22.5", "pfx/status offline"}));
+                                                "pfx/D70416913C6BFF28/temperature 22.5", "pfx/com1/status online",
+                                                "pfx/status offline"}));
 }

@@ -132,15 +132,15 @@ max = 95
   EXPECT_NE(r.err.find("boiler): it read 96.5, above its bounds -55 to 95"), std::string::npos) << r.err;
   const std::string metrics = ReadFile(prom);
   EXPECT_NE(metrics.find("qvds18x20_temperature_celsius{rom=\"D70416913C6BFF28\",name=\"boiler\",model=\"DS18B20\","
-                         "port=\"COM1\"} 96.5\n"),
+                         "port=\"COM1\",bus=\"COM1\"} 96.5\n"),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("qvds18x20_sensor_out_of_bounds{rom=\"D70416913C6BFF28\",name=\"boiler\",model=\"DS18B20\","
-                         "port=\"COM1\"} 1\n"),
+                         "port=\"COM1\",bus=\"COM1\"} 1\n"),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("qvds18x20_sensor_out_of_bounds{rom=\"C30316A2B80C1128\",name=\"DS18B20\","
-                         "model=\"DS18B20\",port=\"COM1\"} 0\n"),
+                         "model=\"DS18B20\",port=\"COM1\",bus=\"COM1\"} 0\n"),
             std::string::npos)
       << metrics;
   // The table marks it; CSV carries the value and the status.
@@ -201,11 +201,11 @@ TEST(ToolConfig, AConfiguredSensorNotOnTheBusIsMissingEverywhereAndSaidOnce) {
   EXPECT_EQ(rows, 3);
   EXPECT_EQ(Lines(watch.err).size(), 1u) << "once a run:\n" << watch.err;
   const std::string metrics = ReadFile(prom);
-  EXPECT_NE(metrics.find("qvds18x20_sensor_read{rom=\"" + gone + "\",name=\"attic\",model=\"DS18B20\",port=\"COM1\"} 0"),
+  EXPECT_NE(metrics.find("qvds18x20_sensor_read{rom=\"" + gone + "\",name=\"attic\",model=\"DS18B20\",port=\"COM1\",bus=\"COM1\"} 0"),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("qvds18x20_sensor_not_read_total{rom=\"" + gone +
-                         "\",name=\"attic\",model=\"DS18B20\",port=\"COM1\",reason=\"missing\"} 3"),
+                         "\",name=\"attic\",model=\"DS18B20\",port=\"COM1\",bus=\"COM1\",reason=\"missing\"} 3"),
             std::string::npos)
       << metrics;
   const Result listed = Tool({"list", "--config", config});
@@ -214,14 +214,13 @@ TEST(ToolConfig, AConfiguredSensorNotOnTheBusIsMissingEverywhereAndSaidOnce) {
       << listed.err;
 }
 
-// ... and found when it comes, without a restart: here the first search
-// stops after one device and misses the boiler.
+// ... and found when it comes, without a restart: here the boiler is
+// plugged in after the first round's search.
 TEST(ToolConfig, AConfiguredSensorMissingIsFoundWhenItComes) {
   TempDir dir;
   const std::string late = dir.File("late.json", R"({"devices": [
-    {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 20.5},
-    {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 21.5}],
-    "faults": [{"op": "TMNext", "call": 1, "code": 0}]})");
+    {"type": "DS18B20", "serial": "0416913C6BFF", "celsius": 20.5, "arrives_after": 0.3},
+    {"type": "DS18B20", "serial": "0316A2B80C11", "celsius": 21.5}]})");
   const std::string config = dir.File("q.toml", "sim = \"" + late + "\"\n" + kExpected);
   const Result found = Tool({"watch", "--config", config, "-i", "0", "-c", "2", "-f", "json"});
   ASSERT_EQ(found.code, 0) << found.err;

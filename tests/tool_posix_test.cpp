@@ -59,10 +59,10 @@ TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
   ASSERT_EQ(by_name.size(), 3u);
   EXPECT_EQ(by_name["DS18B20"]["temp"], "-12.5");
   EXPECT_EQ(by_name["DS18B20"]["celsius"], "-12.5");
-  EXPECT_EQ(by_name["DS18s20"]["temp"], "23.7");  // the component's text
-  EXPECT_EQ(by_name["DS18s20"]["celsius"], "23.75");  // the exact extended-resolution value
-  EXPECT_EQ(by_name["DS18s20"]["model"], "DS18S20");
-  EXPECT_EQ(by_name["DS18s20"]["status"], "read");
+  EXPECT_EQ(by_name["DS18S20"]["temp"], "23.8");  // the exact value, to one decimal
+  EXPECT_EQ(by_name["DS18S20"]["celsius"], "23.75");  // the exact extended-resolution value
+  EXPECT_EQ(by_name["DS18S20"]["model"], "DS18S20");
+  EXPECT_EQ(by_name["DS18S20"]["status"], "read");
   EXPECT_EQ(by_name["DS2401"]["status"], "no_thermometer");
   EXPECT_EQ(by_name["DS2401"]["temp"], "");
   EXPECT_EQ(by_name["DS18B20"]["rom"].substr(14), "28");
@@ -74,14 +74,16 @@ TEST(Tool, FormatsParseBackToTheSimulatedTemperatures) {
   EXPECT_TRUE(j["error"].is_null());
   EXPECT_EQ(j["port"], "COM1");
   EXPECT_EQ(j["adapter"], 1);
-  EXPECT_EQ(j["driver"], "Simulated 1-Wire driver (qvds18x20)");
+  EXPECT_EQ(j["driver"], "Simulated 1-Wire bus");
+  EXPECT_EQ(j["buses"].size(), 1u);
+  EXPECT_EQ(j["buses"][0]["name"], "COM1");
   EXPECT_TRUE(j["simulated"].get<bool>());
   ASSERT_EQ(j["sensors"].size(), 3u);
   for (const auto& s : j["sensors"]) {
     if (s["name"] == "DS18B20") {
       EXPECT_EQ(s["temp"], "-12.5");
       EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), -12.5);
-    } else if (s["name"] == "DS18s20") {
+    } else if (s["name"] == "DS18S20") {
       EXPECT_DOUBLE_EQ(s["celsius"].get<double>(), 23.75);
     } else {
       EXPECT_EQ(s["name"], "DS2401");

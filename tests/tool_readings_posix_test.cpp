@@ -58,14 +58,17 @@ TEST(ToolReadings, ParasiteSensorsTheAdapterCannotFeedAreNamedOnceAndNeverReadAs
   EXPECT_EQ(SensorEntry(j, kCold)["celsius"], -3.25);
   const auto& b20 = SensorEntry(j, kB20);
   EXPECT_TRUE(b20["celsius"].is_null()) << b20.dump();
-  EXPECT_EQ(b20["status"], "power_on_value");
+  EXPECT_EQ(b20["status"], "parasite_unfed");
   EXPECT_EQ(b20["power"], "parasite_unfed");
   EXPECT_NE(b20["reason"].get<std::string>().find("parasite"), std::string::npos);
-  // Unfed, a DS18S20's 85 degrees is its power-on value as well.
-  EXPECT_EQ(SensorEntry(j, kS20)["status"], "power_on_value");
+  // Unfed, a DS18S20 holds nothing but its power-on value either.
+  EXPECT_EQ(SensorEntry(j, kS20)["status"], "parasite_unfed");
   // Once, naming both (in bus order).
   EXPECT_EQ(count_of(r.err, "parasite-powered sensor(s) (" + kS20 + ", " + kB20 + ")"), 1) << r.err;
-  EXPECT_NE(r.err.find(kB20 + ", DS18B20) was not read: it holds its power-on value"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(kB20 + ", DS18B20) was not read: it is parasite-powered and this adapter has no strong "
+                             "pull-up"),
+            std::string::npos)
+      << r.err;
 
   // The same bus through a DS2480B: the strong pull-up feeds both.
   VirtualAdapter ds2480b(dir.Path("ds2480b"), "ds2480b", devices);
@@ -122,7 +125,7 @@ TEST(ToolReadings, ThePowerOnValueIsNoReadingAndIsNotPublished) {
   const std::string metrics = ReadFile(prom);
   EXPECT_EQ(metrics.find("qvds18x20_temperature_celsius{rom=\"" + power_on_rom + "\""), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("qvds18x20_sensor_read{rom=\"" + power_on_rom +
-                         "\",name=\"DS18B20\",model=\"DS18B20\",port=\"COM1\"} 0"),
+                         "\",name=\"DS18B20\",model=\"DS18B20\",port=\"COM1\",bus=\"COM1\"} 0"),
             std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("reason=\"power_on_value\"} 1"), std::string::npos) << metrics;
@@ -132,17 +135,19 @@ TEST(ToolReadings, ThePowerOnValueIsNoReadingAndIsNotPublished) {
   const Result table = Tool({"read", "--sim", file});
   ASSERT_EQ(table.code, 0) << table.err;
   EXPECT_NE(table.out.find("21.1"), std::string::npos) << table.out;
-  EXPECT_EQ(table.out.find("21.0625"), std::string::npos) << "the table shows the component's text";
+  EXPECT_EQ(table.out.find("21.0625"), std::string::npos) << "the table shows one decimal";
 }
 
 TEST(ToolReadings, ASensorThatStopsAnsweringStopsLookingCurrent) {
   TempDir dir;
-  // Two DS18S20: one block exchange each a round. The second's read fails
-  // in round two and again when watch searches and measures once more.
+  // Two DS18S20: the link's block exchanges are the power survey, then
+  // each round's conversion and two reads. The second sensor's read fails
+  // in round two (the seventh) and again when watch searches and measures
+  // once more (survey, conversion, reads: the eleventh).
   const std::string file = dir.File("bus.json", R"({"devices": [
       {"type": "DS18S20", "serial": "0000000000B1", "celsius": 20.5},
       {"type": "DS18S20", "serial": "0000000000B2", "celsius": 21.5}],
-    "faults": [{"op": "QvBlockExchange", "call": 4, "code": -8}, {"op": "QvBlockExchange", "call": 6, "code": -8}]})");
+    "faults": [{"op": "QvBlockExchange", "call": 7, "code": -3}, {"op": "QvBlockExchange", "call": 11, "code": -3}]})");
   const std::string prom = dir.Path("w.prom");
   const Result r = Tool({"watch", "--sim", file, "-i", "0", "-c", "2", "-f", "json", "--prometheus-file", prom});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -153,11 +158,11 @@ TEST(ToolReadings, ASensorThatStopsAnsweringStopsLookingCurrent) {
   for (const auto& s : last["sensors"])
     if (s["celsius"].is_null()) gone = s["rom"];
   ASSERT_FALSE(gone.empty()) << rounds[1];
-  EXPECT_NE(r.err.find(gone + " was read in the last round and is missing now"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(gone + " on COM1 was read in the last round and is missing now"), std::string::npos) << r.err;
   const std::string metrics = ReadFile(prom);
   EXPECT_EQ(metrics.find("qvds18x20_temperature_celsius{rom=\"" + gone + "\""), std::string::npos)
       << "a sensor not read has no current temperature:\n" << metrics;
-  EXPECT_NE(metrics.find("qvds18x20_sensor_read{rom=\"" + gone + "\",name=\"DS18s20\",model=\"DS18S20\",port=\"COM1\"} 0"),
+  EXPECT_NE(metrics.find("qvds18x20_sensor_read{rom=\"" + gone + "\",name=\"DS18S20\",model=\"DS18S20\",port=\"COM1\",bus=\"COM1\"} 0"),
             std::string::npos)
       << metrics;
 }

@@ -47,6 +47,50 @@ double number_of(const toml::node& n, const std::string& where, const std::strin
   return *v;
 }
 
+int whole_of(const toml::node& n, const std::string& where, const std::string& key, int low, int high) {
+  const auto* i = n.as_integer();
+  if (i == nullptr) fail(where, "\"" + key + "\" must be a whole number");
+  if (i->get() < low || i->get() > high)
+    fail(where, "\"" + key + "\" must be " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                    std::to_string(i->get()));
+  return static_cast<int>(i->get());
+}
+
+BusConfig bus_of(const toml::table& t, const std::string& origin) {
+  BusConfig b;
+  b.where = where_of(origin, t.source());
+  for (const auto& [key, node] : t) {
+    const std::string k(key.str());
+    const std::string where = where_of(origin, node.source());
+    const auto text = [&]() {
+      const auto* v = node.as_string();
+      if (v == nullptr || v->get().empty()) fail(where, "[[bus]] \"" + k + "\" must be text, not empty");
+      return v->get();
+    };
+    if (k == "name") {
+      b.name = text();
+      if (!printable(b.name) || b.name.size() > kMaxNameBytes || !has_letter_or_digit(b.name))
+        fail(where, "[[bus]] \"name\" must be 1 to " + std::to_string(kMaxNameBytes) +
+                        " bytes of printable UTF-8 with a letter or a digit");
+    } else if (k == "port") {
+      b.port = text();
+    } else if (k == "adapter") {
+      b.adapter = text();
+    } else if (k == "sim") {
+      if (const auto* flag = node.as_boolean()) {
+        b.sim = flag->get();
+      } else {
+        b.sim_file = text();
+        b.sim = true;
+      }
+    } else {
+      fail(where, "unknown key \"" + k + "\" for a [[bus]] (keys: name, port, adapter, sim)");
+    }
+  }
+  if (b.port.empty() && !b.sim) fail(b.where, "a [[bus]] needs a port (or sim = true for the simulated bus)");
+  return b;
+}
+
 SensorSettings sensor_of(const toml::table& t, const std::string& origin, const std::string& rom_text) {
   SensorSettings s;
   for (const auto& [key, node] : t) {
@@ -68,10 +112,20 @@ SensorSettings sensor_of(const toml::table& t, const std::string& origin, const 
       s.min = number_of(node, where, k);
     } else if (k == "max") {
       s.max = number_of(node, where, k);
+    } else if (k == "resolution") {
+      s.resolution = whole_of(node, where, k, 9, 12);
+    } else if (k == "alarm_low") {
+      s.alarm_low = whole_of(node, where, k, -55, 125);
+    } else if (k == "alarm_high") {
+      s.alarm_high = whole_of(node, where, k, -55, 125);
     } else {
-      fail(where, "unknown key \"" + k + "\" for sensor " + rom_text + " (keys: name, offset, min, max)");
+      fail(where, "unknown key \"" + k + "\" for sensor " + rom_text +
+                      " (keys: name, offset, min, max, resolution, alarm_low, alarm_high)");
     }
   }
+  s.where = where_of(origin, t.source());
+  if (s.alarm_low && s.alarm_high && *s.alarm_low > *s.alarm_high)
+    fail(s.where, "sensor " + rom_text + ": alarm_low must not be above alarm_high");
   const double low = s.min.value_or(kPartMin), high = s.max.value_or(kPartMax);
   if (low >= high)
     fail(where_of(origin, t.source()),
@@ -111,6 +165,12 @@ ConfigFile parse_config(const std::string& text, const std::string& origin) {
   for (const auto& [key, node] : root) {
     const std::string k(key.str());
     const std::string where = where_of(origin, node.source());
+    if (k == "bus") {
+      const auto* buses = node.as_array();
+      if (buses == nullptr || !buses->is_array_of_tables()) fail(where, "\"bus\" must be [[bus]] tables");
+      for (const auto& b : *buses) cfg.buses.push_back(bus_of(*b.as_table(), origin));
+      continue;
+    }
     if (k == "sensors") {
       const auto* sensors = node.as_table();
       if (sensors == nullptr) fail(where, "\"sensors\" must be a table of [sensors.\"ROM\"] tables");

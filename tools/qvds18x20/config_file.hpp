@@ -38,6 +38,21 @@ struct SensorSettings {
   std::string name;  // empty: none
   double offset = 0;
   std::optional<double> min, max;  // none: kPartMin, kPartMax
+  // What read and watch set in its scratchpad when they start (never in
+  // its EEPROM): resolution 9..12, alarm thresholds in whole degrees.
+  std::optional<int> resolution, alarm_low, alarm_high;
+  std::string where;  // "FILE:LINE:COLUMN" of its table, for messages
+};
+
+// One [[bus]] table: a bus the tool runs, as --port, --adapter and --sim
+// would name it.
+struct BusConfig {
+  std::string name;     // empty: none (it goes by its port)
+  std::string port;     // empty: the simulated bus
+  std::string adapter;  // as --adapter takes it; empty: implied by the port
+  bool sim = false;     // sim = true, or sim = "FILE"
+  std::string sim_file;
+  std::string where;  // "FILE:LINE:COLUMN" of the table
 };
 
 // One option's value as the command line would give it, and where the file
@@ -52,6 +67,7 @@ struct ConfigFile {
   std::string path;
   std::map<std::string, ConfigValue> options;  // by long option name, dashes as in the option
   std::map<onewire::Rom, SensorSettings> sensors;
+  std::vector<BusConfig> buses;  // [[bus]] tables, in order
 };
 
 // Files larger than this are no configuration files.

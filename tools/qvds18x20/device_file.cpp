@@ -3,6 +3,7 @@
 #include "qvds18x20/rom_id.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "onewire/crc.hpp"
 #include "onewire/sim/ds18x20.hpp"
+#include "onewire/sim/late_device.hpp"
 #include "qvds18x20/exit_codes.hpp"
 
 namespace qvtool {
@@ -314,8 +316,18 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     if (!d.is_object()) fail(where, "must be an object");
     only_keys(d, {"type", "serial", "rom", "family", "celsius", "resolution", "th", "tl", "parasite", "parasite_works",
                   "reports_parasite", "eeprom_writes", "skip_conversions", "fail_conversions", "corrupt_reads",
-                  "corrupt_every", "scratchpad"},
+                  "corrupt_every", "scratchpad", "arrives_after"},
               where);
+    // Plugged in while the bus runs: absent for its first seconds.
+    const auto place = [&](std::shared_ptr<onewire::sim::Device> device) {
+      if (!d.contains("arrives_after")) return setup.bus->add(std::move(device));
+      if (!d["arrives_after"].is_number()) fail(where, "\"arrives_after\" must be a number of seconds");
+      const double seconds = d["arrives_after"].get<double>();
+      if (!std::isfinite(seconds) || seconds < 0 || seconds > 3600)
+        fail(where, "\"arrives_after\" must be 0 to 3600 seconds");
+      setup.bus->add(onewire::sim::make_late_device(
+          std::move(device), std::chrono::duration_cast<rtl::Duration>(std::chrono::duration<double>(seconds))));
+    };
     const auto family = family_in(d, where);
     onewire::Rom rom{};
     if (d.contains("rom")) {
@@ -347,7 +359,7 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     if (!thermometer) {
       for (const char* key : kThermometerKeys)
         if (d.contains(key)) fail(where, std::string("a device of family ") + hex_code(rom[0]) + " has no \"" + key + "\"");
-      setup.bus->add(onewire::sim::make_rom_device(rom));
+      place(onewire::sim::make_rom_device(rom));
       continue;
     }
     double celsius = 25.0;
@@ -360,7 +372,7 @@ SimSetup parse_device_setup(const std::string& text, const std::string& origin) 
     auto dev = std::make_shared<onewire::sim::Ds18x20>(rom, family.value_or(onewire::sim::family_for_code(rom[0])),
                                                        celsius);
     configure_thermometer(*dev, d, where);
-    setup.bus->add(dev);
+    place(dev);
   }
   if (doc.contains("faults")) {
     if (!doc["faults"].is_array()) fail(origin, "\"faults\" must be an array");

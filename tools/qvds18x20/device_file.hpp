@@ -25,7 +25,9 @@
 // "skip_conversions" and "fail_conversions" (a count, or true for every
 // one), "corrupt_reads" (a count), "corrupt_every" (a period), and
 // "scratchpad" (18 hex digits sent as READ SCRATCHPAD's answer, CRC byte
-// included, to simulate a damaged or odd device). "faults" inject driver
+// included, to simulate a damaged or odd device). Any device may arrive
+// late: "arrives_after" seconds after the bus is first used (a sensor
+// plugged in while a program runs). "faults" inject driver
 // failures: the "call"-th call of "op" (a driver operation name) answers
 // "code". Unknown keys, keys given twice, repeated ROMs, values of the
 // wrong JSON type and numbers out of range are errors naming the device

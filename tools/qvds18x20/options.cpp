@@ -144,12 +144,48 @@ const std::vector<std::string>& config_commands() {
   return commands;
 }
 
+std::vector<BusChoice> bus_choices(const Options& o) {
+  const std::vector<BusConfig>& tables = o.config.buses;
+  if (tables.empty()) return {bus_choice(o)};
+  // The command line's own bus wins over the file's; the file's port and
+  // its [[bus]] tables together say two things at once.
+  const auto from_file = [&o](const char* option) {
+    const auto it = o.origins.find(std::string("--") + option);
+    return it != o.origins.end();
+  };
+  if (o.port_given || o.sim || o.adapter_given) {
+    if (from_file("port") || from_file("sim") || from_file("adapter"))
+      throw UsageError(o.config_file + ": give either port (and adapter) or [[bus]] tables, not both");
+    return {bus_choice(o)};
+  }
+  std::vector<BusChoice> choices;
+  for (const BusConfig& t : tables) {
+    Options one = o;
+    one.port = t.port;
+    one.port_given = !t.port.empty();
+    one.adapter = t.adapter.empty() ? std::string("1") : t.adapter;
+    one.adapter_given = !t.adapter.empty();
+    one.sim = t.sim;
+    one.sim_file = t.sim_file;
+    one.config_file.clear();
+    try {
+      BusChoice c = bus_choice(one);
+      c.name = t.name;
+      c.where = t.where;
+      choices.push_back(std::move(c));
+    } catch (const UsageError& e) {
+      throw UsageError(t.where + ": " + e.what());
+    }
+  }
+  return choices;
+}
+
 BusChoice bus_choice(const Options& o) {
   // A configuration that names no bus would quietly read the simulated
   // one's demonstration devices: a service's file must say where to read.
   if (!o.config_file.empty() && !o.port_given && !o.sim)
-    throw UsageError(o.config_file + ": no port is given (set port = \"/dev/ttyUSB0\" there or give --port; sim = "
-                     "true reads the simulated bus)");
+    throw UsageError(o.config_file + ": no port is given (set port = \"/dev/ttyUSB0\" there, or [[bus]] tables, or "
+                     "give --port; sim = true reads the simulated bus)");
   // Simulated values labelled as a real port or adapter would pass for
   // measurements. The one adapter --sim takes is the USB adapter (USBn),
   // whose backend then runs on an emulated chip over the simulated bus.
@@ -211,8 +247,12 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
     return cmd;
   };
 
-  CLI::App* read = command("read", "measure once and print every sensor", run_read);
+  CLI::App* read = command("read", "measure once and print every sensor, or the sensors named", run_read);
   add_measurement_options(*read, *o);
+  read->add_option("sensor", o->sensors,
+                   "a sensor to read alone: its ROM in any form (28.FF6B3C911604, D70416913C6BFF28, "
+                   "28-0416913c6bff) or its name in the configuration")
+      ->type_name("SENSOR");
 
   CLI::App* list = command("list", "find the devices on the bus", run_list);
   add_bus_options(*list, *o);

@@ -9,7 +9,7 @@
 
 #include <map>
 
-#include "qvds18x20/bus_session.hpp"
+#include "qvds18x20/buses.hpp"
 #include "qvds18x20/config_file.hpp"
 #include "qvds18x20/output.hpp"
 #include "qvds18x20/publish/publish.hpp"
@@ -40,7 +40,8 @@ struct Options {
   PublishOptions publish;      // read, watch: MQTT and Prometheus
   IdFormat id_format = IdFormat::kQvds;
   std::string config_file;     // --config FILE
-  ConfigFile config;           // what it holds (sensors; its options are the command line's by now)
+  ConfigFile config;           // what it holds (sensors, buses; its options are the command line's by now)
+  std::vector<std::string> sensors;  // read: the sensors named (any ROM form, or a configured name)
   std::map<std::string, std::string> origins;  // options that came from it, and where
 };
 
@@ -76,5 +77,10 @@ const std::vector<std::string>& config_commands();
 // it does not know, for an adapter without a port, and for --sim together
 // with --port or --adapter.
 BusChoice bus_choice(const Options& o);
+
+// The buses a command runs on: the configuration's [[bus]] tables, or
+// else the one bus of the command line (bus_choice). Throws UsageError
+// for a configuration that names both.
+std::vector<BusChoice> bus_choices(const Options& o);
 
 }  // namespace qvtool

@@ -1,5 +1,6 @@
 #include "qvds18x20/output.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,12 +21,13 @@ namespace {
 
 using nlohmann::json;
 
-const std::vector<std::string> kCsvReadingsHeader = {"time",    "port",  "adapter", "index",  "rom",   "name",
-                                                     "temp",    "celsius", "model", "label", "status", "reason"};
-// The columns of logs begun before the model, label and outcome were
-// there: such a log goes on in its own columns.
-const std::vector<std::string> kCsvLegacyHeader = {"time", "port", "adapter", "index", "rom", "name", "temp", "celsius"};
-const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "model", "label", "power"};
+const std::vector<std::string> kCsvReadingsHeader = {"time", "port",    "adapter", "index", "rom",    "name",  "temp",
+                                                     "celsius", "model", "label", "status", "reason", "bus"};
+// The first columns of it that logs begun earlier have: before the bus,
+// and before the model, label and outcome. Such a log goes on in its own
+// columns.
+const std::vector<std::size_t> kCsvEarlierColumns = {12, 8};
+const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "model", "label", "power", "bus"};
 
 // Table columns are padded to these widths, the last one is not. The time
 // is always 20 characters (2026-12-08T04:10:47Z).
@@ -118,8 +120,9 @@ const std::map<std::string, Format>& format_names() {
   return names;
 }
 
-Output::Output(Format format, Content content, Source source, const std::string& log_file)
-    : format_(format), content_(content), source_(std::move(source)), log_file_(log_file) {
+Output::Output(Format format, Content content, std::vector<Source> buses, const std::string& log_file)
+    : format_(format), content_(content), buses_(std::move(buses)), log_file_(log_file) {
+  if (buses_.empty()) buses_.push_back(Source{});
   if (log_file_.empty()) return;
   // Read and appended through one stream: "a+" writes at the end whatever
   // the position, and reads from where we seek.
@@ -129,7 +132,7 @@ Output::Output(Format format, Content content, Source source, const std::string&
   // in a later flush that would leave half of it behind.
   std::setvbuf(log_, nullptr, _IONBF, 0);
   const std::string header = csv_line(kCsvReadingsHeader);
-  const std::string legacy = csv_line(kCsvLegacyHeader);
+  log_columns_ = kCsvReadingsHeader.size();
   std::fseek(log_, 0, SEEK_END);
   const long size = std::ftell(log_);
   std::string prefix;
@@ -141,8 +144,14 @@ Output::Output(Format format, Content content, Source source, const std::string&
     for (int ch; first.size() <= header.size() && (ch = std::fgetc(log_)) != EOF && ch != '\n';)
       first += static_cast<char>(ch);
     if (!first.empty() && first.back() == '\r') first.pop_back();
-    legacy_log_ = first == legacy;
-    if (first != header && !legacy_log_) {
+    bool known = first == header;
+    for (std::size_t columns : kCsvEarlierColumns)
+      if (!known && first == csv_line(std::vector<std::string>(kCsvReadingsHeader.begin(),
+                                                               kCsvReadingsHeader.begin() + static_cast<long>(columns)))) {
+        known = true;
+        log_columns_ = columns;
+      }
+    if (!known) {
       std::fclose(log_);
       log_ = nullptr;
       throw Failure(log_file_ + ": not a log of this tool (its first line is \"" + shorten(first) +
@@ -197,7 +206,7 @@ void Output::write_log(const std::vector<SensorRow>& rows, const std::string& ti
   std::string block;
   for (const auto& r : rows) {
     std::vector<std::string> cells = csv_cells(r, time);
-    if (legacy_log_) cells.resize(kCsvLegacyHeader.size());
+    cells.resize(log_columns_);
     block += csv_line(cells) + "\n";
   }
   if (block.empty()) return;
@@ -222,27 +231,33 @@ void Output::write_table(const std::vector<SensorRow>& rows, const std::string& 
     label_column_ = true;
     header_done_ = false;
   }
+  // Several buses: each row says which it is on, first.
+  const bool bus_column = buses_.size() > 1;
+  std::size_t bus_width = 3;
+  for (const auto& b : buses_) bus_width = std::max(bus_width, b.name.size());
   std::vector<std::size_t> widths;
   if (timed) widths.push_back(kTimeWidth);
+  if (bus_column) widths.push_back(bus_width);
   widths.insert(widths.end(), kColumnWidths.begin(), kColumnWidths.end());
   if (readings()) widths.push_back(kTempWidth);
-  auto line = [&](const std::string& time_cell, const std::vector<std::string>& row, const std::string& temp_cell,
-                  const std::string& label_cell) {
+  auto line = [&](const std::string& time_cell, const std::string& bus_cell, const std::vector<std::string>& row,
+                  const std::string& temp_cell, const std::string& label_cell) {
     std::vector<std::string> cells;
     if (timed) cells.push_back(time_cell);
+    if (bus_column) cells.push_back(bus_cell);
     cells.insert(cells.end(), row.begin(), row.end());
     if (readings()) cells.push_back(temp_cell);
     if (label_column_) cells.push_back(label_cell);
     print_table_line(cells, widths);
   };
   if (!header_done_ && !rows.empty()) {
-    line("TIME", {"INDEX", "ROM", "NAME"}, "TEMP", "LABEL");
+    line("TIME", "BUS", {"INDEX", "ROM", "NAME"}, "TEMP", "LABEL");
     header_done_ = true;
   }
   for (const auto& r : rows)
     // A value outside its bounds is shown, marked for the eye.
-    line(time, {index_text(r, "-"), r.rom, r.name}, r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""),
-         r.label);
+    line(time, r.bus.empty() ? "-" : r.bus, {index_text(r, "-"), r.rom, r.name},
+         r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""), r.label);
 }
 
 void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -268,13 +283,25 @@ void Output::write_json(const std::vector<SensorRow>& rows, const std::string& e
 std::string Output::json_text(const std::vector<SensorRow>& rows, const std::string& error, const Notes& notes,
                               const std::string& time) const {
   json j;
-  j["time"] = time;
-  j["port"] = source_.port;
-  j["adapter"] = source_.adapter;
-  j["driver"] = source_.driver;
-  j["simulated"] = source_.simulated;
-  j["sensors"] = json::array();
+  const Source& first = buses_.front();
   const auto text_or_null = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
+  j["time"] = time;
+  j["port"] = first.port;
+  j["adapter"] = first.adapter;
+  j["driver"] = first.driver;
+  j["simulated"] = first.simulated;
+  j["buses"] = json::array();
+  for (std::size_t i = 0; i < buses_.size(); ++i) {
+    const Source& b = buses_[i];
+    const std::string error = i < notes.bus_errors.size() ? notes.bus_errors[i] : b.error;
+    j["buses"].push_back({{"name", b.name.empty() ? b.port : b.name},
+                          {"port", b.port},
+                          {"adapter", b.adapter},
+                          {"driver", b.driver},
+                          {"simulated", b.simulated},
+                          {"error", text_or_null(error)}});
+  }
+  j["sensors"] = json::array();
   for (const auto& r : rows) {
     json sensor = {{"index", r.index < 0 ? json(nullptr) : json(r.index)}, {"rom", r.rom}, {"name", r.name},
                    {"model", r.model}, {"label", text_or_null(r.label)}};
@@ -284,8 +311,10 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
       sensor["celsius"] = c ? json(*c) : json(nullptr);
       sensor["status"] = r.status;
       sensor["reason"] = text_or_null(r.reason);
+      sensor["alarm"] = c ? json(r.alarm) : json(nullptr);
     }
     sensor["power"] = r.power;
+    sensor["bus"] = text_or_null(r.bus);
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
@@ -297,12 +326,14 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
   if (!readings())
-    return {index_text(r, ""),     csv_text(r.rom),   csv_text(r.name),
-            csv_text(r.model),       csv_text(r.label), csv_text(r.power)};
+    return {index_text(r, ""),     csv_text(r.rom),   csv_text(r.name), csv_text(r.model),
+            csv_text(r.label),       csv_text(r.power), csv_text(r.bus)};
   const auto c = finite(r.celsius);
+  // A row without a bus (a configured sensor on none) is the first bus's.
+  const bool own = !r.port.empty();
   return {time,
-          csv_text(source_.port),
-          std::to_string(source_.adapter),
+          csv_text(own ? r.port : buses_.front().port),
+          std::to_string(own ? r.adapter : buses_.front().adapter),
           index_text(r, ""),
           csv_text(r.rom),
           csv_text(r.name),
@@ -311,7 +342,8 @@ std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string
           csv_text(r.model),
           csv_text(r.label),
           csv_text(r.status),
-          csv_text(r.reason)};
+          csv_text(r.reason),
+          csv_text(r.bus)};
 }
 
 }  // namespace qvtool

@@ -20,14 +20,13 @@ enum class Format { kTable, kCsv, kJson, kNone };
 // The names --format takes, for every command that has it.
 const std::map<std::string, Format>& format_names();
 
-// One device of the sensor list, as the component gives it and the
+// One device of a bus, as the engine found or read it and the
 // configuration names it.
 struct SensorRow {
-  int index = 0;     // in the component's list; -1: not in it (a configured sensor missing)
+  int index = 0;     // its place among the rows of every bus; -1: none (a configured sensor missing)
   std::string rom;   // as --id-format prints it
-  std::string name;  // the component's device type text ("DS18B20", "DS18s20")
-  std::string temp;  // the temperature text; empty: not read in this measurement
-  // --- beyond the component's text ---
+  std::string name;  // the device's type ("DS18B20", "DS18S20")
+  std::string temp;  // the exact value with one decimal; empty: not read in this measurement
   std::string romstr;             // the component's ROM form, whatever --id-format says: the device's identity
   std::string model;              // DS18B20, DS18S20, DS1822, DS1825/MAX31850, DS2401, or the family (0x81)
   std::string label;              // the configuration's name for it; empty: none
@@ -37,16 +36,25 @@ struct SensorRow {
   std::string power;              // external, parasite, parasite_unfed or unknown
   bool thermometer = false;       // a family with a temperature (a missing reading is news)
   bool configured = false;        // the configuration names it
+  bool alarm = false;             // read, and at or beyond its alarm thresholds (as the part decides)
+  // --- where it is ---
+  std::string bus;      // the bus's name (its port when it has none); empty: on no bus (a configured sensor missing)
+  std::string bus_key;  // the bus's level in topics; empty: none (the only bus, or on no bus)
+  std::string port;  // the bus's port as written
+  int adapter = 0;   // the bus's adapter type
   // The name a person knows it by: its label, or its ROM.
   const std::string& known_as() const { return label.empty() ? romstr : label; }
 };
 
-// What the rows came from, named in CSV and JSON output.
+// A bus the rows came from, named in CSV and JSON output.
 struct Source {
   std::string port;
   int adapter = 0;
   std::string driver;
   bool simulated = false;  // the simulated bus, not a real one
+  std::string name;        // the bus's name (its port when it has none)
+  std::string key;         // its word in topics and labels
+  std::string error;       // why it gave no readings this time; empty: it did
 };
 
 // What a measurement's rows do not show: more devices on the bus than
@@ -57,6 +65,9 @@ struct Notes {
   // The driver's result code that came with the error, where there is one
   // (a session that did not open); JSON carries it as "code".
   std::optional<std::int32_t> code;
+  // Why each bus (in the order the output was given them) gave nothing
+  // this time; empty entries, or none at all, for buses that did.
+  std::vector<std::string> bus_errors;
 };
 
 // What a command prints of each row.
@@ -81,8 +92,12 @@ class Output {
  public:
   // Opens the CSV log (appending; its header only into an empty file) when
   // `log_file` is given; throws Failure when it cannot be opened or has a
-  // header other than ours.
-  Output(Format format, Content content, Source source, const std::string& log_file = "");
+  // header other than ours. `buses`: where the rows come from, the first
+  // named at the top of JSON output as it always was, every one in its
+  // "buses".
+  Output(Format format, Content content, std::vector<Source> buses, const std::string& log_file = "");
+  Output(Format format, Content content, Source source, const std::string& log_file = "")
+      : Output(format, content, std::vector<Source>{std::move(source)}, log_file) {}
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -113,10 +128,12 @@ class Output {
 
   Format format_;
   Content content_;
-  Source source_;
+  std::vector<Source> buses_;
   std::string log_file_;
   std::FILE* log_ = nullptr;
-  bool legacy_log_ = false;  // a log begun with the eight columns of before
+  // A log begun before some of the columns were there goes on in its own
+  // columns (how many).
+  std::size_t log_columns_ = 0;
   bool header_done_ = false;
   bool label_column_ = false;
 };

@@ -20,7 +20,8 @@ void check_mqtt_options(const PublishOptions& o);
 // Starts the connection thread; Publishers checks the options first
 // (check_mqtt_options). A message the library refuses all the same is
 // dropped and named on standard error.
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, const Source& source, Lifetime lifetime);
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, const std::vector<Source>& buses,
+                                               Lifetime lifetime);
 
 // Where --metrics-listen points: [ADDR:]PORT, ADDR 127.0.0.1 when not
 // given; a v6 address in brackets ([::1]:9123).

@@ -38,10 +38,24 @@ void header(std::string& out, const char* name, const char* type, const char* he
 
 }  // namespace
 
+Metrics::Metrics(std::vector<Source> buses) {
+  for (const auto& b : buses) buses_.push_back({b.name.empty() ? b.port : b.name, b.port});
+  if (buses_.empty()) buses_.push_back({"", ""});
+}
+
 void Metrics::record(const Measurement& m) {
   std::lock_guard lock(mutex_);
-  ++rounds_;
-  if (!m.error.empty()) ++failed_;
+  const double when = std::chrono::duration<double>(m.when.time_since_epoch()).count();
+  for (std::size_t i = 0; i < buses_.size(); ++i) {
+    Bus& b = buses_[i];
+    ++b.rounds;
+    // A bus's own error, or the whole measurement's for one bus alone.
+    const bool failed = i < m.buses.size() ? !m.buses[i].error.empty() : !m.error.empty();
+    if (failed)
+      ++b.failed;
+    else
+      b.last_success = when;
+  }
   std::set<std::string> in_rows;
   for (const auto& r : m.rows) {
     if (!r.thermometer) continue;
@@ -49,8 +63,16 @@ void Metrics::record(const Measurement& m) {
     Sensor& s = sensors_[r.romstr];
     s.name = r.label.empty() ? r.name : r.label;
     s.model = r.model;
+    if (!r.bus.empty()) {
+      s.bus = r.bus;
+      s.port = r.port;
+    } else if (s.bus.empty()) {
+      s.bus = buses_.front().name;
+      s.port = buses_.front().port;
+    }
     s.celsius.reset();
     s.out_of_bounds = out_of_bounds(r);
+    s.alarm = r.alarm;
     if (r.celsius && std::isfinite(*r.celsius))
       s.celsius = r.celsius;
     else
@@ -61,10 +83,9 @@ void Metrics::record(const Measurement& m) {
     if (in_rows.count(rom) == 0) {
       s.celsius.reset();
       s.out_of_bounds = false;
+      s.alarm = false;
       ++s.failures[kMissing];
     }
-  if (m.error.empty())
-    last_success_ = std::chrono::duration<double>(m.when.time_since_epoch()).count();
 }
 
 std::string Metrics::text() const {
@@ -72,7 +93,10 @@ std::string Metrics::text() const {
   std::string out;
   const auto labels = [&](const std::string& rom, const Sensor& s, const std::string& more = "") {
     return "{rom=\"" + label_value(rom) + "\",name=\"" + label_value(s.name) + "\",model=\"" + label_value(s.model) +
-           "\",port=\"" + label_value(port_) + "\"" + more + "}";
+           "\",port=\"" + label_value(s.port) + "\",bus=\"" + label_value(s.bus) + "\"" + more + "}";
+  };
+  const auto bus_labels = [&](const Bus& b) {
+    return "{port=\"" + label_value(b.port) + "\",bus=\"" + label_value(b.name) + "\"}";
   };
   header(out, "qvds18x20_build_info", "gauge", "The tool's version; always 1.");
   out += std::string("qvds18x20_build_info{version=\"") + label_value(QVDS_TOOL_VERSION) + "\"} 1\n";
@@ -87,6 +111,10 @@ std::string Metrics::text() const {
          "else the part's range), else 0.");
   for (const auto& [rom, s] : sensors_)
     out += "qvds18x20_sensor_out_of_bounds" + labels(rom, s) + (s.out_of_bounds ? " 1\n" : " 0\n");
+  header(out, "qvds18x20_sensor_alarm", "gauge",
+         "1 when the sensor's value in the last measurement was at or beyond its alarm thresholds (TH, TL), else 0.");
+  for (const auto& [rom, s] : sensors_)
+    if (s.celsius) out += "qvds18x20_sensor_alarm" + labels(rom, s) + (s.alarm ? " 1\n" : " 0\n");
   header(out, "qvds18x20_sensor_not_read_total", "counter",
          "Measurements that did not read the sensor, by reason (crc_error on a long or noisy line, power_on_value "
          "for a sensor that did not convert, not_selected for one that did not answer, missing for one not on the "
@@ -96,14 +124,17 @@ std::string Metrics::text() const {
       out += "qvds18x20_sensor_not_read_total" + labels(rom, s, ",reason=\"" + label_value(reason) + "\"") + " " +
              std::to_string(n) + "\n";
   header(out, "qvds18x20_last_success_timestamp_seconds", "gauge",
-         "Time of the last measurement that read at least one sensor, in seconds since the epoch; 0: none yet.");
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%.3f", last_success_);
-  out += std::string("qvds18x20_last_success_timestamp_seconds{port=\"") + label_value(port_) + "\"} " + stamp + "\n";
-  header(out, "qvds18x20_measurements_total", "counter", "Measurements taken.");
-  out += "qvds18x20_measurements_total{port=\"" + label_value(port_) + "\"} " + std::to_string(rounds_) + "\n";
-  header(out, "qvds18x20_measurements_failed_total", "counter", "Measurements that read no sensor.");
-  out += "qvds18x20_measurements_failed_total{port=\"" + label_value(port_) + "\"} " + std::to_string(failed_) + "\n";
+         "Time of the bus's last measurement that read at least one sensor, in seconds since the epoch; 0: none yet.");
+  for (const auto& b : buses_) {
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%.3f", b.last_success);
+    out += "qvds18x20_last_success_timestamp_seconds" + bus_labels(b) + " " + stamp + "\n";
+  }
+  header(out, "qvds18x20_measurements_total", "counter", "Measurements taken of the bus.");
+  for (const auto& b : buses_) out += "qvds18x20_measurements_total" + bus_labels(b) + " " + std::to_string(b.rounds) + "\n";
+  header(out, "qvds18x20_measurements_failed_total", "counter", "Measurements of the bus that read no sensor.");
+  for (const auto& b : buses_)
+    out += "qvds18x20_measurements_failed_total" + bus_labels(b) + " " + std::to_string(b.failed) + "\n";
   return out;
 }
 

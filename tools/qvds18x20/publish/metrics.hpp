@@ -7,6 +7,7 @@
 #include <optional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "qvds18x20/publish/publish.hpp"
 
@@ -16,25 +17,31 @@ namespace qvtool {
 // HTTP endpoint that renders them (its own thread).
 class Metrics {
  public:
-  explicit Metrics(std::string port) : port_(std::move(port)) {}
+  // `buses`: the buses the measurements come from.
+  explicit Metrics(std::vector<Source> buses);
 
   void record(const Measurement& m);
   std::string text() const;
 
  private:
   struct Sensor {
-    std::string name;   // the configuration's name, else the component's type text
+    std::string name;   // the configuration's name, else its type
     std::string model;
+    std::string bus, port;  // where it was last seen
     std::optional<double> celsius;  // none: not read in the last measurement
     bool out_of_bounds = false;     // its value in the last measurement lay outside its bounds
+    bool alarm = false;             // at or beyond its alarm thresholds in the last measurement
     std::map<std::string, std::uint64_t> failures;  // measurements it was not read in, by reason
+  };
+  struct Bus {
+    std::string name, port;
+    std::uint64_t rounds = 0, failed = 0;
+    double last_success = 0;  // seconds since the epoch; 0: never
   };
 
   mutable std::mutex mutex_;
-  std::string port_;
+  std::vector<Bus> buses_;
   std::map<std::string, Sensor> sensors_;  // by ROM (the component's form), every thermometer seen or configured
-  std::uint64_t rounds_ = 0, failed_ = 0;
-  double last_success_ = 0;  // seconds since the epoch; 0: never
 };
 
 // Writes the metrics to a textfile-collector file after every

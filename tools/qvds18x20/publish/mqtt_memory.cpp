@@ -66,10 +66,16 @@ Reconciliation reconcile(const Remembered& before, const std::vector<SensorRow>&
   };
   const bool discovery_moved =
       !before.discovery_prefix.empty() && before.discovery_prefix != out.now.discovery_prefix;
+  std::set<std::string> bus_keys = {""};  // those of the remembered sensors' topics, and the one of old
   for (const auto& [rom, old] : before.sensors) {
-    if (discovery_moved) clear.insert(discovery_topic(before.discovery_prefix, rom));
+    if (const auto slash = old.key.find('/'); slash != std::string::npos) bus_keys.insert(old.key.substr(0, slash));
+    if (discovery_moved) {
+      clear.insert(discovery_topic(before.discovery_prefix, rom));
+      clear.insert(alarm_discovery_topic(before.discovery_prefix, rom));
+    }
     if (const auto it = here.find(rom); it != here.end()) {
-      const std::string key = sensor_key(*it->second);
+      // A configured sensor on no bus now keeps the bus level it had.
+      const std::string key = sensor_key(*it->second, old.key);
       if (key != old.key) {
         clear_sensor(old.key);
         out.renamed.push_back(rom);
@@ -77,14 +83,18 @@ Reconciliation reconcile(const Remembered& before, const std::vector<SensorRow>&
       out.now.sensors[rom] = {key, it->second->configured};
     } else if (old.configured) {
       clear_sensor(old.key);
-      if (!before.discovery_prefix.empty()) clear.insert(discovery_topic(before.discovery_prefix, rom));
+      if (!before.discovery_prefix.empty()) {
+        clear.insert(discovery_topic(before.discovery_prefix, rom));
+        clear.insert(alarm_discovery_topic(before.discovery_prefix, rom));
+      }
       out.removed.push_back(rom);
     } else {
       out.gone.push_back(rom);
       out.now.sensors[rom] = old;
     }
   }
-  if (discovery_moved) clear.insert(bus_discovery_topic(before.discovery_prefix, plan.prefix));
+  if (discovery_moved)
+    for (const auto& bus_key : bus_keys) clear.insert(bus_discovery_topic(before.discovery_prefix, plan.prefix, bus_key));
   for (const auto& [rom, row] : here)
     if (out.now.sensors.count(rom) == 0) out.now.sensors[rom] = {sensor_key(*row), row->configured};
   // A topic in use now is published after its clearing, which then

@@ -39,6 +39,9 @@ void add_publish_options(CLI::App& cmd, PublishOptions& o, bool continuous);
 // One measurement as every output shows it.
 struct Measurement {
   std::vector<SensorRow> rows;
+  // The buses it came from (as the publishers were given them), each
+  // with its error when it gave nothing this time.
+  std::vector<Source> buses;
   std::string error;  // empty when at least one sensor was read
   std::chrono::system_clock::time_point when;
   std::string json;  // exactly what --format json prints for it
@@ -72,7 +75,8 @@ class Publishers {
 
   // Starts every publisher the options ask for; throws Failure (or
   // UsageError for values that cannot be used) when one cannot start.
-  Publishers(const PublishOptions& o, const Source& source, Lifetime lifetime);
+  // `buses`: the buses the measurements come from.
+  Publishers(const PublishOptions& o, const std::vector<Source>& buses, Lifetime lifetime);
   ~Publishers();
   Publishers(const Publishers&) = delete;
   Publishers& operator=(const Publishers&) = delete;

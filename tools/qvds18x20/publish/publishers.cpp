@@ -100,11 +100,11 @@ void Publishers::check(const PublishOptions& o, Lifetime) {
   if (!o.prometheus_file.empty()) PrometheusFile::check(o.prometheus_file);
 }
 
-Publishers::Publishers(const PublishOptions& o, const Source& source, Lifetime lifetime) {
+Publishers::Publishers(const PublishOptions& o, const std::vector<Source>& buses, Lifetime lifetime) {
   check(o, lifetime);
-  if (!o.mqtt_url.empty()) publishers_.push_back(make_mqtt_publisher(o, source, lifetime));
+  if (!o.mqtt_url.empty()) publishers_.push_back(make_mqtt_publisher(o, buses, lifetime));
   if (o.prometheus_file.empty() && o.metrics_listen.empty()) return;
-  auto metrics = std::make_shared<Metrics>(source.port);
+  auto metrics = std::make_shared<Metrics>(buses);
   publishers_.push_back(std::make_unique<MetricsRecorder>(metrics));
   if (!o.prometheus_file.empty())
     publishers_.push_back(std::make_unique<PrometheusFile>(o.prometheus_file, metrics, lifetime));

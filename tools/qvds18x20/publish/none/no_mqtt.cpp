@@ -10,7 +10,7 @@ void check_mqtt_options(const PublishOptions&) {
   throw UsageError("--mqtt is not available in this build (it was built without MQTT)");
 }
 
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, const Source&, Lifetime) {
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions&, const std::vector<Source>&, Lifetime) {
   throw UsageError("--mqtt is not available in this build (it was built without MQTT)");
 }
 

@@ -51,10 +51,10 @@ struct Batch {
 // never touches freed memory.
 class MqttCore {
  public:
-  MqttCore(const PublishOptions& o, MqttTarget target, Source source, Lifetime lifetime)
+  MqttCore(const PublishOptions& o, MqttTarget target, std::vector<Source> buses, Lifetime lifetime)
       : o_(o),
         target_(std::move(target)),
-        source_(std::move(source)),
+        buses_(std::move(buses)),
         lifetime_(lifetime),
         memory_file_(state_directory(), target_.where() + "/" + target_.prefix) {}
 
@@ -91,6 +91,9 @@ class MqttCore {
   // The memory written again, without the topics whose clearing the
   // broker took; said once when it cannot be.
   void save_memory();
+  // The topic levels of a row's sensor: sensor_key, or what the memory
+  // has for a configured sensor on no bus.
+  std::string key_of(const SensorRow& row) const;
 
   // The oldest measurement no message of which is on the wire.
   void drop_oldest();
@@ -132,7 +135,7 @@ class MqttCore {
 
   const PublishOptions o_;
   const MqttTarget target_;
-  const Source source_;
+  const std::vector<Source> buses_;
   const Lifetime lifetime_;
 
   std::mutex mutex_;

@@ -36,7 +36,7 @@ std::string topic_trouble(const std::string& topic) {
 
 class MqttPublisher : public Publisher {
  public:
-  MqttPublisher(const PublishOptions& o, const Source& source, Lifetime lifetime) {
+  MqttPublisher(const PublishOptions& o, const std::vector<Source>& buses, Lifetime lifetime) {
     MqttTarget target = parse_mqtt_url(o.mqtt_url);
     if (!target.user.empty() && !target.has_password) {
       if (const char* pw = std::getenv(kMqttPasswordVariable)) {
@@ -46,7 +46,7 @@ class MqttPublisher : public Publisher {
     }
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
-    core_ = std::make_shared<mqtt::MqttCore>(o, std::move(target), source, lifetime);
+    core_ = std::make_shared<mqtt::MqttCore>(o, std::move(target), buses, lifetime);
     thread_ = std::thread([core = core_] {
       // A write to a broker that closed the connection fails with EPIPE
       // here; the signal would end the run.
@@ -86,7 +86,11 @@ void check_mqtt_options(const PublishOptions& o) {
   sample.temp = "20.0";
   sample.celsius = 20.0;
   sample.thermometer = true;
-  for (const auto& m : measurement_messages(target.prefix, {{sample}, "", {}, "{}"}))
+  sample.bus = sample.bus_key = "bus";
+  Measurement probe;
+  probe.rows = {sample};
+  probe.json = "{}";
+  for (const auto& m : measurement_messages(target.prefix, probe))
     if (const std::string trouble = topic_trouble(m.topic); !trouble.empty())
       throw UsageError("--mqtt: the topic prefix \"" + shorten(target.prefix) + "\" cannot be used: " + trouble);
   if (o.mqtt_discovery) {
@@ -103,8 +107,9 @@ void check_mqtt_options(const PublishOptions& o) {
   }
 }
 
-std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, const Source& source, Lifetime lifetime) {
-  return std::make_unique<MqttPublisher>(o, source, lifetime);
+std::unique_ptr<Publisher> make_mqtt_publisher(const PublishOptions& o, const std::vector<Source>& buses,
+                                               Lifetime lifetime) {
+  return std::make_unique<MqttPublisher>(o, buses, lifetime);
 }
 
 }  // namespace qvtool

@@ -60,7 +60,7 @@ std::vector<MqttMessage> MqttCore::remember(const Measurement& m) {
   for (const auto& r : m.rows)
     if (r.thermometer) {
       here.insert(r.romstr);
-      memory_.sensors[r.romstr] = {sensor_key(r), r.configured};
+      memory_.sensors[r.romstr] = {key_of(r), r.configured};
     }
   for (const auto& [rom, sensor] : memory_.sensors)
     if (here.count(rom) == 0) offline.push_back(offline_message(target_.prefix, sensor.key));
@@ -80,6 +80,13 @@ std::vector<MqttMessage> MqttCore::remember(const Measurement& m) {
   }
   if (cleared_now || !same(before, memory_)) save_memory();
   return offline;
+}
+
+std::string MqttCore::key_of(const SensorRow& row) const {
+  // A configured sensor on no bus keeps the bus level it had.
+  if (const auto it = memory_.sensors.find(row.romstr); it != memory_.sensors.end())
+    return sensor_key(row, it->second.key);
+  return sensor_key(row);
 }
 
 void MqttCore::save_memory() {
@@ -103,9 +110,10 @@ void MqttCore::publish(const Measurement& m) {
   Batch batch;
   std::lock_guard lock(mutex_);
   if (o_.mqtt_discovery) {
-    // The bus's device first: the sensors' devices hang off it.
-    if (announced_.insert("").second) {
-      discovery_.push_back(bus_discovery_message(o_.mqtt_discovery_prefix, target_.prefix, source_));
+    // The buses' devices first: the sensors' devices hang off them.
+    for (const auto& bus : m.buses) {
+      if (!announced_.insert("bus:" + bus.key).second) continue;
+      discovery_.push_back(bus_discovery_message(o_.mqtt_discovery_prefix, target_.prefix, bus));
       batch.messages.push_back({discovery_.back(), ++last_id_});
     }
     for (const auto& r : m.rows) {
@@ -113,10 +121,12 @@ void MqttCore::publish(const Measurement& m) {
       discovery_.push_back(
           discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, continuous(), o_.expire_after));
       batch.messages.push_back({discovery_.back(), ++last_id_});
+      discovery_.push_back(alarm_discovery_message(o_.mqtt_discovery_prefix, target_.prefix, r, continuous()));
+      batch.messages.push_back({discovery_.back(), ++last_id_});
     }
   }
   for (auto& message : offline) batch.messages.push_back({std::move(message), ++last_id_});
-  for (auto& message : measurement_messages(target_.prefix, m))
+  for (auto& message : measurement_messages(target_.prefix, m, [this](const SensorRow& r) { return key_of(r); }))
     batch.messages.push_back({std::move(message), ++last_id_});
   queue_.push_back(std::move(batch));
   if (continuous() && queue_.size() > static_cast<std::size_t>(o_.mqtt_queue)) drop_oldest();
