@@ -47,7 +47,8 @@ install_variant() {
   cmake --build "$dir" -j "$jobs" >/dev/null
   cmake --install "$dir" --prefix "$prefix" >/dev/null
   # Only public headers are installed.
-  if find "$prefix/include" -name protocol.hpp -o -name rom_layer.hpp -o -name registry_store.hpp | grep -q .; then
+  if find "$prefix/include" -name protocol.hpp -o -name rom_layer.hpp -o -name registry_store.hpp -o -name registry.hpp \
+    -o -name window_api.hpp | grep -q .; then
     echo "install check: internal headers were installed" >&2
     exit 1
   fi

@@ -5,7 +5,9 @@
 #   scripts/package.sh deb      the Debian packages only
 #   scripts/package.sh zip      the Windows zip only (MinGW-w64 cross build)
 #   scripts/package.sh check    both, then: lintian; dpkg -i of the three
-#                               packages; the installed tool on the simulated
+#                               packages; the installed shared library's
+#                               exports free of the Windows API's names;
+#                               the installed tool on the simulated
 #                               bus, its manual page and completion; the
 #                               service: unit and udev rule where systemd
 #                               and udev look, systemd-analyze verify and
@@ -178,6 +180,7 @@ check() {
   installed_by_us=1
   step "dpkg -i of ${packages[*]}" dpkg -i "$deb_build"/packages/*.deb
   if ((step_ok)); then
+    step "the installed shared library exports no Windows API name" check_exports
     step "qvds18x20 read on the simulated bus" check_tool_read
     step "qvds18x20 version is $version" check_version
     step "man -w qvds18x20" check_man
@@ -209,6 +212,7 @@ check() {
     step "qvds18x20.exe version is $version" check_zip_version
     step "example against the zip's library (MinGW, find_package)" check_zip_mingw_example
     step "example against the zip's library (MinGW, pkg-config)" check_zip_pkg_config
+    step "the zip's headers beside <windows.h>" check_zip_beside_windows_h
   fi
   t_end=$(date +%s)
   log "build $((t_built - t0))s, checks $((t_end - t_built))s"

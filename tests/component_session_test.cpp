@@ -13,6 +13,7 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "onewire/errors.hpp"
+#include "rtl/window_api.hpp"
 #include "support/component_events.hpp"
 #include "support/component_fixture.hpp"
 #include "support/pump.hpp"
