@@ -193,9 +193,10 @@ check_find_package() {
 
 check_static() { run_example "$work/app-build/consumer_static" static; }
 
+# pkg-config leaves the language standard to the program.
 check_pkg_config() {
   # shellcheck disable=SC2046
-  c++ examples/measure_sim.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs qvds18x20) &&
+  c++ -std=c++20 examples/measure_sim.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs qvds18x20) &&
     run_example "$work/consumer-pc" shared
 }
 

@@ -76,7 +76,7 @@ check_zip_pkg_config() {
   flags=$(PKG_CONFIG_LIBDIR="$work/zip/$zip_top/lib/pkgconfig" pkg-config --cflags --libs qvds18x20) || return 1
   echo "pkg-config: $flags"
   # shellcheck disable=SC2086
-  x86_64-w64-mingw32-g++-posix -static examples/measure_sim.cpp -o "$work/consumer-pc.exe" $flags || return 1
+  x86_64-w64-mingw32-g++-posix -std=c++20 -static examples/measure_sim.cpp -o "$work/consumer-pc.exe" $flags || return 1
   output=$(timeout 120 "$wine" "$work/consumer-pc.exe" | tr -d '\r') || { echo "$output"; return 1; }
   echo "$output"
   grep -q '21\.5' <<<"$output"
