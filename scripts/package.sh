@@ -14,7 +14,9 @@
 #                               security, not enabled, its configuration a
 #                               conffile, the unit's command refusing the
 #                               unconfigured file, the tool's system calls
-#                               within its filter; sim-usb with the
+#                               within its filter, the Prometheus file in
+#                               its runtime directory, readable by another
+#                               user; sim-usb with the
 #                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
@@ -192,6 +194,7 @@ check() {
     step "/etc/qvds18x20/qvds18x20.toml is a conffile" check_conffile
     step "the unit's command refuses the unconfigured file, naming it" check_unit_unconfigured
     step "the tool's system calls pass the unit's filter" check_unit_syscalls
+    step "prometheus_file in the unit's runtime directory, read by another user" check_unit_prometheus_file
     step "sim-usb with the package's stand-in" check_sim_usb
     step "API reference from the headers' comments" check_api_doc
     step "example via find_package, shared library" check_find_package
