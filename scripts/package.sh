@@ -6,27 +6,27 @@
 #   scripts/package.sh zip      the Windows zip only (MinGW-w64 cross build)
 #   scripts/package.sh check    both, then: lintian; dpkg -i of the three
 #                               packages; the installed shared library's
-#                               exports free of the Windows API's names;
-#                               the installed tool on the simulated
-#                               bus, its manual page and completion; the
-#                               service: unit and udev rule where systemd
-#                               and udev look, systemd-analyze verify and
-#                               security, not enabled, its configuration a
-#                               conffile, the unit's command refusing the
-#                               unconfigured file, the tool's system calls
-#                               within its filter, the Prometheus file in
-#                               its runtime directory, readable by another
-#                               user; sim-usb with the
+#                               exports free of the Windows API's names; the
+#                               installed tool on the simulated bus, its
+#                               manual page and completion; the service: unit
+#                               and udev rule where systemd and udev look,
+#                               systemd-analyze verify and security, not
+#                               enabled, its configuration a conffile, the
+#                               unit's command refusing the unconfigured file,
+#                               the tool's system calls within its filter, the
+#                               Prometheus file in its runtime directory,
+#                               readable by another user; sim-usb with the
 #                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
 #                               static library); dpkg --remove keeping an
 #                               edited conffile and dpkg --purge leaving
-#                               nothing behind, what the service wrote and
-#                               its enablement included; the zip unpacked and its
+#                               nothing behind, what the service wrote and its
+#                               enablement included; the zip unpacked and its
 #                               program run under Wine, the example built
 #                               against its library with MinGW (find_package
-#                               and pkg-config).
+#                               and pkg-config), and its headers compiled
+#                               beside <windows.h>.
 #
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
 # completion, the sim-usb stand-in, the systemd unit, its configuration
