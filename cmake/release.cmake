@@ -1,5 +1,7 @@
 # The release this tree makes: the version of project() and the newest
-# entry of CHANGELOG.md, which must name the same version. Sets
+# entry of CHANGELOG.md, which must name the same version. Changes not
+# released yet are listed above that entry under "## Unreleased", which
+# the release turns into its own entry. Sets
 #   QVDS_RELEASE_DATE     the date of the newest entry (YYYY-MM-DD)
 #   QVDS_RELEASE_MATCHES  whether that entry is for PROJECT_VERSION
 # Packaging refuses a mismatch; an ordinary build only warns, so that a
@@ -10,6 +12,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${qvds_changelog}
 file(STRINGS ${qvds_changelog} qvds_entries REGEX "^## ")
 set(QVDS_RELEASE_DATE "")
 set(QVDS_RELEASE_VERSION "")
+list(FILTER qvds_entries EXCLUDE REGEX "^## \\[?Unreleased\\]?$")
 if(qvds_entries)
   list(GET qvds_entries 0 qvds_newest)
   if(qvds_newest MATCHES "^## \\[([^]]+)\\] - ([0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9])$")
