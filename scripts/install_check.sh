@@ -52,9 +52,11 @@ install_variant() {
   cmake --build "$dir" -j "$jobs" >/dev/null
   cmake --install "$dir" --prefix "$prefix" >/dev/null
   # Only public headers are installed.
-  if find "$prefix/include" -name protocol.hpp -o -name rom_layer.hpp -o -name registry_store.hpp -o -name registry.hpp \
-    -o -name window_api.hpp | grep -q .; then
-    echo "install check: internal headers were installed" >&2
+  local internal
+  internal=$(find "$prefix/include" -name protocol.hpp -o -name rom_layer.hpp -o -name registry_store.hpp \
+    -o -name registry.hpp -o -name window_api.hpp)
+  if [ -n "$internal" ]; then
+    echo "install check: internal headers were installed: $internal" >&2
     exit 1
   fi
   cmake -S "$work/app" -B "$work/build-$name" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -82,8 +84,8 @@ check_run "pkg-config (static)" "$work/consumer-pc"
 # A program compiled for C++17 is told that the headers need C++20, first.
 # shellcheck disable=SC2086
 if old=$(c++ -std=c++17 -fsyntax-only "$work/app/measure_sim.cpp" $pc_flags 2>&1) ||
-  ! grep -m1 'error' <<<"$old" | grep -q 'qvds18x20 needs C++20 or newer'; then
-  printf '%s\n' "$old" | head -n 5 >&2
+  ! grep -m1 'error' <<<"$old" >"$work/first-error" || ! grep -q 'qvds18x20 needs C++20 or newer' "$work/first-error"; then
+  head -n 5 <<<"$old" >&2
   echo "install check: a C++17 program is not told first that the headers need C++20" >&2
   exit 1
 fi
@@ -93,8 +95,10 @@ echo "pkg-config (C++17 refused): ok"
 if echo 'int main() {}' | c++ -std=c++23 -x c++ -fsyntax-only - 2>/dev/null; then
   cmake -S "$work/app" -B "$work/build-cxx23" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=23 >/dev/null
   cmake --build "$work/build-cxx23" --target consumer >/dev/null
-  if ! ninja -C "$work/build-cxx23" -t commands consumer | grep -q -- '-std=\(c\|gnu\)++23'; then
-    ninja -C "$work/build-cxx23" -t commands consumer >&2
+  # Read whole: grep -q leaving early would break ninja's pipe.
+  commands=$(ninja -C "$work/build-cxx23" -t commands consumer)
+  if ! grep -q -- '-std=\(c\|gnu\)++23' <<<"$commands"; then
+    printf '%s\n' "$commands" >&2
     echo "install check: the C++23 consumer was not compiled as C++23" >&2
     exit 1
   fi
