@@ -5,24 +5,28 @@
 #   scripts/package.sh deb      the Debian packages only
 #   scripts/package.sh zip      the Windows zip only (MinGW-w64 cross build)
 #   scripts/package.sh check    both, then: lintian; dpkg -i of the three
-#                               packages; the installed tool on the simulated
-#                               bus, its manual page and completion; the
-#                               service: unit and udev rule where systemd
-#                               and udev look, systemd-analyze verify and
-#                               security, not enabled, its configuration a
-#                               conffile, the unit's command refusing the
-#                               unconfigured file, the tool's system calls
-#                               within its filter; sim-usb with the
+#                               packages; the installed shared library's
+#                               exports free of the Windows API's names; the
+#                               installed tool on the simulated bus, its
+#                               manual page and completion; the service: unit
+#                               and udev rule where systemd and udev look,
+#                               systemd-analyze verify and security, not
+#                               enabled, its configuration a conffile, the
+#                               unit's command refusing the unconfigured file,
+#                               the tool's system calls within its filter, the
+#                               Prometheus file in its runtime directory,
+#                               readable by another user; sim-usb with the
 #                               package's stand-in; the API reference; the
 #                               example program built against the installed
 #                               -dev package (find_package, pkg-config, the
 #                               static library); dpkg --remove keeping an
 #                               edited conffile and dpkg --purge leaving
-#                               nothing behind, what the service wrote and
-#                               its enablement included; the zip unpacked and its
+#                               nothing behind, what the service wrote and its
+#                               enablement included; the zip unpacked and its
 #                               program run under Wine, the example built
 #                               against its library with MinGW (find_package
-#                               and pkg-config).
+#                               and pkg-config), and its headers compiled
+#                               beside <windows.h>.
 #
 # The Debian packages: qvds18x20 (the tool, its manual page and bash
 # completion, the sim-usb stand-in, the systemd unit, its configuration
@@ -178,6 +182,7 @@ check() {
   installed_by_us=1
   step "dpkg -i of ${packages[*]}" dpkg -i "$deb_build"/packages/*.deb
   if ((step_ok)); then
+    step "the installed shared library exports no Windows API name" check_exports
     step "qvds18x20 read on the simulated bus" check_tool_read
     step "qvds18x20 version is $version" check_version
     step "man -w qvds18x20" check_man
@@ -189,6 +194,7 @@ check() {
     step "/etc/qvds18x20/qvds18x20.toml is a conffile" check_conffile
     step "the unit's command refuses the unconfigured file, naming it" check_unit_unconfigured
     step "the tool's system calls pass the unit's filter" check_unit_syscalls
+    step "prometheus_file in the unit's runtime directory, read by another user" check_unit_prometheus_file
     step "sim-usb with the package's stand-in" check_sim_usb
     step "API reference from the headers' comments" check_api_doc
     step "example via find_package, shared library" check_find_package
@@ -209,6 +215,7 @@ check() {
     step "qvds18x20.exe version is $version" check_zip_version
     step "example against the zip's library (MinGW, find_package)" check_zip_mingw_example
     step "example against the zip's library (MinGW, pkg-config)" check_zip_pkg_config
+    step "the zip's headers beside <windows.h>" check_zip_beside_windows_h
   fi
   t_end=$(date +%s)
   log "build $((t_built - t0))s, checks $((t_end - t_built))s"

@@ -4,16 +4,23 @@
 #            the benchmarks and examples built with it
 #   thread   every suite under ThreadSanitizer, but the ones that only
 #            compare documents or drive peer programs (labels docs, peers)
+#   install  the library installed into a scratch prefix, a consumer built
+#            through find_package and through pkg-config; scripts/run.sh
+#            read, as README has it
+#   release  the suites built in build-release, the install stage's
+#            optimised build, with the Qt form (warnings as errors, which
+#            the packages' build turns off), and run there, but the ones
+#            that only compare documents or drive peer programs (labels
+#            docs, peers) and the Qt form, which the address and package
+#            stages run: optimised code keeps other time and order than
+#            the sanitizer builds
 #   windows  MinGW-w64 cross build, every suite under Wine
 #   package  the Debian packages and the Windows zip, built, installed,
 #            used and removed again as users would; the Qt form, built
 #            with the packages' flags, run under Xvfb (a sanitizer build
-#            would be too slow to show how the window keeps up); and the
-#            Qt form built once more in build-release, Release with
-#            warnings as errors, which the packages' build turns off
-#   install  the library installed into a scratch prefix, a consumer built
-#            through find_package and through pkg-config; scripts/run.sh
-#            read, as README has it
+#            would be too slow to show how the window keeps up); without
+#            the release stage, the Qt form built once more in
+#            build-release, Release with warnings as errors
 #   fuzz     the adapters' answer parsers under libFuzzer, from the seed
 #            corpus, FUZZ_SECONDS (10) per target: a check that the
 #            parsers still hold, not a search (scripts/fuzz.sh alone: 30 s)
@@ -22,7 +29,7 @@
 #            whose address stage runs the same suites
 #
 #   scripts/test.sh                  every stage but plain, in that order
-#   scripts/test.sh plain thread     the stages named
+#   scripts/test.sh plain thread     the stages named, in that order too
 #
 # Each stage has a build step and a run step. The build steps run one
 # after the other on a lane of their own at the lowest priority, so the
@@ -41,9 +48,23 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(address thread windows package install fuzz)
+all_stages=(address thread install release windows package fuzz)
 known_stages=("${all_stages[@]}" plain)
-stages=("$@")
+for named in "$@"; do
+  case " ${known_stages[*]} " in
+    *" $named "*) ;;
+    *) echo "unknown stage: $named (stages: ${known_stages[*]})" >&2; exit 2 ;;
+  esac
+done
+# In the order above, whatever the order named: the release stage builds
+# in the install stage's folder after it, and runs there after it. Its
+# run, which mostly waits on pseudo-terminals and timers, comes before
+# the long builds of the windows and package stages, which the build lane
+# does meanwhile.
+stages=()
+for s in "${known_stages[@]}"; do
+  for named in "$@"; do [ "$named" = "$s" ] && { stages+=("$s"); break; }; done
+done
 ((${#stages[@]})) || stages=("${all_stages[@]}")
 
 purposes=()
@@ -51,11 +72,10 @@ for s in "${stages[@]}"; do
   case "$s" in
     install) purposes+=(build) ;;
     fuzz) purposes+=(fuzz) ;;
-    plain | address | thread) purposes+=(test) ;;
+    plain | address | thread | release) purposes+=(test) ;;
     # The Windows suites reach simulated adapters served by the native tool.
     windows) purposes+=(windows) ;;
     package) purposes+=(test windows) ;;
-    *) echo "unknown stage: $s (stages: ${known_stages[*]})" >&2; exit 2 ;;
   esac
 done
 scripts/deps.sh $(printf '%s\n' "${purposes[@]}" | sort -u) || exit
@@ -72,7 +92,7 @@ rm -f "$logs"/.build-* "$logs"/.status-*
 # The terminal, for what the tests print while `time` measures them.
 exec 3>&1
 
-suite_dir() { echo "build-$1"; }
+suite_dir() { case "$1" in release) echo build-release ;; *) echo "build-$1" ;; esac; }
 sanitizer_of() { case "$1" in address | thread) echo "$1" ;; *) echo "" ;; esac; }
 
 # Line tables are enough for the sanitizers' stack traces and
@@ -98,9 +118,13 @@ build_suite() {
 run_suite() {
   local name=$1 exclude=()
   # The document checks compare texts, and the peer programs are not ours:
-  # ThreadSanitizer has nothing to watch in either that the address stage
-  # has not run already.
-  [ "$name" = thread ] && exclude=(-LE 'docs|peers')
+  # neither ThreadSanitizer nor the optimiser changes anything in them that
+  # the address stage has not run already. The release stage leaves the Qt
+  # form to the package stage, which runs it built with the packages' flags.
+  case "$name" in
+    thread) exclude=(-LE 'docs|peers') ;;
+    release) exclude=(-LE 'docs|peers' -E '^qt_form_test$') ;;
+  esac
   ctest --test-dir "$(suite_dir "$name")" --output-on-failure -j "$jobs" --timeout 300 "${exclude[@]}"
 }
 
@@ -121,10 +145,10 @@ build_native_tool() {
 # The forms in the optimised build with warnings as errors (GCC 12 finds
 # false -Wrestrict there that Debug builds never show): build-release,
 # the install stage's and scripts/run.sh's build, configured as they
-# configure it, with the forms on. Built here, where the packages' stage
-# has Qt; the library and tool it builds on the way are the install
-# stage's build done early, so that this adds only the forms (about
-# 11 s of processor time).
+# configure it, with the forms on. The release stage builds them there
+# with its suites; without it, the package stage, which has Qt, does.
+# After the install stage's build the library and tool are there, so that
+# this adds only the forms (about 11 s of processor time).
 build_release_forms() {
   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF \
         -DQVDS_BUILD_GUI=ON >/dev/null &&
@@ -133,20 +157,38 @@ build_release_forms() {
 
 # The tool built without its optional publishers (QVDS_WITH_MQTT and
 # QVDS_WITH_HTTP off), as a system without libmosquitto builds it: its
-# --help must offer neither and refuse their options.
+# --help must offer neither and refuse their options. Only its options
+# are checked: a Debug build without debug information is the cheapest
+# (the library's objects are compiled once more here).
 build_lean_tool() {
-  cmake -S . -B build-lean -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=OFF -DQVDS_BUILD_BENCH=OFF \
-        -DQVDS_WITH_MQTT=OFF -DQVDS_WITH_HTTP=OFF >/dev/null &&
+  cmake -S . -B build-lean -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g0 -DQVDS_BUILD_TESTS=OFF \
+        -DQVDS_BUILD_BENCH=OFF -DQVDS_WITH_MQTT=OFF -DQVDS_WITH_HTTP=OFF >/dev/null &&
     cmake --build build-lean --target qvds18x20_cli
+}
+
+# The suites in build-release, the optimised build that the install stage
+# (scripts/install_check.sh) has built with its tests off: turned on,
+# only they and the forms are left to build. On the lane after the
+# install stage's build, and run before anything else builds there.
+build_release_suites() {
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQVDS_BUILD_TESTS=ON -DQVDS_BUILD_BENCH=OFF \
+        -DQVDS_BUILD_GUI=ON >/dev/null &&
+    cmake --build build-release
 }
 
 build_stage() {
   case "$1" in
-    install) scripts/install_check.sh && build_lean_tool ;;
+    # scripts/run.sh builds in build-release as well: run here, on the
+    # build lane, it cannot meet the release stage's build there.
+    install) scripts/install_check.sh && check_run_command && build_lean_tool ;;
+    release) build_release_suites ;;
     fuzz) FUZZ_BUILD_ONLY=1 scripts/fuzz.sh ;;
     plain | address | thread) build_suite "$1" ;;
     windows) build_native_tool && QVDS_DEBUG_FLAGS=$windows_flags QVDS_BUILD_ONLY=1 scripts/test_windows.sh build-mingw ;;
-    package) QVDS_PACKAGE_GUI=ON scripts/package.sh all && build_release_forms ;;
+    package)
+      QVDS_PACKAGE_GUI=ON scripts/package.sh all || return
+      # The release stage has built them, and may be running its suites there.
+      [[ " ${stages[*]} " == *" release "* ]] || build_release_forms ;;
   esac
 }
 
@@ -163,10 +205,8 @@ check_run_command() {
 
 run_stage() {
   case "$1" in
-    # The README's first command, on the build the install check made.
-    install)
-      check_run_command || return 1
-      QVDS_EXPECT_MQTT=0 QVDS_EXPECT_HTTP=0 bash tests/tool_features_test.sh build-lean ;;
+    install) QVDS_EXPECT_MQTT=0 QVDS_EXPECT_HTTP=0 bash tests/tool_features_test.sh build-lean ;;
+    release) run_suite release ;;
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh ;;
     plain) run_suite plain ;;
     windows) QVDS_DEBUG_FLAGS=$windows_flags QVDS_NATIVE_TOOL=$(native_tool) scripts/test_windows.sh build-mingw ;;
@@ -187,7 +227,7 @@ run_stage() {
 stage_result() {
   local log=$1
   case "$2" in
-    plain | address | thread) grep -E '^[0-9]+% tests passed' "$log" | tail -n1 ;;
+    plain | address | thread | release) grep -E '^[0-9]+% tests passed' "$log" | tail -n1 ;;
     windows) grep -E '^windows: ' "$log" | tail -n1 ;;
     fuzz) grep -cE '^Done [0-9]+ runs' "$log" | sed 's/$/ targets ran out their time/' ;;
     install) grep -E '^(find_package|pkg-config|scripts/run.sh)[^:]*: ok' "$log" | paste -sd, - ;;

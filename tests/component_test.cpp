@@ -15,6 +15,7 @@
 #include "support/sim_fixture.hpp"
 #include "support/testable_qv.hpp"
 #include "rtl/form_stream.hpp"
+#include "rtl/window_api.hpp"
 
 using testing_support::EventLog;
 using testing_support::pump_until;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "rtl/messages.hpp"
+#include "rtl/window_api.hpp"
 
 TEST(MessageQueue, PollableDescriptorSignalsPendingWorkAndClearsWhenDrained) {
   int delivered = 0;

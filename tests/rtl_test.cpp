@@ -11,6 +11,7 @@
 #include "rtl/messages.hpp"
 #include "rtl/sysutils.hpp"
 #include "rtl/thread.hpp"
+#include "rtl/window_api.hpp"
 #include "support/pump.hpp"
 
 using testing_support::pump_until;

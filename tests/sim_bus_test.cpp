@@ -6,6 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -205,8 +209,38 @@ TEST_F(SimBusTest, PacingKeepsARunningDeadline) {
   EXPECT_EQ(pace.sleeps.size(), 4u);
 }
 
+// What a worker has done on the bus, counted, for the test thread to
+// wait on.
+class BusSteps {
+ public:
+  void add() {
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    changed_.notify_all();
+  }
+  std::uint64_t count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  // True once the count has passed `seen`; false when `deadline` came first.
+  bool wait_past(std::uint64_t seen, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_until(lock, deadline, [&] { return count_ > seen; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t count_ = 0;
+};
+
 // A worker reads the bus while the test thread changes temperatures and
-// the device set; run under TSan this checks the locking.
+// the device set; run under TSan this checks the locking. The test thread
+// makes each change only after the worker has had the bus once more since
+// the last: the bus's lock is not fair, and an optimised thread that does
+// nothing but change the bus would otherwise keep it to itself.
 TEST(SimBusThreads, DevicesChangeWhileAMasterWorks) {
   rtl::SkipClock clock;
   auto builder = testing_support::sim_bus_builder().device_clock(&clock).pacing(&clock).add_sensor(0x28, 1, 10.0);
@@ -215,34 +249,52 @@ TEST(SimBusThreads, DevicesChangeWhileAMasterWorks) {
   std::atomic<bool> stop{false};
   std::atomic<int> reads{0};
   std::atomic<int> bad{0};
+  BusSteps steps;
   std::thread worker([&] {
     SimLink link(bus);
+    const auto reset = [&] {
+      link.reset();
+      steps.add();
+    };
+    const auto touch = [&](std::uint8_t b) {
+      const int answer = link.touch_byte(b);
+      steps.add();
+      return static_cast<std::uint8_t>(answer);
+    };
     while (!stop.load()) {
-      link.reset();
-      link.touch_byte(0x55);
-      for (auto b : sensor->rom()) link.touch_byte(b);
-      link.touch_byte(0x44);
+      reset();
+      touch(0x55);
+      for (auto b : sensor->rom()) touch(b);
+      touch(0x44);
       clock.sleep_for(750ms);
-      link.reset();
-      link.touch_byte(0x55);
-      for (auto b : sensor->rom()) link.touch_byte(b);
-      link.touch_byte(0xBE);
+      reset();
+      touch(0x55);
+      for (auto b : sensor->rom()) touch(b);
+      touch(0xBE);
       Scratchpad pad{};
-      for (auto& b : pad) b = static_cast<std::uint8_t>(link.touch_byte(0xFF));
+      for (auto& b : pad) b = touch(0xFF);
       const int t = static_cast<std::int16_t>(temp_bytes(pad));
       if (onewire::crc8(pad.data(), 9) != 0 || (t != 160 && t != 320)) ++bad;
       ++reads;
     }
   });
   const Rom other = onewire::sim::make_rom(0x28, 2);
-  for (int i = 0; i < 200 || reads.load() < 20; ++i) {
-    sensor->set_temperature(i % 2 == 0 ? 20.0 : 10.0);
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int changes = 0;
+  bool worker_kept_up = true;
+  while (changes < 200 || reads.load() < 20) {
+    const std::uint64_t seen = steps.count();
+    sensor->set_temperature(changes % 2 == 0 ? 20.0 : 10.0);
     bus->add(std::make_shared<Ds18x20>(other));
     bus->remove(other);
-    if (i > 1'000'000) break;
+    ++changes;
+    worker_kept_up = steps.wait_past(seen, deadline);
+    if (!worker_kept_up) break;
   }
   stop = true;
   worker.join();
+  EXPECT_TRUE(worker_kept_up) << "the worker stopped using the bus after " << reads.load() << " reads and " << changes
+                              << " changes";
   EXPECT_GE(reads.load(), 20);
   EXPECT_EQ(bad.load(), 0);
 }

@@ -16,6 +16,7 @@
 #include "onewire/errors.hpp"
 #include "rtl/messages.hpp"
 #include "rtl/thread.hpp"
+#include "rtl/window_api.hpp"
 #include "support/pump.hpp"
 #include "support/sim_fixture.hpp"
 #include "win32/native.hpp"

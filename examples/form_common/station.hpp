@@ -1,8 +1,7 @@
 // What both desktop forms share: the command line, the bus the component
 // talks to, and the component itself behind a small interface that says
-// nothing of the run-time layer. The Win32 form includes <windows.h>,
-// whose PostMessage and DefWindowProc would clash with the component's
-// message functions, so this header keeps the component out of sight.
+// nothing of the run-time layer, so that each form's own files deal with
+// their window system alone.
 #pragma once
 
 #include <chrono>

@@ -66,6 +66,31 @@ check_soname() {
   return $rc
 }
 
+# The installed shared library exports none of the Windows API's names:
+# on POSIX the run-time layer keeps its stand-ins for them (the registry
+# calls, PostMessage, IsWindow, ...) to itself. The API's names are what
+# MinGW-w64's <windows.h> declares for import, and its macros (PostMessage
+# for PostMessageW); ours are nm -D's defined symbols that are C names or
+# free functions, taken out of their mangled form (_Z11PostMessageP6HWND__jml
+# is PostMessage); members and what lives in a namespace carry their scope.
+check_exports() {
+  local lib mingw=x86_64-w64-mingw32-g++-posix api ours clash
+  lib=$(echo /usr/lib/*/libqvds18x20.so.2)
+  [ -f "$lib" ] || { echo "no $lib"; return 1; }
+  api=$( {
+    printf '#include <windows.h>\n' | "$mingw" -x c++ -E -P - |
+      perl -ne 'next unless /dllimport/; s/__attribute__\s*\(\((?:[^()]|\([^()]*\))*\)\)//g; print "$1\n" if /\b([A-Za-z_]\w*)\s*\(/'
+    printf '#include <windows.h>\n' | "$mingw" -x c++ -E -dM - | awk '$1 == "#define" && $2 ~ /^[A-Za-z_][A-Za-z0-9_]*$/ { print $2 }'
+  } | sort -u)
+  grep -qx RegOpenKeyExW <<<"$api" && grep -qx PostMessage <<<"$api" || { echo "no Windows API names from $mingw"; return 1; }
+  ours=$(nm -D --defined-only "$lib" | awk 'NF == 3 && $2 ~ /^[TWVDBRiu]$/ { print $3 }' |
+    perl -ne 'chomp; if (/^_Z(\d+)(.*)/) { print substr($2, 0, $1), "\n" } elsif (!/^_Z/) { print "$_\n" }' | sort -u)
+  grep -qx ProcessMessages <<<"$ours" || { echo "ProcessMessages is not among the names $lib exports"; return 1; }
+  echo "$lib: $(wc -l <<<"$ours") C names and free functions exported; $(wc -l <<<"$api") Windows API names"
+  clash=$(comm -12 <(echo "$ours") <(echo "$api"))
+  [ -z "$clash" ] || { echo "exported under Windows API names:" $clash; return 1; }
+}
+
 check_tool_read() {
   local output
   output=$(qvds18x20 read --format csv) || { echo "$output"; return 1; }
@@ -168,9 +193,10 @@ check_find_package() {
 
 check_static() { run_example "$work/app-build/consumer_static" static; }
 
+# pkg-config leaves the language standard to the program.
 check_pkg_config() {
   # shellcheck disable=SC2046
-  c++ examples/measure_sim.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs qvds18x20) &&
+  c++ -std=c++20 examples/measure_sim.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs qvds18x20) &&
     run_example "$work/consumer-pc" shared
 }
 

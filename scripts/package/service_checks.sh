@@ -1,7 +1,8 @@
 # The checks of the packaged service: the unit and udev rule where systemd
 # and udev look, systemd-analyze verify and security, not enabled, the
 # configuration a conffile, the unit's command refusing the unconfigured
-# file, the tool's system calls within the unit's filter. Sourced by
+# file, the tool's system calls within the unit's filter, the Prometheus
+# file in the unit's runtime directory, read by another user. Sourced by
 # scripts/package.sh before the other checks, which use its paths.
 # shellcheck shell=bash
 
@@ -114,4 +115,46 @@ check_unit_syscalls() {
   echo "$(wc -l <<<"$used") system calls used, $(comm -23 <(echo "$allowed") <(echo "$denied") | wc -l) allowed"
   outside=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
   [ -z "$outside" ] || { echo "outside the filter: $outside"; return 1; }
+}
+
+# prometheus_file as the configuration template has it, under the unit's
+# sandbox: the template's path lies in the unit's RuntimeDirectory= (the
+# only folder of the service that others may read; ProtectSystem=strict
+# keeps it from writing anywhere else), and the unit's command, run as a
+# user of its own with the unit's UMask= in that folder made as systemd
+# makes it, writes the metrics there so that another user (node-exporter's)
+# reads them through a link from a textfile folder, as README has it.
+check_unit_prometheus_file() {
+  local runtime mode umask path uid=61234 textfile command rc=0
+  runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+  mode=$(sed -n 's/^RuntimeDirectoryMode=//p' "$unit")
+  umask=$(sed -n 's/^UMask=//p' "$unit")
+  path=$(sed -n 's/^#prometheus_file = "\(.*\)"$/\1/p' "$conffile")
+  echo "RuntimeDirectory=$runtime RuntimeDirectoryMode=${mode:-0755} UMask=$umask; the template: prometheus_file = \"$path\""
+  [ -n "$runtime" ] && [ -n "$path" ] || { echo "no RuntimeDirectory= in the unit, or no prometheus_file in the template"; return 1; }
+  [ "${path%/*}" = "/run/$runtime" ] || { echo "$path is not in /run/$runtime"; return 1; }
+  grep -qx 'ProtectSystem=strict' "$unit" || { echo "the unit is not ProtectSystem=strict"; return 1; }
+  ! getent passwd "$uid" >/dev/null || { echo "user $uid exists; the check needs a free one"; return 1; }
+  # As systemd makes it for a DynamicUser, and removes it when the service stops.
+  [ ! -e "/run/$runtime" ] || { echo "/run/$runtime exists already"; return 1; }
+  install -d -m "${mode:-0755}" -o "$uid" -g "$uid" "/run/$runtime"
+  mkdir -p "$work/service/textfile"
+  chmod 755 "$work" "$work/service" "$work/service/textfile"
+  sed 's/^#\(prometheus_file = \)/\1/' "$conffile" >"$work/service/qvds18x20.toml"
+  chmod 644 "$work/service/qvds18x20.toml"
+  command=$(sed -n 's/^ExecStart=//p' "$unit")
+  command=${command/"$conffile"/"$work/service/qvds18x20.toml"}
+  echo "$command --sim ... --interval 1 --count 2, as user $uid"
+  # shellcheck disable=SC2086
+  (cd / && umask "$umask" && timeout 60 setpriv --reuid="$uid" --regid="$uid" --clear-groups -- \
+    $command --sim /usr/share/doc/qvds18x20/examples/devices.json --interval 1 --count 2 >/dev/null 2>"$work/service/watch.err") ||
+    rc=$?
+  ln -s "$path" "$work/service/textfile/qvds18x20.prom"
+  local metrics
+  metrics=$(setpriv --reuid=nobody --regid=nogroup --clear-groups -- cat "$work/service/textfile/qvds18x20.prom" 2>&1)
+  ls -ln "/run/$runtime"
+  rm -rf "/run/$runtime"
+  [ "$rc" -eq 0 ] || { cat "$work/service/watch.err"; echo "exit status $rc"; return 1; }
+  grep -q '^qvds18x20_temperature_celsius{.*} -12\.5$' <<<"$metrics" ||
+    { echo "$metrics"; echo "another user read no temperature through the link"; return 1; }
 }

@@ -1,7 +1,8 @@
 # The checks of the Windows zip as a user unpacks and uses it: its
 # contents, programs that need only system DLLs, the tool under Wine, and
 # the example built against its library with MinGW (find_package and
-# pkg-config). Sourced by scripts/package.sh.
+# pkg-config), its headers beside <windows.h>. Sourced by
+# scripts/package.sh.
 # shellcheck shell=bash
 
 zip_top=qvds18x20-$version-win64
@@ -75,8 +76,25 @@ check_zip_pkg_config() {
   flags=$(PKG_CONFIG_LIBDIR="$work/zip/$zip_top/lib/pkgconfig" pkg-config --cflags --libs qvds18x20) || return 1
   echo "pkg-config: $flags"
   # shellcheck disable=SC2086
-  x86_64-w64-mingw32-g++-posix -static examples/measure_sim.cpp -o "$work/consumer-pc.exe" $flags || return 1
+  x86_64-w64-mingw32-g++-posix -std=c++20 -static examples/measure_sim.cpp -o "$work/consumer-pc.exe" $flags || return 1
   output=$(timeout 120 "$wine" "$work/consumer-pc.exe" | tr -d '\r') || { echo "$output"; return 1; }
   echo "$output"
   grep -q '21\.5' <<<"$output"
+}
+
+# A Windows program includes <windows.h> and the library's headers in one
+# file, in either order: the headers declare none of the Windows API's
+# functions, and name its types as <windows.h> does.
+check_zip_beside_windows_h() {
+  local include=$work/zip/$zip_top/include/qvds18x20 order
+  for order in windows-first library-first; do
+    if [ "$order" = windows-first ]; then
+      printf '#include <windows.h>\n#include <qvds18x20/qvds18x20.hpp>\n'
+    else
+      printf '#include <qvds18x20/qvds18x20.hpp>\n#include <windows.h>\n'
+    fi >"$work/beside_windows_h.cpp"
+    printf 'int main() { PostMessage(nullptr, WM_NULL, 0, 0); return ProcessMessages(); }\n' >>"$work/beside_windows_h.cpp"
+    x86_64-w64-mingw32-g++-posix -std=c++20 -fsyntax-only -I"$include" "$work/beside_windows_h.cpp" ||
+      { echo "$order: the headers clash with <windows.h>"; return 1; }
+  done
 }

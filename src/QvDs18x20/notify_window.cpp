@@ -2,6 +2,7 @@
 // the main thread, and the event dispatchers.
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
+#include "rtl/window_api.hpp"
 
 void TQvDs18x20::WndProc(TMessage& Msg) {
   if (Msg.Msg == WM_QV_SENSOR_COUNT) {

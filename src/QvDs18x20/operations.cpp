@@ -3,6 +3,7 @@
 #include "IBTMEXPWnew/IBTMEXPWnew.hpp"
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
+#include "rtl/window_api.hpp"
 
 void TQvDs18x20::StartWorker(std::uint8_t operation) {
   if (ActiveWorker != nullptr) return;

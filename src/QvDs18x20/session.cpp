@@ -3,6 +3,7 @@
 #include "QvDs18x20/QvDs18x20.hpp"
 #include "TMGetDs18x20CountU/TMGetDs18x20CountU.hpp"
 #include "rtl/sysutils.hpp"
+#include "rtl/window_api.hpp"
 
 std::int32_t TQvDs18x20::TMEXOpenSession() {
   std::int32_t result = -501;

@@ -8,6 +8,10 @@
 //
 // Posting never blocks. After DeallocateHWnd nothing reaches the window's
 // procedure, including messages that were queued before.
+//
+// The calls that keep the Windows API's names (PostMessage, IsWindow,
+// DefWindowProc, WaitMessage) are the component's own, in
+// rtl/window_api.hpp, which is not installed.
 #pragma once
 
 #include "qvds18x20/export.hpp"
@@ -40,24 +44,10 @@ QVDS_API HWND AllocateHWnd(TWndMethod method);
 // window. Call it on the owning thread. A null or unknown handle is ignored.
 QVDS_API void DeallocateHWnd(HWND wnd);
 
-// The default window procedure: the result for messages a window does not
-// handle itself.
-QVDS_API LRESULT DefWindowProc(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
-
-// Queues a message for `wnd` and returns at once. False when the window
-// does not exist (never made, or destroyed).
-QVDS_API bool PostMessage(HWND wnd, std::uint32_t msg, WPARAM wparam, LPARAM lparam);
-
-QVDS_API bool IsWindow(HWND wnd);
-
 // Handles everything waiting in the calling thread's queue (messages and,
 // on the main thread, Synchronize requests) and returns. Returns the number
 // of items handled. Items that arrive while it runs are handled too.
 QVDS_API int ProcessMessages();
-
-// Waits until the calling thread's queue has something to handle or the
-// timeout passes. True when something is waiting.
-QVDS_API bool WaitMessage(std::chrono::milliseconds timeout);
 
 // Waits for one item (up to the timeout) and handles everything waiting.
 // Returns the number handled.

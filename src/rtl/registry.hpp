@@ -10,9 +10,11 @@
 // rtl/com_ports.hpp numbers them ("\Device\Serial0" = "COM1",
 // ...). That key is made afresh each time it is opened, so a USB adapter
 // plugged in later shows up on the next open.
+//
+// The library's own: this header is not installed and nothing in it is
+// exported, so a shared library on POSIX puts none of the Windows API's
+// names into the programs that load it.
 #pragma once
-
-#include "qvds18x20/export.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,7 +50,7 @@ inline constexpr DWORD REG_BINARY = 3;
 // regard to ASCII case) below `root`, which is HKEY_LOCAL_MACHINE or a key
 // opened before. On success *out receives a handle for RegCloseKey; on
 // failure *out is null.
-QVDS_API LONG RegOpenKeyExW(HKEY root, const char16_t* sub_key, DWORD options, REGSAM access, HKEY* out);
+LONG RegOpenKeyExW(HKEY root, const char16_t* sub_key, DWORD options, REGSAM access, HKEY* out);
 
 // Reads value number `index` of `key` (0 first; ERROR_NO_MORE_ITEMS past
 // the last one).
@@ -65,17 +67,17 @@ QVDS_API LONG RegOpenKeyExW(HKEY root, const char16_t* sub_key, DWORD options, R
 LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* name_len, DWORD* reserved, DWORD* type,
                    std::uint8_t* data, DWORD* data_len);
 
-QVDS_API LONG RegCloseKey(HKEY key);
+LONG RegCloseKey(HKEY key);
 
 namespace rtl {
 
 // UTF-16 <-> UTF-8. Unpaired surrogates and malformed UTF-8 become U+FFFD.
-QVDS_API std::string utf16_to_utf8(std::u16string_view text);
-QVDS_API std::u16string utf8_to_utf16(std::string_view text);
+std::string utf16_to_utf8(std::u16string_view text);
+std::u16string utf8_to_utf16(std::string_view text);
 
 // Closes a key when the scope ends, also on an exception. Holding a null
 // or failed handle is fine: closing it is then a harmless error result.
-class QVDS_API KeyCloser {
+class KeyCloser {
  public:
   explicit KeyCloser(HKEY key) : key_(key) {}
   ~KeyCloser() { RegCloseKey(key_); }
@@ -96,7 +98,7 @@ namespace rtl::registry {
 // Stores a REG_SZ value: `text` followed by a terminating zero character.
 // Missing keys on the way are made. Replacing a value keeps its place in
 // the enumeration order (values are listed in the order first stored).
-QVDS_API void SetValue(HKEY root, std::u16string_view path, std::u16string_view name, std::u16string_view text);
+void SetValue(HKEY root, std::u16string_view path, std::u16string_view name, std::u16string_view text);
 
 // Stores a value of any type with exactly the given bytes (no terminator
 // is added), for values a well-behaved writer would not make.
@@ -105,28 +107,28 @@ void SetRawValue(HKEY root, std::u16string_view path, std::u16string_view name, 
 
 // Removes a key with everything below it. Handles still open on it then
 // report ERROR_KEY_DELETED. A missing key is no error.
-QVDS_API void DeleteKey(HKEY root, std::u16string_view path);
+void DeleteKey(HKEY root, std::u16string_view path);
 
 // Back to the state at start-up: only the made-on-open SERIALCOMM key,
 // reading /dev, and no enumeration hook. Handles open before keep
 // reporting ERROR_KEY_DELETED.
-QVDS_API void Reset();
+void Reset();
 
 // The folder whose device nodes the SERIALCOMM key lists (default /dev).
 // Storing into the SERIALCOMM key or deleting it ends the making-on-open
 // until Reset: a store keeps the ports listed at that moment and adds the
 // value, so a test that wants only its own values deletes the key first.
-QVDS_API void SetSerialDeviceRoot(std::string dev_root);
+void SetSerialDeviceRoot(std::string dev_root);
 
 // Called at the start of every RegEnumValueW with the key and index, on
 // the calling thread and outside the registry's lock: lets a test change
 // the registry between two reads, or raise an exception from inside a
 // walk. An empty function removes the hook.
 using EnumHook = std::function<void(HKEY key, DWORD index)>;
-QVDS_API void SetEnumHook(EnumHook hook);
+void SetEnumHook(EnumHook hook);
 
 // Handles opened by RegOpenKeyExW and not closed yet, so a test can tell
 // that a reader closed what it opened.
-QVDS_API std::size_t OpenKeyCount();
+std::size_t OpenKeyCount();
 
 }  // namespace rtl::registry

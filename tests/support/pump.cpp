@@ -1,6 +1,7 @@
 #include "support/pump.hpp"
 
 #include "rtl/messages.hpp"
+#include "rtl/window_api.hpp"
 
 namespace testing_support {
 

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "rtl/wake_signal.hpp"
+#include "rtl/window_api.hpp"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "rtl/messages.hpp"
 #include "rtl/sync_requests.hpp"
 #include "rtl/win32/user_queue.hpp"
+#include "rtl/window_api.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The Windows message queue and message-only windows behind the hidden
-// windows of rtl/messages.hpp. The public names there (PostMessage,
-// IsWindow, DefWindowProc) are macros or functions of <windows.h> too, so
-// the public functions are compiled without it and reach the system
-// through these plain declarations.
+// windows of rtl/messages.hpp. The names of rtl/window_api.hpp
+// (PostMessage, IsWindow, DefWindowProc) are macros or functions of
+// <windows.h> too, so those functions are compiled without it and reach
+// the system through these plain declarations.
 #pragma once
 
 #include <chrono>
