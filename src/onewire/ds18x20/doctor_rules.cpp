@@ -405,6 +405,8 @@ void look_at_writes(Sieve& s, const Observation& seen, std::vector<std::string>&
     if (a[5] != b[5] || a[6] != b[6] || a[7] != b[7]) {
       if (bytes.length == 5 && a[6] == bytes.data[3] && a[7] == bytes.data[4])
         faults.push_back("the fourth and fifth bytes of WRITE SCRATCHPAD landed in bytes 6 and 7");
+      else if (bytes.length == 3 && a[6] == bytes.data[2] && a[5] == b[5] && a[7] == b[7])
+        faults.push_back("the configuration byte of WRITE SCRATCHPAD landed in byte 6 too");
       else
         faults.push_back("WRITE SCRATCHPAD changed reserved bytes 5 to 7 (" + hex(b[5]) + " " + hex(b[6]) + " " +
                          hex(b[7]) + " to " + hex(a[5]) + " " + hex(a[6]) + " " + hex(a[7]) + ")");

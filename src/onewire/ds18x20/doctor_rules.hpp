@@ -56,8 +56,8 @@ QVDS_API WriteBytes write_test_bytes(WriteTest test, const Scratchpad& found);
 constexpr std::uint8_t timing_config(int bits) { return static_cast<std::uint8_t>(0x1F | ((bits - 9) & 3) << 5); }
 
 // A timed conversion: CONVERT T to the sensor alone on external power,
-// eight read slots at once, one kBusyProbe later, then one every
-// kTimingPoll until a slot reads 1 or kTimingCap has passed.
+// eight read slots at once, eight more kBusyProbe later, then eight every
+// kTimingPoll until all read 1 or kTimingCap has passed.
 inline constexpr Micros kBusyProbe{3000};
 inline constexpr Micros kTimingPoll{1000};
 inline constexpr Micros kTimingCap{3000000};
@@ -66,10 +66,10 @@ struct QVDS_API TimedConversion {
   // A slot right after CONVERT T read 0: the part said it was busy at
   // once.
   bool busy_at_once = false;
-  // The slot kBusyProbe after CONVERT T read 0.
+  // A slot kBusyProbe after CONVERT T read 0.
   bool busy_at_probe = false;
-  // From CONVERT T to the first slot that read 1 after the part was seen
-  // busy; nothing when it was never seen busy, or when it timed out.
+  // From CONVERT T to the first slots that all read 1 after the part was
+  // seen busy; nothing when it was never seen busy, or when it timed out.
   std::optional<Micros> time;
   // Still busy when kTimingCap ran out.
   bool timed_out = false;

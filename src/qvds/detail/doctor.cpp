@@ -198,12 +198,14 @@ std::optional<rules::TimedConversion> Exam::timed_conversion(microseconds longes
   const auto elapsed = [&] { return std::chrono::duration_cast<microseconds>(clock.now() - start); };
   t.busy_at_once = bytes[1] != 0xFF;
   if (!wait(rules::kBusyProbe)) return std::nullopt;
-  int slot = bus_.link->touch_bit(1);
-  if (slot < 0) {
-    answered(slot);
+  // Read slots a byte at a time: every link has that (the kernel's w1
+  // masters have no single slot), and all ones is done.
+  int slots = bus_.link->touch_byte(0xFF);
+  if (slots < 0) {
+    answered(slots);
     return std::nullopt;
   }
-  t.busy_at_probe = slot == 0;
+  t.busy_at_probe = !rules::conversion_done(slots);
   busy_seen_ = busy_seen_ || t.busy_seen();
   if (!t.busy_seen()) {
     // A part that never reports busy (F) gets the longest time its
@@ -211,15 +213,15 @@ std::optional<rules::TimedConversion> Exam::timed_conversion(microseconds longes
     if (elapsed() < longest && !wait(longest - elapsed())) return std::nullopt;
     return t;
   }
-  while (slot == 0) {
+  while (!rules::conversion_done(slots)) {
     if (elapsed() >= rules::kTimingCap) {
       t.timed_out = true;
       return t;
     }
     if (!wait(rules::kTimingPoll)) return std::nullopt;
-    slot = bus_.link->touch_bit(1);
-    if (slot < 0) {
-      answered(slot);
+    slots = bus_.link->touch_byte(0xFF);
+    if (slots < 0) {
+      answered(slots);
       return std::nullopt;
     }
   }
@@ -460,7 +462,10 @@ Result<SensorReport> Exam::run(int found_in) {
   if (going && ds18b20 && options_.undocumented) going = undocumented_reads();
   restore();
   if (stop_.failure) return *stop_.failure;
-  if (stop_.vanished) report_.untested.push_back("the rest of the tests: it stopped answering during them");
+  if (stop_.vanished) {
+    ++report_.no_answers;
+    report_.untested.push_back("the rest of the tests: it stopped answering during them");
+  }
 
   judge_reading();
   if (ds18b20) {
