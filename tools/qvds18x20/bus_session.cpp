@@ -47,6 +47,8 @@ bool is_thermometer_rom(const std::string& romstr) {
 
 bool interrupt_requested() { return g_interrupted.load(); }
 
+void watch_interrupts() { on_interrupt(&note_interrupt); }
+
 std::string explain(const Component& c) {
   const std::string text = c.TMEXerror.str();
   const std::int32_t code = c.LastResult();

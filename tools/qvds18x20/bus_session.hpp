@@ -39,6 +39,8 @@ std::string explain(const Component& c);
 // second to end; one stuck in the adapter is abandoned with the port's
 // settings put back.
 bool interrupt_requested();
+// Sets that flag from now on, for a command that opens no BusSession.
+void watch_interrupts();
 
 class BusSession {
  public:

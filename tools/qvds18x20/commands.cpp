@@ -35,15 +35,6 @@ Source source_of(BusSession& session) {
   return {session.port_label(), session.adapter(), session.component().DriverVer(), session.simulated()};
 }
 
-// The simulated bus serves whoever runs the tool without a port; its
-// demonstration devices must not pass for a real bus unnoticed.
-void say_if_simulated(const Options& o) {
-  // A configuration that names no bus is refused first (bus_choice).
-  if (!o.config_file.empty()) return;
-  if (!o.port_given && !o.sim)
-    std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
-}
-
 // Publishing the demonstration devices would put made-up temperatures
 // into real pipelines: only an explicit --sim may.
 void refuse_publishing_the_implicit_bus(const Options& o) {
@@ -146,6 +137,15 @@ std::set<std::string> read_roms(Component& c, const Options& o) {
 }
 
 }  // namespace
+
+// The simulated bus serves whoever runs the tool without a port; its
+// demonstration devices must not pass for a real bus unnoticed.
+void say_if_simulated(const Options& o) {
+  // A configuration that names no bus is refused first (bus_choice).
+  if (!o.config_file.empty()) return;
+  if (!o.port_given && !o.sim)
+    std::fprintf(stderr, "qvds18x20: no --port given: this is the simulated bus and its demonstration devices\n");
+}
 
 int run_command(Command command, const Options& o) {
   try {

@@ -41,6 +41,7 @@ struct Options {
   std::string config_file;     // --config FILE
   ConfigFile config;           // what it holds (sensors; its options are the command line's by now)
   std::map<std::string, std::string> origins;  // options that came from it, and where
+  bool undocumented = false;   // doctor: the undocumented reads too
 };
 
 // What watch's --interval and --count mean, checked.
