@@ -199,6 +199,24 @@ Result<AlarmResult> Bus::alarm_search(const CallOptions& call) {
       call, [](detail::BusState& s, const detail::OpContext& ctx) { return detail::alarm_search(s, ctx); });
 }
 
+Result<BusReport> Bus::diagnose(const DoctorOptions& options, const CallOptions& call) {
+  if (!core_) return closed_failure();
+  return core_->call<BusReport>(call, [options](detail::BusState& s, const detail::OpContext& ctx) {
+    return detail::diagnose(s, ctx, options);
+  });
+}
+
+void Bus::diagnose_async(Completion<BusReport> done, const DoctorOptions& options, const CallOptions& call) {
+  if (!core_) {
+    if (done) done(closed_failure());
+    return;
+  }
+  core_->call_async<BusReport>(
+      call,
+      [options](detail::BusState& s, const detail::OpContext& ctx) { return detail::diagnose(s, ctx, options); },
+      std::move(done));
+}
+
 std::vector<Result<Measurement>> measure_all(std::span<Bus* const> buses, const MeasureOptions& what,
                                              const CallOptions& call) {
   struct Gather {

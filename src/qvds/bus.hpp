@@ -35,6 +35,7 @@
 #include "onewire/builtin_driver.hpp"
 #include "onewire/link.hpp"
 #include "rtl/clock.hpp"
+#include "qvds/doctor.hpp"
 #include "qvds/reading.hpp"
 #include "qvds/result.hpp"
 #include "qvds/rom.hpp"
@@ -188,6 +189,17 @@ class QVDS_API Bus {
   // One conversion of every device, then ALARM SEARCH: the devices at or
   // beyond a threshold.
   Result<AlarmResult> alarm_search(const CallOptions& call = {});
+
+  // --- the doctor ---
+  // Every device of the bus and what it is (doctor.hpp): presence and
+  // shorts, several searches, and each thermometer's family, settings,
+  // conversion time and CRC error rate, with advice. Writes only the
+  // scratchpad, never the EEPROM, and puts each sensor's TH, TL and
+  // configuration back as found. Takes a few seconds per sensor; the
+  // call's stop token or deadline ends it between steps (a sensor under
+  // test gets its registers back first).
+  Result<BusReport> diagnose(const DoctorOptions& options = {}, const CallOptions& call = {});
+  void diagnose_async(Completion<BusReport> done, const DoctorOptions& options = {}, const CallOptions& call = {});
 
   // The engine's state, for the functions that work on several buses.
   const std::shared_ptr<detail::BusCore>& core() const { return core_; }

@@ -4,7 +4,7 @@
 # also works when sourced from ~/.bashrc. tests/completion_test.sh holds
 # the lists below to the tool's --help.
 
-_qvds18x20_commands="read list watch ports version sim-adapter sim-usb sim-i2c"
+_qvds18x20_commands="read list watch doctor ports version sim-adapter sim-usb sim-i2c"
 _qvds18x20_bus_options="-p --port -a --adapter --speed --baud --sim --config"
 _qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
@@ -16,6 +16,7 @@ _qvds18x20_options() {
       echo "-h --help $_qvds18x20_bus_options -f --format --id-format --log -i --interval -c --count" \
         "$_qvds18x20_publish_options --mqtt-queue --metrics-listen"
       ;;
+    doctor) echo "-h --help -p --port -a --adapter --baud --sim -f --format --id-format --undocumented" ;;
     ports) echo "-h --help" ;;
     version) echo "-h --help $_qvds18x20_bus_options" ;;
     sim-adapter) echo "-h --help --type --devices --link --realtime --latency" ;;
@@ -42,7 +43,13 @@ _qvds18x20_ports() {
 _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
-    -f | --format) compgen -W "table csv json none" -- "$cur" ;;
+    -f | --format)
+      if [[ $cmd == doctor ]]; then
+        compgen -W "table json" -- "$cur"
+      else
+        compgen -W "table csv json none" -- "$cur"
+      fi
+      ;;
     --id-format) compgen -W "qvds owfs kernel" -- "$cur" ;;
     -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 auto 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;

@@ -52,15 +52,6 @@ Source fallback_source(const Options& o) {
   return Source{o.port.empty() ? "COM1" : o.port, 0, "", !o.port_given || o.sim, "", "", ""};
 }
 
-// The simulated bus serves whoever runs the tool without a port; its
-// demonstration devices must not pass for a real bus unnoticed.
-void say_if_simulated(const Options& o) {
-  // A configuration that names no bus is refused first (bus_choices).
-  if (!o.config_file.empty()) return;
-  if (!o.port_given && !o.sim)
-    report(Severity::kWarning, "no --port given: this is the simulated bus and its demonstration devices");
-}
-
 // Publishing the demonstration devices would put made-up temperatures
 // into real pipelines: only an explicit --sim (or a configured bus) may.
 void refuse_publishing_the_implicit_bus(const Options& o) {
@@ -287,6 +278,15 @@ std::vector<qvds::MeasureOptions> measure_options(const BusSet& set, const std::
 }
 
 }  // namespace
+
+// The simulated bus serves whoever runs the tool without a port; its
+// demonstration devices must not pass for a real bus unnoticed.
+void say_if_simulated(const Options& o) {
+  // A configuration that names no bus is refused first (bus_choices).
+  if (!o.config_file.empty()) return;
+  if (!o.port_given && !o.sim)
+    report(Severity::kWarning, "no --port given: this is the simulated bus and its demonstration devices");
+}
 
 int run_command(Command command, const Options& o) {
   try {

@@ -16,5 +16,10 @@ int run_list(const Options& o);
 int run_watch(const Options& o);
 int run_ports(const Options& o);
 int run_version(const Options& o);
+int run_doctor(const Options& o);
+
+// Says on standard error that the bus is the simulated one, when no port
+// was given and the simulated bus was not asked for either.
+void say_if_simulated(const Options& o);
 
 }  // namespace qvtool

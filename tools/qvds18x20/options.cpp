@@ -56,7 +56,9 @@ TLanSpeed speed_of(const std::string& s) {
 }
 
 
-void add_bus_options(CLI::App& cmd, Options& o) {
+// The bus options; `session` adds those only the component's session
+// takes (--speed, --config).
+void add_bus_options(CLI::App& cmd, Options& o, bool session = true) {
   // Both from the adapter table (adapter_options.hpp).
   cmd.add_option("-p,--port", o.port, port_help())
       ->type_name("PORT")
@@ -67,10 +69,11 @@ void add_bus_options(CLI::App& cmd, Options& o) {
       ->capture_default_str()
       ->check(non_empty())
       ->each([&o](const std::string&) { o.adapter_given = true; });
-  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
-      ->type_name("SPEED")
-      ->capture_default_str()
-      ->check(non_empty());
+  if (session)
+    cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
+        ->type_name("SPEED")
+        ->capture_default_str()
+        ->check(non_empty());
   cmd.add_option("--baud", o.baud,
                  "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
                  "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
@@ -85,10 +88,11 @@ void add_bus_options(CLI::App& cmd, Options& o) {
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
                          ->type_name("[FILE]")
                          ->expected(0, 1);
-  cmd.add_option("--config", o.config_file,
-                 "read options and sensor names from this TOML file; options given here win")
-      ->type_name("FILE")
-      ->check(non_empty());
+  if (session)
+    cmd.add_option("--config", o.config_file,
+                   "read options and sensor names from this TOML file; options given here win")
+        ->type_name("FILE")
+        ->check(non_empty());
   // Given without a file, --sim has no value to see: its count tells.
   // (CLI11 gives both "--sim" and "--sim ''" an empty value; the command
   // line itself tells them apart, empty_option_value().)
@@ -106,6 +110,22 @@ void add_format_option(CLI::App& cmd, Options& o) {
                  "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
       ->type_name("FORM")
       ->transform(one_of(id_format_names()));
+}
+
+// doctor: the bus, a table or JSON, and the undocumented reads.
+void add_doctor_options(CLI::App& cmd, Options& o) {
+  add_bus_options(cmd, o, false);
+  static const std::map<std::string, Format> kDoctorFormats = {{"table", Format::kTable}, {"json", Format::kJson}};
+  cmd.add_option("-f,--format", o.format, "output: table or json")
+      ->type_name("FORMAT")
+      ->transform(one_of(kDoctorFormats));
+  cmd.add_option("--id-format", o.id_format,
+                 "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
+      ->type_name("FORM")
+      ->transform(one_of(id_format_names()));
+  cmd.add_flag("--undocumented", o.undocumented,
+               "also read the undocumented codes 68, 93, 97, 8B, DE, 19 and 8E of each DS18B20 (reads only, but "
+               "at the owner's risk: see the manual)");
 }
 
 void add_log_option(CLI::App& cmd, Options& o) {
@@ -269,6 +289,12 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
   // Publishing: read publishes its one measurement, watch every one.
   add_publish_options(*read, o->publish, false);
   add_publish_options(*watch, o->publish, true);
+
+  add_doctor_options(*command("doctor",
+                              "tell what each sensor on the bus is (a genuine DS18B20 or which clone), its settings, "
+                              "conversion time and CRC errors, with advice for the bus",
+                              run_doctor),
+                     *o);
 
   command("ports",
           "list the serial ports and the device behind each, the USB adapters, the I2C buses and the kernel's w1 "

@@ -43,6 +43,7 @@ struct Options {
   ConfigFile config;           // what it holds (sensors, buses; its options are the command line's by now)
   std::vector<std::string> sensors;  // read: the sensors named (any ROM form, or a configured name)
   std::map<std::string, std::string> origins;  // options that came from it, and where
+  bool undocumented = false;   // doctor: the undocumented reads too
 };
 
 // What watch's --interval and --count mean, checked.

@@ -38,6 +38,9 @@ Result<SensorSettings> change_settings(BusState& bus, const OpContext& ctx, cons
 Result<SaveOutcome> save_settings(BusState& bus, const OpContext& ctx, const Rom& rom);
 Result<AlarmResult> alarm_search(BusState& bus, const OpContext& ctx);
 
+// --- the doctor (doctor.cpp) ---
+Result<BusReport> diagnose(BusState& bus, const OpContext& ctx, const DoctorOptions& options);
+
 // --- shared by the operations ---
 // A call stopped by its stop token, its deadline or the bus closing.
 Failure interruption(std::error_code why);
