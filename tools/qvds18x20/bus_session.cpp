@@ -48,6 +48,8 @@ bool is_thermometer_rom(const std::string& romstr) {
 
 bool interrupt_requested() { return g_interrupted.load(); }
 
+void catch_interrupts() { on_interrupt(&note_interrupt); }
+
 std::string explain(const Component& c) {
   const std::int32_t code = c.LastResult();
   if (code == 0) return "no devices found on the bus";

@@ -41,6 +41,8 @@ std::string driver_text(const Component& c);
 // second to end; one stuck in the adapter is abandoned with the port's
 // settings put back.
 bool interrupt_requested();
+// Sets that flag from now on, for a command that opens no BusSession.
+void catch_interrupts();
 
 class BusSession {
  public:

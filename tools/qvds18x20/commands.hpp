@@ -16,5 +16,7 @@ int run_list(const Options& o);
 int run_watch(const Options& o);
 int run_ports(const Options& o);
 int run_version(const Options& o);
+// The owserver protocol's server (owserver/serve.cpp).
+int run_serve(const Options& o);
 
 }  // namespace qvtool

@@ -15,6 +15,7 @@
 #include "qvds18x20/adapter_options.hpp"
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/publish/features.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
@@ -56,7 +57,7 @@ TLanSpeed speed_of(const std::string& s) {
 }
 
 
-void add_bus_options(CLI::App& cmd, Options& o) {
+void add_bus_options(CLI::App& cmd, Options& o, bool speed = true) {
   // Both from the adapter table (adapter_options.hpp).
   cmd.add_option("-p,--port", o.port, port_help())
       ->type_name("PORT")
@@ -67,10 +68,11 @@ void add_bus_options(CLI::App& cmd, Options& o) {
       ->capture_default_str()
       ->check(non_empty())
       ->each([&o](const std::string&) { o.adapter_given = true; });
-  cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
-      ->type_name("SPEED")
-      ->capture_default_str()
-      ->check(non_empty());
+  if (speed)
+    cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
+        ->type_name("SPEED")
+        ->capture_default_str()
+        ->check(non_empty());
   cmd.add_option("--baud", o.baud,
                  "serial rate of a DS2480B adapter after detection; by default 115200, or 9600 behind a USB bridge "
                  "that delays answers by milliseconds (it falls back to 9600 where the rate fails)")
@@ -140,7 +142,7 @@ const CLI::Validator& non_empty() {
 }
 
 const std::vector<std::string>& config_commands() {
-  static const std::vector<std::string> commands = {"read", "list", "watch", "version"};
+  static const std::vector<std::string> commands = {"read", "list", "watch", "version", "serve"};
   return commands;
 }
 
@@ -236,6 +238,18 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
           run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
+
+  if (owserver_built()) {
+    CLI::App* serve = command("serve",
+                              "serve the bus over the owserver protocol (Home Assistant, openHAB, FHEM, Node-RED, "
+                              "OWFS's tools) until Ctrl-C",
+                              run_serve);
+    add_bus_options(*serve, *o, false);
+    serve->add_option("--owserver", o->owserver,
+                      "listen on [ADDR:]PORT (ADDR: 127.0.0.1 unless given; 0.0.0.0 for every interface)")
+        ->capture_default_str()
+        ->check(non_empty());
+  }
   return o;
 }
 
