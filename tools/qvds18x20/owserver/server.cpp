@@ -4,6 +4,7 @@
 #include <asio/read.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <deque>
 #include <list>
 #include <vector>
@@ -239,7 +240,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 void Server::Core::accept(const std::shared_ptr<Core>& self) {
-  if (connections.size() >= options.max_connections && !make_room()) {
+  const bool room = connections.size() < options.max_connections ||
+                    std::any_of(connections.begin(), connections.end(), [](const auto& c) { return c->idle(); });
+  if (!room) {
     // Every connection is busy with a request: new ones wait in the
     // system's queue until one is done.
     accepting = false;
