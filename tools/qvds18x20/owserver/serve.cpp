@@ -34,9 +34,10 @@ struct ServedBus {
 // simulated bus (--sim); the list is what the server takes, however it is
 // filled.
 std::vector<ServedBus> open_buses(const Options& o) {
+  // A configuration file without a bus is named first.
+  const BusChoice choice = bus_choice(o);
   if (!o.port_given && !o.sim)
     throw UsageError("serve needs a bus: give --port (and --adapter), or --sim to serve the simulated bus");
-  const BusChoice choice = bus_choice(o);
   std::vector<ServedBus> buses;
   if (choice.sim) {
     if (o.port_given || o.adapter_given)
