@@ -151,15 +151,16 @@ struct OwserverServer : ::testing::Test {
   std::unique_ptr<Server> server;
   unsigned short port = 0;
 
-  void serve(ServerOptions so = {}, HubOptions ho = {}) {
+  void serve(ServerOptions so = {}, HubOptions ho = {}, bool start = true) {
     sim = b.build();
     auto opened = qvds::Bus::adopt(std::make_unique<onewire::sim::SimLink>(sim), "sim");
     ASSERT_TRUE(opened.ok()) << opened.message();
     bus = std::move(*opened);
     loop = std::make_unique<qvtool::net::EventLoop>();
     qvtool::net::EventLoop* l = loop.get();
-    hub = std::make_unique<BusHub>(std::vector<qvds::Bus*>{&bus}, [l](std::function<void()> f) { l->post(std::move(f)); },
-                                   ho);
+    hub = std::make_unique<BusHub>(
+        std::vector<qvds::Bus*>{&bus}, [l](std::function<void()> f) { l->post(std::move(f)); },
+        [l](std::chrono::milliseconds d, std::function<void()> f) { l->post_after(d, std::move(f)); }, ho);
     ServerInfo info;
     info.version = "test";
     info.pid = 4321;
@@ -167,7 +168,7 @@ struct OwserverServer : ::testing::Test {
     handler = std::make_unique<Handler>(*hub, info);
     server = std::make_unique<Server>(loop->context(), *handler, "127.0.0.1", "0", so);
     port = server->port();
-    loop->start();
+    if (start) loop->start();
   }
 
   void TearDown() override {
@@ -433,6 +434,33 @@ TEST_F(OwserverServer, ReadsWithinOnePollWindowShareOneConversion) {
   EXPECT_EQ(conversions(), 4u);
 }
 
+// Node-RED asks everything uncached: reads that arrive together still
+// share the conversion they wait for.
+TEST_F(OwserverServer, UncachedReadsThatArriveTogetherShareOneConversion) {
+  for (int i = 0; i < 8; ++i) b.add_sensor(0x28, 200 + static_cast<std::uint64_t>(i), -2.0 - i);
+  HubOptions ho;
+  ho.gather = 1s;
+  serve({}, ho, false);
+  // The requests wait in their sockets until the loop runs: it finds them
+  // all at once.
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.push_back(std::make_unique<Client>(port));
+    clients.back()->request(kMsgRead, "/uncached" + name(0x28, 200 + static_cast<std::uint64_t>(i)) + "/temperature",
+                            kFlagTrim);
+  }
+  loop->start();
+  for (int i = 0; i < 8; ++i) {
+    auto m = clients[static_cast<std::size_t>(i)]->answer();
+    ASSERT_TRUE(m);
+    char want[16];
+    std::snprintf(want, sizeof want, "%G", -2.0 - i);
+    EXPECT_EQ(m->text(), want);
+  }
+  EXPECT_EQ(conversions(), 1u);
+  for (const auto& s : b.sensors()) EXPECT_EQ(s->conversions(), 1);
+}
+
 TEST_F(OwserverServer, AValueThatIsNoMeasurementIsAnError) {
   b.add_sensor(0x28, 1, 20.0).add_sensor(0x28, 2, 20.0).add_sensor(0x28, 3, 20.0);
   serve();
@@ -673,7 +701,8 @@ TEST(OwserverPings, AnAnswerThatTakesTimeIsPreceededByPings) {
   ASSERT_TRUE(opened.ok());
   qvds::Bus bus = std::move(*opened);
   qvtool::net::EventLoop loop;
-  BusHub hub({&bus}, [&loop](std::function<void()> f) { loop.post(std::move(f)); });
+  BusHub hub({&bus}, [&loop](std::function<void()> f) { loop.post(std::move(f)); },
+             [&loop](std::chrono::milliseconds d, std::function<void()> f) { loop.post_after(d, std::move(f)); });
   Handler handler(hub, ServerInfo{});
   ServerOptions so;
   so.ping_interval = 50ms;

@@ -3,6 +3,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <future>
 #include <optional>
 
@@ -36,6 +37,14 @@ void EventLoop::stop() {
 }
 
 void EventLoop::post(std::function<void()> f) { asio::post(impl_->io, std::move(f)); }
+
+void EventLoop::post_after(std::chrono::milliseconds delay, std::function<void()> f) {
+  // The timer lives as long as its wait: its handler holds it.
+  auto timer = std::make_shared<asio::steady_timer>(impl_->io, delay);
+  timer->async_wait([timer, f = std::move(f)](const asio::error_code& e) {
+    if (!e) f();
+  });
+}
 
 bool EventLoop::on_loop_thread() const { return std::this_thread::get_id() == impl_->id; }
 

@@ -4,6 +4,7 @@
 // threads hand it work with post().
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -30,6 +31,8 @@ class EventLoop {
   void stop();
   // Runs `f` on the loop's thread (any thread may ask).
   void post(std::function<void()> f);
+  // The same once `delay` has passed.
+  void post_after(std::chrono::milliseconds delay, std::function<void()> f);
   // Runs `f` on the loop's thread and waits for it; runs it in place when
   // the loop is not running or this is its thread.
   void run_sync(const std::function<void()>& f);

@@ -88,6 +88,7 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
 
   std::vector<Lane> lanes;
   Post post;
+  PostAfter post_after;
   HubOptions options;
   std::size_t conversions = 0;
   std::size_t searches = 0;
@@ -176,6 +177,20 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
   void start_measure(int i) {
     Lane& lane = lanes[static_cast<std::size_t>(i)];
     lane.measure_running = true;
+    if (options.gather.count() > 0 && post_after) {
+      // The reads that come meanwhile arrive before the conversion is
+      // asked for: it serves them too.
+      std::weak_ptr<State> weak = weak_from_this();
+      post_after(options.gather, [weak, i] {
+        if (auto self = weak.lock()) self->measure_now(i);
+      });
+      return;
+    }
+    measure_now(i);
+  }
+
+  void measure_now(int i) {
+    Lane& lane = lanes[static_cast<std::size_t>(i)];
     lane.measure_running_posted = SteadyClock::now();
     ++conversions;
     lane.bus->measure_async(on_loop<qvds::Measurement>([i](State& s, qvds::Result<qvds::Measurement> r) {
@@ -321,8 +336,10 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
   }
 };
 
-BusHub::BusHub(std::vector<qvds::Bus*> buses, Post post, HubOptions options) : state_(std::make_shared<State>()) {
+BusHub::BusHub(std::vector<qvds::Bus*> buses, Post post, PostAfter post_after, HubOptions options)
+    : state_(std::make_shared<State>()) {
   state_->post = std::move(post);
+  state_->post_after = std::move(post_after);
   state_->options = options;
   int index = 0;
   for (qvds::Bus* b : buses) {
@@ -570,7 +587,7 @@ bool BusHub::converted_recently(std::optional<int> bus) const {
   const TimePoint since = SteadyClock::now() - state_->options.poll_window;
   for (const State::Lane& l : state_->lanes) {
     if (bus && *bus != l.index) continue;
-    if ((l.last && l.last_posted >= since) || (l.measure_running && l.measure_running_posted >= since)) return true;
+    if ((l.last && l.last_posted >= since) || l.measure_running) return true;
   }
   return false;
 }

@@ -65,6 +65,10 @@ struct HubOptions {
   std::chrono::milliseconds lookup_fresh{2000};
   // How long any one call of the engine may take, queue included.
   std::chrono::milliseconds call_timeout{30000};
+  // A conversion is started this long after the first read that needs it,
+  // so that the reads that come with it (a poll of every sensor at once,
+  // /uncached/ ones too) take part in it.
+  std::chrono::milliseconds gather{50};
 };
 
 // The result code a failed engine call stands for, and one for a reading
@@ -75,10 +79,11 @@ int error_of(qvds::ReadStatus status);
 class BusHub {
  public:
   using Post = std::function<void(std::function<void()>)>;
+  using PostAfter = std::function<void(std::chrono::milliseconds, std::function<void()>)>;
 
   // `buses` stay open while the hub lives; `post` runs a function on the
-  // event loop (from any thread).
-  BusHub(std::vector<qvds::Bus*> buses, Post post, HubOptions options = {});
+  // event loop (from any thread), `post_after` there after a while.
+  BusHub(std::vector<qvds::Bus*> buses, Post post, PostAfter post_after, HubOptions options = {});
   ~BusHub();
   BusHub(const BusHub&) = delete;
   BusHub& operator=(const BusHub&) = delete;

@@ -76,7 +76,9 @@ int run_serve(const Options& o) {
 
   net::EventLoop loop;
   owserver::HubOptions hub_options;
-  owserver::BusHub hub(handles, [&loop](std::function<void()> f) { loop.post(std::move(f)); }, hub_options);
+  owserver::BusHub hub(
+      handles, [&loop](std::function<void()> f) { loop.post(std::move(f)); },
+      [&loop](std::chrono::milliseconds d, std::function<void()> f) { loop.post_after(d, std::move(f)); }, hub_options);
   owserver::ServerOptions server_options;
   owserver::ServerInfo info;
   info.version = std::string("qvds18x20 ") + QVDS_TOOL_VERSION;
