@@ -29,6 +29,8 @@
 #include "qvds18x20/owserver/names.hpp"
 #include "qvds18x20/owserver/server.hpp"
 #include "qvds18x20/owserver/wire.hpp"
+#include "qvds18x20/publish/engines.hpp"
+#include "qvds18x20/publish/metrics.hpp"
 #include "rtl/clock.hpp"
 #include "support/sim_bus_builder.hpp"
 #include "support/step_clock.hpp"
@@ -145,7 +147,7 @@ struct OwserverServer : ::testing::Test {
   testing_support::SimBusBuilder b;
   std::shared_ptr<onewire::sim::SimBus> sim;
   qvds::Bus bus;
-  std::unique_ptr<qvtool::net::EventLoop> loop;
+  std::shared_ptr<qvtool::net::EventLoop> loop;
   std::unique_ptr<BusHub> hub;
   std::unique_ptr<Handler> handler;
   std::unique_ptr<Server> server;
@@ -156,7 +158,7 @@ struct OwserverServer : ::testing::Test {
     auto opened = qvds::Bus::adopt(std::make_unique<onewire::sim::SimLink>(sim), "sim");
     ASSERT_TRUE(opened.ok()) << opened.message();
     bus = std::move(*opened);
-    loop = std::make_unique<qvtool::net::EventLoop>();
+    loop = std::make_shared<qvtool::net::EventLoop>();
     qvtool::net::EventLoop* l = loop.get();
     hub = std::make_unique<BusHub>(
         std::vector<qvds::Bus*>{&bus}, [l](std::function<void()> f) { l->post(std::move(f)); },
@@ -688,6 +690,43 @@ TEST_F(OwserverServer, AFullServerDropsTheConnectionIdleLongest) {
   auto m = idle[2]->answer();
   ASSERT_TRUE(m);
   EXPECT_EQ(m->text(), "28");
+}
+
+// The /metrics endpoint and the owserver listener on one event loop: a
+// scrape is answered while a read waits for the bus, and the other way.
+TEST_F(OwserverServer, TheMetricsEndpointSharesTheLoop) {
+  b.add_sensor(0x28, 1, 20.0);
+  HubOptions ho;
+  ho.gather = 300ms;  // a read that waits while the scrape is made
+  serve({}, ho);
+  // A free port for the endpoint (it names it only on standard error).
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t size = sizeof a;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &size);
+  const unsigned short http = ntohs(a.sin_port);
+  ::close(probe);
+  auto endpoint = qvtool::make_metrics_server("127.0.0.1:" + std::to_string(http),
+                                              std::make_shared<qvtool::Metrics>("sim"), loop);
+  Client reader(port);
+  reader.request(kMsgRead, "/uncached" + name(0x28, 1) + "/temperature", kFlagTrim);
+  Client scrape(http);
+  scrape.raw("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  const auto head = scrape.read_bytes(15, 5s);
+  ASSERT_TRUE(head);
+  EXPECT_EQ(*head, "HTTP/1.1 200 OK");
+  auto m = reader.answer();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->text(), "20");
+  Client old(http);
+  old.raw("GET /metrics HTTP/9.9\r\n\r\n");
+  const auto refused = old.read_bytes(12, 5s);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(*refused, "HTTP/1.1 505");
+  endpoint.reset();
 }
 
 // Pings come every interval while the bus works, on a clock that takes
