@@ -105,3 +105,9 @@ help_left_out() {
   help_options "$tool" watch | grep -qx -- --metrics-listen || echo --metrics-listen
   help_commands "$tool" | grep -qx serve || echo --owserver
 }
+
+# The commands a build may leave out (serve, QVDS_WITH_OWSERVER) that this
+# tool does not have, one per line.
+help_left_out_commands() {
+  help_commands "$1" | grep -qx serve || echo serve
+}
