@@ -1,7 +1,6 @@
 // `qvds18x20 serve`: the buses the command line names, run by the bus
 // engine, served over the owserver protocol until Ctrl-C or a termination
 // request.
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "qvds18x20/owserver/server.hpp"
 #include "qvds18x20/owserver/zeroconf.hpp"
 #include "qvds18x20/platform.hpp"
+#include "qvds18x20/report.hpp"
 #include "rtl/messages.hpp"
 
 namespace qvtool {
@@ -49,8 +49,7 @@ std::vector<ServedBus> open_buses(const Options& o) {
       setup.bus = demo_bus();
     }
     if (!setup.faults.empty())
-      std::fprintf(stderr, "qvds18x20: the device file's \"faults\" are the component driver's and are left out by "
-                           "serve\n");
+      report(Severity::kWarning, "the device file's \"faults\" are the component driver's and are left out by serve");
     auto bus = qvds::Bus::adopt(std::make_unique<onewire::sim::SimLink>(setup.bus), "simulated");
     if (!bus) throw Failure("cannot open the simulated bus: " + bus.message());
     buses.push_back({std::move(*bus), "simulated"});
@@ -104,16 +103,12 @@ int run_serve(const Options& o) {
   std::string names;
   for (std::size_t i = 0; i < buses.size(); ++i)
     names += (i ? ", " : "") + std::string("bus.") + std::to_string(i) + " " + buses[i].label;
-  std::fprintf(stderr, "qvds18x20: serving the owserver protocol on %s (%s)\n", server->address().c_str(),
-               names.c_str());
-  std::fflush(stderr);
+  report(Severity::kInfo, "serving the owserver protocol on " + server->address() + " (" + names + ")");
   // Other machines find it by zeroconf, where it listens for them.
   std::unique_ptr<owserver::Announcement> announcement;
   if (!server->loopback())
     announcement = owserver::announce("qvds18x20 on port " + std::to_string(server->port()), server->port(),
-                                      [](const std::string& line) {
-                                        std::fprintf(stderr, "qvds18x20: zeroconf: %s\n", line.c_str());
-                                      });
+                                      [](const std::string& line) { report(Severity::kInfo, "zeroconf: " + line); });
   loop.start();
   RunMessageLoop([] { return interrupt_requested(); });
   loop.stop();
