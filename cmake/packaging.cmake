@@ -84,7 +84,8 @@ elseif(QVDS_DEBIAN_LAYOUT)
   if(TARGET qvds18x20_cli)
     # The service, where systemd and udev look (the prefix is /usr). Its
     # configuration file is a conffile (packaging/conffiles) in /etc.
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.service DESTINATION lib/systemd/system COMPONENT tool)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.service
+            ${PROJECT_SOURCE_DIR}/packaging/qvds18x20-owserver.service DESTINATION lib/systemd/system COMPONENT tool)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-qvds18x20.rules DESTINATION lib/udev/rules.d COMPONENT tool)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/qvds18x20.toml DESTINATION /etc/qvds18x20 COMPONENT tool)
   endif()
@@ -184,8 +185,10 @@ the DS2490 USB adapter (DS9490R, DS9490B), a DS2482-100 or -800 I2C
 bridge, or a Linux kernel w1 master (w1-gpio on a board's pin). It prints the temperatures
 as a table, CSV or JSON, once or at intervals, logs them to a CSV file
 and publishes them to an MQTT broker (with Home Assistant discovery) and
-to Prometheus. A systemd unit, installed but not enabled, runs it as a
-service configured in /etc/qvds18x20/qvds18x20.toml.
+to Prometheus, or serves the bus over the owserver protocol to Home
+Assistant, openHAB, FHEM, Node-RED and OWFS's tools. Two systemd units,
+installed but not enabled, run it as a service configured in
+/etc/qvds18x20/qvds18x20.toml.
 
 Without hardware it runs on a simulated bus, and it can serve that bus
 as a DS2480B or passive adapter on a pseudo-terminal, as emulated DS2490

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a purpose needs, and nothing for the others:
 #   scripts/deps.sh [build] [test] [fuzz] [windows]     (default: build)
-#   build    building the library and running the tool (scripts/run.sh)
+#   build    building the library and running the tool (scripts/run.sh),
+#            standalone Asio among it for the tool's network listeners
 #   test     the test suites: GoogleTest, Google Benchmark, ccache (the
 #            test stages build the tree several times), the peer
 #            programs the tests drive (socat, DigiTemp, owserver, the
-#            mosquitto broker and its clients, promtool from prometheus),
+#            mosquitto broker and its clients, promtool from prometheus,
+#            and the owserver protocol's clients: ow-shell, owhttpd with
+#            curl, the Perl OWNet client, npm for the npm owfs client,
+#            avahi's tools for the zeroconf announcement),
 #            and the Qt form with what runs it: Qt 6 Widgets and Charts
 #            (Debian's Charts CMake files also want the OpenGL module's),
 #            Xvfb, and python3 for the picture check; for the package
@@ -22,8 +26,8 @@
 set -euo pipefail
 
 declare -A sets=(
-  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libtomlplusplus-dev libsystemd-dev"
-  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd strace jq"
+  [build]="build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libusb-1.0-0-dev libmosquitto-dev libtomlplusplus-dev libsystemd-dev libasio-dev"
+  [test]="ccache libgtest-dev libgmock-dev googletest libbenchmark-dev socat digitemp owserver ow-shell owhttpd curl libownet-perl npm avahi-utils mosquitto mosquitto-clients prometheus qt6-base-dev qt6-charts-dev libqt6opengl6-dev xvfb python3 fonts-dejavu-core doxygen systemd strace jq"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix wine64 googletest socat xvfb python3"
 )
@@ -38,7 +42,12 @@ for p in "${purposes[@]}"; do
   packages+=("${words[@]}")
 done
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# npm counts as there when another package brought it (NodeSource's
+# nodejs carries its own, which Debian's npm would fight).
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" ||
+    { [ "$1" = npm ] && command -v npm >/dev/null 2>&1; }
+}
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   installed "$p" || missing+=("$p")

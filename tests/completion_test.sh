@@ -48,7 +48,8 @@ fi
 
 commands=$(help_commands "$tool")
 [ -n "$commands" ] || { echo "FAIL: no commands in $tool --help"; exit 1; }
-expect "commands" "$commands" "$(complete_words "$tool" "")"
+left_out_commands=$(help_left_out_commands "$tool")
+expect "commands" "$commands" "$(complete_words "$tool" "" | grep -vxF -- "${left_out_commands:-@none@}")"
 expect "options of the program" "$(help_options "$tool")" "$(complete_words "$tool" -)"
 
 # The completion offers what the builds that have them have.

@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -501,6 +502,10 @@ TEST_F(EngineSettings, ResolutionAndThresholdsAreChangedInTheScratchpadAndTakeEf
   auto with_eeprom = bus.settings(rom, true);
   ASSERT_TRUE(with_eeprom.ok()) << with_eeprom.message();
   EXPECT_EQ(with_eeprom->eeprom_matches, false);
+  ASSERT_TRUE(with_eeprom->eeprom.has_value());
+  EXPECT_EQ(with_eeprom->eeprom->resolution, 12);
+  EXPECT_EQ(with_eeprom->eeprom->alarm_low, 70);
+  EXPECT_EQ(with_eeprom->eeprom->alarm_high, 75);
   // ... and asking did not undo the change.
   EXPECT_EQ(with_eeprom->resolution, 9);
   EXPECT_EQ(bus.settings(rom)->alarm_low, -10);
@@ -578,6 +583,10 @@ TEST_F(EngineSettings, ASaveWritesTheEepromOnlyWhenItDiffers) {
   ASSERT_TRUE(s.ok());
   EXPECT_EQ(s->eeprom_matches, true);
   EXPECT_EQ(s->resolution, 10);
+  ASSERT_TRUE(s->eeprom.has_value());
+  EXPECT_EQ(s->eeprom->resolution, 10);
+  EXPECT_EQ(s->eeprom->alarm_high, 60);
+  EXPECT_EQ(s->eeprom->alarm_low, 5);
   auto third = bus.save_settings(rom);
   ASSERT_TRUE(third.ok());
   EXPECT_FALSE(third->written);
@@ -626,6 +635,77 @@ TEST_F(EngineSettings, LatestReadsWhatTheLastConversionLeft) {
   ASSERT_TRUE(latest.ok());
   EXPECT_EQ(latest->celsius, 30.0);
   EXPECT_EQ(sensor->conversions(), 1);
+}
+
+// The asynchronous forms of the sensor calls do what the synchronous ones
+// do, in the order they were made, each callback on the bus's thread.
+TEST_F(EngineSettings, TheAsynchronousSensorCallsRunInOrderOnTheBusThread) {
+  b.add_sensor(0x28, 1, 30.0).add_sensor(0x28, 2, 18.0);
+  qvds::Bus bus = adopt(b.build());
+  const qvds::Rom rom = make_rom(0x28, 1);
+  std::mutex mutex;
+  std::vector<std::string> order;
+  std::set<std::thread::id> threads;
+  std::promise<void> all_done;
+  const auto note = [&](const std::string& what) {
+    std::lock_guard lock(mutex);
+    order.push_back(what);
+    threads.insert(std::this_thread::get_id());
+  };
+  qvds::SettingsChange c;
+  c.resolution = 10;
+  c.alarm_low = 0;
+  c.alarm_high = 50;
+  bus.change_settings_async(rom, c, [&](qvds::Result<qvds::SensorSettings> r) {
+    EXPECT_TRUE(r.ok()) << r.message();
+    if (r.ok()) {
+      EXPECT_EQ(r->resolution, 10);
+    }
+    note("change");
+  });
+  bus.settings_async(rom, true, [&](qvds::Result<qvds::SensorSettings> r) {
+    EXPECT_TRUE(r.ok()) << r.message();
+    if (r.ok()) {
+      EXPECT_EQ(r->eeprom_matches, false);
+      ASSERT_TRUE(r->eeprom.has_value());
+      EXPECT_EQ(r->eeprom->resolution, 12);
+    }
+    note("settings");
+  });
+  bus.save_settings_async(rom, [&](qvds::Result<qvds::SaveOutcome> r) {
+    EXPECT_TRUE(r.ok() && r->written && r->verified) << r.message();
+    note("save");
+  });
+  bus.alarm_search_async([&](qvds::Result<qvds::AlarmResult> r) {
+    EXPECT_TRUE(r.ok()) << r.message();
+    if (r.ok()) {
+      // 30 lies between the new thresholds; 18 is below the other's factory 70.
+      EXPECT_EQ(r->in_alarm, std::vector<qvds::Rom>{make_rom(0x28, 2)});
+    }
+    note("alarm");
+  });
+  bus.read_latest_async(rom, [&](qvds::Result<qvds::Reading> r) {
+    EXPECT_TRUE(r.ok()) << r.message();
+    if (r.ok()) {
+      EXPECT_EQ(r->celsius, 30.0);  // what the alarm search's conversion left
+      EXPECT_EQ(r->resolution, 10);
+    }
+    note("latest");
+    all_done.set_value();
+  });
+  ASSERT_EQ(all_done.get_future().wait_for(10s), std::future_status::ready);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(order, (std::vector<std::string>{"change", "settings", "save", "alarm", "latest"}));
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+  // A closed handle answers at once, on the caller's thread.
+  bus.close();
+  std::thread::id ran_on;
+  bus.settings_async(rom, false, [&](qvds::Result<qvds::SensorSettings> r) {
+    ran_on = std::this_thread::get_id();
+    EXPECT_EQ(r.error(), qvds::Errc::kClosed);
+  });
+  EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The publishers a build has (QVDS_WITH_MQTT, QVDS_WITH_HTTP, as CMake
-# found them) against the built tool's --help: a part that is built offers
-# its options, one that is not offers none of them and refuses them as
-# options the tool does not know; the metrics file needs neither.
+# The optional parts a build has (QVDS_WITH_MQTT, QVDS_WITH_HTTP,
+# QVDS_WITH_OWSERVER, as CMake found them) against the built tool's
+# --help: a part that is built offers its options (serve, its command), one
+# that is not offers none of them and refuses them as options (or a
+# command) the tool does not know; the metrics file needs neither.
 #
-#   QVDS_EXPECT_MQTT=0|1 QVDS_EXPECT_HTTP=0|1 tests/tool_features_test.sh BUILD_DIR
+#   QVDS_EXPECT_MQTT=0|1 QVDS_EXPECT_HTTP=0|1 QVDS_EXPECT_OWSERVER=0|1 tests/tool_features_test.sh BUILD_DIR
 set -uo pipefail
 
 build=${1:?usage: $0 BUILD_DIR}
@@ -13,6 +14,7 @@ tool=$build/tools/qvds18x20/qvds18x20
 [ -x "$tool" ] || { echo "FAIL: $tool not built"; exit 1; }
 want_mqtt=${QVDS_EXPECT_MQTT:?the build says whether it has MQTT}
 want_http=${QVDS_EXPECT_HTTP:?the build says whether it has /metrics}
+want_owserver=${QVDS_EXPECT_OWSERVER:?the build says whether it has serve}
 # shellcheck source-path=SCRIPTDIR source=support/cli_help.sh
 source "$here/support/cli_help.sh"
 work=$(mktemp -d)
@@ -56,11 +58,20 @@ if [ "$want_http" = 0 ]; then
   { [ "$rc" = 2 ] && grep -q -- --metrics-listen "$work/err" && [ ! -s "$work/out" ]; } ||
     fail "watch --metrics-listen in a build without /metrics: exit $rc, $(cat "$work/err")"
 fi
+checks=$((checks + 1))
+if help_commands "$tool" | grep -qx serve; then got=1; else got=0; fi
+[ "$got" = "$want_owserver" ] || fail "--help has serve: $got, the build has the owserver server: $want_owserver"
+if [ "$want_owserver" = 0 ]; then
+  checks=$((checks + 1))
+  "$tool" serve --sim --owserver 127.0.0.1:0 >"$work/out" 2>"$work/err"
+  rc=$?
+  { [ "$rc" = 2 ] && grep -q serve "$work/err"; } || fail "serve in a build without it: exit $rc, $(cat "$work/err")"
+fi
 # The metrics file works in every build.
 checks=$((checks + 1))
 if ! { "$tool" read --sim --prometheus-file "$work/t.prom" >/dev/null 2>"$work/err" && grep -q '^qvds18x20_' "$work/t.prom"; }; then
   fail "read --prometheus-file: $(cat "$work/err")"
 fi
 
-echo "features (MQTT $want_mqtt, /metrics $want_http): $checks checks, $failures failed"
+echo "features (MQTT $want_mqtt, /metrics $want_http, serve $want_owserver): $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

@@ -7,6 +7,8 @@
 # shellcheck shell=bash
 
 unit=/usr/lib/systemd/system/qvds18x20.service
+owserver_unit=/usr/lib/systemd/system/qvds18x20-owserver.service
+units=("$unit" "$owserver_unit")
 udev_rule=/usr/lib/udev/rules.d/60-qvds18x20.rules
 conffile=/etc/qvds18x20/qvds18x20.toml
 # Where the tool looks for the sim-usb stand-in (tools/CMakeLists.txt).
@@ -17,7 +19,7 @@ usb_shim() { echo "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/qvds18x20/
 check_service_files() {
   local owned f
   owned=$(dpkg -L qvds18x20)
-  for f in "$unit" "$udev_rule" "$conffile" "$(usb_shim)" /usr/share/doc/qvds18x20/examples/devices.json; do
+  for f in "${units[@]}" "$udev_rule" "$conffile" "$(usb_shim)" /usr/share/doc/qvds18x20/examples/devices.json; do
     grep -qx "$f" <<<"$owned" || { echo "not in the package: $f"; return 1; }
     [ -f "$f" ] || { echo "not installed: $f"; return 1; }
   done
@@ -31,26 +33,32 @@ check_service_files() {
 # paths and its manual page past the installed files. Clean means silent.
 check_unit_verify() {
   local output
-  output=$(systemd-analyze verify qvds18x20.service 2>&1) || { echo "$output"; return 1; }
+  output=$(systemd-analyze verify qvds18x20.service qvds18x20-owserver.service 2>&1) || { echo "$output"; return 1; }
   [ -z "$output" ] || { echo "$output"; return 1; }
 }
 
 # systemd-analyze's exposure score, 0 (safe) to 10; "OK" ends at 3.9, we
 # ask for 3.0 (--threshold counts tenths).
 check_unit_security() {
-  local output rc=0
-  output=$(systemd-analyze security --offline=true --threshold=30 "$unit" 2>&1) || rc=$?
-  grep 'Overall exposure level' <<<"$output" || { echo "$output"; return 1; }
-  [ "$rc" -eq 0 ] || { grep '✗' <<<"$output"; return 1; }
+  local output rc u
+  for u in "${units[@]}"; do
+    rc=0
+    output=$(systemd-analyze security --offline=true --threshold=30 "$u" 2>&1) || rc=$?
+    echo "${u##*/}: $(grep 'Overall exposure level' <<<"$output")"
+    grep -q 'Overall exposure level' <<<"$output" || { echo "$output"; return 1; }
+    [ "$rc" -eq 0 ] || { grep '✗' <<<"$output"; return 1; }
+  done
 }
 
 check_unit_disabled() {
-  local state links
-  state=$(systemctl is-enabled qvds18x20.service 2>&1 || true)
-  echo "systemctl is-enabled: $state"
-  [ "$state" = disabled ] || return 1
-  links=$(find /etc/systemd/system -name qvds18x20.service 2>/dev/null)
-  [ -z "$links" ] || { echo "enabled by links: $links"; return 1; }
+  local state links name
+  for name in qvds18x20.service qvds18x20-owserver.service; do
+    state=$(systemctl is-enabled "$name" 2>&1 || true)
+    echo "systemctl is-enabled $name: $state"
+    [ "$state" = disabled ] || return 1
+    links=$(find /etc/systemd/system -name "$name" 2>/dev/null)
+    [ -z "$links" ] || { echo "enabled by links: $links"; return 1; }
+  done
 }
 
 check_conffile() {
@@ -65,14 +73,17 @@ check_conffile() {
 # must say so, name the file and the missing port, and end with exit
 # status 2 (which the unit does not restart).
 check_unit_unconfigured() {
-  local command output rc=0
-  command=$(sed -n 's/^ExecStart=//p' "$unit")
-  echo "ExecStart=$command"
-  # shellcheck disable=SC2086
-  output=$(cd / && timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups -- $command 2>&1) || rc=$?
-  echo "$output"
-  echo "exit status $rc"
-  [ "$rc" -eq 2 ] && grep -qF "$conffile" <<<"$output" && grep -qw port <<<"$output"
+  local command output rc u
+  for u in "${units[@]}"; do
+    rc=0
+    command=$(sed -n 's/^ExecStart=//p' "$u")
+    echo "ExecStart=$command"
+    # shellcheck disable=SC2086
+    output=$(cd / && timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups -- $command 2>&1) || rc=$?
+    echo "$output"
+    echo "exit status $rc"
+    [ "$rc" -eq 2 ] && grep -qF "$conffile" <<<"$output" && grep -qw port <<<"$output" || return 1
+  done
 }
 
 # The system calls a filter entry allows: a call, or a group resolved.
@@ -111,7 +122,8 @@ check_unit_syscalls() {
     { kill "$adapter"; cat "$work/read.csv"; return 1; }
   kill "$adapter"
   grep -q ',-12\.5' "$work/read.csv" || { cat "$work/read.csv"; echo "read through the pseudo-terminal measured nothing"; return 1; }
-  used=$(sed -E 's/^[0-9]+ +//' "$work/strace-watch.txt" "$work/strace-read.txt" | grep -oE '^[a-z_0-9]+\(' | tr -d '(' | sort -u)
+  serve_syscalls || return 1
+  used=$(sed -E 's/^[0-9]+ +//' "$work/strace-watch.txt" "$work/strace-read.txt" "$work/strace-serve.txt" | grep -oE '^[a-z_0-9]+\(' | tr -d '(' | sort -u)
   echo "$(wc -l <<<"$used") system calls used, $(comm -23 <(echo "$allowed") <(echo "$denied") | wc -l) allowed"
   outside=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
   [ -z "$outside" ] || { echo "outside the filter: $outside"; return 1; }
@@ -157,4 +169,27 @@ check_unit_prometheus_file() {
   [ "$rc" -eq 0 ] || { cat "$work/service/watch.err"; echo "exit status $rc"; return 1; }
   grep -q '^qvds18x20_temperature_celsius{.*} -12\.5$' <<<"$metrics" ||
     { echo "$metrics"; echo "another user read no temperature through the link"; return 1; }
+}
+
+# serve under strace: listening, a listing answered (over bash's
+# /dev/tcp), ended after 10 s by SIGINT as systemd's SIGTERM would end it.
+# Leaves $work/strace-serve.txt.
+serve_syscalls() {
+  local server port deadline answer
+  strace -f -qq -o "$work/strace-serve.txt" timeout -s INT --preserve-status 10 qvds18x20 serve \
+    --sim /usr/share/doc/qvds18x20/examples/devices.json --owserver 127.0.0.1:0 >/dev/null 2>"$work/serve.err" &
+  server=$!
+  deadline=$((SECONDS + 20))
+  until port=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/serve.err" | head -1 | cut -d: -f2) && [ -n "$port" ]; do
+    ((SECONDS < deadline)) || { wait "$server"; cat "$work/serve.err"; echo "serve named no port"; return 1; }
+    sleep 0.1
+  done
+  # A listing of the root (DIRALL /).
+  answer=$(
+    exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
+    printf '\0\0\0\0\0\0\0\2\0\0\0\7\0\0\0\0\0\0\0\0\0\0\0\0/\0' >&3
+    timeout 5 cat <&3 | tr -c '[:print:]' ' '
+  )
+  wait "$server" || { cat "$work/serve.err"; echo "serve did not end cleanly"; return 1; }
+  grep -q '/28\.' <<<"$answer" || { echo "serve's listing: $answer"; return 1; }
 }

@@ -37,6 +37,18 @@ Result<Bus> open_row(const onewire::AdapterRow& row, std::string_view port, cons
   return Bus::adopt(std::move(link), named);
 }
 
+// An asynchronous call on `core`, or its callback told at once that the
+// handle is closed.
+template <typename T>
+void start_async(const std::shared_ptr<detail::BusCore>& core, const CallOptions& call, Completion<T> done,
+                 detail::BusCore::Op<T> op) {
+  if (!core) {
+    if (done) done(closed_failure());
+    return;
+  }
+  core->call_async<T>(call, std::move(op), std::move(done));
+}
+
 }  // namespace
 
 std::size_t Measurement::read_count() const {
@@ -173,11 +185,24 @@ Result<Reading> Bus::read_latest(const Rom& rom, const CallOptions& call) {
       call, [rom](detail::BusState& s, const detail::OpContext& ctx) { return detail::read_latest(s, ctx, rom); });
 }
 
+void Bus::read_latest_async(const Rom& rom, Completion<Reading> done, const CallOptions& call) {
+  start_async<Reading>(core_, call, std::move(done), [rom](detail::BusState& s, const detail::OpContext& ctx) {
+    return detail::read_latest(s, ctx, rom);
+  });
+}
+
 Result<SensorSettings> Bus::settings(const Rom& rom, bool eeprom, const CallOptions& call) {
   if (!core_) return closed_failure();
   return core_->call<SensorSettings>(call, [rom, eeprom](detail::BusState& s, const detail::OpContext& ctx) {
     return detail::read_settings(s, ctx, rom, eeprom);
   });
+}
+
+void Bus::settings_async(const Rom& rom, bool eeprom, Completion<SensorSettings> done, const CallOptions& call) {
+  start_async<SensorSettings>(core_, call, std::move(done),
+                              [rom, eeprom](detail::BusState& s, const detail::OpContext& ctx) {
+                                return detail::read_settings(s, ctx, rom, eeprom);
+                              });
 }
 
 Result<SensorSettings> Bus::change_settings(const Rom& rom, const SettingsChange& change, const CallOptions& call) {
@@ -187,10 +212,24 @@ Result<SensorSettings> Bus::change_settings(const Rom& rom, const SettingsChange
   });
 }
 
+void Bus::change_settings_async(const Rom& rom, const SettingsChange& change, Completion<SensorSettings> done,
+                                const CallOptions& call) {
+  start_async<SensorSettings>(core_, call, std::move(done),
+                              [rom, change](detail::BusState& s, const detail::OpContext& ctx) {
+                                return detail::change_settings(s, ctx, rom, change);
+                              });
+}
+
 Result<SaveOutcome> Bus::save_settings(const Rom& rom, const CallOptions& call) {
   if (!core_) return closed_failure();
   return core_->call<SaveOutcome>(
       call, [rom](detail::BusState& s, const detail::OpContext& ctx) { return detail::save_settings(s, ctx, rom); });
+}
+
+void Bus::save_settings_async(const Rom& rom, Completion<SaveOutcome> done, const CallOptions& call) {
+  start_async<SaveOutcome>(core_, call, std::move(done), [rom](detail::BusState& s, const detail::OpContext& ctx) {
+    return detail::save_settings(s, ctx, rom);
+  });
 }
 
 Result<AlarmResult> Bus::alarm_search(const CallOptions& call) {
@@ -215,6 +254,12 @@ void Bus::diagnose_async(Completion<BusReport> done, const DoctorOptions& option
       call,
       [options](detail::BusState& s, const detail::OpContext& ctx) { return detail::diagnose(s, ctx, options); },
       std::move(done));
+}
+
+void Bus::alarm_search_async(Completion<AlarmResult> done, const CallOptions& call) {
+  start_async<AlarmResult>(core_, call, std::move(done), [](detail::BusState& s, const detail::OpContext& ctx) {
+    return detail::alarm_search(s, ctx);
+  });
 }
 
 std::vector<Result<Measurement>> measure_all(std::span<Bus* const> buses, const MeasureOptions& what,

@@ -169,26 +169,32 @@ class QVDS_API Bus {
   // conversion: the value of the last conversion it made (its power-on
   // value when it made none).
   Result<Reading> read_latest(const Rom& rom, const CallOptions& call = {});
+  void read_latest_async(const Rom& rom, Completion<Reading> done, const CallOptions& call = {});
 
   // --- settings ---
   // One sensor's settings. `eeprom`: compare them with its EEPROM as
   // well (RECALL E2, then the scratchpad put back as it was).
   Result<SensorSettings> settings(const Rom& rom, bool eeprom = false, const CallOptions& call = {});
+  void settings_async(const Rom& rom, bool eeprom, Completion<SensorSettings> done, const CallOptions& call = {});
   // Changes a sensor's resolution or thresholds in its scratchpad (not in
   // its EEPROM): read, changed, written with the other bytes kept, read
   // back. A sensor that does not take the change is Errc::kRefused (or
   // kNotOffered for a resolution on a part without one) and is left as
   // it was. The settings now in force.
   Result<SensorSettings> change_settings(const Rom& rom, const SettingsChange& change, const CallOptions& call = {});
+  void change_settings_async(const Rom& rom, const SettingsChange& change, Completion<SensorSettings> done,
+                             const CallOptions& call = {});
   // Saves a sensor's scratchpad settings to its EEPROM, only when the
   // EEPROM holds something else (RECALL E2 and compare first), with the
   // strong pull-up for 10 ms on a parasite sensor and 10 ms left idle on
   // a powered one, and checks the save by RECALL E2 and a read. A part
   // whose EEPROM did not keep them is Errc::kRefused.
   Result<SaveOutcome> save_settings(const Rom& rom, const CallOptions& call = {});
+  void save_settings_async(const Rom& rom, Completion<SaveOutcome> done, const CallOptions& call = {});
   // One conversion of every device, then ALARM SEARCH: the devices at or
   // beyond a threshold.
   Result<AlarmResult> alarm_search(const CallOptions& call = {});
+  void alarm_search_async(Completion<AlarmResult> done, const CallOptions& call = {});
 
   // --- the doctor ---
   // Every device of the bus and what it is (doctor.hpp): presence and

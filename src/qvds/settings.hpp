@@ -14,6 +14,13 @@
 
 namespace qvds {
 
+// A thermometer's settings as its EEPROM keeps them.
+struct QVDS_API StoredSettings {
+  std::optional<int> resolution;  // nothing on a part with a fixed resolution
+  int alarm_low = 0;
+  int alarm_high = 0;
+};
+
 struct QVDS_API SensorSettings {
   Rom rom{};
   Model model = Model::kOther;
@@ -30,6 +37,9 @@ struct QVDS_API SensorSettings {
   // by RECALL E2, which reloads the scratchpad: the scratchpad is put
   // back as it was afterwards).
   std::optional<bool> eeprom_matches;
+  // What the EEPROM holds, the settings it powers up with; only when it
+  // was asked (as `eeprom_matches`).
+  std::optional<StoredSettings> eeprom;
   // The scratchpad the settings were read from.
   Scratchpad scratchpad{};
 };

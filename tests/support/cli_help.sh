@@ -92,14 +92,22 @@ help_alternatives() {
   done <<<"${text// or /$'\n'}"
 }
 
-# The options a build may leave out (QVDS_WITH_MQTT, QVDS_WITH_HTTP) that
-# this tool does not have, one per line: the manual page and the
-# completion name them all, and a build without a part is not held to
-# them. Every --mqtt option is MQTT's; --metrics-listen is the endpoint's.
+# The options a build may leave out (QVDS_WITH_MQTT, QVDS_WITH_HTTP,
+# QVDS_WITH_OWSERVER) that this tool does not have, one per line: the
+# manual page and the completion name them all, and a build without a part
+# is not held to them. Every --mqtt option is MQTT's; --metrics-listen is
+# the endpoint's; --owserver is serve's, a command of its own.
 help_left_out() {
   local tool=$1
   if ! help_options "$tool" watch | grep -qx -- --mqtt; then
     printf '%s\n' --mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-queue --mqtt-grace
   fi
   help_options "$tool" watch | grep -qx -- --metrics-listen || echo --metrics-listen
+  help_commands "$tool" | grep -qx serve || echo --owserver
+}
+
+# The commands a build may leave out (serve, QVDS_WITH_OWSERVER) that this
+# tool does not have, one per line.
+help_left_out_commands() {
+  help_commands "$1" | grep -qx serve || echo serve
 }

@@ -4,7 +4,7 @@
 # also works when sourced from ~/.bashrc. tests/completion_test.sh holds
 # the lists below to the tool's --help.
 
-_qvds18x20_commands="read list watch doctor ports version sim-adapter sim-usb sim-i2c"
+_qvds18x20_commands="read list watch doctor ports version serve sim-adapter sim-usb sim-i2c"
 _qvds18x20_bus_options="-p --port -a --adapter --speed --baud --sim --config"
 _qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
@@ -19,6 +19,7 @@ _qvds18x20_options() {
     doctor) echo "-h --help -p --port -a --adapter --baud --sim -f --format --id-format --undocumented" ;;
     ports) echo "-h --help" ;;
     version) echo "-h --help $_qvds18x20_bus_options" ;;
+    serve) echo "-h --help -p --port -a --adapter --baud --sim --config --owserver" ;;
     sim-adapter) echo "-h --help --type --devices --link --realtime --latency" ;;
     sim-usb) echo "-h --help --devices --id-chip --trace --speedup" ;;
     sim-i2c) echo "-h --help --bus --address --chip --devices --channel --clock-khz --speedup --trace" ;;
@@ -62,7 +63,7 @@ _qvds18x20_values() {
       compgen -W "$(_qvds18x20_ports "$4")" -- "$cur"
       ;;
     --sim | --config | --log | --devices | --link | --trace | --mqtt-cafile | --prometheus-file) compgen -f -- "$cur" ;;
-    -i | --interval | -c | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen) ;;
+    -i | --interval | -c | --count | --latency | --speedup | --mqtt | --mqtt-discovery-prefix | --mqtt-queue | --mqtt-grace | --metrics-listen | --owserver) ;;
     --bus | --address | --channel) ;;
     *) return 1 ;;
   esac

@@ -21,5 +21,7 @@ int run_doctor(const Options& o);
 // Says on standard error that the bus is the simulated one, when no port
 // was given and the simulated bus was not asked for either.
 void say_if_simulated(const Options& o);
+// The owserver protocol's server (owserver/serve.cpp).
+int run_serve(const Options& o);
 
 }  // namespace qvtool

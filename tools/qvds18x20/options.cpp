@@ -15,6 +15,7 @@
 #include "qvds18x20/adapter_options.hpp"
 #include "qvds18x20/commands.hpp"
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/publish/features.hpp"
 #include "rtl/sysutils.hpp"
 
 namespace qvtool {
@@ -56,9 +57,9 @@ TLanSpeed speed_of(const std::string& s) {
 }
 
 
-// The bus options; `session` adds those only the component's session
-// takes (--speed, --config).
-void add_bus_options(CLI::App& cmd, Options& o, bool session = true) {
+// The bus options; `speed` adds --speed, which only the component's
+// session takes, `config` adds --config.
+void add_bus_options(CLI::App& cmd, Options& o, bool speed = true, bool config = true) {
   // Both from the adapter table (adapter_options.hpp).
   cmd.add_option("-p,--port", o.port, port_help())
       ->type_name("PORT")
@@ -69,7 +70,7 @@ void add_bus_options(CLI::App& cmd, Options& o, bool session = true) {
       ->capture_default_str()
       ->check(non_empty())
       ->each([&o](const std::string&) { o.adapter_given = true; });
-  if (session)
+  if (speed)
     cmd.add_option("--speed", o.speed, "bus speed: " + or_list(names_of(kSpeedNames)))
         ->type_name("SPEED")
         ->capture_default_str()
@@ -88,7 +89,7 @@ void add_bus_options(CLI::App& cmd, Options& o, bool session = true) {
   CLI::Option* sim = cmd.add_option("--sim", o.sim_file, "use the simulated bus, with the devices of this JSON file if given")
                          ->type_name("[FILE]")
                          ->expected(0, 1);
-  if (session)
+  if (config)
     cmd.add_option("--config", o.config_file,
                    "read options and sensor names from this TOML file; options given here win")
         ->type_name("FILE")
@@ -114,7 +115,7 @@ void add_format_option(CLI::App& cmd, Options& o) {
 
 // doctor: the bus, a table or JSON, and the undocumented reads.
 void add_doctor_options(CLI::App& cmd, Options& o) {
-  add_bus_options(cmd, o, false);
+  add_bus_options(cmd, o, false, false);
   static const std::map<std::string, Format> kDoctorFormats = {{"table", Format::kTable}, {"json", Format::kJson}};
   cmd.add_option("-f,--format", o.format, "output: table or json")
       ->type_name("FORMAT")
@@ -160,7 +161,7 @@ const CLI::Validator& non_empty() {
 }
 
 const std::vector<std::string>& config_commands() {
-  static const std::vector<std::string> commands = {"read", "list", "watch", "version"};
+  static const std::vector<std::string> commands = {"read", "list", "watch", "version", "serve"};
   return commands;
 }
 
@@ -302,6 +303,18 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
           run_ports);
 
   add_bus_options(*command("version", "versions of the tool, the component and the driver", run_version), *o);
+
+  if (owserver_built()) {
+    CLI::App* serve = command("serve",
+                              "serve the bus over the owserver protocol (Home Assistant, openHAB, FHEM, Node-RED, "
+                              "OWFS's tools) until Ctrl-C",
+                              run_serve);
+    add_bus_options(*serve, *o, false);
+    serve->add_option("--owserver", o->owserver,
+                      "listen on [ADDR:]PORT (ADDR: 127.0.0.1 unless given; 0.0.0.0 for every interface)")
+        ->capture_default_str()
+        ->check(non_empty());
+  }
   return o;
 }
 

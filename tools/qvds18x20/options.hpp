@@ -39,6 +39,7 @@ struct Options {
   std::string count;           // watch: rounds, as given; empty: until interrupted
   PublishOptions publish;      // read, watch: MQTT and Prometheus
   IdFormat id_format = IdFormat::kQvds;
+  std::string owserver = "127.0.0.1:4304";  // serve: [ADDR:]PORT
   std::string config_file;     // --config FILE
   ConfigFile config;           // what it holds (sensors, buses; its options are the command line's by now)
   std::vector<std::string> sensors;  // read: the sensors named (any ROM form, or a configured name)

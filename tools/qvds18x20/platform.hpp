@@ -54,6 +54,9 @@ std::tm utc_time(std::time_t t);
 // part-way); false when that failed too.
 bool truncate_file(std::FILE* file, long size);
 
+// This process's id.
+long long process_id();
+
 // The system's words for an error number.
 std::string os_error_text(int error);
 

@@ -32,7 +32,8 @@ std::string placeholder(const CLI::Option* opt) {
       {"link", "PATH"},        {"latency", "MS"},          {"trace", "FILE"},
       {"speedup", "FACTOR"},   {"bus", "N"},               {"address", "ADDRESS"},
       {"chip", "CHIP"},        {"channel", "C=FILE"},      {"clock-khz", "KHZ"},
-      {"command", "PROGRAM"}};
+      {"command", "PROGRAM"},
+      {"owserver", "[ADDR:]PORT"}};
   std::string type = opt->get_type_name();
   type = type.substr(0, type.find(':'));
   static const std::set<std::string> kParserTypes = {"TEXT", "INT", "UINT", "FLOAT", "BOOLEAN", "ENUM", "NUMBER", ""};

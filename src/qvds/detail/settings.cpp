@@ -138,6 +138,8 @@ Result<SensorSettings> read_settings(BusState& bus, const OpContext& ctx, const 
   if (!stored) return stored.failure();
   const Registers ram = registers_of(*pad);
   s.eeprom_matches = same_settings(rom[0], ram, registers_of(*stored));
+  const SensorSettings kept = settings_of(*device, *stored);
+  s.eeprom = StoredSettings{kept.resolution, kept.alarm_low, kept.alarm_high};
   // The recall put the EEPROM's values into the scratchpad: what it held
   // goes back.
   if (!*s.eeprom_matches) {

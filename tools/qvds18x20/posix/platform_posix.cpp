@@ -85,6 +85,8 @@ bool truncate_file(std::FILE* file, long size) {
   return ftruncate(fileno(file), static_cast<off_t>(size)) == 0 && std::fseek(file, size, SEEK_SET) == 0;
 }
 
+long long process_id() { return static_cast<long long>(getpid()); }
+
 std::string os_error_text(int error) { return std::strerror(error); }
 
 std::string live_terminal_link(const std::string& path) {

@@ -1,6 +1,6 @@
 // The publishers that need an outside engine: libmosquitto for MQTT, and
-// the /metrics endpoint's sockets. posix/ builds them; a build without
-// the engines (Windows) answers with a usage error instead.
+// standalone Asio for the /metrics endpoint. posix/ builds them; a build
+// without the engines (Windows) answers with a usage error instead.
 #pragma once
 
 #include <memory>
@@ -10,6 +10,10 @@
 #include "qvds18x20/publish/publish.hpp"
 
 namespace qvtool {
+
+namespace net {
+class EventLoop;
+}
 
 // Checks what can be checked of the MQTT options before anything runs:
 // the URL and the topics the prefixes make (characters, length, UTF-8,
@@ -33,6 +37,9 @@ struct ListenAddress {
 // programs take for every interface: here that is said as 0.0.0.0:PORT).
 ListenAddress parse_metrics_listen(const std::string& listen);
 
-std::unique_ptr<Publisher> make_metrics_server(const std::string& listen, std::shared_ptr<const Metrics> metrics);
+// Serves `metrics` on `listen`, on `loop` (the tool's event loop, which
+// other listeners may share; a loop of its own when none is given).
+std::unique_ptr<Publisher> make_metrics_server(const std::string& listen, std::shared_ptr<const Metrics> metrics,
+                                               std::shared_ptr<net::EventLoop> loop = nullptr);
 
 }  // namespace qvtool

@@ -1,5 +1,6 @@
 // Which publishers' engines this build of the tool has (CMake's
-// QVDS_WITH_MQTT and QVDS_WITH_HTTP, where their parts were found): the
+// QVDS_WITH_MQTT, QVDS_WITH_HTTP and QVDS_WITH_OWSERVER, where their parts
+// were found): the
 // options of one it lacks are not offered at all.
 #pragma once
 
@@ -9,5 +10,7 @@ namespace qvtool {
 bool mqtt_built();
 // The /metrics endpoint: --metrics-listen.
 bool http_built();
+// The owserver protocol's server (standalone Asio): the serve command.
+bool owserver_built();
 
 }  // namespace qvtool

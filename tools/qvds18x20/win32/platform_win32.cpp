@@ -39,6 +39,8 @@ void raise_interrupt() {
 void reclaim_interrupt_signals() {}
 void block_broken_pipe_signal() {}
 
+long long process_id() { return static_cast<long long>(GetCurrentProcessId()); }
+
 // Windows has no such signal.
 void ignore_file_size_signal() {}
 

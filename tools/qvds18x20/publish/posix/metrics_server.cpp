@@ -1,37 +1,31 @@
-// The /metrics endpoint: a small HTTP/1.1 server of its own, one thread
-// and poll(), so that no client can hold up another. A scrape is one
-// short GET answered from memory; every connection gets a deadline for
-// its request and for taking the answer, and at most kMaxConnections are
-// open at once (a new one is never turned away: one that only drains, or
-// else the one waiting longest for its request, makes room). Each answer
-// closes its connection; Range and every other header are ignored, so an
-// answer is the whole page or an error; HTTP/1.x only.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// The /metrics endpoint: a small HTTP/1.1 server on the tool's event loop
+// (standalone Asio, shared with the owserver protocol's listener), so that
+// no client can hold up another. A scrape is one short GET answered from
+// memory; every connection gets a deadline for its request and for taking
+// the answer, and at most kMaxConnections are open at once (a new one is
+// never turned away: one that only drains, or else the one waiting
+// longest for its request, makes room). Each answer closes its
+// connection; Range and every other header are ignored, so an answer is
+// the whole page or an error; HTTP/1.x only.
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <list>
-#include <thread>
-#include <vector>
+#include <memory>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/net/event_loop.hpp"
 #include "qvds18x20/publish/engines.hpp"
 #include "qvds18x20/report.hpp"
 
 namespace qvtool {
 namespace {
 
+using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxConnections = 64;
@@ -43,14 +37,6 @@ constexpr auto kAnswerDeadline = std::chrono::seconds(10);
 // answer the client has not read yet.
 constexpr auto kLinger = std::chrono::seconds(1);
 
-struct Connection {
-  int fd = -1;
-  enum class State { kReading, kWriting, kDraining } state = State::kReading;
-  std::string in, out;
-  std::size_t sent = 0;
-  Clock::time_point deadline;
-};
-
 std::string response(int status, const char* reason, const std::string& type, const std::string& body,
                      bool head = false, const char* extra = "") {
   std::string r = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
@@ -59,115 +45,54 @@ std::string response(int status, const char* reason, const std::string& type, co
   return r;
 }
 
-class MetricsServer : public Publisher {
+struct Endpoint;
+
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  MetricsServer(const std::string& listen, std::shared_ptr<const Metrics> metrics) : metrics_(std::move(metrics)) {
-    const ListenAddress where = parse_metrics_listen(listen);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (const int rc = getaddrinfo(where.host.c_str(), where.port.c_str(), &hints, &found); rc != 0)
-      throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + gai_strerror(rc) + ")");
-    std::string why;
-    for (addrinfo* a = found; a != nullptr && listener_ < 0; a = a->ai_next) {
-      const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-      if (fd < 0) {
-        why = std::strerror(errno);
-        continue;
-      }
-      // Reuse of a port whose last connections are still closing; not
-      // SO_REUSEPORT, which would let two programs serve one port.
-      const int one = 1;
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
-        why = errno == EADDRINUSE ? std::string("the port is in use, by another program or another watch")
-                                  : std::strerror(errno);
-        ::close(fd);
-        continue;
-      }
-      listener_ = fd;
-    }
-    freeaddrinfo(found);
-    if (listener_ < 0) throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + why + ")");
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    int port = 0;
-    if (getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &size) == 0)
-      port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) {
-      ::close(listener_);
-      throw Failure(std::string("--metrics-listen: cannot start the server (") + std::strerror(errno) + ")");
-    }
-    const bool v6 = where.host.find(':') != std::string::npos;
-    report(Severity::kInfo, "serving metrics at http://" + (v6 ? "[" + where.host + "]" : where.host) + ":" +
-                                std::to_string(port) + "/metrics");
-    thread_ = std::thread([this] { serve(); });
-  }
+  enum class State { kReading, kWriting, kDraining, kClosed };
 
-  ~MetricsServer() override {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t w = ::write(wake_, &one, sizeof one);
-    thread_.join();
-    for (auto& c : connections_) ::close(c.fd);
-    ::close(listener_);
-    ::close(wake_);
-  }
-
-  void publish(const Measurement&) override {}
+  HttpConnection(std::shared_ptr<Endpoint> endpoint, tcp::socket socket);
+  void start();
+  void close();
+  State state() const { return state_; }
+  Clock::time_point since() const { return since_; }
 
  private:
-  void serve() {
-    std::vector<pollfd> fds;
-    for (;;) {
-      const auto now = Clock::now();
-      expire(now);
-      fds.clear();
-      fds.push_back({wake_, POLLIN, 0});
-      fds.push_back({listener_, POLLIN, 0});
-      auto next = now + std::chrono::hours(1);
-      for (const auto& c : connections_) {
-        fds.push_back({c.fd, static_cast<short>(c.state == Connection::State::kWriting ? POLLOUT : POLLIN), 0});
-        next = std::min(next, c.deadline);
+  void expire_in(Clock::duration d);
+  void read_more();
+  void answer(std::string text);
+  void drain();
+
+  std::shared_ptr<Endpoint> endpoint_;
+  tcp::socket socket_;
+  asio::steady_timer deadline_;
+  std::string in_;
+  std::string out_;
+  State state_ = State::kReading;
+  Clock::time_point since_ = Clock::now();  // when its present state began
+  char sink_[4096];
+};
+
+// The listener and its connections, on the loop's thread.
+struct Endpoint : std::enable_shared_from_this<Endpoint> {
+  Endpoint(asio::io_context& io, std::shared_ptr<const Metrics> m) : acceptor(io), metrics(std::move(m)) {}
+
+  tcp::acceptor acceptor;
+  std::shared_ptr<const Metrics> metrics;
+  std::list<std::shared_ptr<HttpConnection>> connections;
+  bool closed = false;
+
+  void accept() {
+    acceptor.async_accept([self = shared_from_this()](const asio::error_code& e, tcp::socket socket) {
+      if (self->closed) return;
+      if (!e) {
+        if (self->connections.size() >= kMaxConnections) self->make_room();
+        auto c = std::make_shared<HttpConnection>(self, std::move(socket));
+        self->connections.push_back(c);
+        c->start();
       }
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
-      const int r = ::poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long long>(wait, 1, 60000)));
-      if (r < 0 && errno != EINTR) return;
-      if (r <= 0) continue;
-      if ((fds[0].revents & POLLIN) != 0) return;
-      // The connections first: accepting may close the oldest of them.
-      std::size_t i = 2;
-      for (auto it = connections_.begin(); it != connections_.end(); ++i) {
-        const short events = fds[i].revents;
-        it = events != 0 && !step(*it) ? drop(it) : std::next(it);
-      }
-      if ((fds[1].revents & POLLIN) != 0) accept_all();
-    }
-  }
-
-  std::list<Connection>::iterator drop(std::list<Connection>::iterator it) {
-    ::close(it->fd);
-    return connections_.erase(it);
-  }
-
-  void expire(Clock::time_point now) {
-    for (auto it = connections_.begin(); it != connections_.end();)
-      it = now >= it->deadline ? drop(it) : std::next(it);
-  }
-
-  void accept_all() {
-    for (int n = 0; n < 16; ++n) {
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) return;
-      if (connections_.size() >= kMaxConnections) drop(make_room());
-      Connection c;
-      c.fd = fd;
-      c.deadline = Clock::now() + kRequestDeadline;
-      connections_.push_back(std::move(c));
-    }
+      self->accept();
+    });
   }
 
   // The connection that gives way to a new one, so that a new scrape is
@@ -175,53 +100,24 @@ class MetricsServer : public Publisher {
   // is with the system already; a client that never reads holds it there
   // for nothing), else the one that has waited longest for its request,
   // else the oldest still taking its answer.
-  std::list<Connection>::iterator make_room() {
-    for (const auto state : {Connection::State::kDraining, Connection::State::kReading}) {
-      const auto it = std::find_if(connections_.begin(), connections_.end(),
-                                   [state](const Connection& c) { return c.state == state; });
-      if (it != connections_.end()) return it;
+  void make_room() {
+    std::shared_ptr<HttpConnection> victim;
+    for (const auto state : {HttpConnection::State::kDraining, HttpConnection::State::kReading,
+                             HttpConnection::State::kWriting}) {
+      for (const auto& c : connections)
+        if (c->state() == state && (!victim || c->since() < victim->since())) victim = c;
+      if (victim) break;
     }
-    return connections_.begin();
+    if (victim) victim->close();
   }
 
-  // Moves a connection on; false when it is done with.
-  bool step(Connection& c) {
-    char buf[4096];
-    switch (c.state) {
-      case Connection::State::kReading: {
-        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
-        if (n < 0) return true;
-        c.in.append(buf, static_cast<std::size_t>(n));
-        const auto end = std::min(c.in.find("\r\n\r\n"), c.in.find("\n\n"));
-        if (end == std::string::npos && c.in.size() <= kMaxRequest) return true;
-        c.out = end == std::string::npos ? response(431, "Request Header Fields Too Large", "text/plain", "too long\n")
-                                         : answer(c.in.substr(0, end));
-        c.in.clear();
-        c.state = Connection::State::kWriting;
-        c.deadline = Clock::now() + kAnswerDeadline;
-        return write_some(c);
+  void forget(HttpConnection* c) {
+    for (auto it = connections.begin(); it != connections.end(); ++it)
+      if (it->get() == c) {
+        auto keep = *it;
+        connections.erase(it);
+        return;
       }
-      case Connection::State::kWriting:
-        return write_some(c);
-      case Connection::State::kDraining: {
-        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-        return n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
-      }
-    }
-    return false;
-  }
-
-  bool write_some(Connection& c) {
-    while (c.sent < c.out.size()) {
-      const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-      if (n < 0) return errno == EAGAIN || errno == EINTR;
-      c.sent += static_cast<std::size_t>(n);
-    }
-    ::shutdown(c.fd, SHUT_WR);
-    c.state = Connection::State::kDraining;
-    c.deadline = Clock::now() + kLinger;
-    return true;
   }
 
   // The answer to a request (its line and headers).
@@ -247,20 +143,141 @@ class MetricsServer : public Publisher {
     const bool head = method == "HEAD";
     if (method != "GET" && !head)
       return response(405, "Method Not Allowed", "text/plain", "GET or HEAD\n", false, "Allow: GET, HEAD\r\n");
-    return response(200, "OK", "text/plain; version=0.0.4; charset=utf-8", metrics_->text(), head);
+    return response(200, "OK", "text/plain; version=0.0.4; charset=utf-8", metrics->text(), head);
+  }
+};
+
+HttpConnection::HttpConnection(std::shared_ptr<Endpoint> endpoint, tcp::socket socket)
+    : endpoint_(std::move(endpoint)), socket_(std::move(socket)), deadline_(socket_.get_executor()) {}
+
+void HttpConnection::expire_in(Clock::duration d) {
+  deadline_.expires_after(d);
+  deadline_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
+    if (e) return;
+    if (auto self = weak.lock()) self->close();
+  });
+}
+
+void HttpConnection::start() {
+  // The request's deadline runs from the connection on, however slowly
+  // its lines come.
+  expire_in(kRequestDeadline);
+  read_more();
+}
+
+void HttpConnection::read_more() {
+  socket_.async_read_some(asio::buffer(sink_), [self = shared_from_this()](const asio::error_code& e, std::size_t n) {
+    if (self->state_ != State::kReading) return;
+    if (e) return self->close();
+    self->in_.append(self->sink_, n);
+    const std::size_t end = std::min(self->in_.find("\r\n\r\n"), self->in_.find("\n\n"));
+    if (end == std::string::npos && self->in_.size() <= kMaxRequest) return self->read_more();
+    self->answer(end == std::string::npos
+                     ? response(431, "Request Header Fields Too Large", "text/plain", "too long\n")
+                     : self->endpoint_->answer(self->in_.substr(0, end)));
+  });
+}
+
+void HttpConnection::answer(std::string text) {
+  in_.clear();
+  out_ = std::move(text);
+  state_ = State::kWriting;
+  since_ = Clock::now();
+  expire_in(kAnswerDeadline);
+  asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](const asio::error_code& e, std::size_t) {
+    if (self->state_ != State::kWriting) return;
+    if (e) return self->close();
+    asio::error_code ignored;
+    self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    self->state_ = State::kDraining;
+    self->since_ = Clock::now();
+    self->expire_in(kLinger);
+    self->drain();
+  });
+}
+
+void HttpConnection::close() {
+  if (state_ == State::kClosed) return;
+  state_ = State::kClosed;
+  asio::error_code ignored;
+  deadline_.cancel();
+  socket_.close(ignored);
+  endpoint_->forget(this);
+}
+
+void HttpConnection::drain() {
+  socket_.async_read_some(asio::buffer(sink_), [self = shared_from_this()](const asio::error_code& e, std::size_t) {
+    if (self->state_ != State::kDraining) return;
+    if (e) return self->close();
+    self->drain();
+  });
+}
+
+class MetricsServer : public Publisher {
+ public:
+  MetricsServer(const std::string& listen, std::shared_ptr<const Metrics> metrics,
+                std::shared_ptr<net::EventLoop> loop)
+      : loop_(loop ? std::move(loop) : std::make_shared<net::EventLoop>()) {
+    const ListenAddress where = parse_metrics_listen(listen);
+    endpoint_ = std::make_shared<Endpoint>(loop_->context(), std::move(metrics));
+    asio::error_code e;
+    tcp::resolver resolver(loop_->context());
+    const auto found = resolver.resolve(where.host, where.port, tcp::resolver::passive | tcp::resolver::numeric_service, e);
+    if (e) throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + e.message() + ")");
+    std::string why;
+    for (const auto& entry : found) {
+      tcp::acceptor a(loop_->context());
+      a.open(entry.endpoint().protocol(), e);
+      if (e) {
+        why = e.message();
+        continue;
+      }
+      // Reuse of a port whose last connections are still closing; not
+      // SO_REUSEPORT, which would let two programs serve one port.
+      a.set_option(tcp::acceptor::reuse_address(true), e);
+      a.bind(entry.endpoint(), e);
+      if (!e) a.listen(64, e);
+      if (e) {
+        why = e == asio::error::address_in_use ? std::string("the port is in use, by another program or another watch")
+                                               : e.message();
+        continue;
+      }
+      endpoint_->acceptor = std::move(a);
+      break;
+    }
+    if (!endpoint_->acceptor.is_open())
+      throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + why + ")");
+    const tcp::endpoint bound = endpoint_->acceptor.local_endpoint(e);
+    const bool v6 = where.host.find(':') != std::string::npos;
+    report(Severity::kInfo, "serving metrics at http://" + (v6 ? "[" + where.host + "]" : where.host) + ":" +
+                                std::to_string(bound.port()) + "/metrics");
+    loop_->run_sync([this] { endpoint_->accept(); });
+    loop_->start();
   }
 
-  std::shared_ptr<const Metrics> metrics_;
-  int listener_ = -1;
-  int wake_ = -1;
-  std::list<Connection> connections_;  // the serving thread's
-  std::thread thread_;
+  ~MetricsServer() override {
+    // Its sockets are the loop's: closed on its thread, or here once it
+    // has stopped.
+    loop_->run_sync([endpoint = endpoint_] {
+      endpoint->closed = true;
+      asio::error_code ignored;
+      endpoint->acceptor.close(ignored);
+      while (!endpoint->connections.empty()) endpoint->connections.front()->close();
+    });
+  }
+
+  void publish(const Measurement&) override {}
+
+ private:
+  std::shared_ptr<net::EventLoop> loop_;
+  std::shared_ptr<Endpoint> endpoint_;
 };
 
 }  // namespace
 
-std::unique_ptr<Publisher> make_metrics_server(const std::string& listen, std::shared_ptr<const Metrics> metrics) {
-  return std::make_unique<MetricsServer>(listen, std::move(metrics));
+std::unique_ptr<Publisher> make_metrics_server(const std::string& listen, std::shared_ptr<const Metrics> metrics,
+                                               std::shared_ptr<net::EventLoop> loop) {
+  return std::make_unique<MetricsServer>(listen, std::move(metrics), std::move(loop));
 }
 
 }  // namespace qvtool
