@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,7 +40,8 @@ struct Ds2482Driver : ::testing::Test {
     buses[2] = io2.bus;
     buses[6] = io6.bus;
     i2c->attach(0x18, std::make_shared<Ds2482Emulator>(hundred.bus));
-    i2c->attach(0x1C, std::make_shared<Ds2482Emulator>(buses));
+    eight = std::make_shared<Ds2482Emulator>(buses);
+    i2c->attach(0x1C, eight);
     io6.sensors[1]->set_parasite(true);
     hundred.sensors[0]->set_parasite(true);
     onewire::BuiltinDriverOptions o;
@@ -62,6 +64,7 @@ struct Ds2482Driver : ::testing::Test {
   SensorBus io2{3, 0x0000CAFE0000};
   SensorBus io6{4, 0x00BEEF000000};
   std::shared_ptr<EmulatedI2cBus> i2c = std::make_shared<EmulatedI2cBus>();
+  std::shared_ptr<Ds2482Emulator> eight;
   std::shared_ptr<onewire::TmexDriver> driver;
 };
 
@@ -116,6 +119,41 @@ TEST_F(Ds2482Driver, ComponentMeasuresThroughTheHundredAndTwoChannelsOfTheEightH
   EXPECT_EQ(hundred.sensors[0]->brownouts(), 1);
   EXPECT_EQ(io6.sensors[1]->brownouts(), 1);
   EXPECT_EQ(io2.sensors[0]->brownouts(), 0);
+}
+
+// A worker thread leaves channel 6's parasite conversion fed; the
+// application's thread ends it with its next call on that session while a
+// third thread uses channel 2 of the same chip.
+TEST_F(Ds2482Driver, AStrongPullupBegunOnOneThreadEndsAtTheNextCallFromAnother) {
+  const std::int32_t h6 = driver->TMExtendedStartSession(203, 8, nullptr);
+  const std::int32_t h2 = driver->TMExtendedStartSession(202, 8, nullptr);
+  ASSERT_GT(h6, 0);
+  ASSERT_GT(h2, 0);
+  testing_support::DriverWalk fed{*driver, h6};
+  testing_support::DriverWalk other{*driver, h2};
+  auto worker = std::async(std::launch::async, [&] { return fed.roms() == io6.sorted_roms() && fed.convert_all() == 1; });
+  ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(worker.get());
+  EXPECT_TRUE(eight->pullup_on());
+  EXPECT_EQ(eight->channel(), 6);
+  auto walk = std::async(std::launch::async, [&] { return other.roms(); });
+  clock.sleep_for(750ms);
+  EXPECT_EQ(driver->TMOneWireCom(h6, 0, 0), 0);
+  EXPECT_FALSE(eight->pullup_on());
+  ASSERT_EQ(walk.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(walk.get(), io2.sorted_roms());
+  for (const auto& s : io6.sensors) {
+    int error = 1;
+    const auto bytes = fed.command(s->rom(), 0xBE, 9, &error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(bytes.size(), 9u);
+    testing_support::Scratchpad pad{};
+    std::copy(bytes.begin(), bytes.end(), pad.begin());
+    EXPECT_DOUBLE_EQ(testing_support::scratchpad_celsius(s->rom()[0], pad), s->temperature()) << rom_text(s->rom());
+  }
+  EXPECT_EQ(io6.sensors[1]->brownouts(), 0);
+  EXPECT_EQ(driver->TMEndSession(h6), 1);
+  EXPECT_EQ(driver->TMEndSession(h2), 1);
 }
 
 }  // namespace

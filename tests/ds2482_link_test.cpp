@@ -2,11 +2,13 @@
 // the -800 and what it refuses, every 1-Wire operation, its busy waits and
 // their deadline, the I2C failures (a refused byte, a bus that fails or is
 // gone), the -800's channels and the strong pull-up a parasite DS18B20
-// needs. The driver's adapter type 8 has a suite of its own.
+// needs, which keeps the other channels off the chip until it ends. The
+// driver's adapter type 8 has a suite of its own.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "onewire/sim/ds2482_emulator.hpp"
 #include "onewire/sim/emulated_i2c_bus.hpp"
 #include "support/adapter_support.hpp"
+#include "support/pump.hpp"
 #include "support/step_clock.hpp"
 
 namespace {
@@ -350,6 +353,86 @@ TEST_F(Ds2482Backend, TheStrongPullupFeedsAParasiteSensorAndWithoutItTheSensorBr
   EXPECT_EQ(parasite->brownouts(), 1);
   EXPECT_EQ(l->end_strong_pullup(), 1);  // nothing on: nothing to do
   EXPECT_EQ(bus.strong_pullups(), 2u);
+}
+
+TEST_F(Ds2482Backend, OtherChannelsWaitOutAStrongPullupOnTheirThreadsAndNeverCutIt) {
+  auto parasite = add(channels[2], 0x28, 0x2222, 23.5, true);
+  auto neighbour = add(channels[5], 0x28, 0x5555, 5.5);
+  Ds2482Options patient;
+  patient.pullup_wait = 60s;  // only the test's own deadlines decide
+  auto fed = link(0x19, 2);
+  auto other = link(0x19, 5, patient);
+  ASSERT_EQ(fed->open(), 1);
+  ASSERT_EQ(other->open(), 1);
+  auto convert_fed = [&] {
+    ASSERT_EQ(fed->reset(), onewire::kResetPresence);
+    ASSERT_EQ(fed->touch_byte(kSkipRom), kSkipRom);
+    ASSERT_EQ(fed->touch_byte_pullup(kConvertT), kConvertT);
+    ASSERT_TRUE(channels[2]->strong_pullup_on());
+  };
+  auto fed_intact = [&] {
+    EXPECT_EQ(eight->channel(), 2);
+    EXPECT_TRUE(eight->pullup_on());
+    EXPECT_TRUE(channels[2]->strong_pullup_on());
+  };
+  auto fed_celsius = [&] {
+    const Scratchpad pad = read_pad(*fed, parasite->rom());
+    EXPECT_EQ(onewire::crc8(pad.data(), 9), 0);
+    return testing_support::scratchpad_celsius(0x28, pad);
+  };
+
+  // Another thread's reset on channel 5 waits while channel 2 converts;
+  // channel 2's own next operation ends the pull-up and goes first.
+  convert_fed();
+  auto reset = std::async(std::launch::async, [&] { return other->reset(); });
+  ASSERT_TRUE(testing_support::pump_until([&] { return other->pullup_waits() == 1; }));
+  EXPECT_EQ(reset.wait_for(0s), std::future_status::timeout);
+  fed_intact();
+  clock.sleep_for(750ms);
+  EXPECT_EQ(fed_celsius(), 23.5);
+  ASSERT_EQ(reset.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(reset.get(), onewire::kResetPresence);
+  EXPECT_EQ(testing_support::search_all(*other), std::vector<Rom>{neighbour->rom()});
+
+  // Both threads at it at once, channel 2 feeding each conversion: every
+  // reading right, none browned out.
+  auto searches = std::async(std::launch::async, [&] {
+    int whole = 0;
+    for (int i = 0; i < 20; ++i)
+      if (testing_support::search_all(*other) == std::vector<Rom>{neighbour->rom()}) ++whole;
+    return whole;
+  });
+  for (int i = 0; i < 20; ++i) {
+    parasite->set_temperature(20.0 + i);
+    convert_fed();
+    clock.sleep_for(750ms);
+    EXPECT_EQ(fed_celsius(), 20.0 + i);
+  }
+  ASSERT_EQ(searches.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(searches.get(), 20);
+
+  // A pull-up that outlasts the wait: a reset on another thread and an
+  // open fail busy and leave the conversion alone.
+  Ds2482Options hasty;
+  hasty.pullup_wait = 20ms;
+  auto impatient = link(0x19, 6, hasty);
+  ASSERT_EQ(impatient->open(), 1);
+  parasite->set_temperature(24.0);
+  convert_fed();
+  auto refused = std::async(std::launch::async, [&] { return impatient->reset(); });
+  ASSERT_EQ(refused.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(refused.get(), onewire::kErrPortBusy);
+  EXPECT_EQ(impatient->pullup_waits(), 1);
+  EXPECT_EQ(link(0x19, 7, hasty)->open(), onewire::kErrPortBusy);
+  fed_intact();
+  clock.sleep_for(750ms);
+  EXPECT_EQ(fed->end_strong_pullup(), 1);
+  EXPECT_FALSE(channels[2]->strong_pullup_on());
+  EXPECT_EQ(impatient->reset(), onewire::kResetNoPresence);
+  EXPECT_EQ(eight->channel(), 6);
+  EXPECT_EQ(fed_celsius(), 24.0);
+  EXPECT_EQ(parasite->brownouts(), 0);
+  EXPECT_EQ(channels[2]->strong_pullups(), 22u);
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ inline constexpr std::int16_t kErrPortIo = -8;
 inline constexpr std::int16_t kErrNotOffered = -9;
 // An argument makes no sense (a negative length, a missing buffer).
 inline constexpr std::int16_t kErrBadArgument = -10;
-// Start refused: another program (or another session) holds the port.
+// Start refused: another program (or another session) holds the port. In
+// a call: the adapter is another's for now (a kernel driver bound to a
+// DS2482, or another channel's strong pull-up that outlasted the wait).
 inline constexpr std::int16_t kErrPortBusy = -11;
 // Repeated ROM searches did not agree with each other or broke the
 // search's own rules (order, repeats, discrepancies): noise on the line

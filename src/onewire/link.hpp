@@ -127,7 +127,8 @@ class QVDS_API Link {
   // or the link's next operation, which ends it first: a parasite-powered
   // device draws its conversion current from it. The byte read back, or a
   // negative error code; kErrNotOffered, with nothing sent, where the
-  // adapter has no strong pull-up.
+  // adapter has no strong pull-up. No lock stays held meanwhile: the call
+  // that ends it may come from another thread than this one.
   virtual int touch_byte_pullup(int byte);
   // Ends a strong pull-up (nothing when none is on): 1, or a negative
   // error code.

@@ -1,5 +1,6 @@
 #include "onewire/ds2482/ds2482_link.hpp"
 
+#include <condition_variable>
 #include <map>
 #include <utility>
 
@@ -24,7 +25,12 @@ int open_failure(int i2c_result) {
 }  // namespace
 
 struct SharedChip {
+  // Recursive: a search or block takes the chip again for its reset.
   std::recursive_mutex mutex;
+  // The link whose strong pull-up keeps the chip on its channel, if any;
+  // the other links wait on `pullup_ended` for it to go.
+  const Ds2482Link* pullup_owner = nullptr;
+  std::condition_variable_any pullup_ended;
   // What the chip was left on by the last link that used it: -1 unknown.
   int channel = -1;
   int config = -1;
@@ -71,7 +77,9 @@ int Ds2482Link::open() {
   if (is_open()) return 1;
   close();
   if (!bus_) return kErrPortUnavailable;
-  std::lock_guard lock(chip_->mutex);
+  std::unique_lock lock(chip_->mutex);
+  // Selecting this channel would end the conversion another one feeds.
+  if (!wait_for_other_pullup(lock)) return kErrPortBusy;
   if (const int r = bus_->open(); r != kI2cOk) return open_failure(r);
   open_ = true;
   recoveries_ = 0;
@@ -103,12 +111,8 @@ int Ds2482Link::open() {
 
 void Ds2482Link::close() {
   std::lock_guard lock(chip_->mutex);
-  if (pullup_ && is_open()) {
-    pullup_ = false;
-    write_config(config_);
-  }
-  pullup_ = false;
-  if (pullup_hold_.owns_lock()) pullup_hold_.unlock();
+  if (pullup_ && is_open()) write_config(config_);
+  drop_pullup();
   if (bus_ && bus_->is_open()) bus_->close();
   open_ = false;
 }
@@ -117,6 +121,10 @@ std::unique_lock<std::recursive_mutex> Ds2482Link::take_chip(int& result) {
   std::unique_lock lock(chip_->mutex);
   result = prepare();
   if (result != 1) return lock;
+  if (!wait_for_other_pullup(lock)) {
+    result = kErrPortBusy;
+    return lock;
+  }
   if (channels_ == 8) {
     const int channel = where_.channel < 0 ? 0 : where_.channel;
     if (chip_->channel != channel) {
@@ -132,6 +140,23 @@ std::unique_lock<std::recursive_mutex> Ds2482Link::take_chip(int& result) {
   return lock;
 }
 
+// The chip stays locked once when this waits: a nested take (a search's
+// reset) comes after its operation's own take found no other pull-up, and
+// none can begin while the chip is locked.
+bool Ds2482Link::wait_for_other_pullup(std::unique_lock<std::recursive_mutex>& lock) {
+  const auto none_other = [this] { return chip_->pullup_owner == nullptr || chip_->pullup_owner == this; };
+  if (none_other()) return true;
+  ++pullup_waits_;
+  return chip_->pullup_ended.wait_for(lock, options_.pullup_wait, none_other);
+}
+
+void Ds2482Link::drop_pullup() {
+  pullup_ = false;
+  if (chip_->pullup_owner != this) return;
+  chip_->pullup_owner = nullptr;
+  chip_->pullup_ended.notify_all();
+}
+
 int Ds2482Link::fail(int i2c_result) {
   switch (i2c_result) {
     case kI2cOk:
@@ -144,7 +169,7 @@ int Ds2482Link::fail(int i2c_result) {
       return kErrPortBusy;
     case kI2cGone:
       open_ = false;
-      pullup_ = false;
+      drop_pullup();
       if (bus_) bus_->close();
       return kErrPortIo;
     default:
@@ -231,7 +256,7 @@ int Ds2482Link::detect() {
 
 int Ds2482Link::recover() {
   ++recoveries_;
-  pullup_ = false;
+  drop_pullup();
   // A reset of the chip puts every channel's switch and its
   // configuration back to their power-up state.
   chip_->channel = 0;
@@ -314,26 +339,26 @@ int Ds2482Link::write_only(std::uint8_t byte) {
 
 int Ds2482Link::touch_byte_pullup(int byte) {
   int taken = 0;
-  auto lock = take_chip(taken);
+  const auto lock = take_chip(taken);
   if (taken != 1) return taken;
   const auto value = static_cast<std::uint8_t>(byte & 0xFF);
   // SPU right before the byte: the chip turns the pull-up on at the end
   // of its last slot and keeps it through the status and data reads.
   if (const int r = write_config(static_cast<std::uint8_t>(config_ | kCfgSpu)); r != 1) return r;
   if (const int r = command({kCmdWriteByte, value}); r != 1) return r;
+  // The other channels keep off the chip until the pull-up ends.
   pullup_ = true;
-  const int got = read_back(value);
-  // The chip stays this link's while the pull-up holds.
-  pullup_hold_ = std::move(lock);
-  return got;
+  chip_->pullup_owner = this;
+  return read_back(value);
 }
 
 int Ds2482Link::end_strong_pullup() {
   std::lock_guard lock(chip_->mutex);
   if (!pullup_) return 1;
-  pullup_ = false;
   const int r = is_open() ? write_config(config_) : kErrPortIo;
-  if (pullup_hold_.owns_lock()) pullup_hold_.unlock();
+  // Even when the write failed: the next link's configuration write ends
+  // the SPU left on.
+  drop_pullup();
   return r;
 }
 

@@ -19,10 +19,15 @@
 // lock for it, and each operation selects its link's channel and
 // configuration first when another link left others; so links on several
 // channels may work from several threads at once, each operation
-// running whole. A strong pull-up holds the chip until it ends: the
-// channels wait meanwhile, as the pull-up holds the chip's one switch.
+// running whole. A strong pull-up keeps the chip on its channel until it
+// ends (end_strong_pullup or the link's next operation, from whatever
+// thread): no lock is held meanwhile, but operations of the other
+// channels wait for that end, for at most pullup_wait, and then fail with
+// kErrPortBusy rather than switch the chip away from a conversion that
+// draws its power through it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -51,6 +56,12 @@ struct Ds2482Options {
   rtl::Duration poll_interval = std::chrono::microseconds(10);
   // How long past the first status read a command may keep the chip busy.
   rtl::Duration busy_deadline = std::chrono::milliseconds(20);
+  // How long an operation waits for another channel's strong pull-up to
+  // end before it fails with kErrPortBusy: a little more than the longest
+  // conversion (750 ms) and the call that ends it. Real time, not `clock`'s:
+  // a test's clock that skips time may run ahead of the thread holding the
+  // pull-up, which must have its time to end it.
+  std::chrono::milliseconds pullup_wait = std::chrono::milliseconds(2000);
   // The active pull-up: right for every bus but a single device on a
   // short line, and what the kernel's and OWFS's drivers choose.
   bool active_pullup = true;
@@ -95,6 +106,9 @@ class Ds2482Link final : public Link {
   const ChipAddress& where() const { return where_; }
   // Times the chip was reset to recover from a stuck busy flag.
   int recoveries() const { return recoveries_; }
+  // Times an operation found another channel's strong pull-up on and
+  // waited for it (any thread may ask).
+  int pullup_waits() const { return pullup_waits_.load(); }
 
  private:
   rtl::Clock& clock() const { return options_.clock != nullptr ? *options_.clock : rtl::GetClock(); }
@@ -119,8 +133,14 @@ class Ds2482Link final : public Link {
   // Before every operation: the link is open, and a strong pull-up ended.
   int prepare();
   // The chip, for one operation: locked, on this link's channel and
-  // configuration.
+  // configuration, once no other link's strong pull-up holds it.
   std::unique_lock<std::recursive_mutex> take_chip(int& result);
+  // With the chip locked once (the lock is let go while waiting): false
+  // when another link's strong pull-up outlasted pullup_wait.
+  bool wait_for_other_pullup(std::unique_lock<std::recursive_mutex>& lock);
+  // This link's strong pull-up is over (or gone with the chip's reset or
+  // the bus): the chip is free for the other channels. Chip locked.
+  void drop_pullup();
   // The unlocked bodies of the operations, for each other's use.
   int do_reset();
   int do_touch_byte(int byte);
@@ -137,9 +157,8 @@ class Ds2482Link final : public Link {
   std::uint8_t config_ = 0;  // the configuration bits in force, SPU never among them
   bool pullup_ = false;
   int recoveries_ = 0;
+  std::atomic<int> pullup_waits_{0};
   std::shared_ptr<SharedChip> chip_;
-  // The chip, held by a strong pull-up until it ends.
-  std::unique_lock<std::recursive_mutex> pullup_hold_;
 };
 
 // The link for a DS2482 port name ("/dev/i2c-1:0x18:3") over `bus` (the
