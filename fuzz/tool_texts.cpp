@@ -67,7 +67,12 @@ std::string temperature(FuzzedDataProvider& in) {
 }
 
 void formatters(FuzzedDataProvider& in) {
-  qvtool::Source source{in.ConsumeRandomLengthString(64), in.ConsumeIntegral<int>(), in.ConsumeRandomLengthString(64)};
+  qvtool::Source source;
+  source.port = in.ConsumeRandomLengthString(64);
+  source.adapter = in.ConsumeIntegral<int>();
+  source.driver = in.ConsumeRandomLengthString(64);
+  source.name = in.ConsumeBool() ? source.port : in.ConsumeRandomLengthString(32);
+  source.key = in.ConsumeRandomLengthString(16);
   std::vector<qvtool::SensorRow> rows;
   // More rows add time, not paths: the formatters treat each alike.
   const int n = in.ConsumeIntegralInRange(0, 6);
@@ -85,6 +90,9 @@ void formatters(FuzzedDataProvider& in) {
     if (in.ConsumeBool()) r.celsius = in.ConsumeFloatingPoint<double>();
     r.status = in.ConsumeRandomLengthString(12);
     r.reason = in.ConsumeRandomLengthString(40);
+    r.bus = in.ConsumeBool() ? source.name : "";
+    r.bus_key = in.ConsumeBool() ? source.key : "";
+    r.alarm = in.ConsumeBool();
     rows.push_back(std::move(r));
   }
   const std::string error = in.ConsumeBool() ? "" : in.ConsumeRandomLengthString(80);
@@ -103,9 +111,10 @@ void formatters(FuzzedDataProvider& in) {
     for (const auto& s : j["sensors"]) check(s["celsius"].is_null() || std::isfinite(s["celsius"].get<double>()));
   }
 
-  qvtool::Metrics metrics(source.port);
-  const qvtool::Measurement m{rows, error, {}, qvtool::Output(qvtool::Format::kJson, qvtool::Content::kReadings, source)
-                                                   .json_text(rows, error, notes, time)};
+  qvtool::Metrics metrics(std::vector{source});
+  const qvtool::Measurement m{rows, {source}, error, {},
+                              qvtool::Output(qvtool::Format::kJson, qvtool::Content::kReadings, source)
+                                  .json_text(rows, error, notes, time)};
   metrics.record(m);
   const std::string text = metrics.text();
   check(qvtool::is_utf8(text));
@@ -134,7 +143,8 @@ void formatters(FuzzedDataProvider& in) {
   try {
     const qvtool::MqttTarget t = qvtool::parse_mqtt_url(in.ConsumeRandomLengthString(200));
     check(!t.host.empty() && !t.prefix.empty() && t.port >= 1 && t.port <= 65535);
-  } catch (const qvtool::Failure&) {
+  } catch (const qvtool::UsageError&) {
+    // A URL that cannot be is the user's error (status 2), never a crash.
   }
 }
 

@@ -59,7 +59,9 @@ int whole_of(const toml::node& n, const std::string& where, const std::string& k
 BusConfig bus_of(const toml::table& t, const std::string& origin) {
   BusConfig b;
   b.where = where_of(origin, t.source());
-  for (const auto& [key, node] : t) {
+  for (const auto& [key, value] : t) {
+    // A structured binding cannot be captured by every compiler.
+    const toml::node& node = value;
     const std::string k(key.str());
     const std::string where = where_of(origin, node.source());
     const auto text = [&]() {
