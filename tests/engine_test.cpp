@@ -528,7 +528,7 @@ TEST_F(EngineSettings, ChangesThatMakeNoSenseAreRefusedAndChangeNothing) {
   c = {};
   c.resolution = 10;
   auto s20 = bus.change_settings(make_rom(0x10, 2), c);
-  EXPECT_EQ(s20.error(), qvds::Errc::kNotOffered);
+  EXPECT_EQ(s20.error(), qvds::Errc::kNotSupported);
   EXPECT_NE(s20.message().find("DS18S20"), std::string::npos);
   EXPECT_EQ(bus.change_settings(make_rom(0x28, 77), c).error(), qvds::Errc::kNotOnBus);
   // Thresholds of a DS18S20 are its to change.

@@ -32,6 +32,7 @@ class Category final : public std::error_category {
       case Errc::kBadArgument: return "an argument makes no sense";
       case Errc::kNotOffered: return "the adapter cannot do this";
       case Errc::kRefused: return "the device did not take what was written to it";
+      case Errc::kNotSupported: return "the device has no such setting";
     }
     return "unknown error " + std::to_string(value);
   }

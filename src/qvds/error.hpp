@@ -38,6 +38,7 @@ enum class Errc {
   kBadArgument,  // an argument makes no sense
   kNotOffered,   // the adapter cannot do what was asked
   kRefused,      // the device did not take what was written to it (a setting, a save)
+  kNotSupported,  // the device has no such setting (a DS18S20's resolution)
 };
 
 // The category of Errc: name "qvds", messages in plain words.

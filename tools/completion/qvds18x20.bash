@@ -4,7 +4,7 @@
 # also works when sourced from ~/.bashrc. tests/completion_test.sh holds
 # the lists below to the tool's --help.
 
-_qvds18x20_commands="read list watch doctor ports version serve sim-adapter sim-usb sim-i2c"
+_qvds18x20_commands="read list watch settings alarms doctor ports version serve sim-adapter sim-usb sim-i2c"
 _qvds18x20_bus_options="-p --port -a --adapter --speed --baud --sim --config"
 _qvds18x20_publish_options="--mqtt --mqtt-cafile --mqtt-discovery --mqtt-discovery-prefix --mqtt-grace --prometheus-file"
 
@@ -16,6 +16,11 @@ _qvds18x20_options() {
       echo "-h --help $_qvds18x20_bus_options -f --format --id-format --log -i --interval -c --count" \
         "$_qvds18x20_publish_options --mqtt-queue --metrics-listen"
       ;;
+    settings)
+      echo "-h --help $_qvds18x20_bus_options -f --format --id-format --resolution --alarm-low --alarm-high --sensor" \
+        "--save"
+      ;;
+    alarms) echo "-h --help $_qvds18x20_bus_options -f --format --id-format" ;;
     doctor) echo "-h --help -p --port -a --adapter --baud --sim -f --format --id-format --undocumented" ;;
     ports) echo "-h --help" ;;
     version) echo "-h --help $_qvds18x20_bus_options" ;;
@@ -45,13 +50,14 @@ _qvds18x20_values() {
   local cmd=$1 option=$2 cur=$3
   case $option in
     -f | --format)
-      if [[ $cmd == doctor ]]; then
+      if [[ $cmd == doctor || $cmd == settings ]]; then
         compgen -W "table json" -- "$cur"
       else
         compgen -W "table csv json none" -- "$cur"
       fi
       ;;
     --id-format) compgen -W "qvds owfs kernel" -- "$cur" ;;
+    --resolution) compgen -W "9 10 11 12" -- "$cur" ;;
     -a | --adapter) compgen -W "passive ds2480b usb ds2482 w1 auto 1 5 6 8 9" -- "$cur" ;;
     --baud) compgen -W "9600 19200 57600 115200" -- "$cur" ;;
     --speed) compgen -W "normal relaxed" -- "$cur" ;;

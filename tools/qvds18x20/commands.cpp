@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "onewire/adapters.hpp"
+#include "onewire/ds18x20/doctor_rules.hpp"
 #include "onewire/port_names.hpp"
 #include "qvds18x20/config_args.hpp"
 #include "qvds18x20/config_file.hpp"
@@ -85,9 +87,9 @@ void print_warnings(const Notes& notes) {
 
 // The sensors `read` was asked for, as ROMs: each in any ROM form, or a
 // name the configuration gives.
-std::vector<onewire::Rom> named_sensors(const Options& o) {
+std::vector<onewire::Rom> named_sensors(const Options& o, const std::vector<std::string>& texts) {
   std::vector<onewire::Rom> roms;
-  for (const std::string& text : o.sensors) {
+  for (const std::string& text : texts) {
     std::optional<onewire::Rom> rom;
     for (const auto& [r, s] : o.config.sensors)
       if (!s.name.empty() && s.name == text) rom = r;
@@ -277,6 +279,67 @@ std::vector<qvds::MeasureOptions> measure_options(const BusSet& set, const std::
   return what;
 }
 
+// The most one call on one sensor may take (a save to EEPROM on a slow
+// adapter takes well under a second).
+qvds::CallOptions sensor_call() {
+  qvds::CallOptions call;
+  call.timeout = kOperationDeadline;
+  return call;
+}
+
+// A whole number an option takes, checked; nothing when not given.
+std::optional<int> whole_option(const std::string& text, const char* option, int low, int high) {
+  if (text.empty()) return std::nullopt;
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || at != end || value < low || value > high)
+    throw UsageError(std::string(option) + " takes a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not \"" + shorten(text) + "\"");
+  return value;
+}
+
+// The configuration's resolution and thresholds, put into the scratchpad
+// of each sensor it names that a bus has (never into EEPROM: that is
+// `settings --save`). What a sensor does not take is a warning; the
+// round reads it as it is.
+void apply_configured_settings(BusSet& set, const Options& o) {
+  const bool any = std::any_of(o.config.sensors.begin(), o.config.sensors.end(), [](const auto& e) {
+    return e.second.resolution || e.second.alarm_low || e.second.alarm_high;
+  });
+  if (!any) return;
+  const auto found = set.search();
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (!found[i]) continue;  // the round says why
+    OpenedBus& b = set.buses()[i];
+    for (const qvds::Device& d : *found[i]) {
+      const auto it = o.config.sensors.find(d.rom);
+      if (it == o.config.sensors.end()) continue;
+      qvds::SettingsChange change;
+      change.resolution = it->second.resolution;
+      change.alarm_low = it->second.alarm_low;
+      change.alarm_high = it->second.alarm_high;
+      if (change.empty()) continue;
+      const auto done = b.bus.change_settings(d.rom, change, sensor_call());
+      if (!done)
+        report(Severity::kWarning, "warning: " + it->second.where + ": the settings of sensor " +
+                                       format_rom(d.rom, o.id_format) + " on " + b.label +
+                                       " were not applied: " + done.message());
+    }
+  }
+}
+
+// list: a DS18B20's family as one scratchpad read tells it (the ROM and
+// the power-up bytes; no write, no conversion); "unknown" where that
+// leaves several.
+std::string family_of(qvds::Bus& bus, const qvds::Device& d) {
+  if (d.rom[0] != 0x28) return "";
+  const auto latest = bus.read_latest(d.rom, sensor_call());
+  if (!latest || !latest->has_scratchpad) return "unknown";
+  const auto verdict = onewire::ds18x20::quick_family(d.rom, latest->scratchpad, latest->power);
+  return onewire::ds18x20::clone_family_name(verdict.family);
+}
+
 }  // namespace
 
 // The simulated bus serves whoever runs the tool without a port; its
@@ -315,13 +378,14 @@ int run_read(const Options& o) {
   // Options that cannot be used fail before the bus is opened.
   refuse_publishing_the_implicit_bus(o);
   Publishers::check(o.publish, Lifetime::kOnce);
-  const std::vector<onewire::Rom> named = named_sensors(o);
+  const std::vector<onewire::Rom> named = named_sensors(o, o.sensors);
   say_if_simulated(o);
   BusSet set(bus_choices(o));
   if (interrupt_requested()) throw Failure("interrupted");
   open_buses(set, o, Content::kReadings);
   Output output(o.format, Content::kReadings, sources_of(set), o.log_file);
   Publishers publishers(o.publish, sources_of(set), Lifetime::kOnce);
+  apply_configured_settings(set, o);
   show_progress(o, "measuring...");
   const auto results = set.measure(measure_options(set, named, false));
   clear_progress(o);
@@ -356,7 +420,10 @@ int run_list(const Options& o) {
       if (!notes.code && !found[i] && found[i].failure().driver_code != 0) notes.code = found[i].failure().driver_code;
       continue;
     }
-    for (const qvds::Device& d : *found[i]) rows.push_back(device_row(d, b, settings, index++));
+    for (const qvds::Device& d : *found[i]) {
+      rows.push_back(device_row(d, b, settings, index++));
+      rows.back().family = family_of(set.buses()[i].bus, d);
+    }
   }
   // Nothing on standard output for a command that fails.
   if (rows.empty()) throw Failure(error);
@@ -388,6 +455,9 @@ int run_watch(const Options& given) {
   open_buses(set, o, Content::kReadingsOverTime);
   Output output(o.format, Content::kReadingsOverTime, sources_of(set), o.log_file);
   Publishers publishers(publish, sources_of(set), Lifetime::kContinuous);
+  // Once, at the start: a sensor that powers up later holds its EEPROM's
+  // settings until the next start (settings --save stores them for good).
+  apply_configured_settings(set, o);
   notify_ready();
   const auto interval =
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(plan.interval));
@@ -534,6 +604,129 @@ int run_version(const Options& o) {
   }
   std::printf("driver active: %s\n", status == kExitOk ? "yes" : "no");
   return status;
+}
+
+int run_settings(const Options& o) {
+  qvds::SettingsChange change;
+  change.resolution = whole_option(o.resolution, "--resolution", 9, 12);
+  change.alarm_low = whole_option(o.alarm_low, "--alarm-low", -55, 125);
+  change.alarm_high = whole_option(o.alarm_high, "--alarm-high", -55, 125);
+  if (change.alarm_low && change.alarm_high && *change.alarm_low > *change.alarm_high)
+    throw UsageError("--alarm-low " + std::to_string(*change.alarm_low) + " is above --alarm-high " +
+                     std::to_string(*change.alarm_high));
+  const std::vector<onewire::Rom> named = named_sensors(o, o.sensor_ids);
+  say_if_simulated(o);
+  BusSet set(bus_choices(o));
+  open_buses(set, o, Content::kSettings);
+  const auto found = set.search();
+  const RowSettings row_options = row_settings(o);
+  const bool several = set.buses().size() > 1;
+  std::vector<SensorRow> rows;
+  std::string error;
+  Notes notes;
+  int failed = 0;
+  int index = 0;
+  std::set<onewire::Rom> seen;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    OpenedBus& b = set.buses()[i];
+    std::string why = b.error;
+    if (why.empty() && !found[i])
+      why = "searching " + b.label + " failed: " +
+            (found[i].error() == qvds::Errc::kNoDevices ? std::string("no devices found on the bus") : found[i].message());
+    if (!why.empty()) {
+      error += (error.empty() ? "" : "; ") + why;
+      continue;
+    }
+    for (const qvds::Device& d : *found[i]) {
+      if (!onewire::ds18x20::is_thermometer(d.rom[0])) continue;
+      if (!named.empty() && std::find(named.begin(), named.end(), d.rom) == named.end()) continue;
+      if (interrupt_requested()) throw Failure("interrupted");
+      seen.insert(d.rom);
+      SensorRow r = device_row(d, b, row_options, index++);
+      std::string trouble;
+      // A change, then the save; what the sensor holds afterwards is
+      // what is shown, whatever happened.
+      if (!change.empty())
+        if (const auto changed = b.bus.change_settings(d.rom, change, sensor_call()); !changed)
+          trouble = "not changed: " + changed.message();
+      if (trouble.empty() && o.save) {
+        const auto saved = b.bus.save_settings(d.rom, sensor_call());
+        if (!saved)
+          trouble = "not saved to EEPROM: " + saved.message();
+        else if (!saved->verified)
+          trouble = "saved, but its EEPROM did not read back what was written";
+      }
+      if (const auto now = b.bus.settings(d.rom, true, sensor_call()); now) {
+        r.resolution = now->resolution;
+        r.alarm_low = now->alarm_low;
+        r.alarm_high = now->alarm_high;
+        r.eeprom_matches = now->eeprom_matches;
+        r.power = qvds::power_name(now->power);
+      } else {
+        trouble += (trouble.empty() ? "" : "; ") + std::string("settings not read: ") + now.message();
+      }
+      r.reason = trouble;
+      if (!trouble.empty()) {
+        ++failed;
+        notes.warnings.push_back(sensor_text(r, several) + ": " + trouble);
+      }
+      rows.push_back(std::move(r));
+    }
+  }
+  for (const onewire::Rom& rom : named)
+    if (seen.count(rom) == 0) {
+      ++failed;
+      notes.warnings.push_back("sensor " + format_rom(rom, o.id_format) + " is on none of the buses, or no thermometer");
+    }
+  if (rows.empty()) throw Failure(!error.empty() ? error : named.empty() ? "no thermometer on the bus" : notes.warnings.front());
+  if (!error.empty()) notes.warnings.push_back(error);
+  Output(o.format, Content::kSettings, sources_of(set)).write(rows, "", notes);
+  print_warnings(notes);
+  return failed > 0 || !error.empty() ? kExitFailed : kExitOk;
+}
+
+int run_alarms(const Options& o) {
+  say_if_simulated(o);
+  BusSet set(bus_choices(o));
+  open_buses(set, o, Content::kReadings);
+  apply_configured_settings(set, o);
+  show_progress(o, "measuring...");
+  const auto found = set.each<qvds::AlarmResult>(
+      [](std::size_t, OpenedBus& b, qvds::Completion<qvds::AlarmResult> done, const qvds::CallOptions& call) {
+        b.bus.alarm_search_async(std::move(done), call);
+      });
+  clear_progress(o);
+  std::vector<qvds::Result<qvds::Measurement>> results;
+  std::set<std::string> alarmed;
+  for (const auto& f : found) {
+    if (!f) {
+      results.emplace_back(f.failure());
+      continue;
+    }
+    results.emplace_back(f->measurement);
+    for (const onewire::Rom& rom : f->in_alarm) alarmed.insert(format_rom(rom, IdFormat::kQvds));
+  }
+  RunMemory memory;
+  Round round = make_round(set, results, o, memory, {});
+  // Only the sensors the bus's alarm search found; one whose value was
+  // not trusted is said, and is no alarm.
+  std::vector<SensorRow> rows;
+  for (SensorRow& r : round.rows) {
+    if (alarmed.count(r.romstr) == 0) continue;
+    if (!r.celsius) {
+      round.notes.warnings.push_back(sensor_text(r, set.buses().size() > 1) +
+                                     " answered the alarm search, but its value was not read: " +
+                                     (r.reason.empty() ? "no answer" : r.reason));
+      continue;
+    }
+    rows.push_back(std::move(r));
+  }
+  Output output(o.format, Content::kReadings, sources_of(set));
+  if (round.ok || o.format == Format::kJson) output.write(rows, round.error, round.notes, iso_time(round.when));
+  if (!round.ok) throw Failure(round.error);
+  print_warnings(round.notes);
+  if (round.bus_failed) return kExitFailed;
+  return round.out_of_bounds ? kExitOutOfBounds : kExitOk;
 }
 
 }  // namespace qvtool

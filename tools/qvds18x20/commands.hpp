@@ -17,6 +17,8 @@ int run_watch(const Options& o);
 int run_ports(const Options& o);
 int run_version(const Options& o);
 int run_doctor(const Options& o);
+int run_settings(const Options& o);
+int run_alarms(const Options& o);
 
 // Says on standard error that the bus is the simulated one, when no port
 // was given and the simulated bus was not asked for either.

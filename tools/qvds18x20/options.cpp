@@ -113,17 +113,23 @@ void add_format_option(CLI::App& cmd, Options& o) {
       ->transform(one_of(id_format_names()));
 }
 
-// doctor: the bus, a table or JSON, and the undocumented reads.
-void add_doctor_options(CLI::App& cmd, Options& o) {
-  add_bus_options(cmd, o, false, false);
-  static const std::map<std::string, Format> kDoctorFormats = {{"table", Format::kTable}, {"json", Format::kJson}};
+// A report's formats (doctor, settings): a table or JSON.
+void add_report_format_option(CLI::App& cmd, Options& o) {
+  static const std::map<std::string, Format> kReportFormats = {{"table", Format::kTable}, {"json", Format::kJson}};
   cmd.add_option("-f,--format", o.format, "output: table or json")
       ->type_name("FORMAT")
-      ->transform(one_of(kDoctorFormats));
+      ->transform(one_of(kReportFormats))
+      ->each([&o](const std::string&) { o.format_given = true; });
   cmd.add_option("--id-format", o.id_format,
                  "how ROM codes are printed: qvds, owfs or kernel (default qvds; see the manual)")
       ->type_name("FORM")
       ->transform(one_of(id_format_names()));
+}
+
+// doctor: the bus, a table or JSON, and the undocumented reads.
+void add_doctor_options(CLI::App& cmd, Options& o) {
+  add_bus_options(cmd, o, false, false);
+  add_report_format_option(cmd, o);
   cmd.add_flag("--undocumented", o.undocumented,
                "also read the undocumented codes 68, 93, 97, 8B, DE, 19 and 8E of each DS18B20 (reads only, but "
                "at the owner's risk: see the manual)");
@@ -161,7 +167,7 @@ const CLI::Validator& non_empty() {
 }
 
 const std::vector<std::string>& config_commands() {
-  static const std::vector<std::string> commands = {"read", "list", "watch", "version", "serve"};
+  static const std::vector<std::string> commands = {"read", "list", "watch", "version", "serve", "settings", "alarms"};
   return commands;
 }
 
@@ -290,6 +296,32 @@ std::shared_ptr<Options> add_commands(CLI::App& app, int& result) {
   // Publishing: read publishes its one measurement, watch every one.
   add_publish_options(*read, o->publish, false);
   add_publish_options(*watch, o->publish, true);
+
+  CLI::App* settings = command("settings",
+                               "print every thermometer's resolution, alarm thresholds, power and EEPROM state; with "
+                               "--resolution, --alarm-low or --alarm-high, change them",
+                               run_settings);
+  add_bus_options(*settings, *o);
+  add_report_format_option(*settings, *o);
+  settings->add_option("--resolution", o->resolution, "set the resolution: 9, 10, 11 or 12 bits")
+      ->type_name("BITS")
+      ->check(non_empty());
+  settings->add_option("--alarm-low", o->alarm_low, "set the low alarm threshold, whole degrees C from -55 to 125")
+      ->type_name("C")
+      ->check(non_empty());
+  settings->add_option("--alarm-high", o->alarm_high, "set the high alarm threshold, whole degrees C from -55 to 125")
+      ->type_name("C")
+      ->check(non_empty());
+  settings->add_option("--sensor", o->sensor_ids,
+                       "change this sensor only (any ROM form, or its name in the configuration); repeatable; by "
+                       "default every thermometer")
+      ->type_name("ROM")
+      ->check(non_empty());
+  settings->add_flag("--save", o->save, "store the settings in each sensor's EEPROM (only where it differs)");
+
+  CLI::App* alarms = command("alarms", "measure, and print the sensors at or beyond an alarm threshold", run_alarms);
+  add_bus_options(*alarms, *o);
+  add_format_option(*alarms, *o);
 
   add_doctor_options(*command("doctor",
                               "tell what each sensor on the bus is (a genuine DS18B20 or which clone), its settings, "

@@ -45,6 +45,11 @@ struct Options {
   std::vector<std::string> sensors;  // read: the sensors named (any ROM form, or a configured name)
   std::map<std::string, std::string> origins;  // options that came from it, and where
   bool undocumented = false;   // doctor: the undocumented reads too
+  // settings: the changes asked for, as given (checked by the command);
+  // empty: none.
+  std::string resolution, alarm_low, alarm_high;
+  std::vector<std::string> sensor_ids;  // settings --sensor: the sensors to change; none: every thermometer
+  bool save = false;                    // settings --save: store the result in EEPROM
 };
 
 // What watch's --interval and --count mean, checked.

@@ -27,7 +27,7 @@ const std::vector<std::string> kCsvReadingsHeader = {"time", "port",    "adapter
 // and before the model, label and outcome. Such a log goes on in its own
 // columns.
 const std::vector<std::size_t> kCsvEarlierColumns = {12, 8};
-const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "model", "label", "power", "bus"};
+const std::vector<std::string> kCsvDevicesHeader = {"index", "rom", "name", "model", "label", "power", "bus", "family"};
 
 // Table columns are padded to these widths, the last one is not. The time
 // is always 20 characters (2026-12-08T04:10:47Z).
@@ -240,24 +240,42 @@ void Output::write_table(const std::vector<SensorRow>& rows, const std::string& 
   if (bus_column) widths.push_back(bus_width);
   widths.insert(widths.end(), kColumnWidths.begin(), kColumnWidths.end());
   if (readings()) widths.push_back(kTempWidth);
+  // list: each DS18B20's family; settings: the settings, then why a
+  // sensor's were not read or changed.
+  const bool families = content_ == Content::kDevices &&
+                        std::any_of(rows.begin(), rows.end(), [](const SensorRow& r) { return !r.family.empty(); });
+  const bool settings = content_ == Content::kSettings;
+  if (families) widths.push_back(8);
+  if (settings) widths.insert(widths.end(), {4, 5, 5, 15, 7});
   auto line = [&](const std::string& time_cell, const std::string& bus_cell, const std::vector<std::string>& row,
-                  const std::string& temp_cell, const std::string& label_cell) {
+                  const std::string& temp_cell, const std::vector<std::string>& more, const std::string& label_cell) {
     std::vector<std::string> cells;
     if (timed) cells.push_back(time_cell);
     if (bus_column) cells.push_back(bus_cell);
     cells.insert(cells.end(), row.begin(), row.end());
     if (readings()) cells.push_back(temp_cell);
+    cells.insert(cells.end(), more.begin(), more.end());
     if (label_column_) cells.push_back(label_cell);
     print_table_line(cells, widths);
   };
+  std::vector<std::string> more_header;
+  if (families) more_header = {"FAMILY"};
+  if (settings) more_header = {"RES", "LOW", "HIGH", "POWER", "EEPROM"};
   if (!header_done_ && !rows.empty()) {
-    line("TIME", "BUS", {"INDEX", "ROM", "NAME"}, "TEMP", "LABEL");
+    line("TIME", "BUS", {"INDEX", "ROM", "NAME"}, "TEMP", more_header, "LABEL");
     header_done_ = true;
   }
-  for (const auto& r : rows)
+  const auto number = [](const std::optional<int>& n) { return n ? std::to_string(*n) : std::string("-"); };
+  for (const auto& r : rows) {
+    std::vector<std::string> more;
+    if (families) more = {r.family.empty() ? "-" : r.family};
+    if (settings)
+      more = {number(r.resolution), number(r.alarm_low), number(r.alarm_high), r.power,
+              !r.eeprom_matches ? "-" : *r.eeprom_matches ? "same" : "differs"};
     // A value outside its bounds is shown, marked for the eye.
     line(time, r.bus.empty() ? "-" : r.bus, {index_text(r, "-"), r.rom, r.name},
-         r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""), r.label);
+         r.temp.empty() ? "-" : r.temp + (out_of_bounds(r) ? "!" : ""), more, r.label);
+  }
 }
 
 void Output::write_csv(const std::vector<SensorRow>& rows, const std::string& time) {
@@ -315,6 +333,15 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
     }
     sensor["power"] = r.power;
     sensor["bus"] = text_or_null(r.bus);
+    if (content_ == Content::kDevices) sensor["family"] = text_or_null(r.family);
+    if (content_ == Content::kSettings) {
+      const auto number = [](const std::optional<int>& n) { return n ? json(*n) : json(nullptr); };
+      sensor["resolution"] = number(r.resolution);
+      sensor["alarm_low"] = number(r.alarm_low);
+      sensor["alarm_high"] = number(r.alarm_high);
+      sensor["eeprom_matches"] = r.eeprom_matches ? json(*r.eeprom_matches) : json(nullptr);
+      sensor["reason"] = text_or_null(r.reason);
+    }
     j["sensors"].push_back(sensor);
   }
   j["error"] = error.empty() ? json(nullptr) : json(error);
@@ -327,7 +354,7 @@ std::string Output::json_text(const std::vector<SensorRow>& rows, const std::str
 std::vector<std::string> Output::csv_cells(const SensorRow& r, const std::string& time) const {
   if (!readings())
     return {index_text(r, ""),     csv_text(r.rom),   csv_text(r.name), csv_text(r.model),
-            csv_text(r.label),       csv_text(r.power), csv_text(r.bus)};
+            csv_text(r.label),       csv_text(r.power), csv_text(r.bus), csv_text(r.family)};
   const auto c = finite(r.celsius);
   // A row without a bus (a configured sensor on none) is the first bus's.
   const bool own = !r.port.empty();

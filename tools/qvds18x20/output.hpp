@@ -37,6 +37,11 @@ struct SensorRow {
   bool thermometer = false;       // a family with a temperature (a missing reading is news)
   bool configured = false;        // the configuration names it
   bool alarm = false;             // read, and at or beyond its alarm thresholds (as the part decides)
+  // --- what it is, and its settings (list, settings) ---
+  std::string family;  // a DS18B20's family ("A1", "B1", ..., "unknown"); empty: not looked at
+  std::optional<int> resolution;               // bits; none: fixed (a DS18S20) or not read
+  std::optional<int> alarm_low, alarm_high;    // whole degrees; none: not read
+  std::optional<bool> eeprom_matches;          // none: not read
   // --- where it is ---
   std::string bus;      // the bus's name (its port when it has none); empty: on no bus (a configured sensor missing)
   std::string bus_key;  // the bus's level in topics; empty: none (the only bus, or on no bus)
@@ -75,6 +80,7 @@ enum class Content {
   kDevices,           // list: index, ROM and name
   kReadings,          // read: and the temperature
   kReadingsOverTime,  // watch: and, in a table, the time of each row
+  kSettings,          // settings: the resolution, thresholds, power and EEPROM
 };
 
 // The time every format stamps a measurement with (2026-12-08T04:10:47Z).
@@ -124,7 +130,7 @@ class Output {
                   const std::string& time) const;
   void write_log(const std::vector<SensorRow>& rows, const std::string& time);
   std::vector<std::string> csv_cells(const SensorRow& row, const std::string& time) const;
-  bool readings() const { return content_ != Content::kDevices; }
+  bool readings() const { return content_ == Content::kReadings || content_ == Content::kReadingsOverTime; }
 
   Format format_;
   Content content_;

@@ -160,7 +160,7 @@ Result<SensorSettings> change_settings(BusState& bus, const OpContext& ctx, cons
   auto device = known_or_asked(bus, rom);
   if (!device) return device.failure();
   if (change.resolution && !rules::has_resolution(rom[0]))
-    return Failure{Errc::kNotOffered, sensor_text(bus, rom) + " is a " + rules::model_name(device->model) +
+    return Failure{Errc::kNotSupported, sensor_text(bus, rom) + " is a " + rules::model_name(device->model) +
                                           ", whose resolution is fixed"};
   auto pad = sound_scratchpad(bus, rom);
   if (!pad) return pad.failure();

@@ -48,7 +48,7 @@ int error_of(const qvds::Failure& failure) {
   const std::error_code c = failure.code;
   if (c == Errc::kNotOnBus || c == Errc::kNoDevices) return kErrNoEntry;
   if (c == Errc::kBadArgument) return kErrInvalid;
-  if (c == Errc::kNotOffered || c == Errc::kNotThermometer) return kErrNotSupported;
+  if (c == Errc::kNotOffered || c == Errc::kNotSupported || c == Errc::kNotThermometer) return kErrNotSupported;
   if (c == Errc::kTimedOut) return kErrTimedOut;
   return kErrIo;
 }
