@@ -53,8 +53,12 @@ std::string family_cell(const qvds::SensorReport& s) {
   if (s.family != qvds::CloneFamily::kUnknown) return qvds::clone_family_name(s.family);
   // Several that fit equally: shown as the choice they are.
   std::string text;
-  for (std::size_t i = 0; i < s.candidates.size() && i < 3; ++i)
-    text += (i ? "/" : "") + std::string(qvds::clone_family_name(s.candidates[i]));
+  for (std::size_t i = 0; i < s.candidates.size() && i < 3; ++i) {
+    // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) on
+    // "/" + std::string in an optimised build.
+    if (i > 0) text += '/';
+    text += qvds::clone_family_name(s.candidates[i]);
+  }
   return text.empty() ? "unknown" : text + "?";
 }
 

@@ -105,8 +105,12 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
     std::weak_ptr<State> weak = weak_from_this();
     Post p = post;
     return [weak, p, f = std::move(f)](qvds::Result<T> r) mutable {
-      p([weak, f = std::move(f), r = std::move(r)]() mutable {
-        if (auto self = weak.lock()) f(*self, std::move(r));
+      // The result travels on the heap and is handed on by reference:
+      // GCC 12 takes a variant moved into a capture or a parameter for
+      // uninitialised (-Wmaybe-uninitialized) when it optimises.
+      auto result = std::make_shared<qvds::Result<T>>(std::move(r));
+      p([weak, f = std::move(f), result]() mutable {
+        if (auto self = weak.lock()) f(*self, *result);
       });
     };
   }
@@ -134,13 +138,13 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
     lane.search_running = true;
     lane.search_running_posted = SteadyClock::now();
     ++searches;
-    lane.bus->search_async(on_loop<std::vector<qvds::Device>>([i](State& s, qvds::Result<std::vector<qvds::Device>> r) {
-                             s.searched(i, std::move(r));
+    lane.bus->search_async(on_loop<std::vector<qvds::Device>>([i](State& s, qvds::Result<std::vector<qvds::Device>>& r) {
+                             s.searched(i, r);
                            }),
                            call());
   }
 
-  void searched(int i, qvds::Result<std::vector<qvds::Device>> r) {
+  void searched(int i, qvds::Result<std::vector<qvds::Device>>& r) {
     Lane& lane = lanes[static_cast<std::size_t>(i)];
     const TimePoint posted = lane.search_running_posted;
     lane.search_running = false;
@@ -193,10 +197,10 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
     Lane& lane = lanes[static_cast<std::size_t>(i)];
     lane.measure_running_posted = SteadyClock::now();
     ++conversions;
-    lane.bus->measure_async(on_loop<qvds::Measurement>([i](State& s, qvds::Result<qvds::Measurement> r) {
+    lane.bus->measure_async(on_loop<qvds::Measurement>([i](State& s, qvds::Result<qvds::Measurement>& r) {
                               Lane& l = s.lanes[static_cast<std::size_t>(i)];
                               l.measure_running = false;
-                              s.absorb(i, std::move(r), l.measure_running_posted);
+                              s.absorb(i, r, l.measure_running_posted);
                             }),
                             {}, call());
   }
@@ -235,7 +239,7 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
   }
 
   // A measurement (or an alarm search's) has come back.
-  void absorb(int i, qvds::Result<qvds::Measurement> r, TimePoint posted) {
+  void absorb(int i, const qvds::Result<qvds::Measurement>& r, TimePoint posted) {
     Lane& lane = lanes[static_cast<std::size_t>(i)];
     if (r.ok()) {
       for (const qvds::Reading& reading : r->readings)

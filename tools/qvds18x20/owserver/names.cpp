@@ -329,7 +329,10 @@ std::optional<ParsedPath> parse_path(std::string_view path) {
     // The fixed directories are the server's, not a bus's.
     if (p.bus) return std::nullopt;
     std::string under;
-    for (std::size_t k = i; k < parts.size(); ++k) under += (k == i ? "" : "/") + std::string(parts[k]);
+    for (std::size_t k = i; k < parts.size(); ++k) {
+      if (k > i) under += '/';
+      under += parts[k];
+    }
     for (const FixedEntry& e : kFixed)
       if (same_text(e.path, under)) {
         p.area = Area::kFixed;
