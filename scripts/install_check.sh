@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the library into a scratch prefix and builds an application
 # against the install alone (the source tree is out of reach): the example
-# program examples/measure_sim.cpp, which includes the library through the
-# umbrella header <qvds18x20/qvds18x20.hpp>, through find_package(qvds18x20)
-# and through pkg-config. Each build is run and must measure. The consumer
+# programs examples/measure_sim.cpp (the component) and examples/read_bus.cpp
+# (the bus engine), which include the library through the umbrella header
+# <qvds18x20/qvds18x20.hpp>, through find_package(qvds18x20) and through
+# pkg-config. Each build is run and must measure. The consumer
 # sets no language standard: the package's targets bring C++20; pkg-config
 # brings none, so that program is compiled with -std=c++20, and one
 # compiled for C++17 must be told first that the headers need C++20.
@@ -26,7 +27,7 @@ jobs=${QVDS_JOBS:-2}
 # The example is copied away from the tree so that no relative include
 # can reach the sources.
 mkdir -p "$work/app"
-cp examples/measure_sim.cpp "$work/app/"
+cp examples/measure_sim.cpp examples/read_bus.cpp "$work/app/"
 cp examples/consumer/CMakeLists.txt "$work/app/"
 
 # Runs a built consumer and checks that it read the example's DS18B20.
@@ -63,6 +64,8 @@ install_variant() {
   cmake --build "$work/build-$name" >/dev/null
   LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)" \
     check_run "find_package ($name)" "$work/build-$name/consumer"
+  LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/$(gcc -print-multiarch 2>/dev/null)" \
+    check_run "find_package, the engine's example ($name)" "$work/build-$name/read_bus"
 }
 
 # The same configuration as scripts/run.sh's.
@@ -80,6 +83,9 @@ fi
 # shellcheck disable=SC2086
 c++ -std=c++20 "$work/app/measure_sim.cpp" -o "$work/consumer-pc" $pc_flags
 check_run "pkg-config (static)" "$work/consumer-pc"
+# shellcheck disable=SC2086
+c++ -std=c++20 "$work/app/read_bus.cpp" -o "$work/read-bus-pc" $pc_flags
+check_run "pkg-config, the engine's example (static)" "$work/read-bus-pc"
 
 # A program compiled for C++17 is told that the headers need C++20, first.
 # shellcheck disable=SC2086
