@@ -155,14 +155,14 @@ build_release_forms() {
     cmake --build build-release --target qt_form
 }
 
-# The tool built without its optional publishers (QVDS_WITH_MQTT and
-# QVDS_WITH_HTTP off), as a system without libmosquitto builds it: its
-# --help must offer neither and refuse their options. Only its options
+# The tool built without its optional parts (QVDS_WITH_MQTT, QVDS_WITH_HTTP
+# and QVDS_WITH_OWSERVER off), as a system without libmosquitto or Asio
+# builds it: its --help must offer none of them and refuse their options. Only its options
 # are checked: a Debug build without debug information is the cheapest
 # (the library's objects are compiled once more here).
 build_lean_tool() {
   cmake -S . -B build-lean -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g0 -DQVDS_BUILD_TESTS=OFF \
-        -DQVDS_BUILD_BENCH=OFF -DQVDS_WITH_MQTT=OFF -DQVDS_WITH_HTTP=OFF >/dev/null &&
+        -DQVDS_BUILD_BENCH=OFF -DQVDS_WITH_MQTT=OFF -DQVDS_WITH_HTTP=OFF -DQVDS_WITH_OWSERVER=OFF >/dev/null &&
     cmake --build build-lean --target qvds18x20_cli
 }
 
@@ -205,7 +205,7 @@ check_run_command() {
 
 run_stage() {
   case "$1" in
-    install) QVDS_EXPECT_MQTT=0 QVDS_EXPECT_HTTP=0 bash tests/tool_features_test.sh build-lean ;;
+    install) QVDS_EXPECT_MQTT=0 QVDS_EXPECT_HTTP=0 QVDS_EXPECT_OWSERVER=0 bash tests/tool_features_test.sh build-lean ;;
     release) run_suite release ;;
     fuzz) FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh ;;
     plain) run_suite plain ;;

@@ -138,7 +138,8 @@ TEST(OwserverNames, DevicesAreWrittenAndReadInSixForms) {
   EXPECT_EQ(name_format_of(static_cast<std::int32_t>(0x01000000)), NameFormat::kFI);
   EXPECT_EQ(name_format_of(static_cast<std::int32_t>(0x09000000)), NameFormat::kFdI);
   // A CRC given must be the ROM's.
-  const std::string wrong = std::string("28.FF6B3C911604.") + (rom[7] == 0 ? "01" : "00");
+  std::string wrong = "28.FF6B3C911604.";
+  wrong += rom[7] == 0 ? "01" : "00";
   EXPECT_FALSE(parse_device_name(wrong));
   for (const char* bad : {"", "28", "28.FF6B3C9116", "28.FF6B3C911604.", "28.FF6B3C9116ZZ", "28.FF6B3C911604XYZ",
                           "28-0416913c6bff", "28.FF6B3C911604.D7.00"})
