@@ -8,6 +8,8 @@
 //                   8 channels of one DS2482-800, or 8 DS2480B adapters
 //   BM_WatchRound   the steady-state round of `watch`: one measurement of
 //                   10 sensors on a bus searched before
+//   BM_ResolutionRound  the same round of 20 DS18B20 set to 9 or 12 bits:
+//                   the wait follows the resolution
 //
 // Counters: elapsed_ms (real time), limit_ms (the modelled limit: the
 // slowest sensor's conversion, plus what the adapter was busy with
@@ -315,6 +317,66 @@ void BM_WatchRound(benchmark::State& state) {
 }
 
 BENCHMARK(BM_WatchRound)->ArgName("latency_ms")->Arg(0)->Arg(1)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// A round of 20 genuine DS18B20 at a resolution set beforehand in their
+// scratchpads: the engine waits for that resolution's conversion (93.75
+// to 750 ms, or the completion it polls), so a lower one is visibly
+// faster. The limit is the slowest sensor's conversion at that
+// resolution plus the adapter's busy time for the reads.
+void resolution_round(benchmark::State& state, Rig& rig, int bits) {
+  for (int i = 0; i < 20; ++i)
+    rig.bus->add(std::make_shared<onewire::sim::Ds18x20>(onewire::sim::make_rom(0x28, 0x5000 + static_cast<std::uint64_t>(i)),
+                                                         bench::sensor_celsius(i)));
+  auto bus = rig.open();
+  if (!bus || !bus->search()) {
+    state.SkipWithError("the bus did not open");
+    return;
+  }
+  qvds::SettingsChange change;
+  change.resolution = bits;
+  for (const auto& d : bus->devices())
+    if (!bus->change_settings(d.rom, change)) {
+      state.SkipWithError("a sensor did not take the resolution");
+      return;
+    }
+  double elapsed = 0;
+  double limit = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto m = bus->measure();
+    const auto stop = std::chrono::steady_clock::now();
+    if (!m || m->read_count() != 20) {
+      state.SkipWithError("not every sensor was read");
+      return;
+    }
+    const double e = Seconds(stop - start).count();
+    elapsed += e;
+    limit += rig.slowest_conversion() + read_pass_busy(rig, *bus);
+    state.SetIterationTime(e);
+  }
+  report(state, elapsed, limit);
+}
+
+void BM_ResolutionRoundDs2480b(benchmark::State& state) {
+  SerialRig rig(0, static_cast<int>(state.range(0)));
+  resolution_round(state, rig, static_cast<int>(state.range(1)));
+}
+
+void BM_ResolutionRoundDs2482(benchmark::State& state) {
+  I2cRig rig(0, 400'000);
+  resolution_round(state, rig, static_cast<int>(state.range(0)));
+}
+
+BENCHMARK(BM_ResolutionRoundDs2480b)
+    ->ArgNames({"latency_ms", "bits"})
+    ->Args({0, 9})
+    ->Args({0, 12})
+    ->Args({16, 9})
+    ->Args({16, 12})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_ResolutionRoundDs2482)->ArgName("bits")->Arg(9)->Arg(12)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
