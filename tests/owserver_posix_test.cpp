@@ -438,6 +438,13 @@ TEST_F(OwserverServer, ReadsWithinOnePollWindowShareOneConversion) {
   EXPECT_EQ(read(name(0x28, 101) + "/temperature", kFlagTrim), "-5.5");
   EXPECT_EQ(read(name(0x28, 101) + "/latesttemp", kFlagTrim), "-5.5");
   EXPECT_EQ(conversions(), 4u);
+  // latesttemp is the last conversion's value, not the sensor's now, and
+  // the next conversion's as soon as there is one.
+  sensors[1]->set_temperature(7.25);
+  EXPECT_EQ(read("/uncached" + name(0x28, 101) + "/latesttemp", kFlagTrim), "-5.5");
+  EXPECT_EQ(ask(kMsgWrite, "/simultaneous/temperature", 0, 0, "1").h.type, 0);
+  EXPECT_EQ(read("/uncached" + name(0x28, 101) + "/latesttemp", kFlagTrim), "7.25");
+  EXPECT_EQ(conversions(), 5u);
 }
 
 // Node-RED asks everything uncached: reads that arrive together still

@@ -78,6 +78,7 @@ struct BusHub::State : std::enable_shared_from_this<BusHub::State> {
     TimePoint last_posted{};
     bool measure_running = false;
     TimePoint measure_running_posted{};
+    int alarm_searches = 0;  // alarm searches under way (each converts)
     std::vector<Waiter> waiters;
     std::vector<ConvertWaiter> convert_waiters;
     // What each sensor's RAM and EEPROM hold, as far as known.
@@ -473,6 +474,16 @@ void BusHub::temperature(const Located& where, int bits, SteadyClock::time_point
 
 void BusHub::latest(const Located& where, Reply<qvds::Reading> reply) {
   State::Lane& lane = state_->lanes[static_cast<std::size_t>(where.bus)];
+  // The last conversion's value was read right after it, and no
+  // conversion has run since: that is what the scratchpad holds (a client
+  // that writes /simultaneous/temperature and then reads every sensor's
+  // latesttemp costs one conversion and one pass of reads).
+  if (lane.last && !lane.measure_running && lane.alarm_searches == 0)
+    for (const qvds::Reading& r : lane.last->readings)
+      if (r.rom == where.device.rom && r.ok()) {
+        reply(Answer<qvds::Reading>::of(r));
+        return;
+      }
   lane.bus->read_latest_async(where.device.rom,
                               state_->on_loop<qvds::Reading>([reply = std::move(reply)](State&, qvds::Result<qvds::Reading> r) {
                                 if (!r.ok()) {
@@ -618,8 +629,10 @@ void BusHub::alarms(std::optional<int> bus, Reply<std::vector<Located>> reply) {
     State::Lane& lane = state_->lanes[static_cast<std::size_t>(i)];
     const TimePoint posted = SteadyClock::now();
     ++state_->conversions;
+    ++lane.alarm_searches;
     lane.bus->alarm_search_async(
         state_->on_loop<qvds::AlarmResult>([i, k, posted, gather](State& s, qvds::Result<qvds::AlarmResult> r) {
+          --s.lanes[static_cast<std::size_t>(i)].alarm_searches;
           if (r.ok()) {
             // Its conversion serves the reads that wait, as any other does.
             s.absorb(i, qvds::Result<qvds::Measurement>(r->measurement), posted);
