@@ -288,6 +288,28 @@ void BM_RoundDs2480bAdapters(benchmark::State& state) {
 BENCHMARK(BM_RoundDs2482Channels)->ArgName("hz")->Arg(400'000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_RoundDs2480bAdapters)->ArgName("latency_ms")->Arg(0)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// Rounds of one measurement each on a bus searched before, every one of
+// its `sensors` read; the limit of each is the slowest sensor's
+// conversion and the adapter's time for the reads.
+void measure_rounds(benchmark::State& state, Rig& rig, qvds::Bus& bus, std::size_t sensors) {
+  double elapsed = 0;
+  double limit = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto m = bus.measure();
+    const auto stop = std::chrono::steady_clock::now();
+    if (!m || m->read_count() != sensors) {
+      state.SkipWithError("not every sensor was read");
+      return;
+    }
+    const double e = Seconds(stop - start).count();
+    elapsed += e;
+    limit += rig.slowest_conversion() + read_pass_busy(rig, bus);
+    state.SetIterationTime(e);
+  }
+  report(state, elapsed, limit);
+}
+
 // The steady state of `watch`: the bus stays open and searched; each
 // round is one measurement. Before the engine, the component's round of
 // these ten sensors took 0.92, 0.99 and 1.31 s at 0, 1 and 16 ms.
@@ -298,22 +320,7 @@ void BM_WatchRound(benchmark::State& state) {
     state.SkipWithError("the bus did not open");
     return;
   }
-  double elapsed = 0;
-  double limit = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    auto m = bus->measure();
-    const auto stop = std::chrono::steady_clock::now();
-    if (!m || m->read_count() != 10) {
-      state.SkipWithError("not every sensor was read");
-      return;
-    }
-    const double e = Seconds(stop - start).count();
-    elapsed += e;
-    limit += rig.slowest_conversion() + read_pass_busy(rig, *bus);
-    state.SetIterationTime(e);
-  }
-  report(state, elapsed, limit);
+  measure_rounds(state, rig, *bus, 10);
 }
 
 BENCHMARK(BM_WatchRound)->ArgName("latency_ms")->Arg(0)->Arg(1)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
@@ -339,22 +346,7 @@ void resolution_round(benchmark::State& state, Rig& rig, int bits) {
       state.SkipWithError("a sensor did not take the resolution");
       return;
     }
-  double elapsed = 0;
-  double limit = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    auto m = bus->measure();
-    const auto stop = std::chrono::steady_clock::now();
-    if (!m || m->read_count() != 20) {
-      state.SkipWithError("not every sensor was read");
-      return;
-    }
-    const double e = Seconds(stop - start).count();
-    elapsed += e;
-    limit += rig.slowest_conversion() + read_pass_busy(rig, *bus);
-    state.SetIterationTime(e);
-  }
-  report(state, elapsed, limit);
+  measure_rounds(state, rig, *bus, 20);
 }
 
 void BM_ResolutionRoundDs2480b(benchmark::State& state) {

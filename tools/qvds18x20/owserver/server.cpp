@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qvds18x20/exit_codes.hpp"
+#include "qvds18x20/net/listener.hpp"
 #include "qvds18x20/owserver/handler.hpp"
 #include "qvds18x20/owserver/wire.hpp"
 
@@ -290,31 +291,8 @@ void Server::Core::forget(Connection* c) {
 Server::Server(asio::io_context& io, Handler& handler, const std::string& host, const std::string& port,
                ServerOptions options)
     : core_(std::make_shared<Core>(io, handler, options)) {
-  asio::error_code e;
-  tcp::resolver resolver(io);
-  const auto found = resolver.resolve(host, port, tcp::resolver::passive | tcp::resolver::numeric_service, e);
-  if (e) throw Failure("--owserver: cannot listen on " + host + ":" + port + " (" + e.message() + ")");
   std::string why;
-  for (const auto& entry : found) {
-    tcp::acceptor a(io);
-    a.open(entry.endpoint().protocol(), e);
-    if (e) {
-      why = e.message();
-      continue;
-    }
-    // Reuse of a port whose last connections are still closing; not
-    // SO_REUSEPORT, which would let two programs serve one port.
-    a.set_option(tcp::acceptor::reuse_address(true), e);
-    a.bind(entry.endpoint(), e);
-    if (!e) a.listen(asio::socket_base::max_listen_connections, e);
-    if (e) {
-      why = e == asio::error::address_in_use ? std::string("the port is in use, by another program or another serve")
-                                             : e.message();
-      continue;
-    }
-    core_->acceptor = std::move(a);
-    break;
-  }
+  core_->acceptor = net::listen_on(io, host, port, asio::socket_base::max_listen_connections, "another serve", why);
   if (!core_->acceptor.is_open())
     throw Failure("--owserver: cannot listen on " + host + ":" + port + " (" + why + ")");
   core_->accept(core_);

@@ -48,7 +48,7 @@ std::string file_name(const std::string& target) {
 std::string state_directory() {
   // systemd gives a colon-separated list when the unit names several.
   if (const std::string given = env("STATE_DIRECTORY"); !given.empty()) return given.substr(0, given.find(':'));
-  // The XDG specification ignores a relative path.
+  // A relative XDG_STATE_HOME is no state home, and is passed over.
   if (const std::string xdg = env("XDG_STATE_HOME"); !xdg.empty() && xdg.front() == '/') return xdg + "/qvds18x20";
   if (const std::string home = env("HOME"); !home.empty()) return home + "/.local/state/qvds18x20";
   return "";

@@ -19,6 +19,7 @@
 
 #include "qvds18x20/exit_codes.hpp"
 #include "qvds18x20/net/event_loop.hpp"
+#include "qvds18x20/net/listener.hpp"
 #include "qvds18x20/publish/engines.hpp"
 #include "qvds18x20/report.hpp"
 
@@ -220,33 +221,11 @@ class MetricsServer : public Publisher {
       : loop_(loop ? std::move(loop) : std::make_shared<net::EventLoop>()) {
     const ListenAddress where = parse_metrics_listen(listen);
     endpoint_ = std::make_shared<Endpoint>(loop_->context(), std::move(metrics));
-    asio::error_code e;
-    tcp::resolver resolver(loop_->context());
-    const auto found = resolver.resolve(where.host, where.port, tcp::resolver::passive | tcp::resolver::numeric_service, e);
-    if (e) throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + e.message() + ")");
     std::string why;
-    for (const auto& entry : found) {
-      tcp::acceptor a(loop_->context());
-      a.open(entry.endpoint().protocol(), e);
-      if (e) {
-        why = e.message();
-        continue;
-      }
-      // Reuse of a port whose last connections are still closing; not
-      // SO_REUSEPORT, which would let two programs serve one port.
-      a.set_option(tcp::acceptor::reuse_address(true), e);
-      a.bind(entry.endpoint(), e);
-      if (!e) a.listen(64, e);
-      if (e) {
-        why = e == asio::error::address_in_use ? std::string("the port is in use, by another program or another watch")
-                                               : e.message();
-        continue;
-      }
-      endpoint_->acceptor = std::move(a);
-      break;
-    }
+    endpoint_->acceptor = net::listen_on(loop_->context(), where.host, where.port, 64, "another watch", why);
     if (!endpoint_->acceptor.is_open())
       throw Failure("--metrics-listen: cannot listen on " + shorten(listen) + " (" + why + ")");
+    asio::error_code e;
     const tcp::endpoint bound = endpoint_->acceptor.local_endpoint(e);
     const bool v6 = where.host.find(':') != std::string::npos;
     report(Severity::kInfo, "serving metrics at http://" + (v6 ? "[" + where.host + "]" : where.host) + ":" +
